@@ -1,0 +1,53 @@
+# Shared compile settings for the project's own targets.
+
+# Warnings as errors for our code; third-party code never goes through this.
+function(qrv_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+endfunction()
+
+# Code that may fault inside a fault barrier must let exceptions leave a faulting
+# instruction, so the processor-fault translator can unwind through it.
+function(qrv_fault_unwinding target)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    target_compile_options(${target} PRIVATE -fnon-call-exceptions)
+  endif()
+endfunction()
+
+# Adds a GoogleTest executable and registers it with CTest.
+#   qrv_test(NAME name SOURCES ... LIBS ... [LABELS ...] [LOCK resource])
+function(qrv_test)
+  cmake_parse_arguments(T "" "NAME;LOCK;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  qrv_warnings(${T_NAME})
+  qrv_fault_unwinding(${T_NAME})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ${QRV_GTEST_LIBS})
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+  if(T_LOCK)
+    set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK ${T_LOCK})
+  endif()
+endfunction()
+
+# A plug-in subsystem: a static library of every .cc file in the calling
+# folder, built hidden (only ModuleInstance leaves the shared plug-in) and with
+# fault unwinding. Subsystems may depend on each other in both directions.
+#   qrv_subsystem(NAME qrv_media DEPS qrv_device ...)
+function(qrv_subsystem)
+  cmake_parse_arguments(S "" "NAME" "DEPS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
+  if(sources)
+    add_library(${S_NAME} STATIC ${sources})
+    target_include_directories(${S_NAME} PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/include)
+    target_link_libraries(${S_NAME} PUBLIC ${S_DEPS})
+    set_target_properties(${S_NAME} PROPERTIES CXX_VISIBILITY_PRESET hidden
+                                               VISIBILITY_INLINES_HIDDEN ON)
+    qrv_warnings(${S_NAME})
+    qrv_fault_unwinding(${S_NAME})
+  else()
+    add_library(${S_NAME} INTERFACE)
+    target_link_libraries(${S_NAME} INTERFACE ${S_DEPS})
+  endif()
+endfunction()

@@ -1,0 +1,112 @@
+// The process-wide table of 256 device slots and its lock.
+//
+// A slot's index (0..255) is the host's handle for a device. The table lives
+// in static storage for the life of the library and is shared by every plug-in
+// object. The table lock guards slot reservation, lookup by address, release,
+// the stream-open writes of the stream fields, the data-callback registration
+// and the login's writes of the login texts. No library call and no other lock
+// is ever taken while it is held.
+//
+// Fields that other threads read without the lock (the connection monitor, the
+// stream packet path, the alarm path) are atomics.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "device/header_buffer.h"
+#include "platform/critical_section.h"
+#include "qrvaccess/qrv_access.h"
+
+namespace qrv::device {
+
+inline constexpr int32_t kSlotCount = 256;
+inline constexpr int32_t kNoSlot = -1;
+inline constexpr int32_t kNoHandle = -1;
+
+// Result codes shared by the table and the operations.
+inline constexpr int32_t kResultOk = 0;
+inline constexpr int32_t kResultBadSlot = 10;
+inline constexpr int32_t kResultNoFreeSlot = 14;
+inline constexpr int32_t kResultFailed = -1;
+
+// True for a slot number 0..255; every negative number fails, as it is
+// compared as unsigned.
+inline bool IsValidSlot(int32_t number) { return static_cast<uint32_t>(number) <= 255u; }
+
+struct DeviceSlot {
+  // Login (written by the login under the table lock; read by the monitor,
+  // logout and device requests without it).
+  std::atomic<int32_t> loginHandle{0};
+  std::atomic<int32_t> streamHandle{0};
+  std::string deviceIp;
+  std::string user;
+  std::string password;
+  std::atomic<int32_t> devicePort{0};
+  std::atomic<int32_t> channel{0};
+  std::atomic<uint8_t> inUse{0};
+  std::atomic<uint8_t> online{0};  // written only by the connection monitor and the reset
+
+  // Stream delivery (registration under the table lock; read by the packet path).
+  std::atomic<StreamDataCallback> dataCallback{nullptr};
+  uint32_t reserved1 = 0;
+  std::atomic<uintptr_t> dataUser{0};
+  std::atomic<int32_t> streamType{0};
+  int32_t reserved2 = 0;
+  uint8_t reserved3 = 0;
+  std::atomic<uint32_t> playWnd{0};
+
+  // Header cache and recording (written by the packet path; the recording is
+  // opened and closed on host threads, see media/recording.h).
+  std::atomic<int32_t> headerCount{0};
+  std::atomic<int32_t> recording{0};
+  std::atomic<int32_t> recordedBytes{0};
+  std::atomic<std::FILE*> recordFile{nullptr};
+  HeaderBuffer header1;
+  HeaderBuffer header2;
+
+  // Packet callbacks currently running for this slot; a stop of the recording
+  // or a release of the slot waits for it to reach 0 before it closes the file
+  // or frees buffers.
+  std::atomic<int32_t> packetsInFlight{0};
+  // The header the recording file currently continues from, and whether a
+  // changed header waits for the next key frame (packet path only).
+  HeaderBuffer recordHeader;
+  std::atomic<uint8_t> recordHeaderChanged{0};
+
+  // Device requests on the login client currently running outside the table
+  // lock (the monitor's TMCC_IsConnect); logout and shutdown wait for it to
+  // reach 0 before they release the login client.
+  std::atomic<int32_t> loginUsers{0};
+};
+
+// The table (static storage, 256 slots).
+DeviceSlot& Slot(int32_t index);
+
+// The table lock: created with the library, never destroyed.
+platform::CriticalSection& TableLock();
+
+// Gives every field its value after reset and two fresh 4096-byte header
+// buffers. Takes no lock; callers hold the table lock where needed, and no
+// packet callback may run for the slot.
+void ResetSlot(int32_t index);
+
+// Resets all 256 slots in index order (Init). Must not overlap any other use.
+void ResetAllSlots();
+
+// Reserves the lowest free slot and resets it; -1 when all are in use.
+// Any thread; takes the table lock.
+int32_t AllocateSlot();
+
+// The first slot (in use or not) whose deviceIp equals address exactly; -1
+// when none. Any thread; takes the table lock.
+int32_t FindSlotByIp(std::string address);
+
+// Marks the slot free and resets it; 10 for an index outside 0..255. Closes no
+// library handle, stream or file: the caller releases those first. Any thread;
+// takes the table lock for the mark-free-and-reset step.
+int32_t FreeSlot(int32_t index);
+
+}  // namespace qrv::device

@@ -1,0 +1,157 @@
+// Public interface of the QRV device-access plug-in, for hosts.
+//
+// A host loads libqrvaccess, calls the exported factory ModuleInstance and
+// from then on talks to the returned object only through its virtual
+// operations, whose order below is the binary contract. This header is
+// self-contained: a host compiled against its own copy of it works with the
+// plug-in.
+//
+// Calling order the plug-in relies on: ModuleInstance; the registration
+// operations and Init (in any order); any number of Execute calls and
+// registrations, from any host threads; Uninit; delete. ModuleInstance, Init,
+// Uninit and the destructor must not overlap any other call.
+//
+// Host callbacks are callee-cleaned on 32-bit x86 (QRV_CALLBACK) and run on
+// the plug-in's or the device library's threads, never under a plug-in lock,
+// except DiscoveryCallback, which runs while the discovery lock is held.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+#if !defined(QRV_CALLBACK)
+#if defined(_WIN32) && defined(_M_IX86)
+#define QRV_CALLBACK __stdcall
+#elif defined(__i386__)
+#define QRV_CALLBACK __attribute__((stdcall))
+#else
+#define QRV_CALLBACK
+#endif
+#endif
+
+// Request and result parameters of Execute: text keys to text values.
+using ParameterMap = std::map<std::string, std::string>;
+
+// Named integers kept for the host by SetInt and GetInt.
+using PropertyMap = std::map<std::string, int32_t>;
+
+struct ModuleInfo {
+  std::string name;       // "PLUGIN.Access.QRV" after Init
+  std::string version;    // "1.0" after Init
+  std::string extraText;  // never set by the plug-in
+  int32_t extraValue = 0;
+};
+
+// Records passed by value to the do-nothing packet operations.
+struct PacketRecord {
+  uint8_t bytes[10276];
+};
+struct LargePacketRecord {
+  uint8_t bytes[102436];
+};
+static_assert(sizeof(PacketRecord) == 10276);
+static_assert(sizeof(LargePacketRecord) == 102436);
+
+// Per-frame information handed to StreamDataCallback by value.
+struct StreamFrameInfo {
+  uint32_t reserved[4];  // always 0
+  uint32_t keyFrame;     // 1 for a key frame, else 0
+};
+static_assert(sizeof(StreamFrameInfo) == 20);
+
+// Data types of StreamDataCallback.
+enum StreamDataType : int32_t {
+  kStreamDataOther = 0,        // a packet of an unknown frame type
+  kStreamDataFirstHeader = 1,  // the first stream header since login
+  kStreamDataVideo = 2,        // a video frame (keyFrame says whether it is a key frame)
+  kStreamDataLaterHeader = 3,  // a later stream header
+  kStreamDataAux = 4,          // auxiliary data (for example audio)
+};
+
+// A device found on the network (252 bytes, little-endian).
+//
+//   offset  width  field
+//   0       16     address text, NUL-terminated within the field
+//   16      16     network mask text
+//   32      16     network mask text again
+//   48      6      MAC address
+//   54      50     zero
+//   104     4      device type 102209
+//   108     100    zero
+//   208     20     default user name "tundra"
+//   228     20     default password "tundra"
+//   248     4      control port
+struct DiscoveryRecord {
+  char address[16];
+  char mask[16];
+  char mask2[16];
+  uint8_t mac[6];
+  uint8_t reserved0[50];
+  int32_t deviceType;
+  uint8_t reserved1[100];
+  char defaultUser[20];
+  char defaultPassword[20];
+  int32_t port;
+};
+static_assert(sizeof(DiscoveryRecord) == 252);
+
+// Value of every device event's device-type argument.
+inline constexpr int32_t kQrvDeviceTypeCode = 102209;
+
+// dataType: StreamDataType; data valid during the call only; user: the value
+// given to SetStreamDataCallback.
+typedef int32_t(QRV_CALLBACK* StreamDataCallback)(int32_t dataType, const uint8_t* data,
+                                                   uint32_t length, StreamFrameInfo info,
+                                                   uintptr_t user);
+// state: 0 the device came on line, 1 it went off line. text is always "".
+typedef int32_t(QRV_CALLBACK* ConnectionStatusCallback)(int32_t slot, int32_t deviceType,
+                                                         const char* text, int32_t port,
+                                                         int32_t state);
+// kind is always 3; value is the device's alarm value.
+typedef int32_t(QRV_CALLBACK* AlarmCallback)(int32_t kind, int32_t slot, int32_t deviceType,
+                                              int32_t value);
+typedef int32_t(QRV_CALLBACK* DiscoveryCallback)(DiscoveryRecord record);
+
+class IModule {
+ public:
+  virtual ~IModule() {}
+  virtual void Reserved() {}
+  virtual int32_t Init() { return 1; }
+  virtual void Uninit() {}
+
+  ModuleInfo moduleInfo;
+};
+
+class IDataPacket : public IModule {
+ public:
+  virtual void HandlePacket(PacketRecord) {}
+  virtual void HandleLargePacket(LargePacketRecord) {}
+  virtual void HandlePacket2(PacketRecord) {}
+  virtual void SetInt(std::string name, int32_t value) { properties[name] = value; }
+  virtual int32_t GetInt(std::string name) {
+    auto it = properties.find(name);
+    return it == properties.end() ? 0 : it->second;
+  }
+  virtual void HandleParameters(ParameterMap) {}
+
+  PropertyMap properties;
+};
+
+class IAccess : public IDataPacket {
+ public:
+  virtual int32_t GetAccessType() = 0;
+  virtual int32_t Execute(ParameterMap& input, ParameterMap& output) = 0;
+  virtual void SetDiscoveryCallback(DiscoveryCallback callback) = 0;
+  virtual int32_t SetStreamDataCallback(uint32_t slot, StreamDataCallback callback,
+                                        uintptr_t user) = 0;
+  virtual int32_t SetSlotCallback2(uint32_t a, uint32_t b, uint32_t c) = 0;
+  virtual int32_t SetAlarmCallback(AlarmCallback callback, uint32_t unused) = 0;
+  virtual int32_t SetConnectionStatusCallback(ConnectionStatusCallback callback,
+                                              uint32_t unused) = 0;
+  virtual int32_t SetSlotCallback3(uint32_t slot, uint32_t a, uint32_t b) = 0;
+};
+
+// The exported factory: a new plug-in object on the heap, deleted by the host.
+extern "C" IAccess* ModuleInstance();
+typedef IAccess* (*ModuleInstanceFunction)();

@@ -1,0 +1,13 @@
+// Pan-tilt-zoom translation (operation 29): host command numbers 1..25 to the
+// library's PTZ codes. Threads: host threads; no lock, no state.
+#pragma once
+
+#include <cstdint>
+
+namespace qrv::media {
+
+// One TMCC_PtzControl call at most; returns its result, 0 for command 19 and
+// -1 for the commands without a call and for every command outside 1..25.
+int32_t SendPtzCommand(int32_t loginHandle, int32_t ptzCommand, int32_t inValue, int32_t speed);
+
+}  // namespace qrv::media

@@ -1,0 +1,14 @@
+// Calling conventions of the host and device-library boundary.
+//
+// Every function that the plug-in hands to the device library, and every host
+// callback, is callee-cleaned on 32-bit x86 (the Windows __stdcall convention).
+// Elsewhere the attribute has no meaning, so the macro expands to nothing.
+#pragma once
+
+#if defined(_WIN32) && defined(_M_IX86)
+#define QRV_CALLBACK __stdcall
+#elif defined(__i386__)
+#define QRV_CALLBACK __attribute__((stdcall))
+#else
+#define QRV_CALLBACK
+#endif

@@ -1,0 +1,43 @@
+// A reentrant lock with the semantics of a Windows critical section: the
+// owning thread may enter it again, and must leave it as often as it entered.
+//
+// Any thread may call Enter/Leave. The lock never calls out.
+#pragma once
+
+#include <mutex>
+
+namespace qrv::platform {
+
+class CriticalSection {
+ public:
+  CriticalSection() = default;
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+  void Enter() { mutex_.lock(); }
+  bool TryEnter() { return mutex_.try_lock(); }
+  void Leave() { mutex_.unlock(); }
+
+ private:
+  std::recursive_mutex mutex_;
+};
+
+// Holds a critical section for the guard's lifetime; a null section is allowed
+// and means "no lock". Leaves the section also when an exception (a translated
+// processor fault included) unwinds through the guard.
+class ScopedLock {
+ public:
+  explicit ScopedLock(CriticalSection* section) : section_(section) {
+    if (section_ != nullptr) section_->Enter();
+  }
+  ~ScopedLock() {
+    if (section_ != nullptr) section_->Leave();
+  }
+  ScopedLock(const ScopedLock&) = delete;
+  ScopedLock& operator=(const ScopedLock&) = delete;
+
+ private:
+  CriticalSection* section_;
+};
+
+}  // namespace qrv::platform

@@ -1,0 +1,68 @@
+// Control interface of the device-library test double (libtmControlClient.so
+// built for tests only).
+//
+// The double records every TMCC_* call in order with its arguments and a copy
+// of every record it is handed, returns scripted results, and fires the
+// library's callbacks from a thread of its own, as the real library would.
+// Like the real library, TMCC_CloseStream, TMCC_StopListen, TMCC_StopEnum and
+// TMCC_Done return only after every callback already running for that client
+// has returned, and none starts afterwards (from inside that client's own
+// callback they do not wait).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "devicelib/tmcc_api.h"
+
+namespace fake_tmcc {
+
+struct Call {
+  std::string name;             // "TMCC_Connect", ...
+  std::vector<int64_t> args;    // integer arguments in order (pointers as their value)
+  std::vector<uint8_t> record;  // copy of the record argument, if the call takes one
+  std::string text;             // text arguments joined by '|' (file name, format)
+};
+
+// Forgets calls, scripts, callbacks and handles; the next TMCC_Init returns 1.
+void Reset();
+
+std::vector<Call> Calls();
+std::vector<std::string> CallNames();
+// Calls whose name equals name, in order.
+std::vector<Call> CallsNamed(const std::string& name);
+void ClearCalls();
+
+// Result of every later call of name (default 0, and for TMCC_Init the next
+// handle number; TMCC_IsConnect defaults to the handle's connected state).
+void SetResult(const std::string& name, int32_t result);
+// One-shot result, used before the default; several queue in order.
+void QueueResult(const std::string& name, int32_t result);
+// Runs inside every later call of name, before it returns (for example to
+// raise a processor fault, or to block).
+void SetAction(const std::string& name, std::function<void()> action);
+
+// State that TMCC_IsConnect reports by default for a handle (false at first;
+// a TMCC_Connect returning 0 makes it true, TMCC_DisConnect false).
+void SetConnected(int32_t handle, bool connected);
+
+// Handles released with TMCC_Done so far, in order.
+std::vector<int32_t> ReleasedHandles();
+
+// Fire the callback registered for handle on the double's library thread and
+// wait for it to return; returns the callback's result, or INT32_MIN when
+// nothing is registered or the client is released.
+int32_t FireStreamPacket(int32_t handle, qrv::devicelib::StreamPacket* packet);
+int32_t FireAlarmMessage(int32_t handle, qrv::devicelib::AlarmMessage* message);
+int32_t FireServerInfo(int32_t handle, qrv::devicelib::ServerInfoRecord* info);
+int32_t FireConnectChange(int32_t handle, int32_t connected);
+
+// Runs work on the library thread and waits for it.
+void RunOnLibraryThread(const std::function<void()>& work);
+
+// Context given at registration for handle's callback, or null.
+void* RegisteredContext(int32_t handle);
+
+}  // namespace fake_tmcc
