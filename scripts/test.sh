@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds everything and runs every test.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/install-deps.sh"
+build="${QRV_BUILD_DIR:-$root/build/release}"
+mkdir -p "$(dirname "$build")"
+"$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cd "$build"
+ctest --output-on-failure -j2 "$@"
