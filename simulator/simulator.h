@@ -1,0 +1,204 @@
+// Simulated network video devices for tests, the demo and benchmarks.
+//
+// A Simulator runs any number of devices in one process on a small shared pool
+// of network threads. Each device listens on its own loopback address
+// (127.0.0.x) for login connections (control port) and stream connections
+// (stream port, 6002 by default), sends real H.264 (Annex B) and JPEG media of
+// a synthetic moving picture, pushes alarms to a host, answers discovery
+// probes, and keeps what it saw so tests can assert on it. Faults can be
+// injected at any time.
+//
+// Thread safety: every public function may be called from any thread at any
+// time, including while the devices are serving connections. Nothing here
+// calls back into the caller.
+//
+// Pan-tilt-zoom codes the devices understand (p1 and p2 are the two request
+// parameters):
+//   21..28  move up, down, left, right, up-left, up-right, down-left,
+//           down-right; p1 = 1 stops, p1 = 0 starts at speed p2 (1..80;
+//           smaller values move at the slowest speed)
+//   11, 12  zoom in, zoom out; p1 = 1 stops, p1 = 0 starts at speed p2
+//   13..16  focus near/far, iris open/close: accepted, no visible effect
+//   3       auxiliary switch (p1 = 1 off, 0 on): accepted, no visible effect
+//   100     store the current position as preset p1 (1..255)
+//   101     clear preset p1
+//   102     go to preset p1 (refused when the preset is not stored)
+//   122     stop the automatic pan scan
+//   123     start the automatic pan scan at speed p1
+// Every other code, and a preset number outside 1..255, is refused with a
+// non-zero result and leaves the position unchanged.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qrv::sim {
+
+// What the encoder produces; a restart may change it.
+struct MediaSettings {
+  int width = 640;   // even, 16..4096
+  int height = 360;  // even, 16..4096
+  int fps = 25;      // 1..120
+  int gop = 50;      // frames from one IDR to the next, 1..1000
+};
+
+struct DeviceConfig {
+  std::string address = "127.0.0.10";  // the device's own loopback address
+  uint16_t controlPort = 6001;
+  uint16_t streamPort = 6002;
+  std::string user = "admin";
+  std::string password = "admin";
+  std::string identity;  // serial text reported by discovery; empty = derived from the address
+  std::array<uint8_t, 6> mac{};  // all zero = derived from the address
+  std::string model = "QRV-SIM";
+  std::string mask = "255.0.0.0";
+  std::string gateway = "127.0.0.1";
+  MediaSettings media;
+  // Replay mode: a GOP-aligned loop encoded once per media settings, shared by
+  // every device that uses the same settings, and sent from memory.
+  bool replay = false;
+  // With replay: each stream connection gets the loop as fast as the peer
+  // reads it instead of at the frame rate (for benchmarks).
+  bool flood = false;
+  std::string alarmHost = "127.0.0.1";
+  uint16_t alarmPort = 5005;
+  uint32_t alarmPeriodMs = 0;  // push an alarm every so often; 0 = only on command
+  bool answerDiscovery = true;
+  uint16_t discoveryPort = 0;  // 0 = the device library's discovery port
+};
+
+struct PtzPosition {
+  double pan = 0;   // -1 (far left) .. 1 (far right) of the scene
+  double tilt = 0;  // -1 (top) .. 1 (bottom)
+  double zoom = 1;  // 1 .. 8
+};
+
+// Counters of one stream connection.
+struct StreamObservation {
+  int streamType = 0;  // as the client asked for it
+  bool active = false;
+  uint64_t headers = 0;  // header packets sent
+  uint64_t frames = 0;   // video frames sent
+  uint64_t keyFrames = 0;
+  uint64_t auxPackets = 0;  // auxiliary (SEI) packets sent
+  uint64_t bytes = 0;       // payload bytes sent
+};
+
+// What a device has seen and done; a consistent copy taken under its lock.
+struct Observations {
+  uint64_t logins = 0;         // accepted logins
+  uint64_t refusedLogins = 0;  // bad credentials or refused by fault injection
+  std::string lastUser;        // user name of the last login attempt
+  uint64_t activeLogins = 0;   // login connections currently authenticated
+  uint64_t heartbeats = 0;
+  PtzPosition ptz;
+  int32_t lastPtzCode = -1;  // last PTZ request, accepted or not
+  int32_t lastPtzParam1 = 0;
+  int32_t lastPtzParam2 = 0;
+  int32_t lastPtzResult = 0;
+  uint64_t ptzRequests = 0;
+  bool muted = true;  // audio off until a client switches it on
+  bool voiceActive = false;
+  uint64_t voiceStarted = 0;
+  uint64_t voiceStopped = 0;
+  uint64_t keyFrameRequests = 0;
+  uint64_t snapshots = 0;
+  uint64_t alarmsPushed = 0;  // alarms delivered to the alarm target
+  uint64_t alarmsFailed = 0;  // alarms that could not be delivered
+  int32_t lastAlarmValue = 0;
+  uint64_t discoveryAnswers = 0;
+  uint64_t restarts = 0;
+  bool running = false;  // listening (false while stopped or during a restart)
+  uint64_t framesEncoded = 0;
+  std::vector<StreamObservation> streams;  // one per stream connection, oldest first
+};
+
+class Simulator;
+
+// One simulated device. Owned by its Simulator; references stay valid until
+// the Simulator is destroyed.
+class Device {
+ public:
+  class Impl;
+  explicit Device(std::shared_ptr<Impl> impl);
+  ~Device();
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  const DeviceConfig& Config() const;  // as created; a restart does not change it
+  MediaSettings CurrentMedia() const;  // the settings the encoder uses now
+
+  Observations Observe() const;
+  // Waits until pred holds for the device's observations, or timeout passes;
+  // wakes whenever the device records something. Returns the last result.
+  bool WaitFor(const std::function<bool(const Observations&)>& pred,
+               std::chrono::milliseconds timeout) const;
+
+  // Pushes one alarm with this value to the alarm target now, from the
+  // device's own address. Returns true when it was delivered.
+  bool RaiseAlarm(int32_t value);
+
+  // Applies a PTZ request as if a client had sent it; returns its result.
+  int32_t Ptz(int32_t code, int32_t param1, int32_t param2);
+
+  // JPEG of the current picture (what a snapshot request would return).
+  std::vector<uint8_t> Snapshot();
+
+  // --- fault injection ---
+  // Refuse every login (wrong credentials answer) while on.
+  void SetRefuseLogins(bool on);
+  // Accept connections but never answer anything while on (existing
+  // connections go silent too).
+  void SetStall(bool on);
+  // Close every open login and stream connection now.
+  void DropAllConnections();
+  // Close everything and stop listening; listen again after the delay, with
+  // new media settings when given (so the stream header changes).
+  void Restart(std::chrono::milliseconds delay, const MediaSettings* newMedia = nullptr);
+  // The next frame on every open stream connection is sent malformed (its
+  // framing is corrupt), then the connection is closed.
+  void InjectMalformedFrame();
+  // The next frame on every open stream connection declares a length far
+  // above any allowed size, then the connection is closed.
+  void InjectOversizedFrame();
+  // Limit each connection's sending rate; 0 = unlimited.
+  void SetThrottle(uint64_t bytesPerSecond);
+
+ private:
+  std::shared_ptr<Impl> impl_;
+};
+
+struct SimulatorOptions {
+  int ioThreads = 2;  // network threads shared by all devices
+};
+
+class Simulator {
+ public:
+  explicit Simulator(SimulatorOptions options = {});
+  // Stops every device and joins the threads.
+  ~Simulator();
+  Simulator(const Simulator&) = delete;
+  Simulator& operator=(const Simulator&) = delete;
+
+  // Adds a device and starts it at once (binds its ports). Returns null and
+  // sets *error when the configuration is invalid or a port cannot be bound;
+  // nothing is left behind then.
+  Device* AddDevice(const DeviceConfig& config, std::string* error = nullptr);
+
+  size_t DeviceCount() const;
+  Device& device(size_t index);  // in the order added
+
+  // Stops every device (closes connections and listeners). Idempotent.
+  void Stop();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace qrv::sim
