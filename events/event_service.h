@@ -31,6 +31,12 @@ struct EventService {
   std::atomic<bool> running{false};      // between a start and the matching stop
   std::atomic<int32_t> stopRequested{0};
   platform::ManualResetEvent stopEvent;  // cuts the monitor's pause short
+  // Changes at every start and stop: a monitor runs only while the value it
+  // was started with is current, so a monitor that outlived its stop never
+  // acts for a later start.
+  std::atomic<uint32_t> generation{0};
+  // Monitor threads that have not yet returned (a detached one included).
+  std::atomic<int32_t> monitorsRunning{0};
 };
 
 // The process-wide instance, or null before the first Init.

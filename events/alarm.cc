@@ -1,0 +1,76 @@
+#include "events/alarm.h"
+
+#include <cstddef>
+#include <cstring>
+#include <string>
+
+#include "device/device_table.h"
+#include "events/host_callbacks.h"
+#include "fault/kt_exception.h"
+
+namespace qrv::events {
+
+namespace {
+
+constexpr int32_t kAlarmEventKind = 3;
+
+// The address text of a record: up to its NUL, never past its 32-byte field
+// (a field without a NUL gives all 32 bytes).
+std::string AlarmAddress(const devicelib::AlarmRecord& record) {
+  const size_t length = ::strnlen(record.address, sizeof(record.address));
+  return std::string(record.address, length);
+}
+
+void ReportAlarm(const devicelib::AlarmRecord* record) {
+  if (record == nullptr) throw int32_t{-1};
+  if (record->kind != devicelib::kAlarmKindAlarm) return;
+  // Without a callback there is nobody to tell; the table is not searched.
+  if (CurrentAlarmCallback() == nullptr) return;
+  const int32_t value = record->value;
+  const int32_t slot = device::FindSlotByIp(AlarmAddress(*record));
+  if (!device::IsValidSlot(slot)) return;
+  // The table lock is released again by FindSlotByIp: the host is called
+  // outside any lock.
+  AlarmCallback callback = CurrentAlarmCallback();
+  if (callback != nullptr) callback(kAlarmEventKind, slot, kQrvDeviceTypeCode, value);
+}
+
+}  // namespace
+
+// Library listener thread. Installs the fault translator on it (kept after
+// return). Takes the device-table lock only inside FindSlotByIp; calls the
+// host with no lock held. Lets no exception out.
+int32_t HandleAlarmRecord(const devicelib::AlarmRecord* record) {
+  try {
+    fault::InstallFaultTranslator();
+    ReportAlarm(record);
+  } catch (int32_t) {
+  } catch (CKTBException&) {
+  } catch (...) {
+    // Anything else (out of memory, a host callback that throws) must not
+    // reach the library's thread either.
+  }
+  return 0;
+}
+
+// Library listener thread. No lock of its own. A record shorter than the
+// library says an alarm record is would be read past its end, so it is
+// dropped; a length of 0 means the library did not give one.
+int32_t QRV_CALLBACK AlarmMessageCallback(int32_t /*handle*/, devicelib::AlarmMessage* message,
+                                          void* /*context*/) {
+  try {
+    if (message == nullptr) return -1;
+    if (message->code != devicelib::kAlarmMessageCode) return -2;
+    if (message->type != devicelib::kAlarmMessageTypeAlarm) return 0;
+    if (message->recordLength != 0 && message->recordLength < sizeof(devicelib::AlarmRecord)) {
+      return 0;
+    }
+    HandleAlarmRecord(message->record);
+  } catch (...) {
+    // A fault reading the message itself, once the translator is installed on
+    // this thread, ends here.
+  }
+  return 0;
+}
+
+}  // namespace qrv::events

@@ -1,0 +1,128 @@
+#include "events/event_service.h"
+
+#include "device/device_table.h"
+#include "devicelib/tmcc_api.h"
+#include "events/alarm.h"
+#include "events/connection_monitor.h"
+#include "events/discovery.h"
+#include "media/recording.h"
+
+namespace qrv::events {
+
+namespace {
+
+std::atomic<EventService*> g_service{nullptr};
+
+// Waits until no monitor is inside a library call on the slot's login client.
+// The caller has already taken the handle, so no new use can begin.
+void WaitForLoginUsers(device::DeviceSlot& slot) {
+  while (slot.loginUsers.load() != 0) platform::SleepMs(1);
+}
+
+// Releases the library clients of one in-use slot and closes its recording.
+// Each handle is taken with an exchange, so whoever takes it (this, logout,
+// or the stream close) is the only one to release it.
+void ReleaseSlotClients(int32_t index) {
+  device::DeviceSlot& slot = device::Slot(index);
+  const int32_t login = slot.loginHandle.exchange(device::kNoHandle);
+  if (login != device::kNoHandle) {
+    WaitForLoginUsers(slot);
+    TMCC_Done(login);
+  }
+  const int32_t stream = slot.streamHandle.exchange(device::kNoHandle);
+  if (stream != device::kNoHandle) TMCC_Done(stream);
+  media::StopRecording(index);
+}
+
+}  // namespace
+
+EventService* EventServiceInstance() {
+  return g_service.load();
+}
+
+// Host thread of Init; must not overlap Init/Uninit elsewhere. No lock.
+EventService* CreateEventService() {
+  EventService* service = g_service.load();
+  if (service != nullptr) return service;
+  auto* made = new EventService();
+  // Never destroyed: library threads may still hold it as their context.
+  if (!g_service.compare_exchange_strong(service, made)) {
+    delete made;
+    return service;
+  }
+  return made;
+}
+
+// Host thread of Init. Takes no lock; makes library calls and starts the
+// monitor thread. On a running service it does nothing.
+int32_t StartEventService() {
+  EventService* service = g_service.load();
+  if (service == nullptr) return 1;
+  if (service->running.load()) return 1;
+
+  service->listenerHandle = TMCC_Init(devicelib::kClientAlarmListener);
+  service->discoveryHandle = TMCC_Init(devicelib::kClientEnumeration);
+  TMCC_RegisterDataReadCallBack(service->listenerHandle, AlarmMessageCallback, service);
+  TMCC_StartListen(service->listenerHandle, kAlarmPort);
+  TMCC_RegisterEnumServerCallBack(service->discoveryHandle, DiscoveryEnumCallback, service);
+  TMCC_StartEnum(service->discoveryHandle);
+
+  // A monitor of an earlier start that is still returning sees the new
+  // generation and ends without touching anything.
+  service->stopEvent.Reset();
+  const uint32_t generation = service->generation.fetch_add(1) + 1;
+  service->stopRequested.store(0);
+  if (!service->monitorThread) {
+    auto* run = new MonitorRun{service, generation};
+    service->monitorThread = platform::StartThread(ConnectionMonitor, run);
+    if (!service->monitorThread) delete run;
+  }
+  service->running.store(true);
+  return 1;
+}
+
+// Host thread of Uninit; must not overlap any other plug-in call. Takes no
+// lock; waits for the monitor at most kMonitorStopWaitMs and never ends it
+// forcibly. A stopped service makes no library call.
+void StopEventService() {
+  EventService* service = g_service.load();
+  if (service == nullptr || !service->running.load()) return;
+
+  TMCC_StopListen(service->listenerHandle);
+  TMCC_StopEnum(service->discoveryHandle);
+  TMCC_Done(service->discoveryHandle);
+
+  for (int32_t i = 0; i < device::kSlotCount; ++i) {
+    if (device::Slot(i).inUse.load() == 1) ReleaseSlotClients(i);
+  }
+
+  service->stopRequested.store(1);
+  service->generation.fetch_add(1);
+  service->stopEvent.Set();
+  if (service->monitorThread && !platform::IsCurrentThread(service->monitorThread)) {
+    platform::WaitThread(service->monitorThread, kMonitorStopWaitMs);
+  }
+  // A monitor that did not end in time (stuck in the library or in the host's
+  // callback) is detached; it checks its generation before touching anything.
+  platform::CloseThread(service->monitorThread);
+  service->monitorThread = nullptr;
+  service->discoveryHandle = 0;
+  service->running.store(false);
+}
+
+// Host thread of operation 42. Holds the service lock only while emptying the
+// set; the library call and the pause run without it.
+int32_t RefreshDiscovery() {
+  EventService* service = g_service.load();
+  if (service == nullptr) return 1;
+  {
+    platform::ScopedLock lock(&service->lock);
+    service->discoveredSet.clear();
+  }
+  // A stopped service has no enumeration client to ask.
+  if (service->discoveryHandle == 0) return 1;
+  if (TMCC_RefreshEnum(service->discoveryHandle) == 0) platform::SleepMs(kRefreshWaitMs);
+  return 1;
+}
+
+}  // namespace qrv::events
