@@ -8,6 +8,10 @@
 #include <cstdint>
 #include <string>
 
+namespace qrv::device {
+struct DeviceSlot;
+}
+
 namespace qrv::media {
 
 // Opens fileName ("wb") for the slot unless a recording runs already. A file
@@ -18,5 +22,16 @@ void StartRecording(const std::string& fileName, int32_t slot);
 // Stops the slot's recording: no packet is written after it starts, and the
 // file is flushed and closed once no packet callback uses it. Returns 0.
 int32_t StopRecording(int32_t slot);
+
+// The recording step of the packet path for one accepted packet (frame type,
+// key-frame flag, data as the library gave them). Threads: the stream's packet
+// thread, inside StreamPacketCallback (which counts itself in packetsInFlight
+// first); no lock, no allocation except when a recorded header outgrows its
+// buffer. Writes the cached first header and then every video or auxiliary
+// frame from the first key frame on; a header that differs from the one the
+// file continues from is written before the next key frame, and the frames
+// in between are skipped.
+void RecordPacket(device::DeviceSlot& slot, uint8_t frameType, uint8_t keyFlag, const uint8_t* data,
+                  uint32_t length);
 
 }  // namespace qrv::media

@@ -1,0 +1,96 @@
+#include "media/live_stream.h"
+
+#include <cstdio>
+
+#include "device/device_table.h"
+#include "devicelib/tmcc_api.h"
+#include "media/stream_connect_record.h"
+#include "media/stream_delivery.h"
+#include "platform/critical_section.h"
+#include "platform/debug_output.h"
+
+namespace qrv::media {
+namespace {
+
+using device::DeviceSlot;
+
+// "预览句柄 %d\n" (preview handle) in the GBK code page.
+constexpr char kPreviewHandleFormat[] = "\xD4\xA4\xC0\xC0\xBE\xE4\xB1\xFA %d\n";
+
+void ReportStreamHandle(int32_t handle) {
+  char text[256] = {};
+  std::snprintf(text, sizeof(text), kPreviewHandleFormat, handle);
+  platform::OutputDebugText(text);
+}
+
+// Closes and releases a stream client. The library returns from each call
+// only after the client's running callbacks have returned.
+void ReleaseStreamClient(int32_t handle) {
+  TMCC_CloseStream(handle);
+  TMCC_Done(handle);
+}
+
+}  // namespace
+
+// Threads: host threads; takes the table lock for the store.
+void StorePlayWindow(int32_t slot, uint32_t playWnd) {
+  if (!device::IsValidSlot(slot)) return;
+  platform::ScopedLock lock(&device::TableLock());
+  device::Slot(slot).playWnd.store(playWnd);
+}
+
+// Threads: host threads; no lock. The library may start calling
+// StreamPacketCallback as soon as it is registered; those packets carry a
+// handle the slot does not hold yet and are ignored.
+int32_t OpenLiveStream(int32_t streamType, int32_t slot, int32_t* handleOut, std::string user,
+                       std::string password, std::string deviceIp, uint32_t playWnd) {
+  if (!device::IsValidSlot(slot)) return device::kResultFailed;
+  // Refused before any library call: a text that does not fit its field.
+  auto record = BuildStreamConnectRecord(deviceIp, user, password, streamType);
+  if (!record) return device::kResultFailed;
+
+  const int32_t handle = TMCC_Init(devicelib::kClientStream);
+  ReportStreamHandle(handle);
+  TMCC_SetAutoReConnect(handle, 1);
+  TMCC_SetDisplayShow(handle, 1);
+  TMCC_SetStreamBufferTime(handle, 0);
+  TMCC_RegisterStreamCallBack(handle, StreamPacketCallback,
+                              reinterpret_cast<void*>(static_cast<intptr_t>(slot)));
+  if (TMCC_ConnectStream(handle, &*record, playWnd) != 0) {
+    // The attempt's client is never stored in the slot: release it here.
+    if (handle != 0) TMCC_Done(handle);
+    return device::kResultFailed;
+  }
+  if (handleOut != nullptr) *handleOut = handle;
+  return device::kResultOk;
+}
+
+// Threads: host threads; takes the table lock for the slot updates and makes
+// the library calls outside it.
+void StoreLiveStream(int32_t slot, int32_t streamHandle, int32_t channel, int32_t streamType) {
+  if (!device::IsValidSlot(slot)) return;
+  DeviceSlot& entry = device::Slot(slot);
+  int32_t earlier = device::kNoHandle;
+  {
+    // Claimed under the lock, so two opens on one slot never release the
+    // same earlier client twice.
+    platform::ScopedLock lock(&device::TableLock());
+    earlier = entry.streamHandle.exchange(device::kNoHandle);
+  }
+  if (earlier != device::kNoHandle && earlier != streamHandle) ReleaseStreamClient(earlier);
+  platform::ScopedLock lock(&device::TableLock());
+  entry.streamHandle.store(streamHandle);
+  entry.channel.store(channel);
+  entry.streamType.store(streamType);
+}
+
+// Threads: host threads; no lock. Marks the slot as having no stream before
+// releasing the client, so a second close and the release at shutdown leave
+// that client alone.
+void CloseLiveStream(int32_t slot) {
+  if (!device::IsValidSlot(slot)) return;
+  const int32_t handle = device::Slot(slot).streamHandle.exchange(device::kNoHandle);
+  if (handle != device::kNoHandle) ReleaseStreamClient(handle);
+}
+
+}  // namespace qrv::media
