@@ -53,6 +53,9 @@ void ReadWords(const uint64_t* words, uint8_t* out, uint32_t length) {
 
 }  // namespace
 
+HeaderBuffer::HeaderBuffer() = default;
+HeaderBuffer::~HeaderBuffer() = default;
+
 void HeaderBuffer::Allocate() {
   owned_.clear();
   owned_.push_back(std::make_unique<Storage>(kInitialCapacity));

@@ -20,7 +20,9 @@ class HeaderBuffer {
  public:
   static constexpr uint32_t kInitialCapacity = 4096;
 
-  HeaderBuffer() = default;
+  // Out of line: Storage is complete only in the .cc file.
+  HeaderBuffer();
+  ~HeaderBuffer();
   HeaderBuffer(const HeaderBuffer&) = delete;
   HeaderBuffer& operator=(const HeaderBuffer&) = delete;
 
