@@ -1,0 +1,162 @@
+// Connection monitor passes, driven one at a time on the test thread.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "device/device_table.h"
+#include "device/login.h"
+#include "events/connection_monitor.h"
+#include "events/event_service.h"
+#include "tests/events/event_sink.h"
+#include "tests/events/test_logins.h"
+#include "tests/fake_tmcc/fake_tmcc.h"
+#include "tests/support/wait.h"
+
+namespace qrv::events {
+namespace {
+
+using test::AddLogin;
+using test::Sink;
+
+class MonitorPassTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    test::RegisterForwarders();
+    fake_tmcc::Reset();
+    device::ResetAllSlots();
+    Sink().Clear();
+  }
+  void TearDown() override {
+    Sink().Clear();
+    fake_tmcc::Reset();
+  }
+
+  // IsConnect calls made for handle so far.
+  static size_t Probes(int32_t handle) {
+    size_t count = 0;
+    for (const auto& call : fake_tmcc::CallsNamed("TMCC_IsConnect")) {
+      if (call.args.at(0) == handle) ++count;
+    }
+    return count;
+  }
+
+  EventService service_;
+};
+
+TEST_F(MonitorPassTest, ReportsOnceWhenFoundUpAndOnceWhenFoundDown) {
+  const int32_t slot = AddLogin("192.0.2.10", 8101, true);
+  const int32_t handle = device::Slot(slot).loginHandle;
+
+  RunMonitorPass(service_);
+  auto status = Sink().Status();
+  ASSERT_EQ(status.size(), 1u);
+  EXPECT_EQ(status[0].slot, slot);
+  EXPECT_EQ(status[0].deviceType, 102209);
+  EXPECT_EQ(status[0].text, "");
+  EXPECT_EQ(status[0].port, 8101);
+  EXPECT_EQ(status[0].state, 0);
+  EXPECT_EQ(device::Slot(slot).online.load(), 1);
+
+  RunMonitorPass(service_);
+  EXPECT_EQ(Sink().Status().size(), 1u);
+
+  fake_tmcc::SetConnected(handle, false);
+  RunMonitorPass(service_);
+  RunMonitorPass(service_);
+  status = Sink().Status();
+  ASSERT_EQ(status.size(), 2u);
+  EXPECT_EQ(status[1].slot, slot);
+  EXPECT_EQ(status[1].port, 8101);
+  EXPECT_EQ(status[1].state, 1);
+  EXPECT_EQ(device::Slot(slot).online.load(), 0);
+}
+
+TEST_F(MonitorPassTest, ChangesBetweenPassesThatCancelOutAreNotReported) {
+  const int32_t upAndBriefDrop = AddLogin("192.0.2.11", 8000, true);
+  const int32_t alwaysDown = AddLogin("192.0.2.12", 8000, false);
+  RunMonitorPass(service_);
+  ASSERT_EQ(Sink().Status().size(), 1u);
+
+  const int32_t handle = device::Slot(upAndBriefDrop).loginHandle;
+  fake_tmcc::SetConnected(handle, false);
+  fake_tmcc::SetConnected(handle, true);
+  RunMonitorPass(service_);
+  RunMonitorPass(service_);
+
+  const auto status = Sink().Status();
+  ASSERT_EQ(status.size(), 1u);
+  EXPECT_EQ(status[0].slot, upAndBriefDrop);
+  EXPECT_EQ(device::Slot(alwaysDown).online.load(), 0);
+}
+
+TEST_F(MonitorPassTest, SlotsWithoutLoginAreNotAskedAbout) {
+  const int32_t reservedOnly = device::AllocateSlot();  // handle -1
+  const int32_t loggedIn = AddLogin("192.0.2.13", 8000, true);
+  // A free slot that still carries a live handle value is not polled either.
+  const int32_t freed = AddLogin("192.0.2.14", 8000, true);
+  const int32_t freedHandle = device::Slot(freed).loginHandle;
+  device::Slot(freed).inUse.store(0);
+
+  RunMonitorPass(service_);
+
+  const auto probes = fake_tmcc::CallsNamed("TMCC_IsConnect");
+  ASSERT_EQ(probes.size(), 1u);
+  EXPECT_EQ(probes[0].args.at(0), device::Slot(loggedIn).loginHandle.load());
+  EXPECT_EQ(Probes(freedHandle), 0u);
+  const auto status = Sink().Status();
+  ASSERT_EQ(status.size(), 1u);
+  EXPECT_EQ(status[0].slot, loggedIn);
+  EXPECT_EQ(device::Slot(reservedOnly).online.load(), 0);
+}
+
+TEST_F(MonitorPassTest, StopDuringAPassEndsItBeforeTheNextSlot) {
+  const int32_t first = AddLogin("192.0.2.15", 8000, true);
+  const int32_t second = AddLogin("192.0.2.16", 8000, true);
+  Sink().OnStatus([this](const test::StatusEvent&) { service_.stopRequested.store(1); });
+
+  RunMonitorPass(service_);
+
+  const auto status = Sink().Status();
+  ASSERT_EQ(status.size(), 1u);
+  EXPECT_EQ(status[0].slot, first);
+  EXPECT_EQ(Probes(device::Slot(second).loginHandle), 0u);
+  EXPECT_EQ(device::Slot(second).online.load(), 0);
+}
+
+TEST_F(MonitorPassTest, HostMayLogOutFromInsideTheReport) {
+  const int32_t slot = AddLogin("192.0.2.17", 8000, true);
+  const int32_t handle = device::Slot(slot).loginHandle;
+  // Logout waits for the monitor's use of the login client; the report comes
+  // after that use has ended, so this must not block.
+  Sink().OnStatus([slot](const test::StatusEvent&) { device::LogoutDevice(slot); });
+
+  RunMonitorPass(service_);
+
+  ASSERT_EQ(Sink().Status().size(), 1u);
+  const auto released = fake_tmcc::ReleasedHandles();
+  EXPECT_NE(std::find(released.begin(), released.end(), handle), released.end());
+  EXPECT_EQ(device::Slot(slot).inUse.load(), 0);
+
+  // The released handle is never asked about again.
+  const size_t probesBefore = Probes(handle);
+  RunMonitorPass(service_);
+  EXPECT_EQ(Probes(handle), probesBefore);
+  EXPECT_EQ(Sink().Status().size(), 1u);
+}
+
+TEST_F(MonitorPassTest, APassOfAnEarlierGenerationDoesNothing) {
+  AddLogin("192.0.2.18", 8000, true);
+  const uint32_t old = service_.generation.load();
+  service_.generation.fetch_add(1);
+
+  RunMonitorPass(service_, old);
+
+  EXPECT_TRUE(fake_tmcc::CallsNamed("TMCC_IsConnect").empty());
+  EXPECT_TRUE(Sink().Status().empty());
+}
+
+}  // namespace
+}  // namespace qrv::events

@@ -1,0 +1,39 @@
+// A started process-wide event service on a clean test double and slot table,
+// stopped again after each test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "device/device_table.h"
+#include "events/event_service.h"
+#include "tests/events/event_sink.h"
+#include "tests/fake_tmcc/fake_tmcc.h"
+
+namespace qrv::test {
+
+class StartedServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    RegisterForwarders();
+    events::StopEventService();
+    fake_tmcc::Reset();
+    device::ResetAllSlots();
+    Sink().Clear();
+    service_ = events::CreateEventService();
+    events::StartEventService();
+  }
+  void TearDown() override {
+    Sink().Clear();
+    events::StopEventService();
+    fake_tmcc::Reset();
+  }
+
+  int32_t Listener() const { return service_->listenerHandle; }
+  int32_t Discovery() const { return service_->discoveryHandle; }
+
+  events::EventService* service_ = nullptr;
+};
+
+}  // namespace qrv::test
