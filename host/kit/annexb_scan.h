@@ -1,0 +1,27 @@
+// A pure scan of an H.264 Annex B byte stream: the NAL unit types in order
+// and the number of pictures, so a recording can be checked independently of
+// any decoder (a decoder silently drops pictures before the first IDR).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace qrv::host {
+
+struct AnnexBSummary {
+  std::vector<uint8_t> nalTypes;  // nal_unit_type of every NAL unit, in order
+  uint64_t pictures = 0;          // coded slices (types 1 and 5) starting a picture
+  uint64_t idrPictures = 0;
+  int firstVclType = -1;            // type of the first slice NAL unit, -1 if none
+  bool parameterSetsFirst = false;  // SPS and PPS both before the first slice
+  size_t leadingGarbage = 0;        // bytes before the first start code
+};
+
+// Start codes are 00 00 01 or 00 00 00 01. A slice starts a new picture when
+// its first_mb_in_slice is 0, which is the first bit after the NAL header
+// being 1 (ue(v) of 0 is the single bit 1).
+AnnexBSummary ScanAnnexB(std::span<const uint8_t> bytes);
+
+}  // namespace qrv::host

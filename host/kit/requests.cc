@@ -1,0 +1,124 @@
+#include "host/kit/requests.h"
+
+#include <charconv>
+
+#include "devicelib/tmcc_errors.h"
+
+namespace qrv::host {
+namespace {
+
+std::string Text(int64_t value) {
+  return std::to_string(value);
+}
+
+}  // namespace
+
+int32_t Reply::OutputInt(const std::string& key, int32_t fallback) const {
+  auto it = output.find(key);
+  if (it == output.end()) return fallback;
+  int32_t value = 0;
+  const std::string& text = it->second;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return fallback;
+  return value;
+}
+
+Reply Requests::Execute(ParameterMap input) {
+  Reply reply;
+  reply.input = std::move(input);
+  reply.code = access_.Execute(reply.input, reply.output);
+  return reply;
+}
+
+Reply Requests::Login(const Credentials& device) {
+  return Execute({{"Operation", Text(kOpLogin)},
+                  {"DeviceIP", device.address},
+                  {"User", device.user},
+                  {"Password", device.password},
+                  {"DevicePort", Text(device.port)}});
+}
+
+Reply Requests::Logout(int32_t slot) {
+  return Execute({{"Operation", Text(kOpLogout)}, {"LOGINID", Text(slot)}});
+}
+
+Reply Requests::OpenStream(int32_t slot, const Credentials& device, int32_t streamType) {
+  return Execute({{"Operation", Text(kOpOpenStream)},
+                  {"Channel", "0"},
+                  {"LOGINID", Text(slot)},
+                  {"PlayWnd", "0"},
+                  {"DeviceIP", device.address},
+                  {"User", device.user},
+                  {"Password", device.password},
+                  {"StreamType", Text(streamType)}});
+}
+
+Reply Requests::CloseStream(int32_t slot) {
+  return Execute(
+      {{"Operation", Text(kOpCloseStream)}, {"Handle", Text(slot)}, {"LOGINID", Text(slot)}});
+}
+
+Reply Requests::KeyFrame(int32_t slot) {
+  return Execute({{"Operation", Text(kOpKeyFrame)}, {"Handle", Text(slot)}});
+}
+
+Reply Requests::Snapshot(int32_t slot, const std::string& jpegPath) {
+  return Execute(
+      {{"Operation", Text(kOpSnapshot)}, {"Handle", Text(slot)}, {"FileName", jpegPath}});
+}
+
+Reply Requests::StartRecording(int32_t slot, const std::string& pathWithoutEnding) {
+  return Execute({{"Operation", Text(kOpStartRecording)},
+                  {"Handle", Text(slot)},
+                  {"FileName", pathWithoutEnding}});
+}
+
+Reply Requests::StopRecording(int32_t slot) {
+  return Execute({{"Operation", Text(kOpStopRecording)}, {"Handle", Text(slot)}});
+}
+
+Reply Requests::AudioOn(int32_t slot) {
+  return Execute({{"Operation", Text(kOpAudioOn)}, {"Handle", Text(slot)}});
+}
+
+Reply Requests::AudioOff(int32_t slot) {
+  return Execute({{"Operation", Text(kOpAudioOff)}, {"Handle", Text(slot)}});
+}
+
+Reply Requests::Ptz(int32_t slot, int32_t command, int32_t inValue, int32_t speed) {
+  return Execute({{"Operation", Text(kOpPtz)},
+                  {"LOGINID", Text(slot)},
+                  {"Channel", "0"},
+                  {"PTZCommand", Text(command)},
+                  {"INValue", Text(inValue)},
+                  {"Speed", Text(speed)}});
+}
+
+Reply Requests::TalkStart(int32_t slot) {
+  return Execute({{"Operation", Text(kOpTalkStart)}, {"LOGINID", Text(slot)}});
+}
+
+Reply Requests::TalkStop(int32_t slot) {
+  return Execute({{"Operation", Text(kOpTalkStop)}, {"Handle", Text(slot)}});
+}
+
+Reply Requests::RefreshDiscovery() {
+  return Execute({{"Operation", Text(kOpRefreshDiscovery)}});
+}
+
+std::string DescribeExecuteResult(int32_t code) {
+  switch (code) {
+    case kResultOk:
+      return "done";
+    case kResultSlotOutOfRange:
+      return "slot number out of range";
+    case kResultNoFreeSlot:
+      return "no free slot (all 256 in use)";
+    case kResultRefused:
+      return "refused (unknown operation, the device library refused, or a fault was caught)";
+    default:
+      return qrv::devicelib::DescribeResult(code);
+  }
+}
+
+}  // namespace qrv::host

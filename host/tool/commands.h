@@ -1,0 +1,27 @@
+// The qrv-host subcommands. Each Add function adds its subcommand with its
+// options to the application; when the subcommand is chosen on the command
+// line, *run is set to the function that carries it out and returns the exit
+// status.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+
+#include "host/tool/tool_session.h"
+
+namespace qrv::host {
+
+using CommandRun = std::function<int()>;
+
+void AddDeviceOptions(CLI::App& command, DeviceOptions& device);
+
+void AddDiscoverCommand(CLI::App& app, const GlobalOptions& global, CommandRun* run);
+void AddLoginCommand(CLI::App& app, const GlobalOptions& global, CommandRun* run);
+void AddRecordCommand(CLI::App& app, const GlobalOptions& global, CommandRun* run);
+void AddSnapshotCommand(CLI::App& app, const GlobalOptions& global, CommandRun* run);
+void AddPtzCommand(CLI::App& app, const GlobalOptions& global, CommandRun* run);
+void AddAudioCommand(CLI::App& app, const GlobalOptions& global, CommandRun* run);
+void AddTalkCommand(CLI::App& app, const GlobalOptions& global, CommandRun* run);
+void AddEventsCommand(CLI::App& app, const GlobalOptions& global, CommandRun* run);
+
+}  // namespace qrv::host
