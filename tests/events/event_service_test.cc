@@ -223,6 +223,10 @@ TEST_F(EventServiceTest, StopReleasesALoginOnlyAfterTheMonitorsPollReturned) {
   // Stop has reached the slots once the discovery client is released.
   EXPECT_TRUE(
       WaitUntil([&] { return Contains(fake_tmcc::ReleasedHandles(), discovery); }, seconds(10)));
+  // It must hold the login back while the poll is in flight; one that does
+  // not releases it within moments.
+  EXPECT_FALSE(
+      WaitUntil([&] { return Contains(fake_tmcc::ReleasedHandles(), login); }, milliseconds(300)));
   release.Open();
   stopper.join();
 
