@@ -1,0 +1,197 @@
+// Recording files made from scripted packet sequences, byte for byte.
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "media_test_support.h"
+#include "support/debug_capture.h"
+
+namespace qrv::test {
+namespace {
+
+using devicelib::kFrameAuxData;
+using devicelib::kFrameHeader;
+using devicelib::kFrameVideo;
+
+class RecordingTest : public MediaTest {
+ protected:
+  void SetUp() override {
+    MediaTest::SetUp();
+    handle_ = OpenStream(kSlot);
+    file_ = dir_.File("cam1.264");
+  }
+
+  static constexpr int32_t kSlot = 11;
+  int32_t handle_ = -1;
+  std::string file_;
+};
+
+TEST_F(RecordingTest, FileHoldsFirstHeaderThenEveryFrameFromTheFirstKeyFrame) {
+  const Bytes h1 = Pattern(0x10, 37), early = Pattern(0x20, 50), key1 = Pattern(0x30, 400),
+              p1 = Pattern(0x40, 120), a1 = Pattern(0x50, 33), other = Pattern(0x60, 17),
+              p2 = Pattern(0x70, 90), key2 = Pattern(0x80, 300);
+  Fire(handle_, kFrameVideo, early, 1);  // before any header and any recording
+  Fire(handle_, kFrameHeader, h1);
+  media::StartRecording(file_, kSlot);
+  ASSERT_EQ(device::Slot(kSlot).recording.load(), 1);
+  Fire(handle_, kFrameVideo, early, 0);  // waiting: no key frame yet
+  Fire(handle_, kFrameAuxData, early);   // waiting: never opens a file
+  Fire(handle_, kFrameVideo, key1, 1);   // opens: header, then the key frame
+  Fire(handle_, kFrameVideo, p1, 0);
+  Fire(handle_, kFrameAuxData, a1);
+  Fire(handle_, 7, other);          // other types are never written
+  Fire(handle_, kFrameHeader, h1);  // a repeat of the same header changes nothing
+  Fire(handle_, kFrameVideo, p2, 0);
+  Fire(handle_, kFrameVideo, key2, 1);
+
+  Bytes want = h1;
+  for (const Bytes* part : {&key1, &p1, &a1, &p2, &key2}) Append(want, *part);
+  EXPECT_EQ(device::Slot(kSlot).recordedBytes.load(), static_cast<int32_t>(want.size()));
+  EXPECT_EQ(media::StopRecording(kSlot), 0);
+  EXPECT_EQ(ReadFile(file_), want);
+  EXPECT_EQ(device::Slot(kSlot).recording.load(), 0);
+  EXPECT_EQ(device::Slot(kSlot).recordFile.load(), nullptr);
+}
+
+TEST_F(RecordingTest, NothingIsWrittenUntilAHeaderIsCached) {
+  media::StartRecording(file_, kSlot);
+  const Bytes key1 = Pattern(1, 64), h1 = Pattern(2, 20), key2 = Pattern(3, 64);
+  Fire(handle_, kFrameVideo, key1, 1);
+  Fire(handle_, kFrameAuxData, key1);
+  EXPECT_EQ(device::Slot(kSlot).recordedBytes.load(), 0);
+  Fire(handle_, kFrameHeader, h1);
+  Fire(handle_, kFrameVideo, key2, 1);
+  media::StopRecording(kSlot);
+  Bytes want = h1;
+  Append(want, key2);
+  EXPECT_EQ(ReadFile(file_), want);
+}
+
+TEST_F(RecordingTest, ChangedHeaderIsWrittenBeforeTheNextKeyFrame) {
+  const Bytes h1 = Pattern(0x10, 24), h2 = Pattern(0x90, 31), h3 = Pattern(0xA0, 28);
+  const Bytes k1 = Pattern(1, 200), p1 = Pattern(2, 80), lost1 = Pattern(3, 70),
+              lost2 = Pattern(4, 10), k2 = Pattern(5, 210), p2 = Pattern(6, 60);
+  Fire(handle_, kFrameHeader, h1);
+  media::StartRecording(file_, kSlot);
+  Fire(handle_, kFrameVideo, k1, 1);
+  Fire(handle_, kFrameVideo, p1, 0);
+  Fire(handle_, kFrameHeader, h2);       // the encoder restarted with new settings
+  Fire(handle_, kFrameVideo, lost1, 0);  // undecodable with either header: skipped
+  Fire(handle_, kFrameAuxData, lost2);
+  Fire(handle_, kFrameHeader, h3);  // the latest header is the one that counts
+  Fire(handle_, kFrameVideo, k2, 1);
+  Fire(handle_, kFrameHeader, h3);  // unchanged from what the file holds now
+  Fire(handle_, kFrameVideo, p2, 0);
+  media::StopRecording(kSlot);
+
+  Bytes want = h1;
+  for (const Bytes* part : {&k1, &p1, &h3, &k2, &p2}) Append(want, *part);
+  EXPECT_EQ(ReadFile(file_), want);
+}
+
+TEST_F(RecordingTest, NewRecordingForgetsAChangePendingInTheOldOne) {
+  const Bytes h1 = Pattern(0x10, 24), h2 = Pattern(0x90, 31), k = Pattern(1, 50),
+              p = Pattern(2, 40);
+  Fire(handle_, kFrameHeader, h1);
+  media::StartRecording(file_, kSlot);
+  Fire(handle_, kFrameVideo, k, 1);
+  Fire(handle_, kFrameHeader, h2);
+  media::StopRecording(kSlot);
+
+  const std::string second = dir_.File("second.264");
+  media::StartRecording(second, kSlot);
+  Fire(handle_, kFrameVideo, k, 1);
+  Fire(handle_, kFrameVideo, p, 0);
+  media::StopRecording(kSlot);
+  Bytes want = h1;
+  Append(want, k);
+  Append(want, p);
+  EXPECT_EQ(ReadFile(second), want);
+}
+
+TEST_F(RecordingTest, OversizeHeaderOpensTheRecordingWhole) {
+  const Bytes big = Pattern(9, 9000), key = Pattern(1, 4096);
+  Fire(handle_, kFrameHeader, big);
+  media::StartRecording(file_, kSlot);
+  Fire(handle_, kFrameVideo, key, 1);
+  media::StopRecording(kSlot);
+  Bytes want = big;
+  Append(want, key);
+  EXPECT_EQ(ReadFile(file_), want);
+}
+
+TEST_F(RecordingTest, BadPacketsAreNeverWritten) {
+  const Bytes h1 = Pattern(1, 16), key = Pattern(2, 32);
+  Fire(handle_, kFrameHeader, h1);
+  media::StartRecording(file_, kSlot);
+  Fire(handle_, kFrameVideo, key, 1);
+  Bytes junk = Pattern(3, 32);
+  auto negative = MakePacket(kFrameVideo, junk, 1);
+  negative.length = -5;
+  EXPECT_EQ(fake_tmcc::FireStreamPacket(handle_, &negative), 0);
+  auto noData = MakePacket(kFrameVideo, junk, 0);
+  noData.data = nullptr;
+  EXPECT_EQ(fake_tmcc::FireStreamPacket(handle_, &noData), 0);
+  media::StopRecording(kSlot);
+  Bytes want = h1;
+  Append(want, key);
+  EXPECT_EQ(ReadFile(file_), want);
+}
+
+TEST_F(RecordingTest, StartWhileRecordingKeepsTheRunningFile) {
+  const Bytes h1 = Pattern(1, 16), key = Pattern(2, 32);
+  Fire(handle_, kFrameHeader, h1);
+  media::StartRecording(file_, kSlot);
+  Fire(handle_, kFrameVideo, key, 1);
+  const std::string other = dir_.File("other.264");
+  media::StartRecording(other, kSlot);
+  Fire(handle_, kFrameVideo, key, 0);
+  media::StopRecording(kSlot);
+  EXPECT_EQ(ReadFile(file_).size(), h1.size() + 2 * key.size());
+  EXPECT_FALSE(std::filesystem::exists(other));
+  EXPECT_EQ(media::StopRecording(kSlot), 0) << "stopping an idle slot";
+}
+
+TEST_F(RecordingTest, UnopenableFileSendsTheDebugMessageAndStaysIdle) {
+  DebugCapture capture;
+  media::StartRecording(dir_.File("missing/dir/x.264"), kSlot);
+  // "file open error" in GBK.
+  EXPECT_EQ(capture.Text(), "\xB4\xF2\xBF\xAA\xCE\xC4\xBC\xFE\xB4\xED\xCE\xF3");
+  EXPECT_EQ(device::Slot(kSlot).recording.load(), 0);
+  EXPECT_EQ(device::Slot(kSlot).recordFile.load(), nullptr);
+}
+
+TEST_F(RecordingTest, RecordingOutlivesItsStreamAndContinuesWithTheNext) {
+  const Bytes h1 = Pattern(1, 16), k1 = Pattern(2, 32), h2 = Pattern(3, 16), k2 = Pattern(4, 32);
+  Fire(handle_, kFrameHeader, h1);
+  media::StartRecording(file_, kSlot);
+  Fire(handle_, kFrameVideo, k1, 1);
+  media::CloseLiveStream(kSlot);
+  EXPECT_EQ(device::Slot(kSlot).recording.load(), 1);
+  const int32_t next = OpenStream(kSlot);
+  Fire(next, kFrameHeader, h2);
+  Fire(next, kFrameVideo, k2, 1);
+  media::StopRecording(kSlot);
+  Bytes want = h1;
+  for (const Bytes* part : {&k1, &h2, &k2}) Append(want, *part);
+  EXPECT_EQ(ReadFile(file_), want);
+}
+
+TEST_F(RecordingTest, ByteCountStopsAtItsMaximumAndFramesKeepComing) {
+  const Bytes h1 = Pattern(1, 16), k1 = Pattern(2, 32), p1 = Pattern(3, 48);
+  Fire(handle_, kFrameHeader, h1);
+  media::StartRecording(file_, kSlot);
+  Fire(handle_, kFrameVideo, k1, 1);
+  // As if more than 2 GiB had been recorded already.
+  device::Slot(kSlot).recordedBytes.store(std::numeric_limits<int32_t>::max() - 10);
+  Fire(handle_, kFrameVideo, p1, 0);
+  EXPECT_EQ(device::Slot(kSlot).recordedBytes.load(), std::numeric_limits<int32_t>::max());
+  Fire(handle_, kFrameVideo, p1, 0);
+  media::StopRecording(kSlot);
+  Bytes want = h1;
+  for (const Bytes* part : {&k1, &p1, &p1}) Append(want, *part);
+  EXPECT_EQ(ReadFile(file_), want);
+}
+
+}  // namespace
+}  // namespace qrv::test
