@@ -1,0 +1,83 @@
+#include "plugin/access_plugin.h"
+
+#include "device/device_table.h"
+#include "device/login.h"
+#include "events/event_service.h"
+#include "events/host_callbacks.h"
+#include "fault/kt_exception.h"
+#include "media/stream_delivery.h"
+#include "plugin/dispatcher.h"
+
+namespace qrv::plugin {
+
+namespace {
+
+// A slot that was reset once may still hold clients, a stream or a recording
+// from an earlier Init (or a host that skipped Uninit): release them before
+// the reset forgets their handles. A slot never reset holds nothing.
+void ReleaseEarlierSlots() {
+  for (int32_t i = 0; i < device::kSlotCount; ++i) {
+    if (device::Slot(i).header1.HasStorage()) device::ReleaseSlotResources(i);
+  }
+}
+
+}  // namespace
+
+int32_t CQRVAccessPlugin::Init() {
+  return fault::RunGuarded(
+      [this] {
+        moduleInfo.name = kModuleName;
+        moduleInfo.version = kModuleVersion;
+        moduleInfo.extraValue = 0;
+        ReleaseEarlierSlots();
+        device::ResetAllSlots();
+        events::CreateEventService();
+        events::StartEventService();
+        return 1;
+      },
+      -1);
+}
+
+void CQRVAccessPlugin::Uninit() {
+  if (events::EventServiceInstance() != nullptr) events::StopEventService();
+}
+
+int32_t CQRVAccessPlugin::Execute(ParameterMap& input, ParameterMap& output) {
+  return plugin::Execute(input, output);
+}
+
+void CQRVAccessPlugin::SetDiscoveryCallback(DiscoveryCallback callback) {
+  events::RegisterDiscoveryCallback(callback);
+}
+
+int32_t CQRVAccessPlugin::SetStreamDataCallback(uint32_t slot, StreamDataCallback callback,
+                                                uintptr_t user) {
+  if (slot > 255u) return device::kResultBadSlot;
+  media::RegisterStreamDataCallback(slot, callback, user);
+  // Headers are cached only once the table is initialised, and the host
+  // receives them only from then on.
+  if (callback != nullptr && events::EventServiceInstance() != nullptr) {
+    media::ReplayCachedHeaders(slot, callback, user);
+  }
+  return device::kResultOk;
+}
+
+int32_t CQRVAccessPlugin::SetSlotCallback2(uint32_t, uint32_t, uint32_t) {
+  return device::kResultOk;
+}
+
+int32_t CQRVAccessPlugin::SetAlarmCallback(AlarmCallback callback, uint32_t) {
+  events::RegisterAlarmCallback(callback);
+  return device::kResultOk;
+}
+
+int32_t CQRVAccessPlugin::SetConnectionStatusCallback(ConnectionStatusCallback callback, uint32_t) {
+  events::RegisterConnectionStatusCallback(callback);
+  return device::kResultOk;
+}
+
+int32_t CQRVAccessPlugin::SetSlotCallback3(uint32_t slot, uint32_t, uint32_t) {
+  return slot > 255u ? device::kResultBadSlot : device::kResultOk;
+}
+
+}  // namespace qrv::plugin
