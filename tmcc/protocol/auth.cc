@@ -52,6 +52,8 @@ bool ProofsEqual(const Proof& a, const Proof& b) {
   return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
-bool MakeNonce(Nonce& out) { return RAND_bytes(out.data(), static_cast<int>(out.size())) == 1; }
+bool MakeNonce(Nonce& out) {
+  return RAND_bytes(out.data(), static_cast<int>(out.size())) == 1;
+}
 
 }  // namespace qrv::tmcc::protocol

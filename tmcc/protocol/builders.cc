@@ -178,8 +178,8 @@ bool BuildProbeAnswer(std::vector<uint8_t>& out, uint32_t requestId, const Probe
       !TextFits(m.gateway, kMaxDottedText)) {
     return false;
   }
-  size_t length = 14 + 5 + m.model.size() + m.identity.size() + m.address.size() +
-                  m.mask.size() + m.gateway.size();
+  size_t length = 14 + 5 + m.model.size() + m.identity.size() + m.address.size() + m.mask.size() +
+                  m.gateway.size();
   return Emit(out, MessageType::kProbeAnswer, requestId, length, [&](ByteWriter& w) {
     w.U32(m.probeId);
     w.U16(m.controlPort);

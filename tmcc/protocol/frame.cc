@@ -6,17 +6,26 @@ namespace qrv::tmcc::protocol {
 
 uint32_t MaxPayloadFor(MessageType type) {
   switch (type) {
-    case MessageType::kServerHello: return kNonceSize;
-    case MessageType::kLogin: return 4 + kNonceSize + kProofSize + 1 + kMaxUserText;
-    case MessageType::kLoginResult: return 4 + kProofSize;
+    case MessageType::kServerHello:
+      return kNonceSize;
+    case MessageType::kLogin:
+      return 4 + kNonceSize + kProofSize + 1 + kMaxUserText;
+    case MessageType::kLoginResult:
+      return 4 + kProofSize;
     case MessageType::kPing:
     case MessageType::kPong:
-    case MessageType::kAlarmAck: return 0;
-    case MessageType::kRequest: return 16 + 1 + kMaxUserText;
-    case MessageType::kAnswer: return 12 + kMaxMediaBytes;
-    case MessageType::kStreamData: return kStreamDataPrefix + kMaxMediaBytes;
-    case MessageType::kAlarm: return 12 + 1 + kMaxAddressText;
-    case MessageType::kProbe: return 4;
+    case MessageType::kAlarmAck:
+      return 0;
+    case MessageType::kRequest:
+      return 16 + 1 + kMaxUserText;
+    case MessageType::kAnswer:
+      return 12 + kMaxMediaBytes;
+    case MessageType::kStreamData:
+      return kStreamDataPrefix + kMaxMediaBytes;
+    case MessageType::kAlarm:
+      return 12 + 1 + kMaxAddressText;
+    case MessageType::kProbe:
+      return 4;
     case MessageType::kProbeAnswer:
       return 4 + 2 + 2 + 6 + (1 + kMaxModelText) + (1 + kMaxIdentityText) +
              3 * (1 + kMaxDottedText);
@@ -37,12 +46,17 @@ bool IsKnownType(uint8_t type) {
     case MessageType::kAlarm:
     case MessageType::kAlarmAck:
     case MessageType::kProbe:
-    case MessageType::kProbeAnswer: return true;
+    case MessageType::kProbeAnswer:
+      return true;
   }
   return false;
 }
 
 DecodeResult DecodeFrame(std::span<const uint8_t> bytes) {
+  return DecodeFrame(bytes, UINT32_MAX);
+}
+
+DecodeResult DecodeFrame(std::span<const uint8_t> bytes, uint32_t maxPayload) {
   DecodeResult r;
   // Judge the magic byte by byte so garbage is refused as early as possible.
   for (size_t i = 0; i < kMagic.size() && i < bytes.size(); ++i) {
@@ -76,7 +90,7 @@ DecodeResult DecodeFrame(std::span<const uint8_t> bytes) {
     return r;
   }
   auto messageType = static_cast<MessageType>(type);
-  if (length > MaxPayloadFor(messageType)) {
+  if (length > MaxPayloadFor(messageType) || length > maxPayload) {
     r.status = DecodeStatus::kError;
     r.error = DecodeError::kTooLong;
     return r;

@@ -47,6 +47,11 @@ bool IsKnownType(uint8_t type);
 // its payload is awaited.
 DecodeResult DecodeFrame(std::span<const uint8_t> bytes);
 
+// As above, and also refuses (kTooLong) any frame whose payload exceeds
+// maxPayload, so a receiver that expects only small messages never buffers a
+// large one.
+DecodeResult DecodeFrame(std::span<const uint8_t> bytes, uint32_t maxPayload);
+
 // Appends a frame header for a payload of payloadLength bytes.
 //
 //   offset  width  field

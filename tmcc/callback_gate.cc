@@ -1,0 +1,35 @@
+#include "tmcc/callback_gate.h"
+
+#include <algorithm>
+
+namespace qrv::tmcc {
+
+bool CallbackGate::Enter() {
+  std::lock_guard lock(mutex_);
+  if (closed_) return false;
+  runners_.push_back(std::this_thread::get_id());
+  return true;
+}
+
+void CallbackGate::Leave() {
+  std::lock_guard lock(mutex_);
+  auto it = std::find(runners_.begin(), runners_.end(), std::this_thread::get_id());
+  if (it != runners_.end()) runners_.erase(it);
+  idle_.notify_all();
+}
+
+void CallbackGate::Close() {
+  std::unique_lock lock(mutex_);
+  closed_ = true;
+  const auto self = std::this_thread::get_id();
+  idle_.wait(lock, [&] {
+    return std::all_of(runners_.begin(), runners_.end(), [&](auto id) { return id == self; });
+  });
+}
+
+bool CallbackGate::closed() const {
+  std::lock_guard lock(mutex_);
+  return closed_;
+}
+
+}  // namespace qrv::tmcc

@@ -1,0 +1,45 @@
+// Tracks the callbacks running for one client so that stopping the client can
+// wait for them: after Close() returns, every callback that was running has
+// returned and no new one starts. Close() called from inside one of the
+// client's own callbacks does not wait for that callback (it is the caller).
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace qrv::tmcc {
+
+class CallbackGate {
+ public:
+  // Threading: library threads; takes the gate's mutex briefly, never while a
+  // callback runs. Runs f and returns true unless the gate is closed.
+  template <typename F>
+  bool Invoke(F&& f) {
+    if (!Enter()) return false;
+    struct Leaver {
+      CallbackGate* gate;
+      ~Leaver() { gate->Leave(); }
+    } leaver{this};
+    f();
+    return true;
+  }
+
+  // Threading: any thread; waits (without holding anything the callbacks
+  // need) until no callback of this gate runs on another thread.
+  void Close();
+
+  bool closed() const;
+
+ private:
+  bool Enter();
+  void Leave();
+
+  mutable std::mutex mutex_;
+  std::condition_variable idle_;
+  bool closed_ = false;
+  std::vector<std::thread::id> runners_;
+};
+
+}  // namespace qrv::tmcc

@@ -1,0 +1,173 @@
+#include "tmcc/enum_client.h"
+
+#include <cstring>
+#include <future>
+
+#include "devicelib/tmcc_errors.h"
+#include "devicelib/tmcc_records.h"
+#include "tmcc/protocol/builders.h"
+#include "tmcc/protocol/frame.h"
+#include "tmcc/protocol/parsers.h"
+#include "tmcc/record_fields.h"
+
+namespace qrv::tmcc {
+
+namespace dl = qrv::devicelib;
+namespace pr = qrv::tmcc::protocol;
+
+EnumClient::EnumClient()
+    : Client(dl::kClientEnumeration),
+      probeTimer_(strand_),
+      target_(asio::ip::make_address_v4("127.255.255.255"), pr::kDiscoveryPort) {}
+
+void EnumClient::SetCallback(TmccEnumServerCallback callback, void* context) {
+  std::lock_guard lock(callbackMutex_);
+  callback_ = callback;
+  context_ = context;
+}
+
+int32_t EnumClient::Start() {
+  if (strand_.running_in_this_thread()) return dl::kErrBusy;
+  auto gate = std::make_shared<CallbackGate>();
+  std::promise<int32_t> promise;
+  auto future = promise.get_future();
+  auto self = std::static_pointer_cast<EnumClient>(shared_from_this());
+  asio::post(strand_, [self, gate, &promise] {
+    if (self->shuttingDown()) {
+      promise.set_value(dl::kErrClosed);
+      return;
+    }
+    if (self->socket_) {
+      promise.set_value(dl::kErrBusy);
+      return;
+    }
+    auto socket = std::make_unique<asio::ip::udp::socket>(self->strand_);
+    asio::error_code ec;
+    socket->open(asio::ip::udp::v4(), ec);
+    if (!ec) socket->set_option(asio::socket_base::broadcast(true), ec);
+    if (!ec) socket->bind(asio::ip::udp::endpoint(asio::ip::address_v4::any(), 0), ec);
+    if (ec) {
+      promise.set_value(dl::kErrIo);
+      return;
+    }
+    {
+      std::lock_guard lock(self->callbackMutex_);
+      self->gate_ = gate;
+    }
+    self->socket_ = std::move(socket);
+    self->Receive();
+    self->NewRound();
+    promise.set_value(dl::kOk);
+  });
+  return future.get();
+}
+
+int32_t EnumClient::Refresh() {
+  auto promise = std::make_shared<std::promise<int32_t>>();
+  auto future = promise->get_future();
+  auto self = std::static_pointer_cast<EnumClient>(shared_from_this());
+  RunOnStrand([self, promise] {
+    if (!self->socket_) {
+      promise->set_value(dl::kErrNotConnected);
+      return;
+    }
+    self->NewRound();
+    promise->set_value(dl::kOk);
+  });
+  // Called from another library thread the work is only queued: report success.
+  if (future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return dl::kOk;
+  return future.get();
+}
+
+// On the strand.
+void EnumClient::NewRound() {
+  ++round_;
+  seenThisRound_.clear();
+  probeTimer_.cancel();
+  SendProbe(kProbesPerRound);
+}
+
+// On the strand: one probe now, the rest spaced by the timer.
+void EnumClient::SendProbe(int remaining) {
+  if (!socket_ || remaining <= 0) return;
+  std::vector<uint8_t> frame;
+  pr::BuildProbe(frame, round_, pr::Probe{round_});
+  asio::error_code ignored;
+  socket_->send_to(asio::buffer(frame), target_, 0, ignored);  // loss is what rounds are for
+  if (remaining == 1) return;
+  probeTimer_.expires_after(kProbeSpacing);
+  auto self = std::static_pointer_cast<EnumClient>(shared_from_this());
+  uint32_t round = round_;
+  probeTimer_.async_wait([self, remaining, round](const asio::error_code& ec) {
+    if (ec || round != self->round_) return;
+    self->SendProbe(remaining - 1);
+  });
+}
+
+void EnumClient::Receive() {
+  if (!socket_) return;
+  auto self = std::static_pointer_cast<EnumClient>(shared_from_this());
+  auto* socket = socket_.get();
+  socket_->async_receive_from(
+      asio::buffer(datagram_), sender_, [self, socket](const asio::error_code& ec, size_t n) {
+        if (self->socket_.get() != socket) return;  // stopped
+        if (ec == asio::error::operation_aborted) return;
+        if (!ec) {
+          std::span<const uint8_t> bytes(self->datagram_.data(), n);
+          auto r = pr::DecodeFrame(bytes);
+          std::optional<pr::ProbeAnswer> answer;
+          if (r.status == pr::DecodeStatus::kFrame && r.consumed == n &&
+              r.frame.type == pr::MessageType::kProbeAnswer) {
+            answer = pr::ParseProbeAnswer(r.frame.payload);
+          }
+          if (answer && !answer->identity.empty() &&
+              self->seenThisRound_.emplace(answer->identity, answer->address).second) {
+            TmccEnumServerCallback callback;
+            void* context;
+            std::shared_ptr<CallbackGate> gate;
+            {
+              std::lock_guard lock(self->callbackMutex_);
+              callback = self->callback_;
+              context = self->context_;
+              gate = self->gate_;
+            }
+            if (callback != nullptr && gate) {
+              dl::ServerInfoRecord info{};
+              info.size = sizeof(info);
+              SetFieldText(info.model, answer->model);
+              SetFieldText(info.identity, answer->identity);
+              std::memcpy(info.mac, answer->mac.data(), sizeof(info.mac));
+              SetFieldText(info.address, answer->address);
+              SetFieldText(info.mask, answer->mask);
+              SetFieldText(info.gateway, answer->gateway);
+              info.controlPort = answer->controlPort;
+              info.streamPort = answer->streamPort;
+              gate->Invoke([&] { callback(&info, context); });
+            }
+          }
+        }
+        self->Receive();
+      });
+}
+
+void EnumClient::Stop() {
+  std::shared_ptr<CallbackGate> gate;
+  {
+    std::lock_guard lock(callbackMutex_);
+    gate = gate_;
+  }
+  if (gate) gate->Close();
+  auto self = std::static_pointer_cast<EnumClient>(shared_from_this());
+  RunOnStrand([self] { self->StopOnStrand(); });
+}
+
+void EnumClient::StopOnStrand() {
+  probeTimer_.cancel();
+  if (socket_) {
+    asio::error_code ignored;
+    socket_->close(ignored);
+    socket_.reset();
+  }
+}
+
+}  // namespace qrv::tmcc

@@ -1,0 +1,65 @@
+// Enumeration client: finds devices by broadcasting discovery probes over UDP
+// and hands every device's answer to the enumeration callback.
+#pragma once
+
+#include <array>
+#include <asio.hpp>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "devicelib/tmcc_api.h"
+#include "tmcc/callback_gate.h"
+#include "tmcc/client.h"
+
+namespace qrv::tmcc {
+
+inline constexpr int kProbesPerRound = 3;
+inline constexpr std::chrono::milliseconds kProbeSpacing{300};
+
+class EnumClient : public Client {
+ public:
+  EnumClient();
+
+  // Threading: any thread; takes the callback mutex briefly.
+  void SetCallback(TmccEnumServerCallback callback, void* context);
+  // Opens the socket and starts a probe round. kErrBusy if already started,
+  // kErrIo if no socket could be made. Threading: any thread but the callback.
+  int32_t Start();
+  // A new probe round; every device is reported again. kErrNotConnected
+  // when not started. Threading: any thread.
+  int32_t Refresh();
+  // Threading: any thread; when it returns no callback of this client runs
+  // (but the caller's own) and none starts.
+  void Stop();
+  void Shutdown() override {
+    MarkShutdown();
+    Stop();
+  }
+
+  // Where probes go (loopback broadcast by default).
+  void SetTarget(asio::ip::udp::endpoint target) { target_ = target; }
+
+ private:
+  void NewRound();
+  void SendProbe(int remaining);
+  void Receive();
+  void StopOnStrand();
+
+  std::mutex callbackMutex_;
+  TmccEnumServerCallback callback_ = nullptr;
+  void* context_ = nullptr;
+  std::shared_ptr<CallbackGate> gate_;  // one per Start
+  // strand only:
+  std::unique_ptr<asio::ip::udp::socket> socket_;
+  asio::steady_timer probeTimer_;
+  asio::ip::udp::endpoint target_;
+  asio::ip::udp::endpoint sender_;
+  std::array<uint8_t, 2048> datagram_{};
+  uint32_t round_ = 0;
+  std::set<std::pair<std::string, std::string>> seenThisRound_;  // identity, address
+};
+
+}  // namespace qrv::tmcc

@@ -1,0 +1,35 @@
+// Login (control) client: one authenticated control session to a device,
+// requests on it, and a connect callback that hears every change of state.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "devicelib/tmcc_api.h"
+#include "tmcc/callback_gate.h"
+#include "tmcc/session_client.h"
+
+namespace qrv::tmcc {
+
+class LoginClient : public SessionClient {
+ public:
+  LoginClient();
+
+  // Threading: any thread; takes the client's callback mutex briefly.
+  void SetConnectCallback(TmccConnectCallback callback, void* context);
+  void Shutdown() override;
+
+ protected:
+  void OnUp() override;
+  void OnDown(int32_t reason) override;
+
+ private:
+  void Notify(int32_t connected, int32_t reason);
+
+  std::mutex callbackMutex_;
+  TmccConnectCallback callback_ = nullptr;
+  void* context_ = nullptr;
+  CallbackGate gate_;
+};
+
+}  // namespace qrv::tmcc

@@ -1,0 +1,336 @@
+#include "tmcc/session.h"
+
+#include <cstring>
+
+#include "devicelib/tmcc_errors.h"
+#include "tmcc/protocol/auth.h"
+#include "tmcc/protocol/builders.h"
+#include "tmcc/protocol/frame.h"
+#include "tmcc/protocol/parsers.h"
+
+namespace qrv::tmcc {
+
+namespace dl = qrv::devicelib;
+namespace pr = qrv::tmcc::protocol;
+
+namespace {
+// Reads go into a large reusable buffer so a busy stream needs few system calls.
+constexpr size_t kControlBuffer = 16 * 1024;
+constexpr size_t kStreamBuffer = 256 * 1024;
+constexpr size_t kMinRead = 8 * 1024;
+}  // namespace
+
+int32_t ResultForAnswer(pr::AnswerStatus status) {
+  switch (status) {
+    case pr::AnswerStatus::kOk:
+      return dl::kOk;
+    case pr::AnswerStatus::kUnknownRequest:
+    case pr::AnswerStatus::kRefused:
+      return dl::kErrDeviceRefused;
+    case pr::AnswerStatus::kUnavailable:
+      return dl::kErrBusy;
+  }
+  return dl::kErrProtocol;
+}
+
+Session::Session(Strand strand, SessionParams params, SessionOwner* owner)
+    : strand_(strand),
+      params_(std::move(params)),
+      owner_(owner),
+      socket_(strand_),
+      deadline_(strand_),
+      heartbeat_(strand_) {
+  buffer_.resize(params_.purpose == pr::Purpose::kStream ? kStreamBuffer : kControlBuffer);
+}
+
+Session::~Session() = default;
+
+void Session::Start(EstablishedHandler done) {
+  established_ = std::move(done);
+  if (!pr::MakeNonce(clientNonce_)) {
+    Finish(dl::kErrIo, false);
+    return;
+  }
+  deadline_.expires_after(params_.timeout);
+  deadline_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+    if (!ec && self->phase_ != Phase::kEstablished) self->Fail(dl::kErrTimeout);
+  });
+  asio::ip::tcp::endpoint endpoint(params_.address, params_.port);
+  socket_.async_connect(
+      endpoint, [self = shared_from_this()](const asio::error_code& ec) { self->OnConnected(ec); });
+}
+
+void Session::OnConnected(const asio::error_code& ec) {
+  if (phase_ == Phase::kClosed) return;
+  if (ec) {
+    Fail(dl::kErrUnreachable);
+    return;
+  }
+  asio::error_code ignored;
+  socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+  phase_ = Phase::kAwaitHello;
+  lastReceive_ = std::chrono::steady_clock::now();
+  ReadMore();
+}
+
+void Session::MakeRoom() {
+  // Size of the frame being received, once its header is in.
+  size_t wanted = kMinRead;
+  size_t held = end_ - begin_;
+  if (held >= pr::kFrameHeaderSize) {
+    // The decoder has already judged this header (and bounded its length).
+    const uint8_t* h = buffer_.data() + begin_ + 12;
+    uint32_t length = h[0] | (h[1] << 8) | (h[2] << 16) | (static_cast<uint32_t>(h[3]) << 24);
+    wanted = pr::kFrameHeaderSize + length;
+  }
+  if (buffer_.size() - begin_ < wanted || buffer_.size() - end_ < kMinRead) {
+    if (begin_ > 0) {
+      std::memmove(buffer_.data(), buffer_.data() + begin_, held);
+      begin_ = 0;
+      end_ = held;
+    }
+  }
+  if (buffer_.size() < wanted) buffer_.resize(wanted);
+  if (buffer_.size() - end_ == 0) buffer_.resize(buffer_.size() + kMinRead);
+}
+
+void Session::ReadMore() {
+  if (phase_ == Phase::kClosed) return;
+  MakeRoom();
+  socket_.async_read_some(
+      asio::buffer(buffer_.data() + end_, buffer_.size() - end_),
+      [self = shared_from_this()](const asio::error_code& ec, size_t n) { self->OnRead(ec, n); });
+}
+
+void Session::OnRead(const asio::error_code& ec, size_t n) {
+  if (phase_ == Phase::kClosed) return;
+  if (ec) {
+    Fail(phase_ == Phase::kEstablished ? dl::kErrNotConnected : dl::kErrUnreachable);
+    return;
+  }
+  end_ += n;
+  lastReceive_ = std::chrono::steady_clock::now();
+  while (phase_ != Phase::kClosed) {
+    auto r = pr::DecodeFrame(std::span<const uint8_t>(buffer_.data() + begin_, end_ - begin_));
+    if (r.status == pr::DecodeStatus::kError) {
+      Fail(dl::kErrProtocol);
+      return;
+    }
+    if (r.status == pr::DecodeStatus::kNeedMore) break;
+    begin_ += r.consumed;
+    if (!HandleFrame(r.frame.type, r.frame.requestId, r.frame.payload)) return;
+  }
+  if (phase_ == Phase::kClosed) return;
+  if (begin_ == end_) begin_ = end_ = 0;
+  ReadMore();
+}
+
+bool Session::HandleFrame(pr::MessageType type, uint32_t requestId,
+                          std::span<const uint8_t> payload) {
+  switch (phase_) {
+    case Phase::kAwaitHello:
+      if (type != pr::MessageType::kServerHello) break;
+      return HandleHello(payload);
+    case Phase::kAwaitResult:
+      if (type != pr::MessageType::kLoginResult) break;
+      return HandleResult(payload);
+    case Phase::kEstablished:
+      switch (type) {
+        case pr::MessageType::kPing: {
+          std::vector<uint8_t> pong;
+          pr::BuildPong(pong, requestId);
+          Write(std::move(pong));
+          return true;
+        }
+        case pr::MessageType::kPong:
+          return true;
+        case pr::MessageType::kAnswer:
+          HandleAnswer(requestId, payload);
+          return true;
+        case pr::MessageType::kStreamData: {
+          if (params_.purpose != pr::Purpose::kStream) break;
+          auto data = pr::ParseStreamData(payload);
+          if (!data) break;
+          owner_->OnSessionStream(*this, *data);
+          return phase_ != Phase::kClosed;
+        }
+        default:
+          break;
+      }
+      break;
+    default:
+      break;
+  }
+  Fail(dl::kErrProtocol);
+  return false;
+}
+
+bool Session::HandleHello(std::span<const uint8_t> payload) {
+  auto hello = pr::ParseServerHello(payload);
+  if (!hello) {
+    Fail(dl::kErrProtocol);
+    return false;
+  }
+  serverNonce_ = hello->serverNonce;
+  pr::Login login;
+  login.purpose = params_.purpose;
+  login.streamType = params_.streamType;
+  login.clientNonce = clientNonce_;
+  login.user = params_.user;
+  login.proof = pr::ComputeClientProof(params_.password, serverNonce_, clientNonce_,
+                                       params_.purpose, params_.streamType, params_.user);
+  std::vector<uint8_t> frame;
+  if (!pr::BuildLogin(frame, 0, login)) {
+    Fail(dl::kErrInvalidArgument);
+    return false;
+  }
+  phase_ = Phase::kAwaitResult;
+  Write(std::move(frame));
+  return true;
+}
+
+bool Session::HandleResult(std::span<const uint8_t> payload) {
+  auto result = pr::ParseLoginResult(payload);
+  if (!result) {
+    Fail(dl::kErrProtocol);
+    return false;
+  }
+  switch (result->status) {
+    case pr::LoginStatus::kAccepted:
+      break;
+    case pr::LoginStatus::kCredentialsRefused:
+      Fail(dl::kErrAuthRefused);
+      return false;
+    case pr::LoginStatus::kBusy:
+      Fail(dl::kErrBusy);
+      return false;
+    default:
+      Fail(dl::kErrDeviceRefused);
+      return false;
+  }
+  // A peer that cannot prove it knows the password is not our device.
+  if (!pr::ProofsEqual(result->serverProof,
+                       pr::ComputeServerProof(params_.password, clientNonce_, serverNonce_))) {
+    Fail(dl::kErrAuthRefused);
+    return false;
+  }
+  phase_ = Phase::kEstablished;
+  deadline_.cancel();
+  Heartbeat();
+  if (auto done = std::move(established_)) {
+    established_ = nullptr;
+    done(dl::kOk);
+  }
+  return phase_ != Phase::kClosed;
+}
+
+void Session::HandleAnswer(uint32_t requestId, std::span<const uint8_t> payload) {
+  auto it = pending_.find(requestId);
+  if (it == pending_.end()) return;  // answered after its time-out: dropped
+  auto done = std::move(it->second.done);
+  pending_.erase(it);
+  auto answer = pr::ParseAnswer(payload);
+  if (!answer) {
+    done(dl::kErrProtocol, nullptr);
+    return;
+  }
+  done(ResultForAnswer(answer->status), &*answer);
+}
+
+void Session::Send(const pr::Request& request, AnswerHandler done) {
+  if (phase_ != Phase::kEstablished) {
+    done(dl::kErrNotConnected, nullptr);
+    return;
+  }
+  uint32_t id = nextRequestId_++;
+  if (nextRequestId_ == 0) nextRequestId_ = 1;
+  std::vector<uint8_t> frame;
+  if (!pr::BuildRequest(frame, id, request)) {
+    done(dl::kErrInvalidArgument, nullptr);
+    return;
+  }
+  auto timer = std::make_unique<asio::steady_timer>(strand_, params_.timeout);
+  timer->async_wait([self = shared_from_this(), id](const asio::error_code& ec) {
+    if (ec) return;
+    auto it = self->pending_.find(id);
+    if (it == self->pending_.end()) return;
+    auto late = std::move(it->second.done);
+    self->pending_.erase(it);
+    late(dl::kErrTimeout, nullptr);
+  });
+  pending_.emplace(id, Pending{std::move(done), std::move(timer)});
+  Write(std::move(frame));
+}
+
+void Session::Write(std::vector<uint8_t> frame) {
+  writes_.push_back(std::move(frame));
+  if (!writing_) WriteNext();
+}
+
+void Session::WriteNext() {
+  if (writes_.empty() || phase_ == Phase::kClosed) {
+    writing_ = false;
+    return;
+  }
+  writing_ = true;
+  asio::async_write(socket_, asio::buffer(writes_.front()),
+                    [self = shared_from_this()](const asio::error_code& ec, size_t) {
+                      if (self->phase_ == Phase::kClosed) return;
+                      if (ec) {
+                        self->Fail(self->phase_ == Phase::kEstablished ? dl::kErrNotConnected
+                                                                       : dl::kErrUnreachable);
+                        return;
+                      }
+                      self->writes_.pop_front();
+                      self->WriteNext();
+                    });
+}
+
+void Session::Heartbeat() {
+  if (phase_ != Phase::kEstablished) return;
+  if (std::chrono::steady_clock::now() - lastReceive_ > kPeerSilenceLimit) {
+    Fail(dl::kErrTimeout);
+    return;
+  }
+  std::vector<uint8_t> ping;
+  pr::BuildPing(ping, 0);
+  Write(std::move(ping));
+  heartbeat_.expires_after(kHeartbeatInterval);
+  heartbeat_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+    if (!ec) self->Heartbeat();
+  });
+}
+
+void Session::Fail(int32_t reason) {
+  Finish(reason, true);
+}
+
+void Session::Close() {
+  Finish(dl::kErrClosed, false);
+}
+
+void Session::Finish(int32_t reason, bool tellOwner) {
+  if (phase_ == Phase::kClosed) return;
+  const bool wasEstablished = phase_ == Phase::kEstablished;
+  phase_ = Phase::kClosed;
+  asio::error_code ignored;
+  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+  socket_.close(ignored);
+  deadline_.cancel();
+  heartbeat_.cancel();
+  writes_.clear();
+  auto pending = std::move(pending_);
+  pending_.clear();
+  for (auto& [id, p] : pending) {
+    p.timer->cancel();
+    p.done(tellOwner ? dl::kErrNotConnected : dl::kErrClosed, nullptr);
+  }
+  if (auto done = std::move(established_)) {
+    established_ = nullptr;
+    done(reason);
+    return;
+  }
+  if (wasEstablished && tellOwner) owner_->OnSessionLost(*this, reason);
+}
+
+}  // namespace qrv::tmcc

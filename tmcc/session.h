@@ -1,0 +1,116 @@
+// One TCP session to a device: connect, challenge-response login, heartbeats,
+// requests with answers, and (for stream sessions) stream frames handed to
+// the owner straight from the receive buffer.
+#pragma once
+
+#include <asio.hpp>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tmcc/protocol/messages.h"
+
+namespace qrv::tmcc {
+
+using Strand = asio::strand<asio::io_context::executor_type>;
+
+inline constexpr std::chrono::milliseconds kHeartbeatInterval{1000};
+inline constexpr std::chrono::milliseconds kPeerSilenceLimit{3000};
+
+struct SessionParams {
+  asio::ip::address address;
+  uint16_t port = 0;
+  std::string user;
+  std::string password;
+  protocol::Purpose purpose = protocol::Purpose::kControl;
+  uint8_t streamType = 0;
+  std::chrono::milliseconds timeout{3000};
+};
+
+class Session;
+
+// Told about an established session's traffic and end. Called on the
+// session's strand only, and never after Session::Close().
+class SessionOwner {
+ public:
+  virtual void OnSessionStream(Session& session, const protocol::StreamData& data) = 0;
+  virtual void OnSessionLost(Session& session, int32_t reason) = 0;
+
+ protected:
+  ~SessionOwner() = default;
+};
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  // result: kOk once logged in, else the failure's result code.
+  using EstablishedHandler = std::function<void(int32_t result)>;
+  // answer is valid only during the call (its data points into the buffer).
+  using AnswerHandler = std::function<void(int32_t result, const protocol::Answer* answer)>;
+
+  Session(Strand strand, SessionParams params, SessionOwner* owner);
+  ~Session();
+
+  // Everything below runs on the strand.
+  void Start(EstablishedHandler done);
+  void Send(const protocol::Request& request, AnswerHandler done);
+  // Ends the session without telling the owner; pending work fails with kErrClosed.
+  void Close();
+
+  bool established() const { return phase_ == Phase::kEstablished; }
+
+ private:
+  enum class Phase { kConnecting, kAwaitHello, kAwaitResult, kEstablished, kClosed };
+
+  struct Pending {
+    AnswerHandler done;
+    std::unique_ptr<asio::steady_timer> timer;
+  };
+
+  void OnConnected(const asio::error_code& ec);
+  void ReadMore();
+  void OnRead(const asio::error_code& ec, size_t n);
+  void MakeRoom();
+  // false when the session ended while handling the frame
+  bool HandleFrame(protocol::MessageType type, uint32_t requestId,
+                   std::span<const uint8_t> payload);
+  bool HandleHello(std::span<const uint8_t> payload);
+  bool HandleResult(std::span<const uint8_t> payload);
+  void HandleAnswer(uint32_t requestId, std::span<const uint8_t> payload);
+  void Write(std::vector<uint8_t> frame);
+  void WriteNext();
+  void Heartbeat();
+  void Fail(int32_t reason);
+  void Finish(int32_t reason, bool tellOwner);
+
+  Strand strand_;
+  SessionParams params_;
+  SessionOwner* owner_;
+  asio::ip::tcp::socket socket_;
+  asio::steady_timer deadline_;
+  asio::steady_timer heartbeat_;
+  Phase phase_ = Phase::kConnecting;
+  EstablishedHandler established_;
+
+  std::vector<uint8_t> buffer_;
+  size_t begin_ = 0;
+  size_t end_ = 0;
+  std::chrono::steady_clock::time_point lastReceive_;
+
+  std::deque<std::vector<uint8_t>> writes_;
+  bool writing_ = false;
+
+  protocol::Nonce serverNonce_{};
+  protocol::Nonce clientNonce_{};
+  uint32_t nextRequestId_ = 1;
+  std::map<uint32_t, Pending> pending_;
+};
+
+// The library result for a device's answer status.
+int32_t ResultForAnswer(protocol::AnswerStatus status);
+
+}  // namespace qrv::tmcc

@@ -1,0 +1,168 @@
+#include "tmcc/session_client.h"
+
+#include <condition_variable>
+#include <mutex>
+
+#include "devicelib/tmcc_errors.h"
+
+namespace qrv::tmcc {
+
+namespace dl = qrv::devicelib;
+
+namespace {
+
+// Hand-over of one result from the strand to a waiting caller. Shared, so a
+// late completion after the caller gave up writes into live memory.
+struct Waiter {
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  CallResult value;
+
+  void Complete(CallResult v) {
+    std::lock_guard lock(mutex);
+    if (done) return;
+    value = std::move(v);
+    done = true;
+    cv.notify_all();
+  }
+  CallResult Wait(std::chrono::milliseconds bound) {
+    std::unique_lock lock(mutex);
+    if (!cv.wait_for(lock, bound, [&] { return done; })) {
+      done = true;
+      return CallResult{dl::kErrTimeout, 0, 0, {}};
+    }
+    return std::move(value);
+  }
+};
+
+// The strand enforces the time-out itself; the caller's bound only guards
+// against a pool too busy to run it.
+constexpr std::chrono::milliseconds kWaitMargin{2000};
+
+}  // namespace
+
+SessionClient::SessionClient(int32_t kind) : Client(kind), reconnectTimer_(strand_) {}
+
+int32_t SessionClient::Open(SessionParams params) {
+  if (strand_.running_in_this_thread()) return dl::kErrBusy;
+  params.timeout = timeout();
+  auto waiter = std::make_shared<Waiter>();
+  auto self = std::static_pointer_cast<SessionClient>(shared_from_this());
+  asio::post(strand_, [self, waiter, params] {
+    if (self->shuttingDown()) {
+      waiter->Complete({dl::kErrClosed, 0, 0, {}});
+      return;
+    }
+    if (self->session_ || self->wanted_) {
+      waiter->Complete({dl::kErrBusy, 0, 0, {}});
+      return;
+    }
+    self->params_ = params;
+    auto session = std::make_shared<Session>(self->strand_, params, self.get());
+    self->session_ = session;
+    ++self->attempts_;
+    session->Start([self, waiter, session](int32_t result) {
+      if (self->session_ != session) {  // stopped meanwhile
+        waiter->Complete({dl::kErrClosed, 0, 0, {}});
+        return;
+      }
+      if (result == dl::kOk) {
+        self->wanted_ = true;
+        self->up_ = true;
+        self->backoff_.Reset();
+        self->OnUp();
+      } else {
+        self->session_.reset();
+      }
+      waiter->Complete({result, 0, 0, {}});
+    });
+  });
+  return waiter->Wait(params.timeout + kWaitMargin).result;
+}
+
+void SessionClient::Stop() {
+  auto self = std::static_pointer_cast<SessionClient>(shared_from_this());
+  RunOnStrand([self] { self->StopOnStrand(); });
+}
+
+void SessionClient::StopOnStrand() {
+  wanted_ = false;
+  reconnectTimer_.cancel();
+  if (auto session = std::move(session_)) {
+    session_.reset();
+    session->Close();
+  }
+  if (up_) {
+    up_ = false;
+    OnDown(dl::kOk);
+  }
+}
+
+int32_t SessionClient::Call(const protocol::Request& request, CallResult* out) {
+  if (strand_.running_in_this_thread()) return dl::kErrBusy;
+  if (!up_) return dl::kErrNotConnected;
+  auto waiter = std::make_shared<Waiter>();
+  auto self = std::static_pointer_cast<SessionClient>(shared_from_this());
+  asio::post(strand_, [self, waiter, request] {
+    if (!self->session_ || !self->up_) {
+      waiter->Complete({dl::kErrNotConnected, 0, 0, {}});
+      return;
+    }
+    self->session_->Send(request, [waiter](int32_t result, const protocol::Answer* answer) {
+      CallResult r{result, 0, 0, {}};
+      if (answer != nullptr) {
+        r.width = answer->width;
+        r.height = answer->height;
+        r.data.assign(answer->data.begin(), answer->data.end());
+      }
+      waiter->Complete(std::move(r));
+    });
+  });
+  CallResult r = waiter->Wait(timeout() + kWaitMargin);
+  int32_t result = r.result;
+  if (out != nullptr) *out = std::move(r);
+  return result;
+}
+
+void SessionClient::OnSessionLost(Session& session, int32_t reason) {
+  if (session_.get() != &session) return;
+  // A callback below may release this client's handle; stay alive until done.
+  auto self = shared_from_this();
+  auto keep = std::move(session_);  // the session finishes its handler first
+  session_.reset();
+  up_ = false;
+  OnDown(reason);
+  if (wanted_ && autoReconnect()) ScheduleReconnect();
+}
+
+void SessionClient::ScheduleReconnect() {
+  reconnectTimer_.expires_after(backoff_.Next());
+  auto self = std::static_pointer_cast<SessionClient>(shared_from_this());
+  reconnectTimer_.async_wait([self](const asio::error_code& ec) {
+    if (ec || !self->wanted_ || self->session_) return;
+    if (!self->autoReconnect()) return;
+    self->Attempt();
+  });
+}
+
+void SessionClient::Attempt() {
+  auto self = std::static_pointer_cast<SessionClient>(shared_from_this());
+  params_.timeout = timeout();
+  auto session = std::make_shared<Session>(strand_, params_, this);
+  session_ = session;
+  ++attempts_;
+  session->Start([self, session](int32_t result) {
+    if (self->session_ != session) return;  // stopped meanwhile
+    if (result == dl::kOk) {
+      self->up_ = true;
+      self->backoff_.Reset();
+      self->OnUp();
+      return;
+    }
+    self->session_.reset();
+    if (self->wanted_ && self->autoReconnect()) self->ScheduleReconnect();
+  });
+}
+
+}  // namespace qrv::tmcc

@@ -1,0 +1,69 @@
+// A client that keeps one session to a device up: the first connection is
+// made synchronously for the caller; once it has succeeded, a lost session is
+// restored in the background (when automatic reconnection is on) with
+// exponential backoff. Login and stream clients build on it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "tmcc/backoff.h"
+#include "tmcc/client.h"
+#include "tmcc/session.h"
+
+namespace qrv::tmcc {
+
+// What a synchronous request brought back.
+struct CallResult {
+  int32_t result = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  std::vector<uint8_t> data;
+};
+
+class SessionClient : public Client, public SessionOwner {
+ public:
+  explicit SessionClient(int32_t kind);
+
+  // Connects and logs in; returns kOk or the failure's result.
+  // Threading: any thread except this client's own callbacks (kErrBusy there);
+  // blocks for at most about the time-out; takes no lock while waiting.
+  int32_t Open(SessionParams params);
+  // Ends the session and any reconnection. Threading: any thread.
+  void Stop();
+  bool IsUp() const { return up_; }
+  bool Wanted() const { return wanted_; }
+  // Sends one request and waits for its answer (at most the time-out).
+  // Threading: as Open.
+  int32_t Call(const protocol::Request& request, CallResult* out);
+
+  // Number of sessions started (first connection and every reconnection attempt).
+  int attempts() const { return attempts_; }
+
+ protected:
+  // On the strand, after every successful (re)connection.
+  virtual void OnUp() {}
+  // On the strand, when an established session ended (reason: result code;
+  // kOk when stopped on request).
+  virtual void OnDown(int32_t reason) { (void)reason; }
+
+  void OnSessionStream(Session&, const protocol::StreamData&) override {}
+  void OnSessionLost(Session& session, int32_t reason) override;
+
+ private:
+  void StopOnStrand();
+  void ScheduleReconnect();
+  void Attempt();
+
+  std::shared_ptr<Session> session_;
+  SessionParams params_;
+  asio::steady_timer reconnectTimer_;
+  Backoff backoff_;
+  std::atomic<bool> up_{false};
+  std::atomic<bool> wanted_{false};
+  std::atomic<int> attempts_{0};
+};
+
+}  // namespace qrv::tmcc

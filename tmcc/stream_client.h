@@ -1,0 +1,51 @@
+// Stream client: an authenticated stream session to a device whose packets
+// are handed to the stream callback straight from the receive buffer.
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "devicelib/tmcc_api.h"
+#include "tmcc/callback_gate.h"
+#include "tmcc/session_client.h"
+
+namespace qrv::tmcc {
+
+class StreamClient : public SessionClient {
+ public:
+  StreamClient();
+
+  // Threading: any thread; take the client's callback mutex briefly.
+  void SetStreamCallback(TmccStreamCallback callback, void* context);
+  // Starts the stream; kOk once the device accepted it.
+  // Threading: any thread but this client's own callback.
+  int32_t OpenStream(SessionParams params);
+  // Stops the stream; when it returns no stream callback runs (but the
+  // caller's own) and none starts. Threading: any thread.
+  void CloseStream();
+  void Shutdown() override {
+    MarkShutdown();
+    CloseStream();
+  }
+
+  // Kept for the host; nothing is drawn.
+  void SetDisplay(int32_t show) { display_ = show; }
+  void SetBufferTime(int32_t ms) { bufferTime_ = ms; }
+  void SetWindow(uint32_t window) { window_ = window; }
+
+ protected:
+  void OnUp() override;
+  void OnSessionStream(Session& session, const protocol::StreamData& data) override;
+
+ private:
+  std::mutex callbackMutex_;
+  TmccStreamCallback callback_ = nullptr;
+  void* context_ = nullptr;
+  std::shared_ptr<CallbackGate> gate_;  // one per opened stream
+  bool awaitingHeader_ = true;          // strand only
+  std::atomic<int32_t> display_{0};
+  std::atomic<int32_t> bufferTime_{0};
+  std::atomic<uint32_t> window_{0};
+};
+
+}  // namespace qrv::tmcc
