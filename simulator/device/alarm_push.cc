@@ -1,0 +1,70 @@
+#include "simulator/device/alarm_push.h"
+
+#include "tmcc/protocol/builders.h"
+#include "tmcc/protocol/frame.h"
+
+namespace qrv::sim {
+
+namespace proto = tmcc::protocol;
+
+AlarmPush::AlarmPush(Strand strand, Done done)
+    : strand_(strand), socket_(strand), timer_(strand), done_(std::move(done)) {}
+
+void AlarmPush::Start(Strand strand, const std::string& localAddress, const std::string& host,
+                      uint16_t port, const proto::Alarm& alarm, uint32_t requestId,
+                      std::chrono::milliseconds timeout, Done done) {
+  std::shared_ptr<AlarmPush> self(new AlarmPush(strand, std::move(done)));
+  self->requestId_ = requestId;
+  asio::error_code localError, remoteError, error;
+  const auto local = asio::ip::make_address_v4(localAddress, localError);
+  const auto remote = asio::ip::make_address_v4(host, remoteError);
+  if (localError || remoteError || !proto::BuildAlarm(self->frame_, requestId, alarm)) {
+    asio::post(strand, [self] { self->Finish(false); });
+    return;
+  }
+  // Bind before connecting, so the listener sees the device's own address.
+  self->socket_.open(asio::ip::tcp::v4(), error);
+  if (!error) self->socket_.set_option(asio::socket_base::reuse_address(true), error);
+  if (!error) self->socket_.bind({local, 0}, error);
+  if (error) {
+    asio::post(strand, [self] { self->Finish(false); });
+    return;
+  }
+  self->timer_.expires_after(timeout);
+  self->timer_.async_wait([self](const asio::error_code& e) {
+    if (!e) self->Finish(false);
+  });
+  self->socket_.async_connect({remote, port}, [self](const asio::error_code& e) {
+    if (e || self->finished_) return self->Finish(false);
+    asio::async_write(self->socket_, asio::buffer(self->frame_),
+                      [self](const asio::error_code& e2, size_t) {
+                        if (e2) return self->Finish(false);
+                        self->ReadAck();
+                      });
+  });
+}
+
+void AlarmPush::ReadAck() {
+  auto self = shared_from_this();
+  socket_.async_read_some(asio::buffer(buffer_), [self](const asio::error_code& e, size_t n) {
+    if (e || self->finished_) return self->Finish(false);
+    self->inbox_.insert(self->inbox_.end(), self->buffer_.begin(), self->buffer_.begin() + n);
+    auto result = proto::DecodeFrame(self->inbox_);
+    if (result.status == proto::DecodeStatus::kNeedMore) return self->ReadAck();
+    self->Finish(result.status == proto::DecodeStatus::kFrame &&
+                 result.frame.type == proto::MessageType::kAlarmAck &&
+                 result.frame.requestId == self->requestId_);
+  });
+}
+
+void AlarmPush::Finish(bool ok) {
+  if (finished_) return;
+  finished_ = true;
+  asio::error_code ignored;
+  timer_.cancel();
+  socket_.close(ignored);
+  auto done = std::move(done_);
+  if (done) done(ok);
+}
+
+}  // namespace qrv::sim

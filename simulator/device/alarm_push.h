@@ -1,0 +1,42 @@
+// One alarm pushed from a device to the host's alarm listener: connect from
+// the device's own address, send the Alarm frame, wait for its AlarmAck.
+#pragma once
+
+#include <asio.hpp>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tmcc/protocol/messages.h"
+
+namespace qrv::sim {
+
+class AlarmPush : public std::enable_shared_from_this<AlarmPush> {
+ public:
+  using Strand = asio::strand<asio::io_context::executor_type>;
+  // done(true) once the listener acknowledged, done(false) on any failure or
+  // after the time-out. Called exactly once, on the strand.
+  using Done = std::function<void(bool)>;
+
+  static void Start(Strand strand, const std::string& localAddress, const std::string& host,
+                    uint16_t port, const tmcc::protocol::Alarm& alarm, uint32_t requestId,
+                    std::chrono::milliseconds timeout, Done done);
+
+ private:
+  AlarmPush(Strand strand, Done done);
+  void Finish(bool ok);
+  void ReadAck();
+
+  Strand strand_;
+  asio::ip::tcp::socket socket_;
+  asio::steady_timer timer_;
+  Done done_;
+  std::vector<uint8_t> frame_;
+  std::vector<uint8_t> inbox_;
+  std::array<uint8_t, 64> buffer_{};
+  uint32_t requestId_ = 0;
+  bool finished_ = false;
+};
+
+}  // namespace qrv::sim
