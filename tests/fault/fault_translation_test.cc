@@ -170,10 +170,24 @@ TEST_F(FaultTranslationTest, ReadingAMappedFilePastItsEndIsAnInPageError) {
   munmap(mapping, 2 * page);
 }
 
+// Touches the next stretch of stack from a frame without cleanups. A fault
+// can only be thrown from an instruction that its frame's exception table
+// covers; a prologue push is not covered, so a frame with guards must not be
+// the one that meets the guard page. Probing well ahead keeps the overflow
+// here and leaves the guarded frames room to run their cleanups, which run on
+// the exhausted stack.
+// AddressSanitizer would give this frame a cleanup of its own (unpoisoning
+// its stack), so it stays uninstrumented.
+__attribute__((noinline, no_sanitize("address"))) void ProbeStack() {
+  volatile char area[16384];
+  for (size_t i = sizeof(area); i > 0; i -= 64) area[i - 1] = 0;
+}
+
 // Recurses until the stack runs out; the depth limit is far beyond what the
 // small thread stack below holds, so it only keeps the loop bounded.
 __attribute__((noinline)) int Recurse(int depth, int& guards) {
   Guard guard(guards);
+  ProbeStack();
   volatile char frame[512];
   frame[0] = static_cast<char>(depth);
   if (depth >= 1000000) return frame[0];
