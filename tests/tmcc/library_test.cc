@@ -1,0 +1,248 @@
+// The device library's surface without a simulator: handles, argument checks,
+// connection results against scripted raw peers, malformed device data.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "devicelib/tmcc_api.h"
+#include "devicelib/tmcc_errors.h"
+#include "support/wait.h"
+#include "tests/tmcc/loopback.h"
+
+namespace dl = qrv::devicelib;
+namespace pr = qrv::tmcc::protocol;
+using qrv::test::LoopbackAddress;
+using qrv::test::ScriptedPeer;
+using qrv::test::WaitUntil;
+using namespace std::chrono_literals;
+
+namespace {
+
+dl::LoginRecord MakeLogin(const std::string& ip, int port, const std::string& user,
+                          const std::string& password) {
+  dl::LoginRecord r{};
+  r.size = sizeof(r);
+  std::strncpy(r.deviceIp, ip.c_str(), sizeof(r.deviceIp) - 1);
+  r.devicePort = port;
+  std::strncpy(r.user, user.c_str(), sizeof(r.user) - 1);
+  std::strncpy(r.password, password.c_str(), sizeof(r.password) - 1);
+  return r;
+}
+
+dl::StreamConnectRecord MakeStream(const std::string& ip, int port, const std::string& user,
+                                   const std::string& password, uint8_t type) {
+  dl::StreamConnectRecord r{};
+  r.size = sizeof(r);
+  std::strncpy(r.deviceIp, ip.c_str(), sizeof(r.deviceIp) - 1);
+  r.streamPort = port;
+  std::strncpy(r.user, user.c_str(), sizeof(r.user) - 1);
+  std::strncpy(r.password, password.c_str(), sizeof(r.password) - 1);
+  r.streamType = type;
+  return r;
+}
+
+struct Packets {
+  std::mutex mutex;
+  std::vector<std::pair<int, std::vector<uint8_t>>> got;  // frame type, data
+  size_t size() {
+    std::lock_guard lock(mutex);
+    return got.size();
+  }
+};
+
+int32_t QRV_CALLBACK CollectPacket(int32_t, dl::StreamPacket* p, void* context) {
+  auto* packets = static_cast<Packets*>(context);
+  std::lock_guard lock(packets->mutex);
+  packets->got.emplace_back(p->frameType, std::vector<uint8_t>(p->data, p->data + p->length));
+  return 0;
+}
+
+std::vector<uint8_t> StreamFrame(uint8_t type, uint8_t key, std::vector<uint8_t> data) {
+  std::vector<uint8_t> out;
+  pr::BuildStreamData(out, 0, {type, key, 0, 64, 64, 0, 0, data});
+  return out;
+}
+
+}  // namespace
+
+TEST(Handles, UnknownReleasedAndWrongKindHandlesAreRefusedByEveryCall) {
+  EXPECT_EQ(TMCC_Init(2), 0);
+  EXPECT_EQ(TMCC_Init(-1), 0);
+  int32_t login = TMCC_Init(dl::kClientLogin);
+  int32_t stream = TMCC_Init(dl::kClientStream);
+  int32_t listener = TMCC_Init(dl::kClientAlarmListener);
+  int32_t enumeration = TMCC_Init(dl::kClientEnumeration);
+  for (int32_t h : {login, stream, listener, enumeration}) EXPECT_GT(h, 0);
+  EXPECT_NE(login, stream);
+
+  auto record = MakeLogin("127.0.0.1", 1, "u", "p");
+  auto streamRecord = MakeStream("127.0.0.1", 1, "u", "p", 0);
+  ASSERT_EQ(TMCC_Done(stream), dl::kOk);
+  for (int32_t bad : {0, -1, 999999, stream}) {
+    EXPECT_EQ(TMCC_Done(bad), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_IsConnect(bad), 0);  // never mistaken for "connected"
+    EXPECT_EQ(TMCC_Connect(bad, &record, 0), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_DisConnect(bad), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_SetTimeOut(bad, 100), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_SetAutoReConnect(bad, 1), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_ConnectStream(bad, &streamRecord, 0), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_CloseStream(bad), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_MakeKeyFrame(bad), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_CapturePictureToFile(bad, "/tmp/x.jpg", "JPEG"), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_SetMute(bad, 1), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_StartVoiceCom(bad, &record), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_StopVoiceCom(bad), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_PtzControl(bad, 21, 0, 40), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_StartListen(bad, 5005), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_StopListen(bad), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_StartEnum(bad), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_RefreshEnum(bad), dl::kErrInvalidHandle);
+    EXPECT_EQ(TMCC_StopEnum(bad), dl::kErrInvalidHandle);
+  }
+  // A released number is not handed out again at once.
+  int32_t next = TMCC_Init(dl::kClientStream);
+  EXPECT_NE(next, stream);
+
+  EXPECT_EQ(TMCC_Connect(listener, &record, 0), dl::kErrWrongClientKind);
+  EXPECT_EQ(TMCC_StartListen(login, 5005), dl::kErrWrongClientKind);
+  EXPECT_EQ(TMCC_StartEnum(next), dl::kErrWrongClientKind);
+  EXPECT_EQ(TMCC_ConnectStream(login, &streamRecord, 0), dl::kErrWrongClientKind);
+  EXPECT_EQ(TMCC_PtzControl(next, 21, 0, 40), dl::kErrWrongClientKind);
+  for (int32_t h : {login, listener, enumeration, next}) EXPECT_EQ(TMCC_Done(h), dl::kOk);
+}
+
+TEST(Arguments, MalformedRecordsAndFormatsAreRefusedWithoutNetworkTraffic) {
+  int32_t login = TMCC_Init(dl::kClientLogin);
+  EXPECT_EQ(TMCC_Connect(login, nullptr, 0), dl::kErrInvalidArgument);
+  auto record = MakeLogin("127.0.0.1", 6001, "admin", "admin");
+  record.size = 200;
+  EXPECT_EQ(TMCC_Connect(login, &record, 0), dl::kErrInvalidArgument);
+  record = MakeLogin("127.0.0.1", 0, "admin", "admin");
+  EXPECT_EQ(TMCC_Connect(login, &record, 0), dl::kErrInvalidArgument);
+  record = MakeLogin("not-an-address", 6001, "admin", "admin");
+  EXPECT_EQ(TMCC_Connect(login, &record, 0), dl::kErrInvalidArgument);
+  record = MakeLogin("127.0.0.1", 6001, "admin", "admin");
+  std::memset(record.password, 'p', sizeof(record.password));  // no NUL in the field
+  EXPECT_EQ(TMCC_Connect(login, &record, 0), dl::kErrInvalidArgument);
+  EXPECT_EQ(TMCC_SetTimeOut(login, 0), dl::kErrInvalidArgument);
+  EXPECT_EQ(TMCC_SetTimeOut(login, -5), dl::kErrInvalidArgument);
+
+  // Requests without a connection fail cleanly; formats are checked first.
+  EXPECT_EQ(TMCC_CapturePictureToFile(login, "/tmp/x.bmp", "BMP"), dl::kErrInvalidArgument);
+  EXPECT_EQ(TMCC_CapturePictureToFile(login, nullptr, "JPEG"), dl::kErrInvalidArgument);
+  EXPECT_EQ(TMCC_CapturePictureToFile(login, "/tmp/x.jpg", nullptr), dl::kErrInvalidArgument);
+  EXPECT_EQ(TMCC_MakeKeyFrame(login), dl::kErrNotConnected);
+  EXPECT_EQ(TMCC_PtzControl(login, 21, 0, 40), dl::kErrNotConnected);
+  EXPECT_EQ(TMCC_StartVoiceCom(login, nullptr), dl::kErrInvalidArgument);
+  EXPECT_EQ(TMCC_IsConnect(login), 0);
+  EXPECT_EQ(TMCC_Done(login), dl::kOk);
+
+  int32_t stream = TMCC_Init(dl::kClientStream);
+  EXPECT_EQ(TMCC_ConnectStream(stream, nullptr, 0), dl::kErrInvalidArgument);
+  auto s = MakeStream("127.0.0.1", 70000, "a", "b", 0);
+  EXPECT_EQ(TMCC_ConnectStream(stream, &s, 0), dl::kErrInvalidArgument);
+  EXPECT_EQ(TMCC_SetMute(stream, 1), dl::kErrNotConnected);
+  EXPECT_EQ(TMCC_Done(stream), dl::kOk);
+}
+
+TEST(ConnectResults, UnreachableStalledRefusedAndImpostorDevicesAreTold) {
+  const std::string ip = LoopbackAddress(1);
+  int32_t h = TMCC_Init(dl::kClientLogin);
+  ASSERT_EQ(TMCC_SetTimeOut(h, 500), dl::kOk);
+
+  {  // Nobody listens: refused connection.
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    inet_pton(AF_INET, ip.c_str(), &sa.sin_addr);
+    socklen_t len = sizeof(sa);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    const int port = ntohs(sa.sin_port);
+    close(fd);  // bound once, never listened on: nobody answers there
+    auto record = MakeLogin(ip, port, "admin", "pw");
+    EXPECT_EQ(TMCC_Connect(h, &record, 0), dl::kErrUnreachable);
+  }
+  {  // Accepts and never says a word: time-out.
+    std::atomic<bool> done{false};
+    ScriptedPeer stalled(ip, [&](int) { WaitUntil([&] { return done.load(); }, 5s); });
+    auto record = MakeLogin(ip, stalled.port(), "admin", "pw");
+    EXPECT_EQ(TMCC_Connect(h, &record, 0), dl::kErrTimeout);
+    EXPECT_EQ(TMCC_IsConnect(h), 0);
+    done = true;
+  }
+  {  // Wrong password: the device refuses.
+    ScriptedPeer device(ip, [](int fd) { ScriptedPeer::AcceptLogin(fd, "right"); });
+    auto record = MakeLogin(ip, device.port(), "admin", "wrong");
+    EXPECT_EQ(TMCC_Connect(h, &record, 0), dl::kErrAuthRefused);
+  }
+  {  // A peer that accepts anything but cannot prove it knows the password.
+    ScriptedPeer impostor(ip, [](int fd) { ScriptedPeer::AcceptLogin(fd, "pw", false); });
+    auto record = MakeLogin(ip, impostor.port(), "admin", "pw");
+    EXPECT_EQ(TMCC_Connect(h, &record, 0), dl::kErrAuthRefused);
+  }
+  {  // Garbage instead of a greeting.
+    ScriptedPeer garbage(ip, [](int fd) { ScriptedPeer::Send(fd, {'H', 'T', 'T', 'P', '/'}); });
+    auto record = MakeLogin(ip, garbage.port(), "admin", "pw");
+    EXPECT_EQ(TMCC_Connect(h, &record, 0), dl::kErrProtocol);
+  }
+  {  // The right password connects (the peer checked the proof, not the password).
+    std::atomic<bool> release{false};
+    ScriptedPeer device(ip, [&](int fd) {
+      ScriptedPeer::AcceptLogin(fd, "s3cr3t-pw");
+      WaitUntil([&] { return release.load(); }, 5s);
+    });
+    auto record = MakeLogin(ip, device.port(), "admin", "s3cr3t-pw");
+    EXPECT_EQ(TMCC_Connect(h, &record, 0), dl::kOk);
+    EXPECT_EQ(TMCC_IsConnect(h), 1);
+    EXPECT_EQ(TMCC_DisConnect(h), dl::kOk);
+    EXPECT_EQ(TMCC_IsConnect(h), 0);
+    release = true;
+  }
+  EXPECT_EQ(TMCC_Done(h), dl::kOk);
+}
+
+TEST(StreamData, MalformedAndOversizedFramesDropTheConnectionAfterGoodPackets) {
+  const std::string ip = LoopbackAddress(2);
+  for (bool oversized : {false, true}) {
+    Packets packets;
+    ScriptedPeer device(ip, [&](int fd) {
+      auto login = ScriptedPeer::AcceptLogin(fd, "pw");
+      if (!login || login->purpose != pr::Purpose::kStream || login->streamType != 3) return;
+      // A frame before the header is not handed on; then header, key frame, frame.
+      ScriptedPeer::Send(fd, StreamFrame(pr::kStreamVideo, 0, {9, 9}));
+      ScriptedPeer::Send(fd, StreamFrame(pr::kStreamHeader, 0, {0, 0, 0, 1, 0x67}));
+      ScriptedPeer::Send(fd, StreamFrame(pr::kStreamVideo, 1, {0, 0, 0, 1, 0x65}));
+      ScriptedPeer::Send(fd, StreamFrame(pr::kStreamAux, 0, {0, 0, 0, 1, 0x06}));
+      std::vector<uint8_t> bad;
+      if (oversized) {
+        pr::AppendFrameHeader(bad, pr::MessageType::kStreamData, 0, 0x7FFFFFFF);
+      } else {
+        bad = StreamFrame(pr::kStreamVideo, 0, {1});
+        bad[0] = 'X';
+      }
+      ScriptedPeer::Send(fd, bad);
+      ScriptedPeer::Send(fd, StreamFrame(pr::kStreamVideo, 0, {7}));  // never delivered
+      char byte;
+      recv(fd, &byte, 1, 0);  // wait for the client to hang up
+    });
+    int32_t h = TMCC_Init(dl::kClientStream);
+    TMCC_RegisterStreamCallBack(h, CollectPacket, &packets);
+    auto record = MakeStream(ip, device.port(), "admin", "pw", 3);
+    ASSERT_EQ(TMCC_ConnectStream(h, &record, 0), dl::kOk);
+    EXPECT_TRUE(WaitUntil([&] { return TMCC_IsConnect(h) == 0; }, 5s));
+    {
+      std::lock_guard lock(packets.mutex);
+      ASSERT_EQ(packets.got.size(), 3u);
+      EXPECT_EQ(packets.got[0].first, dl::kFrameHeader);
+      EXPECT_EQ(packets.got[0].second, (std::vector<uint8_t>{0, 0, 0, 1, 0x67}));
+      EXPECT_EQ(packets.got[1].first, dl::kFrameVideo);
+      EXPECT_EQ(packets.got[2].first, dl::kFrameAuxData);
+    }
+    EXPECT_EQ(TMCC_CloseStream(h), dl::kOk);
+    EXPECT_EQ(TMCC_Done(h), dl::kOk);
+  }
+}
