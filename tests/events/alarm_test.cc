@@ -79,7 +79,7 @@ TEST_F(AlarmTest, ReachesTheHostWithTheFirstSlotWhoseAddressMatchesExactly) {
   EXPECT_EQ(FireAlarm(3, 1, "10.1.0.20"), 0);
   EXPECT_EQ(FireAlarm(3, 1, "cam-a"), 0);
 
-  const auto alarms = Sink().Alarms();
+  const auto alarms = Sink().alarms.Events();
   ASSERT_EQ(alarms.size(), 2u);
   EXPECT_EQ(alarms[0].kind, 3);
   EXPECT_EQ(alarms[0].slot, first);
@@ -103,10 +103,10 @@ TEST_F(AlarmTest, OnlyAlarmInformationOfKindThreeIsReported) {
   AlarmMessage noRecord = MakeMessage(nullptr);
   EXPECT_EQ(Fire(&noRecord), 0);
   for (uint16_t kind : {0, 1, 2, 4, 0xffff}) EXPECT_EQ(FireAlarm(kind, 9, "10.1.0.3"), 0);
-  EXPECT_TRUE(Sink().Alarms().empty());
+  EXPECT_TRUE(Sink().alarms.Events().empty());
 
   EXPECT_EQ(FireAlarm(3, 9, "10.1.0.3"), 0);
-  EXPECT_EQ(Sink().Alarms().size(), 1u);
+  EXPECT_EQ(Sink().alarms.Events().size(), 1u);
 }
 
 // Records placed so that their last byte is the last readable byte before an
@@ -141,7 +141,7 @@ TEST_F(AlarmTest, AddressWithoutNulIsReadOnlyWithinItsField) {
   AlarmMessage message = MakeMessage(guarded.record());
 
   EXPECT_EQ(Fire(&message), 0);
-  const auto alarms = Sink().Alarms();
+  const auto alarms = Sink().alarms.Events();
   ASSERT_EQ(alarms.size(), 1u);
   EXPECT_EQ(alarms[0].slot, slot);
   EXPECT_EQ(alarms[0].value, 77);
@@ -157,12 +157,12 @@ TEST_F(AlarmTest, RecordShorterThanAnAlarmRecordIsNotRead) {
   message.recordLength = shortLength;
 
   EXPECT_EQ(Fire(&message), 0);
-  EXPECT_TRUE(Sink().Alarms().empty());
+  EXPECT_TRUE(Sink().alarms.Events().empty());
 }
 
 TEST_F(AlarmTest, NothingThrownOrFaultingInTheHostReachesTheLibraryThread) {
   AddLogin("10.1.0.5", 8000, false);
-  Sink().OnAlarm([](const test::AlarmEvent& event) {
+  Sink().alarms.Hook([](const test::AlarmEvent& event) {
     if (event.value == 1) throw std::runtime_error("host failure");
     if (event.value == 2) throw 42;
     if (event.value == 3) {
@@ -174,7 +174,7 @@ TEST_F(AlarmTest, NothingThrownOrFaultingInTheHostReachesTheLibraryThread) {
   std::vector<int32_t> values = {1, 2, 4};
   if (kFaultsTranslatable) values.push_back(3);
   for (int32_t value : values) EXPECT_EQ(FireAlarm(3, value, "10.1.0.5"), 0) << value;
-  EXPECT_EQ(Sink().Alarms().size(), values.size());
+  EXPECT_EQ(Sink().alarms.Events().size(), values.size());
 }
 
 }  // namespace

@@ -1,10 +1,8 @@
-// The host's record of a found device, byte for byte, and the identity text
-// that keys the set of reported devices.
+// The host's record of a found device, byte for byte.
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "events/discovery.h"
@@ -59,24 +57,6 @@ TEST(DiscoveryRecordTest, PortIsWidenedWithoutSign) {
     info.controlPort = port;
     EXPECT_EQ(BuildDiscoveryRecord(info).port, static_cast<int32_t>(port)) << port;
   }
-}
-
-TEST(DiscoveryRecordTest, IdentityIsTheTextUpToItsNul) {
-  ServerInfoRecord info = PatternedAnswer();
-  std::memset(info.identity, 0, sizeof(info.identity));
-  std::memcpy(info.identity, "SN-0042", 7);
-  EXPECT_EQ(DiscoveryIdentity(info), "SN-0042");
-
-  info.identity[0] = '\0';
-  EXPECT_EQ(DiscoveryIdentity(info), "");
-}
-
-TEST(DiscoveryRecordTest, IdentityWithoutNulStopsAtTheEndOfItsField) {
-  ServerInfoRecord info = PatternedAnswer();
-  std::memset(info.identity, 'x', sizeof(info.identity));
-  // The bytes after the field (the MAC address) are not part of the identity.
-  std::memset(info.mac, 'y', sizeof(info.mac));
-  EXPECT_EQ(DiscoveryIdentity(info), std::string(64, 'x'));
 }
 
 }  // namespace

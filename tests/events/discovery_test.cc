@@ -45,7 +45,7 @@ TEST_F(DiscoveryTest, EachIdentityIsReportedOnceUntilARefresh) {
   EXPECT_EQ(Fire(Answer("SN-1", "10.2.0.99", 9000)), 1);  // same identity, other fields
   EXPECT_EQ(Fire(Answer("SN-2", "10.2.0.1")), 1);         // other identity, same fields
   EXPECT_EQ(Fire(Answer("sn-1", "10.2.0.3")), 1);         // letter case counts
-  auto found = Sink().Discoveries();
+  auto found = Sink().discoveries.Events();
   ASSERT_EQ(found.size(), 3u);
   EXPECT_EQ(AddressOf(found[0]), "10.2.0.1");
   EXPECT_EQ(found[0].port, 8000);
@@ -60,16 +60,16 @@ TEST_F(DiscoveryTest, EachIdentityIsReportedOnceUntilARefresh) {
   EXPECT_EQ(refreshes[0].args.at(0), Discovery());
 
   EXPECT_EQ(Fire(Answer("SN-1", "10.2.0.7")), 1);
-  found = Sink().Discoveries();
+  found = Sink().discoveries.Events();
   ASSERT_EQ(found.size(), 4u);
   EXPECT_EQ(AddressOf(found[3]), "10.2.0.7");
 }
 
 TEST_F(DiscoveryTest, AnswerWithoutAddressIsNeitherReportedNorRemembered) {
   EXPECT_EQ(Fire(Answer("SN-3", "")), 1);
-  EXPECT_TRUE(Sink().Discoveries().empty());
+  EXPECT_TRUE(Sink().discoveries.Events().empty());
   EXPECT_EQ(Fire(Answer("SN-3", "10.2.0.4")), 1);
-  ASSERT_EQ(Sink().Discoveries().size(), 1u);
+  ASSERT_EQ(Sink().discoveries.Events().size(), 1u);
 }
 
 TEST_F(DiscoveryTest, IdentityWithoutNulEndsWithItsField) {
@@ -82,23 +82,23 @@ TEST_F(DiscoveryTest, IdentityWithoutNulEndsWithItsField) {
   second.mac[0] = 'b';
   EXPECT_EQ(Fire(first), 1);
   EXPECT_EQ(Fire(second), 1);
-  EXPECT_EQ(Sink().Discoveries().size(), 1u);
+  EXPECT_EQ(Sink().discoveries.Events().size(), 1u);
 }
 
 TEST_F(DiscoveryTest, NullArgumentsAndThrowingHostsAreContained) {
   ServerInfoRecord info = Answer("SN-4", "10.2.0.6");
   EXPECT_EQ(DiscoveryEnumCallback(nullptr, service_), 1);
   EXPECT_EQ(DiscoveryEnumCallback(&info, nullptr), 1);
-  EXPECT_TRUE(Sink().Discoveries().empty());
+  EXPECT_TRUE(Sink().discoveries.Events().empty());
 
   // A host that throws: the answer is not remembered, so it comes again.
-  Sink().OnDiscovery([](const DiscoveryRecord&) { throw std::runtime_error("host failure"); });
+  Sink().discoveries.Hook([](const DiscoveryRecord&) { throw std::runtime_error("host failure"); });
   EXPECT_EQ(Fire(info), 1);
-  Sink().OnDiscovery(nullptr);
+  Sink().discoveries.Hook(nullptr);
   EXPECT_EQ(Fire(info), 1);
-  EXPECT_EQ(Sink().Discoveries().size(), 2u);
+  EXPECT_EQ(Sink().discoveries.Events().size(), 2u);
   EXPECT_EQ(Fire(info), 1);
-  EXPECT_EQ(Sink().Discoveries().size(), 2u);
+  EXPECT_EQ(Sink().discoveries.Events().size(), 2u);
 }
 
 }  // namespace

@@ -76,11 +76,6 @@ class EventServiceTest : public ::testing::Test {
   EventService* service_ = nullptr;
 };
 
-TEST_F(EventServiceTest, CreateMakesOneObjectForTheProcess) {
-  EXPECT_EQ(CreateEventService(), service_);
-  EXPECT_EQ(EventServiceInstance(), service_);
-}
-
 TEST_F(EventServiceTest, StartOpensListenerAndDiscoveryInOrder) {
   EXPECT_EQ(StartEventService(), 1);
   const int64_t context = reinterpret_cast<intptr_t>(service_);
@@ -180,9 +175,9 @@ TEST_F(EventServiceTest, StartAfterStopBringsAllThreeKindsOfEventBack) {
   EXPECT_EQ(fake_tmcc::CallsNamed("TMCC_Init").size(), 5u);  // 2 + login + 2
 
   // Status: the new monitor's first pass finds the login up.
-  ASSERT_TRUE(WaitUntil([] { return !Sink().Status().empty(); }, seconds(10)));
-  EXPECT_EQ(Sink().Status()[0].slot, slot);
-  EXPECT_EQ(Sink().Status()[0].state, 0);
+  ASSERT_TRUE(WaitUntil([] { return !Sink().status.Events().empty(); }, seconds(10)));
+  EXPECT_EQ(Sink().status.Events()[0].slot, slot);
+  EXPECT_EQ(Sink().status.Events()[0].state, 0);
 
   // Alarm on the new listener.
   devicelib::AlarmRecord record;
@@ -192,8 +187,8 @@ TEST_F(EventServiceTest, StartAfterStopBringsAllThreeKindsOfEventBack) {
   std::memcpy(record.address, "10.4.0.9", 8);
   devicelib::AlarmMessage message{sizeof(message), 271, 4, sizeof(record), &record};
   EXPECT_EQ(fake_tmcc::FireAlarmMessage(listener, &message), 0);
-  ASSERT_EQ(Sink().Alarms().size(), 1u);
-  EXPECT_EQ(Sink().Alarms()[0].slot, slot);
+  ASSERT_EQ(Sink().alarms.Events().size(), 1u);
+  EXPECT_EQ(Sink().alarms.Events()[0].slot, slot);
 
   // Discovery on the new enumeration client.
   devicelib::ServerInfoRecord info;
@@ -201,7 +196,7 @@ TEST_F(EventServiceTest, StartAfterStopBringsAllThreeKindsOfEventBack) {
   std::memcpy(info.identity, "SN-restart", 10);
   std::memcpy(info.address, "10.4.0.9", 8);
   EXPECT_EQ(fake_tmcc::FireServerInfo(discovery, &info), 1);
-  EXPECT_EQ(Sink().Discoveries().size(), 1u);
+  EXPECT_EQ(Sink().discoveries.Events().size(), 1u);
 }
 
 TEST_F(EventServiceTest, StopReleasesALoginOnlyAfterTheMonitorsPollReturned) {
@@ -239,7 +234,7 @@ TEST_F(EventServiceTest, MonitorStuckInTheHostOutlivesStopAndThenTouchesNothing)
   const int32_t slot = AddLogin("10.4.0.11", 8000, true);
   test::Gate reporting;
   test::Gate release;
-  Sink().OnStatus([&](const test::StatusEvent&) {
+  Sink().status.Hook([&](const test::StatusEvent&) {
     reporting.Open();
     release.Wait(seconds(30));
   });
@@ -261,7 +256,7 @@ TEST_F(EventServiceTest, MonitorStuckInTheHostOutlivesStopAndThenTouchesNothing)
   // ends; only the new one goes on.
   EXPECT_TRUE(WaitUntil([this] { return service_->monitorsRunning.load() == 1; }, seconds(10)));
   EXPECT_EQ(device::Slot(slot).online.load(), 0);
-  EXPECT_EQ(Sink().Status().size(), 1u);
+  EXPECT_EQ(Sink().status.Events().size(), 1u);
   for (const auto& call : fake_tmcc::CallsNamed("TMCC_IsConnect")) {
     EXPECT_NE(call.args.at(0), -1);
     EXPECT_EQ(call.args.at(0), device::Slot(other).loginHandle.load());

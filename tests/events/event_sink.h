@@ -1,7 +1,7 @@
 // A process-wide sink for the three kinds of device event. The host callbacks
 // are process-wide and the first registration wins, so a test binary
-// registers the forwarders below once and every test reads the sink (cleared
-// in its set-up) and may hook into the calls.
+// registers the forwarders below once; every test clears the sink in its
+// set-up and may hook into the calls.
 #pragma once
 
 #include <chrono>
@@ -14,100 +14,62 @@
 
 #include "events/host_callbacks.h"
 #include "qrvaccess/qrv_access.h"
-#include "tests/support/wait.h"
 
 namespace qrv::test {
 
 struct StatusEvent {
-  int32_t slot;
-  int32_t deviceType;
+  int32_t slot, deviceType;
   std::string text;
-  int32_t port;
-  int32_t state;
+  int32_t port, state;
 };
 
 struct AlarmEvent {
-  int32_t kind;
-  int32_t slot;
-  int32_t deviceType;
-  int32_t value;
+  int32_t kind, slot, deviceType, value;
 };
 
-class EventSink {
+// The events of one kind, in arrival order; the hook runs on the reporting
+// thread after the event is recorded, without the recorder's lock.
+template <typename Event>
+class Recorder {
  public:
   void Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
-    status_.clear();
-    alarms_.clear();
-    discoveries_.clear();
-    statusHook_ = nullptr;
-    alarmHook_ = nullptr;
-    discoveryHook_ = nullptr;
+    events_.clear();
+    hook_ = nullptr;
   }
-
-  // Hooks run on the reporting thread, after the event is recorded.
-  void OnStatus(std::function<void(const StatusEvent&)> hook) {
+  void Hook(std::function<void(const Event&)> hook) {
     std::lock_guard<std::mutex> lock(mutex_);
-    statusHook_ = std::move(hook);
+    hook_ = std::move(hook);
   }
-  void OnAlarm(std::function<void(const AlarmEvent&)> hook) {
+  std::vector<Event> Events() {
     std::lock_guard<std::mutex> lock(mutex_);
-    alarmHook_ = std::move(hook);
+    return events_;
   }
-  void OnDiscovery(std::function<void(const DiscoveryRecord&)> hook) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    discoveryHook_ = std::move(hook);
-  }
-
-  std::vector<StatusEvent> Status() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return status_;
-  }
-  std::vector<AlarmEvent> Alarms() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return alarms_;
-  }
-  std::vector<DiscoveryRecord> Discoveries() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return discoveries_;
-  }
-
-  void AddStatus(const StatusEvent& event) {
-    std::function<void(const StatusEvent&)> hook;
+  void Add(const Event& event) {
+    std::function<void(const Event&)> hook;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      status_.push_back(event);
-      hook = statusHook_;
+      events_.push_back(event);
+      hook = hook_;
     }
     if (hook) hook(event);
-  }
-  void AddAlarm(const AlarmEvent& event) {
-    std::function<void(const AlarmEvent&)> hook;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      alarms_.push_back(event);
-      hook = alarmHook_;
-    }
-    if (hook) hook(event);
-  }
-  void AddDiscovery(const DiscoveryRecord& record) {
-    std::function<void(const DiscoveryRecord&)> hook;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      discoveries_.push_back(record);
-      hook = discoveryHook_;
-    }
-    if (hook) hook(record);
   }
 
  private:
   std::mutex mutex_;
-  std::vector<StatusEvent> status_;
-  std::vector<AlarmEvent> alarms_;
-  std::vector<DiscoveryRecord> discoveries_;
-  std::function<void(const StatusEvent&)> statusHook_;
-  std::function<void(const AlarmEvent&)> alarmHook_;
-  std::function<void(const DiscoveryRecord&)> discoveryHook_;
+  std::vector<Event> events_;
+  std::function<void(const Event&)> hook_;
+};
+
+struct EventSink {
+  Recorder<StatusEvent> status;
+  Recorder<AlarmEvent> alarms;
+  Recorder<DiscoveryRecord> discoveries;
+  void Clear() {
+    status.Clear();
+    alarms.Clear();
+    discoveries.Clear();
+  }
 };
 
 inline EventSink& Sink() {
@@ -117,18 +79,16 @@ inline EventSink& Sink() {
 
 inline int32_t QRV_CALLBACK ForwardStatus(int32_t slot, int32_t deviceType, const char* text,
                                           int32_t port, int32_t state) {
-  Sink().AddStatus(StatusEvent{slot, deviceType, text != nullptr ? text : "<null>", port, state});
+  Sink().status.Add({slot, deviceType, text != nullptr ? text : "<null>", port, state});
   return 0;
 }
-
 inline int32_t QRV_CALLBACK ForwardAlarm(int32_t kind, int32_t slot, int32_t deviceType,
                                          int32_t value) {
-  Sink().AddAlarm(AlarmEvent{kind, slot, deviceType, value});
+  Sink().alarms.Add({kind, slot, deviceType, value});
   return 0;
 }
-
 inline int32_t QRV_CALLBACK ForwardDiscovery(DiscoveryRecord record) {
-  Sink().AddDiscovery(record);
+  Sink().discoveries.Add(record);
   return 0;
 }
 

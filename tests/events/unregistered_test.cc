@@ -69,16 +69,16 @@ TEST(UnregisteredCallbacksTest, EventsWaitForTheirCallbackAndThenFlow) {
   test::RegisterForwarders();
 
   RunMonitorPass(service);
-  ASSERT_EQ(Sink().Status().size(), 1u);
-  EXPECT_EQ(Sink().Status()[0].slot, slot);
-  EXPECT_EQ(Sink().Status()[0].state, 0);
+  ASSERT_EQ(Sink().status.Events().size(), 1u);
+  EXPECT_EQ(Sink().status.Events()[0].slot, slot);
+  EXPECT_EQ(Sink().status.Events()[0].state, 0);
 
   EXPECT_EQ(AlarmMessageCallback(0, &message, &service), 0);
-  ASSERT_EQ(Sink().Alarms().size(), 1u);
-  EXPECT_EQ(Sink().Alarms()[0].slot, slot);
+  ASSERT_EQ(Sink().alarms.Events().size(), 1u);
+  EXPECT_EQ(Sink().alarms.Events()[0].slot, slot);
 
   EXPECT_EQ(DiscoveryEnumCallback(&info, &service), 1);
-  EXPECT_EQ(Sink().Discoveries().size(), 1u);
+  EXPECT_EQ(Sink().discoveries.Events().size(), 1u);
   EXPECT_EQ(service.discoveredSet.count("SN-early"), 1u);
 }
 
