@@ -1,0 +1,260 @@
+#include "plugin/dispatcher.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "device/device_table.h"
+#include "fault/kt_exception.h"
+#include "media/device_requests.h"
+#include "platform/critical_section.h"
+#include "tests/device/test_helpers.h"
+#include "tests/support/temp_dir.h"
+
+namespace qrv::plugin {
+namespace {
+
+using device::Slot;
+using fake_tmcc::CallNames;
+using fake_tmcc::CallsNamed;
+using test::Exec;
+using Names = std::vector<std::string>;
+
+class DispatcherTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::ClearDevices(); }
+  void TearDown() override { test::ClearDevices(); }
+
+  static ParameterMap OpenRequest(const std::string& slot) {
+    return {{"Operation", "3"}, {"LOGINID", slot},  {"PlayWnd", "4660"},   {"DeviceIP", "10.0.0.7"},
+            {"User", "admin"},  {"Password", "pw"}, {"StreamType", "257"}, {"Channel", "2"}};
+  }
+};
+
+TEST_F(DispatcherTest, CodesOutsideTheTableAreRefused) {
+  for (const char* code : {"0", "5", "19", "43", "-3", "", "x", "99999999999"}) {
+    ParameterMap in{{"Operation", code}};
+    ParameterMap out{{"Keep", "1"}};
+    EXPECT_EQ(Execute(in, out), -1) << code;
+    EXPECT_EQ(in.size(), 1u);
+    EXPECT_EQ(out, (ParameterMap{{"Keep", "1"}}));
+  }
+  ParameterMap in;
+  ParameterMap out;
+  EXPECT_EQ(Execute(in, out), -1);
+  EXPECT_EQ(in, (ParameterMap{{"Operation", ""}}));
+  EXPECT_TRUE(fake_tmcc::Calls().empty());
+}
+
+TEST_F(DispatcherTest, OperationCodeIsReadAsAStreamWould) {
+  Slot(0).loginHandle = TMCC_Init(0);
+  EXPECT_EQ(Exec({{"Operation", " 18"}, {"Handle", "0"}}), 0);
+  EXPECT_EQ(Exec({{"Operation", "18abc"}, {"Handle", "0"}}), 0);
+  EXPECT_EQ(CallsNamed("TMCC_MakeKeyFrame").size(), 2u);
+}
+
+TEST_F(DispatcherTest, OpenLiveStreamStoresTheStreamAndReportsTheSlot) {
+  ParameterMap in = OpenRequest("7");
+  ParameterMap out{{"Handle", "old"}, {"Other", "x"}};
+  ASSERT_EQ(Execute(in, out), 0);
+  EXPECT_EQ(out, (ParameterMap{{"Handle", "7"}, {"Other", "x"}}));
+  EXPECT_EQ(CallNames(), (Names{"TMCC_Init", "TMCC_SetAutoReConnect", "TMCC_SetDisplayShow",
+                                "TMCC_SetStreamBufferTime", "TMCC_RegisterStreamCallBack",
+                                "TMCC_ConnectStream"}));
+  const auto connect = CallsNamed("TMCC_ConnectStream")[0];
+  EXPECT_EQ(connect.args[2], 4660);
+  EXPECT_EQ(connect.record[137], 1);  // low 8 bits of 257
+  EXPECT_EQ(CallsNamed("TMCC_RegisterStreamCallBack")[0].args[2], 7);
+  device::DeviceSlot& slot = Slot(7);
+  EXPECT_EQ(slot.streamHandle.load(), connect.args[0]);
+  EXPECT_EQ(slot.channel.load(), 2);
+  EXPECT_EQ(slot.streamType.load(), 257);
+  EXPECT_EQ(slot.playWnd.load(), 4660u);
+}
+
+TEST_F(DispatcherTest, FailedOpenReportsMinusOneAndKeepsTheStreamFields) {
+  fake_tmcc::SetResult("TMCC_ConnectStream", -105);
+  ParameterMap in = OpenRequest("7");
+  in["PlayWnd"] = "-1";
+  ParameterMap out;
+  EXPECT_EQ(Execute(in, out), -1);
+  EXPECT_EQ(out, (ParameterMap{{"Handle", "-1"}}));
+  EXPECT_EQ(Slot(7).streamHandle.load(), device::kNoHandle);
+  EXPECT_EQ(Slot(7).streamType.load(), 0);
+  EXPECT_EQ(Slot(7).playWnd.load(), 4294967295u);
+}
+
+TEST_F(DispatcherTest, OpenWithInvalidNumbersStopsReadingAndDoesNoWork) {
+  // Out of range: only the keys up to the slot number are read.
+  ParameterMap in{{"Operation", "3"}, {"LOGINID", "256"}};
+  ParameterMap out;
+  EXPECT_EQ(Execute(in, out), 10);
+  EXPECT_EQ(in, (ParameterMap{{"Operation", "3"}, {"Channel", ""}, {"LOGINID", "256"}}));
+  EXPECT_TRUE(out.empty());
+
+  in = {{"Operation", "3"}, {"LOGINID", "7"}, {"PlayWnd", "window"}};
+  EXPECT_EQ(Execute(in, out), -1);
+  EXPECT_EQ(in.count("DeviceIP"), 0u);
+
+  in = OpenRequest("7");
+  in["StreamType"] = "";
+  EXPECT_EQ(Execute(in, out), -1);
+
+  in = OpenRequest("7");
+  in["Channel"] = "main";
+  EXPECT_EQ(Execute(in, out), -1);
+
+  EXPECT_TRUE(out.empty());
+  EXPECT_TRUE(fake_tmcc::Calls().empty());
+  EXPECT_EQ(Slot(7).playWnd.load(), 0u);
+}
+
+TEST_F(DispatcherTest, CloseLiveStreamAlwaysSucceedsAndReleasesTheClientOnce) {
+  ParameterMap in = OpenRequest("4");
+  ParameterMap out;
+  ASSERT_EQ(Execute(in, out), 0);
+  const int32_t stream = Slot(4).streamHandle.load();
+  fake_tmcc::ClearCalls();
+  in = {{"Operation", "4"}, {"Handle", "4"}};
+  EXPECT_EQ(Execute(in, out), 0);
+  EXPECT_EQ(in.count("LOGINID"), 1u);
+  EXPECT_EQ(Exec({{"Operation", "4"}, {"Handle", "4"}}), 0);
+  EXPECT_EQ(CallNames(), (Names{"TMCC_CloseStream", "TMCC_Done"}));
+  EXPECT_EQ(fake_tmcc::ReleasedHandles(), (std::vector<int32_t>{stream}));
+
+  fake_tmcc::ClearCalls();
+  for (const char* handle : {"300", "-1", "", "4x"}) {
+    EXPECT_EQ(Exec({{"Operation", "4"}, {"Handle", handle}, {"LOGINID", "junk"}}), 0);
+  }
+  EXPECT_TRUE(fake_tmcc::Calls().empty());
+}
+
+TEST_F(DispatcherTest, KeyFrameAndSnapshotUseTheLoginClient) {
+  const int32_t login = TMCC_Init(0);
+  Slot(2).loginHandle = login;
+  Slot(2).streamHandle = TMCC_Init(5);
+  fake_tmcc::ClearCalls();
+  EXPECT_EQ(Exec({{"Operation", "18"}, {"Handle", "2"}}), 0);
+  fake_tmcc::SetResult("TMCC_MakeKeyFrame", 5);
+  EXPECT_EQ(Exec({{"Operation", "18"}, {"Handle", "2"}}), -1);
+  fake_tmcc::SetResult("TMCC_CapturePictureToFile", -110);
+  EXPECT_EQ(Exec({{"Operation", "20"}, {"Handle", "2"}, {"FileName", "/tmp/shot.jpg"}}), 0);
+
+  const auto calls = fake_tmcc::Calls();
+  ASSERT_EQ(calls.size(), 3u);
+  EXPECT_EQ(calls[0].args, (std::vector<int64_t>{login}));
+  EXPECT_EQ(calls[2].args[0], login);
+  EXPECT_EQ(calls[2].text, "/tmp/shot.jpg|JPEG");
+
+  fake_tmcc::ClearCalls();
+  ParameterMap in{{"Operation", "20"}, {"Handle", "256"}};
+  ParameterMap out;
+  EXPECT_EQ(Execute(in, out), 10);
+  EXPECT_EQ(in.count("FileName"), 0u);
+  EXPECT_EQ(Exec({{"Operation", "18"}, {"Handle", "-1"}}), 10);
+  EXPECT_TRUE(fake_tmcc::Calls().empty());
+}
+
+TEST_F(DispatcherTest, StartRecordingAppendsTheSuffixInTheHostsMap) {
+  test::TempDir dir;
+  ParameterMap in{{"Operation", "21"}, {"Handle", "1"}, {"FileName", dir.File("cam1")}};
+  ParameterMap out;
+  EXPECT_EQ(Execute(in, out), 0);
+  EXPECT_EQ(in["FileName"], dir.File("cam1.264"));
+  EXPECT_TRUE(std::filesystem::exists(dir.File("cam1.264")));
+  EXPECT_EQ(Slot(1).recording.load(), 1);
+
+  // A running recording continues; the name is still extended.
+  in = {{"Operation", "21"}, {"Handle", "1"}, {"FileName", dir.File("x.264")}};
+  EXPECT_EQ(Execute(in, out), 0);
+  EXPECT_EQ(in["FileName"], dir.File("x.264.264"));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("x.264.264")));
+
+  EXPECT_EQ(Exec({{"Operation", "22"}, {"Handle", "1"}}), 0);
+  EXPECT_EQ(Slot(1).recording.load(), 0);
+  EXPECT_EQ(Exec({{"Operation", "22"}, {"Handle", "1"}}), 0);
+  EXPECT_EQ(Exec({{"Operation", "22"}, {"Handle", "256"}}), 10);
+
+  in = {{"Operation", "21"}, {"Handle", "-1"}};
+  EXPECT_EQ(Execute(in, out), 10);
+  EXPECT_EQ(in.count("FileName"), 0u);
+  EXPECT_TRUE(out.empty());
+}
+
+TEST_F(DispatcherTest, AcceptedCodesReadTheirKeyAndSucceed) {
+  for (const char* code : {"33", "34"}) {
+    ParameterMap in{{"Operation", code}};
+    ParameterMap out;
+    EXPECT_EQ(Execute(in, out), 0);
+    EXPECT_EQ(in, (ParameterMap{{"LOGINID", ""}, {"Operation", code}}));
+    EXPECT_TRUE(out.empty());
+  }
+}
+
+TEST_F(DispatcherTest, ProcessorFaultsInsideAnOperationBecomeMinusOne) {
+  Slot(0).loginHandle = TMCC_Init(0);
+  fake_tmcc::SetAction("TMCC_MakeKeyFrame", test::NullWrite);
+  EXPECT_EQ(Exec({{"Operation", "18"}, {"Handle", "0"}}), -1);
+  fake_tmcc::SetAction("TMCC_PtzControl", test::DivideByZero);
+  EXPECT_EQ(Exec({{"Operation", "29"},
+                  {"LOGINID", "0"},
+                  {"PTZCommand", "1"},
+                  {"INValue", "1"},
+                  {"Speed", "1"}}),
+            -1);
+  // Voice talk faults before it echoes the slot: nothing is written.
+  fake_tmcc::SetAction("TMCC_StartVoiceCom", test::NullWrite);
+  ParameterMap in{{"Operation", "35"}, {"LOGINID", "0"}};
+  ParameterMap out;
+  EXPECT_EQ(Execute(in, out), -1);
+  EXPECT_TRUE(out.empty());
+
+  fake_tmcc::SetAction("TMCC_MakeKeyFrame", nullptr);
+  EXPECT_EQ(Exec({{"Operation", "18"}, {"Handle", "0"}}), 0);
+}
+
+TEST_F(DispatcherTest, FaultWhileTheTableLockIsHeldReleasesIt) {
+  const int32_t result = fault::RunGuarded(
+      [] {
+        platform::ScopedLock lock(&device::TableLock());
+        test::NullWrite();
+        return 0;
+      },
+      -1);
+  EXPECT_EQ(result, -1);
+  bool taken = false;
+  std::thread other([&taken] {
+    taken = device::TableLock().TryEnter();
+    if (taken) device::TableLock().Leave();
+  });
+  other.join();
+  EXPECT_TRUE(taken);
+  EXPECT_EQ(device::AllocateSlot(), 0);
+}
+
+TEST_F(DispatcherTest, FaultFromTheDeviceLibraryCarriesItsCodeAndMessage) {
+  fake_tmcc::SetAction("TMCC_MakeKeyFrame", test::DivideByZero);
+  fault::InstallFaultTranslator();
+  try {
+    media::RequestKeyFrame(0);
+    ADD_FAILURE() << "no fault";
+  } catch (CKTBException& fault) {
+    EXPECT_EQ(fault.GetErrorCode(), static_cast<int32_t>(0xC0000094u));
+    EXPECT_EQ(fault.exceptionRecord.code, 0xC0000094u);
+    char message[64];
+    EXPECT_EQ(fault.GetErrorMessage(message, sizeof(message)), 1);
+    EXPECT_STREQ(message, "EXCEPTION_INT_DIVIDE_BY_ZERO");
+  }
+  fake_tmcc::SetAction("TMCC_MakeKeyFrame", test::NullWrite);
+  try {
+    media::RequestKeyFrame(0);
+    ADD_FAILURE() << "no fault";
+  } catch (CKTBException& fault) {
+    EXPECT_EQ(fault.GetErrorCode(), static_cast<int32_t>(0xC0000005u));
+    EXPECT_STREQ(fault.message, "EXCEPTION_ACCESS_VIOLATION");
+  }
+}
+
+}  // namespace
+}  // namespace qrv::plugin
