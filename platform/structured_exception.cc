@@ -359,11 +359,10 @@ void FaultHandler(int sig, siginfo_t* info, void* raw) {
   }
 
   // The throw leaves the handler without sigreturn, so the kernel will not
-  // unblock the signal for us; a later fault on this thread must get through.
-  sigset_t unblock;
-  sigemptyset(&unblock);
-  sigaddset(&unblock, sig);
-  pthread_sigmask(SIG_UNBLOCK, &unblock, nullptr);
+  // restore the signal mask for us: put back the mask the thread had at the
+  // fault (whoever delivered the signal may have blocked more than this one),
+  // so a later fault on this thread gets through.
+  pthread_sigmask(SIG_SETMASK, &uc->uc_sigmask, nullptr);
 
   ExceptionPointers pointers{&record, &context};
   translator(record.code, &pointers);

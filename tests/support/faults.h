@@ -12,7 +12,7 @@ namespace qrv::test {
 // Results of the faulting operations go here, so no optimiser drops them.
 inline volatile int g_faultSink = 0;
 
-#define QRV_TEST_RAW_FAULT __attribute__((noinline, no_sanitize("undefined")))
+#define QRV_TEST_RAW_FAULT __attribute__((noinline, no_sanitize("undefined", "thread")))
 
 // Writes through a null pointer: an access violation.
 QRV_TEST_RAW_FAULT inline void RaiseAccessViolation() {
