@@ -17,7 +17,9 @@ constexpr int32_t kAlarmEventKind = 3;
 // The address text of a record: up to its NUL, never past its 32-byte field
 // (a field without a NUL gives all 32 bytes).
 std::string AlarmAddress(const devicelib::AlarmRecord& record) {
-  const size_t length = ::strnlen(record.address, sizeof(record.address));
+  const void* nul = std::memchr(record.address, '\0', sizeof(record.address));
+  const size_t length =
+      nul != nullptr ? static_cast<const char*>(nul) - record.address : sizeof(record.address);
   return std::string(record.address, length);
 }
 

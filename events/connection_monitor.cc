@@ -37,6 +37,7 @@ int32_t ProbeConnection(device::DeviceSlot& slot) {
 
 }  // namespace
 
+// Any thread; lock-free.
 bool MonitorStillCurrent(const EventService& service, uint32_t generation) {
   return service.stopRequested.load() == 0 && service.generation.load() == generation;
 }

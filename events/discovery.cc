@@ -49,7 +49,10 @@ DiscoveryRecord BuildDiscoveryRecord(const devicelib::ServerInfoRecord& info) {
 
 // Up to the NUL, never past the 64-byte field.
 std::string DiscoveryIdentity(const devicelib::ServerInfoRecord& info) {
-  return std::string(info.identity, ::strnlen(info.identity, sizeof(info.identity)));
+  const void* nul = std::memchr(info.identity, '\0', sizeof(info.identity));
+  const size_t length =
+      nul != nullptr ? static_cast<const char*>(nul) - info.identity : sizeof(info.identity);
+  return std::string(info.identity, length);
 }
 
 // Library enumeration thread. Holds the service lock from the look-up to the
