@@ -1,0 +1,211 @@
+// qrv-simulator: runs simulated network video devices on loopback addresses
+// until the run time ends or Ctrl-C, with optional injected faults, and
+// prints one line per device and a summary.
+#include <CLI/CLI.hpp>
+#include <asio.hpp>
+#include <cstdio>
+#include <string>
+
+#include "simulator/simulator.h"
+
+namespace {
+
+using qrv::sim::DeviceConfig;
+using qrv::sim::MediaSettings;
+using qrv::sim::Observations;
+
+// The index-th address after base, leaving out addresses ending in .0 and .255.
+bool NthAddress(const std::string& base, int index, std::string& out) {
+  asio::error_code error;
+  auto address = asio::ip::make_address_v4(base, error);
+  if (error || !address.is_loopback()) return false;
+  uint32_t value = address.to_uint();
+  for (int i = 0; i < index; ++i) {
+    do {
+      ++value;
+    } while ((value & 0xFF) == 0 || (value & 0xFF) == 0xFF);
+  }
+  if ((value >> 24) != 127) return false;
+  out = asio::ip::address_v4(value).to_string();
+  return true;
+}
+
+bool ParseSize(const std::string& text, int& width, int& height) {
+  return std::sscanf(text.c_str(), "%dx%d", &width, &height) == 2;
+}
+
+bool ParseTarget(const std::string& text, std::string& host, uint16_t& port) {
+  const auto colon = text.rfind(':');
+  if (colon == std::string::npos) return false;
+  host = text.substr(0, colon);
+  const int value = std::atoi(text.c_str() + colon + 1);
+  if (value <= 0 || value > 65535) return false;
+  port = static_cast<uint16_t>(value);
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"Runs simulated network video devices on loopback addresses."};
+  int devices = 1;
+  std::string baseAddress = "127.0.0.10";
+  uint16_t controlPort = 6001, streamPort = 6002;
+  std::string user = "admin", password = "admin";
+  std::string size = "640x360";
+  int fps = 25, gop = 50;
+  bool replay = false, flood = false;
+  std::string alarmTarget = "127.0.0.1:5005";
+  uint32_t alarmPeriodMs = 0;
+  bool noDiscovery = false;
+  uint16_t discoveryPort = 0;
+  bool refuseLogins = false, stall = false;
+  double dropAfter = 0, restartAfter = 0;
+  uint32_t restartDelayMs = 1000;
+  std::string restartSize;
+  uint64_t throttle = 0;
+  double duration = 60;
+  int ioThreads = 2;
+
+  app.add_option("-n,--devices", devices, "Number of devices")->check(CLI::Range(1, 4096));
+  app.add_option("--base-address", baseAddress,
+                 "Address of the first device; the others follow (127.x.y.z)");
+  app.add_option("--control-port", controlPort, "Control port of every device");
+  app.add_option("--stream-port", streamPort, "Stream port of every device");
+  app.add_option("--user", user, "User name the devices accept");
+  app.add_option("--password", password, "Password the devices accept");
+  app.add_option("--size", size, "Picture size WIDTHxHEIGHT");
+  app.add_option("--fps", fps, "Frames per second")->check(CLI::Range(1, 120));
+  app.add_option("--gop", gop, "Frames from one key frame to the next")->check(CLI::Range(1, 1000));
+  app.add_flag("--replay", replay, "Send a pre-encoded loop from memory (many devices, low CPU)");
+  app.add_flag("--flood", flood, "With --replay: send as fast as each viewer reads");
+  app.add_option("--alarm-target", alarmTarget, "Where alarms go, HOST:PORT");
+  app.add_option("--alarm-period-ms", alarmPeriodMs, "Push an alarm this often (0 = never)");
+  app.add_flag("--no-discovery", noDiscovery, "Do not answer discovery probes");
+  app.add_option("--discovery-port", discoveryPort, "Discovery port (default: the library's)");
+  app.add_flag("--refuse-logins", refuseLogins, "Fault: refuse every login");
+  app.add_flag("--stall", stall, "Fault: accept connections but never answer");
+  app.add_option("--drop-after", dropAfter, "Fault: drop every connection every N seconds");
+  app.add_option("--restart-after", restartAfter, "Fault: restart every device every N seconds");
+  app.add_option("--restart-delay-ms", restartDelayMs, "How long a restart keeps devices down");
+  app.add_option("--restart-size", restartSize, "Picture size after a restart, WIDTHxHEIGHT");
+  app.add_option("--throttle", throttle, "Fault: limit each connection to N bytes per second");
+  app.add_option("--duration", duration, "Run time in seconds (0 = until Ctrl-C)")
+      ->check(CLI::Range(0.0, 7.0 * 24 * 3600));
+  app.add_option("--io-threads", ioThreads, "Network threads")->check(CLI::Range(1, 64));
+  CLI11_PARSE(app, argc, argv);
+
+  MediaSettings media{0, 0, fps, gop};
+  if (!ParseSize(size, media.width, media.height)) {
+    std::fprintf(stderr, "error: --size must look like 640x360\n");
+    return 2;
+  }
+  MediaSettings restartMedia = media;
+  if (!restartSize.empty() && !ParseSize(restartSize, restartMedia.width, restartMedia.height)) {
+    std::fprintf(stderr, "error: --restart-size must look like 640x360\n");
+    return 2;
+  }
+  DeviceConfig base;
+  if (!ParseTarget(alarmTarget, base.alarmHost, base.alarmPort)) {
+    std::fprintf(stderr, "error: --alarm-target must look like 127.0.0.1:5005\n");
+    return 2;
+  }
+  base.controlPort = controlPort;
+  base.streamPort = streamPort;
+  base.user = user;
+  base.password = password;
+  base.media = media;
+  base.replay = replay;
+  base.flood = flood;
+  base.alarmPeriodMs = alarmPeriodMs;
+  base.answerDiscovery = !noDiscovery;
+  base.discoveryPort = discoveryPort;
+
+  qrv::sim::Simulator simulator(qrv::sim::SimulatorOptions{ioThreads});
+  for (int i = 0; i < devices; ++i) {
+    DeviceConfig config = base;
+    if (!NthAddress(baseAddress, i, config.address)) {
+      std::fprintf(stderr, "error: device %d has no address in 127.0.0.0/8 after %s\n", i + 1,
+                   baseAddress.c_str());
+      return 2;
+    }
+    std::string error;
+    qrv::sim::Device* device = simulator.AddDevice(config, &error);
+    if (!device) {
+      std::fprintf(stderr, "error: device %d: %s\n", i + 1, error.c_str());
+      return 1;
+    }
+    device->SetRefuseLogins(refuseLogins);
+    device->SetStall(stall);
+    device->SetThrottle(throttle);
+    const auto& c = device->Config();
+    std::printf("device %d  %s  control %u  stream %u  identity %s  %dx%d@%d gop %d%s%s\n", i + 1,
+                c.address.c_str(), c.controlPort, c.streamPort, c.identity.c_str(), c.media.width,
+                c.media.height, c.media.fps, c.media.gop, c.replay ? "  replay" : "",
+                c.flood ? " flood" : "");
+  }
+  if (duration > 0) {
+    std::printf("%d device(s) running for %g s\n", devices, duration);
+  } else {
+    std::printf("%d device(s) running until Ctrl-C\n", devices);
+  }
+  std::fflush(stdout);
+
+  // The main thread waits here for the end of the run, a signal, or the
+  // next injected fault.
+  asio::io_context control;
+  asio::signal_set signals(control, SIGINT, SIGTERM);
+  signals.async_wait([&](const asio::error_code&, int) { control.stop(); });
+  asio::steady_timer dropTimer(control), restartTimer(control);
+  std::function<void()> scheduleDrop = [&] {
+    dropTimer.expires_after(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::duration<double>(dropAfter)));
+    dropTimer.async_wait([&](const asio::error_code& e) {
+      if (e) return;
+      for (size_t i = 0; i < simulator.DeviceCount(); ++i) simulator.device(i).DropAllConnections();
+      scheduleDrop();
+    });
+  };
+  std::function<void()> scheduleRestart = [&] {
+    restartTimer.expires_after(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::duration<double>(restartAfter)));
+    restartTimer.async_wait([&](const asio::error_code& e) {
+      if (e) return;
+      for (size_t i = 0; i < simulator.DeviceCount(); ++i)
+        simulator.device(i).Restart(std::chrono::milliseconds(restartDelayMs),
+                                    restartSize.empty() ? nullptr : &restartMedia);
+      scheduleRestart();
+    });
+  };
+  if (dropAfter > 0) scheduleDrop();
+  if (restartAfter > 0) scheduleRestart();
+  if (duration > 0) {
+    control.run_for(std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::duration<double>(duration)));
+  } else {
+    control.run();
+  }
+
+  simulator.Stop();
+  uint64_t logins = 0, refused = 0, frames = 0, bytes = 0, streams = 0, alarms = 0, failed = 0;
+  for (size_t i = 0; i < simulator.DeviceCount(); ++i) {
+    const Observations o = simulator.device(i).Observe();
+    logins += o.logins;
+    refused += o.refusedLogins;
+    alarms += o.alarmsPushed;
+    failed += o.alarmsFailed;
+    streams += o.streams.size();
+    for (const auto& s : o.streams) {
+      frames += s.frames;
+      bytes += s.bytes;
+    }
+  }
+  std::printf(
+      "summary: %zu device(s), %llu login(s), %llu refused, %llu stream(s), %llu frame(s), "
+      "%.1f MB sent, %llu alarm(s) pushed, %llu failed\n",
+      simulator.DeviceCount(), static_cast<unsigned long long>(logins),
+      static_cast<unsigned long long>(refused), static_cast<unsigned long long>(streams),
+      static_cast<unsigned long long>(frames), bytes / 1e6, static_cast<unsigned long long>(alarms),
+      static_cast<unsigned long long>(failed));
+  return 0;
+}
