@@ -216,6 +216,7 @@ TEST(Recording, FileHoldsExactlyTheFramesDeliveredFromTheFirstKeyFrame) {
   ASSERT_GE(slot, 0);
   StreamTap& tap = login.tap;
   ASSERT_EQ(tap.Attach(world().access(), slot), 0);
+  tap.KeepRecordedBytes(true);
   tap.Arm();
   // Recording first, then the stream: the file must start at its first IDR.
   Reply start = world().requests().StartRecording(slot, dir.File("whole"));
@@ -236,6 +237,13 @@ TEST(Recording, FileHoldsExactlyTheFramesDeliveredFromTheFirstKeyFrame) {
   FileCheck file = Inspect(dir.File("whole.264"));
   ExpectSoundRecording(file, counts.recordedFrames);
   EXPECT_EQ(file.bytes, static_cast<int64_t>(counts.recordedBytes));
+  auto bytes = host::ReadFileBytes(dir.File("whole.264"));
+  std::vector<uint8_t> expected = tap.RecordedBytes();
+  ASSERT_TRUE(bytes);
+  auto mismatch = std::mismatch(bytes->begin(), bytes->end(), expected.begin(), expected.end());
+  EXPECT_TRUE(mismatch.first == bytes->end() && mismatch.second == expected.end())
+      << "the file differs from the delivered bytes at offset " << (mismatch.first - bytes->begin())
+      << " (file " << bytes->size() << " bytes, delivered " << expected.size() << ")";
   EXPECT_EQ(file.probe.width, 640);
   EXPECT_EQ(file.probe.height, 360);
   EXPECT_EQ(login.Release(), 0);

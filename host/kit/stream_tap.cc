@@ -19,6 +19,17 @@ void StreamTap::Arm() {
   counts_.recordedBytes = 0;
   writtenHeader_.clear();
   headerPending_ = false;
+  recorded_.clear();
+}
+
+void StreamTap::KeepRecordedBytes(bool keep) {
+  std::lock_guard lock(mutex_);
+  keepBytes_ = keep;
+}
+
+std::vector<uint8_t> StreamTap::RecordedBytes() const {
+  std::lock_guard lock(mutex_);
+  return recorded_;
 }
 
 void StreamTap::Disarm() {
@@ -47,6 +58,14 @@ int32_t QRV_CALLBACK StreamTap::OnData(int32_t dataType, const uint8_t* data, ui
   auto* tap = reinterpret_cast<StreamTap*>(user);
   if (tap != nullptr) tap->Deliver(dataType, data, length, info.keyFrame != 0);
   return 0;
+}
+
+void StreamTap::Keep(const std::vector<uint8_t>& bytes) {
+  if (keepBytes_) recorded_.insert(recorded_.end(), bytes.begin(), bytes.end());
+}
+
+void StreamTap::Keep(const uint8_t* data, uint32_t length) {
+  if (keepBytes_) recorded_.insert(recorded_.end(), data, data + length);
 }
 
 void StreamTap::Deliver(int32_t dataType, const uint8_t* data, uint32_t length, bool key) {
@@ -86,10 +105,12 @@ void StreamTap::Deliver(int32_t dataType, const uint8_t* data, uint32_t length, 
           c.recordingOpened = true;
           writtenHeader_ = firstHeader_;
           c.recordedBytes += writtenHeader_.size();
+          Keep(writtenHeader_);
           headerPending_ = latestHeader_ != writtenHeader_;
           if (headerPending_) {
             writtenHeader_ = latestHeader_;
             c.recordedBytes += writtenHeader_.size();
+            Keep(writtenHeader_);
             headerPending_ = false;
           }
         }
@@ -99,6 +120,7 @@ void StreamTap::Deliver(int32_t dataType, const uint8_t* data, uint32_t length, 
         if (dataType == kStreamDataVideo && key) {
           writtenHeader_ = latestHeader_;
           c.recordedBytes += writtenHeader_.size();
+          Keep(writtenHeader_);
           headerPending_ = false;
         } else {
           isMedia = false;  // left out until the new header can go in
@@ -106,6 +128,7 @@ void StreamTap::Deliver(int32_t dataType, const uint8_t* data, uint32_t length, 
       }
       if (c.recordingOpened && isMedia) {
         c.recordedBytes += length;
+        Keep(data, length);
         if (dataType == kStreamDataVideo) ++c.recordedFrames;
       }
     }

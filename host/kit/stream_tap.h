@@ -50,6 +50,10 @@ class StreamTap {
   void Arm();
   // Stop modelling (the recording was stopped).
   void Disarm();
+  // Keep a copy of the bytes the modelled recording holds (off by default;
+  // for comparing a file byte for byte).
+  void KeepRecordedBytes(bool keep);
+  std::vector<uint8_t> RecordedBytes() const;
 
   TapCounts Read() const;
   // The first header delivered (type 1), as bytes.
@@ -63,6 +67,8 @@ class StreamTap {
 
  private:
   void Deliver(int32_t dataType, const uint8_t* data, uint32_t length, bool key);
+  void Keep(const std::vector<uint8_t>& bytes);
+  void Keep(const uint8_t* data, uint32_t length);
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
@@ -73,6 +79,8 @@ class StreamTap {
   bool armed_ = false;
   std::vector<uint8_t> writtenHeader_;
   bool headerPending_ = false;
+  bool keepBytes_ = false;
+  std::vector<uint8_t> recorded_;
 };
 
 }  // namespace qrv::host
