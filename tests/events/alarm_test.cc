@@ -34,6 +34,13 @@ constexpr bool kFaultsTranslatable = false;
 constexpr bool kFaultsTranslatable = true;
 #endif
 
+// A host bug: a processor fault inside the callback (left to the fault
+// handler, not to the undefined-behaviour checker).
+__attribute__((noinline, no_sanitize("undefined"))) void WriteToNowhere() {
+  volatile int* nowhere = nullptr;
+  *nowhere = 1;
+}
+
 AlarmRecord MakeRecord(uint16_t kind, int32_t value, const std::string& address) {
   AlarmRecord record;
   std::memset(&record, 0, sizeof(record));
@@ -165,10 +172,7 @@ TEST_F(AlarmTest, NothingThrownOrFaultingInTheHostReachesTheLibraryThread) {
   Sink().alarms.Hook([](const test::AlarmEvent& event) {
     if (event.value == 1) throw std::runtime_error("host failure");
     if (event.value == 2) throw 42;
-    if (event.value == 3) {
-      volatile int* nowhere = nullptr;
-      *nowhere = 1;
-    }
+    if (event.value == 3) WriteToNowhere();
   });
 
   std::vector<int32_t> values = {1, 2, 4};
