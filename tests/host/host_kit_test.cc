@@ -1,0 +1,200 @@
+// The host kit's pure parts: the Annex B scan that checks recordings, the
+// recording model of the stream tap, picture comparison, loopback address
+// arithmetic, result parsing and JSON quoting.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "host/kit/annexb_scan.h"
+#include "host/kit/media_probe.h"
+#include "host/kit/requests.h"
+#include "host/kit/stream_tap.h"
+#include "host/sim/fleet.h"
+#include "host/tool/json_text.h"
+
+namespace qrv::host {
+namespace {
+
+// NAL unit with a 4-byte start code; `firstMb0` sets the first bit of the
+// slice header (first_mb_in_slice == 0).
+void Nal(std::vector<uint8_t>& out, uint8_t type, bool firstMb0 = true, bool shortCode = false) {
+  if (!shortCode) out.push_back(0);
+  out.insert(out.end(), {0, 0, 1, static_cast<uint8_t>(0x60 | type),
+                         static_cast<uint8_t>(firstMb0 ? 0x88 : 0x48), 0x21, 0x42});
+}
+
+TEST(AnnexBScan, CountsPicturesAndChecksTheOpening) {
+  std::vector<uint8_t> s;
+  Nal(s, 7);
+  Nal(s, 8, true, true);
+  Nal(s, 5);
+  Nal(s, 5, false);  // second slice of the same IDR picture
+  Nal(s, 1);
+  Nal(s, 6);  // SEI: not a picture
+  Nal(s, 1, true, true);
+  AnnexBSummary summary = ScanAnnexB(s);
+  EXPECT_EQ(summary.nalTypes, (std::vector<uint8_t>{7, 8, 5, 5, 1, 6, 1}));
+  EXPECT_EQ(summary.pictures, 3u);
+  EXPECT_EQ(summary.idrPictures, 1u);
+  EXPECT_EQ(summary.firstVclType, 5);
+  EXPECT_TRUE(summary.parameterSetsFirst);
+  EXPECT_EQ(summary.leadingGarbage, 0u);
+}
+
+TEST(AnnexBScan, FlagsStreamsThatDoNotOpenWithParameterSetsAndAnIdr) {
+  std::vector<uint8_t> p;
+  p.push_back(0x55);  // a stray byte before the first start code
+  Nal(p, 1);
+  Nal(p, 7);
+  Nal(p, 8);
+  Nal(p, 5);
+  AnnexBSummary summary = ScanAnnexB(p);
+  EXPECT_EQ(summary.leadingGarbage, 1u);
+  EXPECT_EQ(summary.firstVclType, 1);
+  EXPECT_FALSE(summary.parameterSetsFirst);
+
+  EXPECT_EQ(ScanAnnexB({}).pictures, 0u);
+  EXPECT_EQ(ScanAnnexB({}).firstVclType, -1);
+  // A start code at the very end, with no NAL header after it, is no unit.
+  std::vector<uint8_t> cut{0, 0, 1, 0x65, 0x88, 0, 0, 1};
+  AnnexBSummary end = ScanAnnexB(cut);
+  EXPECT_EQ(end.nalTypes.size(), 1u);
+  EXPECT_EQ(end.pictures, 1u);
+  std::vector<uint8_t> none{1, 2, 3, 0, 0};
+  EXPECT_EQ(ScanAnnexB(none).leadingGarbage, none.size());
+}
+
+void Feed(StreamTap& tap, int32_t type, std::vector<uint8_t> bytes, bool key = false) {
+  StreamFrameInfo info{};
+  info.keyFrame = key ? 1 : 0;
+  StreamTap::OnData(type, bytes.data(), static_cast<uint32_t>(bytes.size()), info,
+                    reinterpret_cast<uintptr_t>(&tap));
+}
+
+TEST(StreamTapModel, RecordingOpensAtTheFirstKeyFrameWithAHeaderAndKeepsAuxData) {
+  StreamTap tap;
+  tap.KeepRecordedBytes(true);
+  tap.Arm();
+  Feed(tap, kStreamDataVideo, {9, 9}, true);  // no header yet: not recorded
+  Feed(tap, kStreamDataFirstHeader, {1, 1, 1});
+  Feed(tap, kStreamDataVideo, {2});           // not a key frame: still waiting
+  Feed(tap, kStreamDataVideo, {3, 3}, true);  // opens
+  Feed(tap, kStreamDataAux, {4});
+  Feed(tap, kStreamDataVideo, {5});
+  Feed(tap, kStreamDataOther, {6});              // never recorded
+  Feed(tap, kStreamDataLaterHeader, {1, 1, 1});  // same header: nothing changes
+  Feed(tap, kStreamDataVideo, {7});
+  TapCounts c = tap.Read();
+  EXPECT_TRUE(c.recordingOpened);
+  EXPECT_EQ(c.recordedFrames, 3u);
+  EXPECT_EQ(tap.RecordedBytes(), (std::vector<uint8_t>{1, 1, 1, 3, 3, 4, 5, 7}));
+  EXPECT_EQ(c.recordedBytes, 8u);
+  EXPECT_EQ(c.frames, 5u);
+  EXPECT_EQ(c.keyFrames, 2u);
+  EXPECT_EQ(c.otherPackets, 1u);
+  EXPECT_EQ(c.badKeyField, 0u);
+  EXPECT_EQ(tap.FirstHeader(), (std::vector<uint8_t>{1, 1, 1}));
+
+  tap.Disarm();
+  Feed(tap, kStreamDataVideo, {8}, true);
+  EXPECT_EQ(tap.Read().recordedFrames, 3u);
+}
+
+TEST(StreamTapModel, ChangedHeaderGoesInBeforeTheNextKeyFrameAndSkipsFramesInBetween) {
+  StreamTap tap;
+  tap.KeepRecordedBytes(true);
+  tap.Arm();
+  Feed(tap, kStreamDataFirstHeader, {1});
+  Feed(tap, kStreamDataVideo, {2}, true);
+  Feed(tap, kStreamDataLaterHeader, {0x11, 0x11});  // new encoder settings
+  Feed(tap, kStreamDataVideo, {3});                 // belongs to no header written: skipped
+  Feed(tap, kStreamDataAux, {4});                   // skipped too
+  Feed(tap, kStreamDataVideo, {5}, true);
+  Feed(tap, kStreamDataVideo, {6});
+  EXPECT_EQ(tap.RecordedBytes(), (std::vector<uint8_t>{1, 2, 0x11, 0x11, 5, 6}));
+  EXPECT_EQ(tap.Read().recordedFrames, 3u);
+}
+
+TEST(StreamTapModel, KeyFieldOnANonVideoDeliveryIsCounted) {
+  StreamTap tap;
+  Feed(tap, kStreamDataAux, {1}, true);
+  Feed(tap, kStreamDataFirstHeader, {1}, true);
+  EXPECT_EQ(tap.Read().badKeyField, 2u);
+}
+
+GrayPicture Pattern(int width, int height, int offsetX) {
+  GrayPicture p;
+  p.width = width;
+  p.height = height;
+  p.pixels.resize(static_cast<size_t>(width) * height);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      int sx = x + offsetX;
+      p.pixels[static_cast<size_t>(y) * width + x] =
+          static_cast<uint8_t>((sx * 7 + y * 3 + (sx / 5) * (y / 7) * 13) & 0xff);
+    }
+  }
+  return p;
+}
+
+TEST(PictureCompare, FindsTheShiftOfAPannedPictureAndNoneForTheSame) {
+  GrayPicture a = Pattern(160, 96, 0);
+  GrayPicture panned = Pattern(160, 96, 12);  // the scene moved 12 pixels left
+  auto same = ComparePictures(a, a, 32);
+  ASSERT_TRUE(same);
+  EXPECT_EQ(same->meanAbsDifference, 0);
+  EXPECT_EQ(same->bestShiftX, 0);
+  EXPECT_EQ(same->bestShiftY, 0);
+  auto moved = ComparePictures(a, panned, 32);
+  ASSERT_TRUE(moved);
+  EXPECT_GT(moved->meanAbsDifference, 10);
+  EXPECT_EQ(moved->bestShiftX, -12);
+  EXPECT_EQ(moved->bestShiftY, 0);
+  EXPECT_EQ(moved->residualAtBestShift, 0);
+  EXPECT_FALSE(ComparePictures(a, Pattern(80, 96, 0), 8));
+  EXPECT_FALSE(ComparePictures(GrayPicture{}, GrayPicture{}, 8));
+}
+
+TEST(PictureCompare, AFileThatIsNotAJpegIsRefusedWithAReason) {
+  std::string error;
+  EXPECT_FALSE(DecodeJpegFile("/nonexistent/qrv/none.jpg", &error));
+  EXPECT_FALSE(error.empty());
+}
+
+TEST(LoopbackAddresses, CountUsableAddressesAcrossOctetsAndRefuseTheRest) {
+  EXPECT_EQ(LoopbackAddress("127.0.0.11", 0), "127.0.0.11");
+  EXPECT_EQ(LoopbackAddress("127.0.0.11", 3), "127.0.0.14");
+  EXPECT_EQ(LoopbackAddress("127.0.0.254", 1), "127.0.1.1");  // skips .255 and .0
+  EXPECT_EQ(LoopbackAddress("127.200.7.1", 256), "127.200.8.3");
+  EXPECT_EQ(LoopbackAddress("127.255.255.254", 1), "");
+  EXPECT_EQ(LoopbackAddress("10.0.0.1", 0), "");
+  EXPECT_EQ(LoopbackAddress("127.0.0.0", 0), "");
+  EXPECT_EQ(LoopbackAddress("127.0.0.1x", 0), "");
+  EXPECT_EQ(LoopbackAddress("127.0.0.1", -1), "");
+  std::string base = ProcessLoopbackBase(1);
+  EXPECT_EQ(LoopbackAddress(base, 0), base);
+}
+
+TEST(Replies, OutputNumbersAreReadOnlyWhenTheWholeTextIsANumber) {
+  Reply reply;
+  reply.output = {{"LOGINID", "17"}, {"Handle", "-1"}, {"Bad", "12x"}, {"Empty", ""}};
+  EXPECT_EQ(reply.OutputInt("LOGINID"), 17);
+  EXPECT_EQ(reply.OutputInt("Handle", 99), -1);
+  EXPECT_EQ(reply.OutputInt("Bad", 99), 99);
+  EXPECT_EQ(reply.OutputInt("Empty", 99), 99);
+  EXPECT_EQ(reply.OutputInt("Missing", 99), 99);
+  EXPECT_NE(DescribeExecuteResult(-104), DescribeExecuteResult(-1));
+}
+
+TEST(Json, TextsAreQuotedSoAnyBytesStayOneValidString) {
+  EXPECT_EQ(JsonQuote("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
+  JsonObject o;
+  o.Text("k", "v").Int("n", -3).Bool("b", true);
+  EXPECT_EQ(o.Str(), "{\"k\":\"v\",\"n\":-3,\"b\":true}");
+  JsonArray a;
+  a.Add(JsonObject().Int("x", 1)).Add(JsonObject());
+  EXPECT_EQ(JsonObject().Array("list", a).Str(), "{\"list\":[{\"x\":1},{}]}");
+}
+
+}  // namespace
+}  // namespace qrv::host
