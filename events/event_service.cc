@@ -95,6 +95,9 @@ void StopEventService() {
   for (int32_t i = 0; i < device::kSlotCount; ++i) {
     if (device::Slot(i).inUse.load() == 1) ReleaseSlotClients(i);
   }
+  // The stopped listener is released too: a restart makes a new one, so
+  // keeping the old would leak one library client per Init/Uninit cycle.
+  TMCC_Done(service->listenerHandle);
 
   service->stopRequested.store(1);
   service->generation.fetch_add(1);
@@ -107,6 +110,7 @@ void StopEventService() {
   platform::CloseThread(service->monitorThread);
   service->monitorThread = nullptr;
   service->discoveryHandle = 0;
+  service->listenerHandle = 0;
   service->running.store(false);
 }
 

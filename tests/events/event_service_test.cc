@@ -122,15 +122,15 @@ TEST_F(EventServiceTest, StopReleasesEveryInUseSlotsClientsOnce) {
   StopEventService();
 
   const auto calls = CallsWithoutPolls();
-  ASSERT_EQ(calls.size(), 6u);
+  ASSERT_EQ(calls.size(), 7u);
   ExpectCall(calls[0], "TMCC_StopListen", {listener});
   ExpectCall(calls[1], "TMCC_StopEnum", {discovery});
   ExpectCall(calls[2], "TMCC_Done", {discovery});
   ExpectCall(calls[3], "TMCC_Done", {login0});
   ExpectCall(calls[4], "TMCC_Done", {stream});
   ExpectCall(calls[5], "TMCC_Done", {login1});
+  ExpectCall(calls[6], "TMCC_Done", {listener});
   EXPECT_FALSE(Contains(fake_tmcc::ReleasedHandles(), freeHandle));
-  EXPECT_FALSE(Contains(fake_tmcc::ReleasedHandles(), listener));
 
   // The slots stay in use, without handles, and the recording is closed.
   EXPECT_EQ(device::Slot(withStream).inUse.load(), 1);
@@ -146,7 +146,7 @@ TEST_F(EventServiceTest, StopReleasesEveryInUseSlotsClientsOnce) {
   StopEventService();
   EXPECT_EQ(RefreshDiscovery(), 1);
   EXPECT_TRUE(fake_tmcc::Calls().empty());
-  EXPECT_EQ(fake_tmcc::ReleasedHandles().size(), 4u);
+  EXPECT_EQ(fake_tmcc::ReleasedHandles().size(), 5u);
 }
 
 TEST_F(EventServiceTest, StopEndsTheMonitorWithinItsBound) {
