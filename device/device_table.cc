@@ -76,6 +76,9 @@ void ResetSlot(int32_t index) {
 }
 
 void ResetAllSlots() {
+  // The lock exists for the library's whole life, so the reset may as well
+  // keep an alarm lookup on another thread from reading a half-reset address.
+  platform::ScopedLock lock(&TableLock());
   for (int32_t i = 0; i < kSlotCount; ++i) ResetSlot(i);
 }
 

@@ -176,12 +176,6 @@ TEST_F(AccessPluginTest, StreamDataRegistrationChecksTheSlotAndReplaysCachedHead
   EXPECT_TRUE(g_deliveries.empty());
 }
 
-TEST_F(AccessPluginTest, SlotCallbacksTwoAndThree) {
-  EXPECT_EQ(plugin_->SetSlotCallback2(1000, 2, 3), 0);
-  EXPECT_EQ(plugin_->SetSlotCallback3(255, 1, 2), 0);
-  EXPECT_EQ(plugin_->SetSlotCallback3(256, 1, 2), 10);
-}
-
 int32_t QRV_CALLBACK AlarmF(int32_t, int32_t, int32_t, int32_t) {
   return 0;
 }

@@ -36,24 +36,5 @@ TEST(ParseULongTest, NegatesModulo2To32AndRefusesMoreThan32Bits) {
   EXPECT_FALSE(ParseULong("").has_value());
 }
 
-TEST(FormatLongTest, PlainDecimal) {
-  EXPECT_EQ(FormatLong(-1), "-1");
-  EXPECT_EQ(FormatLong(0), "0");
-  EXPECT_EQ(FormatLong(255), "255");
-  EXPECT_EQ(FormatLong(INT32_MIN), "-2147483648");
-}
-
-TEST(ParameterReaderTest, ReadingInsertsAbsentKeysAndWritesInPlace) {
-  ParameterMap map{{"Other", "x"}};
-  ParameterReader reader(map);
-  EXPECT_FALSE(reader.Int("Missing").has_value());
-  ASSERT_EQ(map.count("Missing"), 1u);
-  EXPECT_EQ(map["Missing"], "");
-  reader.Text("FileName") += ".264";
-  EXPECT_EQ(map["FileName"], ".264");
-  EXPECT_EQ(map["Other"], "x");
-  EXPECT_EQ(map.size(), 3u);
-}
-
 }  // namespace
 }  // namespace qrv::plugin
