@@ -374,12 +374,15 @@ void FaultHandler(int sig, siginfo_t* info, void* raw) {
 }
 
 void InstallProcessHandler() {
+  // Read every earlier handler before ours can run, so a fault on another
+  // thread never meets a half-filled record.
+  for (size_t i = 0; i < kSignalCount; ++i) sigaction(kFaultSignals[i], nullptr, &g_previous[i]);
   for (size_t i = 0; i < kSignalCount; ++i) {
     struct sigaction action {};
     action.sa_sigaction = FaultHandler;
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
-    sigaction(kFaultSignals[i], &action, &g_previous[i]);
+    sigaction(kFaultSignals[i], &action, nullptr);
   }
 }
 

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -99,6 +101,24 @@ TEST(StructuredException, InstallReturnsThePreviousTranslatorOfThisThreadOnly) {
   other.join();
   EXPECT_EQ(onOther, nullptr);
   EXPECT_EQ(SetStructuredExceptionTranslator(nullptr), &Capture);
+}
+
+TEST(StructuredException, ThreadExitReleasesTheAlternateStack) {
+  void* altStack = nullptr;
+  std::thread worker([&] {
+    SetStructuredExceptionTranslator(Capture);
+    // Still translating after a fault, on the same alternate stack.
+    FaultIn([] { qrv::test::RaiseAccessViolation(); });
+    stack_t current{};
+    sigaltstack(nullptr, &current);
+    if ((current.ss_flags & SS_DISABLE) == 0) altStack = current.ss_sp;
+  });
+  worker.join();
+  ASSERT_NE(altStack, nullptr);
+  // msync fails with ENOMEM on memory that is no longer mapped.
+  errno = 0;
+  EXPECT_EQ(msync(altStack, static_cast<size_t>(sysconf(_SC_PAGESIZE)), MS_ASYNC), -1);
+  EXPECT_EQ(errno, ENOMEM);
 }
 
 void ExitFromEarlierHandler(int) {
