@@ -4,7 +4,10 @@
 #include <CLI/CLI.hpp>
 #include <asio.hpp>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "simulator/simulator.h"
 
@@ -60,7 +63,7 @@ int main(int argc, char** argv) {
   bool noDiscovery = false;
   uint16_t discoveryPort = 0;
   bool refuseLogins = false, stall = false;
-  double dropAfter = 0, restartAfter = 0;
+  double dropAfter = 0, restartAfter = 0, malformedAfter = 0, oversizedAfter = 0;
   uint32_t restartDelayMs = 1000;
   std::string restartSize;
   uint64_t throttle = 0;
@@ -89,6 +92,10 @@ int main(int argc, char** argv) {
   app.add_option("--restart-after", restartAfter, "Fault: restart every device every N seconds");
   app.add_option("--restart-delay-ms", restartDelayMs, "How long a restart keeps devices down");
   app.add_option("--restart-size", restartSize, "Picture size after a restart, WIDTHxHEIGHT");
+  app.add_option("--malformed-after", malformedAfter,
+                 "Fault: every N seconds, send each viewer a malformed frame and close");
+  app.add_option("--oversized-after", oversizedAfter,
+                 "Fault: every N seconds, send each viewer an oversized frame and close");
   app.add_option("--throttle", throttle, "Fault: limit each connection to N bytes per second");
   app.add_option("--duration", duration, "Run time in seconds (0 = until Ctrl-C)")
       ->check(CLI::Range(0.0, 7.0 * 24 * 3600));
@@ -156,29 +163,30 @@ int main(int argc, char** argv) {
   asio::io_context control;
   asio::signal_set signals(control, SIGINT, SIGTERM);
   signals.async_wait([&](const asio::error_code&, int) { control.stop(); });
-  asio::steady_timer dropTimer(control), restartTimer(control);
-  std::function<void()> scheduleDrop = [&] {
-    dropTimer.expires_after(std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::duration<double>(dropAfter)));
-    dropTimer.async_wait([&](const asio::error_code& e) {
-      if (e) return;
-      for (size_t i = 0; i < simulator.DeviceCount(); ++i) simulator.device(i).DropAllConnections();
-      scheduleDrop();
-    });
+  // Each periodic fault runs on its own timer in the main thread.
+  std::vector<std::unique_ptr<asio::steady_timer>> timers;
+  std::function<void(asio::steady_timer&, double, std::function<void(qrv::sim::Device&)>)> every =
+      [&](asio::steady_timer& timer, double seconds, std::function<void(qrv::sim::Device&)> fault) {
+        timer.expires_after(std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::duration<double>(seconds)));
+        timer.async_wait([&, seconds, fault](const asio::error_code& e) {
+          if (e) return;
+          for (size_t i = 0; i < simulator.DeviceCount(); ++i) fault(simulator.device(i));
+          every(timer, seconds, fault);
+        });
+      };
+  auto schedule = [&](double seconds, std::function<void(qrv::sim::Device&)> fault) {
+    if (seconds <= 0) return;
+    timers.push_back(std::make_unique<asio::steady_timer>(control));
+    every(*timers.back(), seconds, std::move(fault));
   };
-  std::function<void()> scheduleRestart = [&] {
-    restartTimer.expires_after(std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::duration<double>(restartAfter)));
-    restartTimer.async_wait([&](const asio::error_code& e) {
-      if (e) return;
-      for (size_t i = 0; i < simulator.DeviceCount(); ++i)
-        simulator.device(i).Restart(std::chrono::milliseconds(restartDelayMs),
-                                    restartSize.empty() ? nullptr : &restartMedia);
-      scheduleRestart();
-    });
-  };
-  if (dropAfter > 0) scheduleDrop();
-  if (restartAfter > 0) scheduleRestart();
+  schedule(dropAfter, [](qrv::sim::Device& d) { d.DropAllConnections(); });
+  schedule(restartAfter, [&](qrv::sim::Device& d) {
+    d.Restart(std::chrono::milliseconds(restartDelayMs),
+              restartSize.empty() ? nullptr : &restartMedia);
+  });
+  schedule(malformedAfter, [](qrv::sim::Device& d) { d.InjectMalformedFrame(); });
+  schedule(oversizedAfter, [](qrv::sim::Device& d) { d.InjectOversizedFrame(); });
   if (duration > 0) {
     control.run_for(std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::duration<double>(duration)));
