@@ -41,7 +41,7 @@ int RunEvents(const GlobalOptions& global, const EventsOptions& options) {
       slots.push_back(slot);
   }
   session->Say("listening for alarms, discoveries and on-line/off-line changes for " +
-               std::to_string(options.seconds) + " s");
+               SecondsText(options.seconds) + " s");
   EventHub::Instance().WaitUntil(
       [](const std::vector<HostEvent>&) { return false; },
       std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000)));

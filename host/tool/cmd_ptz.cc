@@ -46,7 +46,7 @@ int RunPtz(const GlobalOptions& global, const PtzOptions& options) {
       status = session->Fail(std::string("PTZ ") + name->name + " start", start.code);
     } else {
       session->Say(std::string(name->meaning) + " at speed " + std::to_string(options.speed) +
-                   " for " + std::to_string(options.seconds) + " s");
+                   " for " + SecondsText(options.seconds) + " s");
       // Let the movement run for the asked time.
       EventHub::Instance().WaitUntil(
           [](const std::vector<HostEvent>&) { return false; },

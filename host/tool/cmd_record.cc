@@ -85,7 +85,14 @@ int RunRecord(const GlobalOptions& global, const RecordOptions& options) {
           .Real("seconds", options.seconds);
       session->Say("recorded " + std::to_string(counts.recordedFrames) + " frames into " + path +
                    " (" + (fileMade ? std::to_string(size) + " bytes" : "file missing") + ")");
-      if (!fileMade) status = session->FailText("the recording file " + path + " was not made");
+      if (!fileMade) {
+        status = session->FailText("the recording file " + path + " was not made");
+      } else if (counts.recordedFrames == 0) {
+        status = session->FailText(
+            "nothing was recorded: no key frame arrived after a stream header (" +
+            std::to_string(counts.frames) + " frames and " +
+            std::to_string(counts.firstHeaders + counts.laterHeaders) + " headers delivered)");
+      }
       if (options.probe && fileMade) {
         ProbeResult probe = ProbeH264File(path);
         summary.Text("probeCodec", probe.codec)

@@ -25,7 +25,7 @@ int RunTalk(const GlobalOptions& global, const TalkOptions& options) {
     status = session->Fail("starting voice talk", start.code);
   } else {
     session->Say("voice talk running on slot " + start.output["Handle"] + " for " +
-                 std::to_string(options.seconds) + " s");
+                 SecondsText(options.seconds) + " s");
     EventHub::Instance().WaitUntil(
         [](const std::vector<HostEvent>&) { return false; },
         std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000)));

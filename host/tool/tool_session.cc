@@ -6,6 +6,12 @@
 
 namespace qrv::host {
 
+std::string SecondsText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", seconds);
+  return text;
+}
+
 std::unique_ptr<ToolSession> ToolSession::Open(const GlobalOptions& options) {
   std::string path = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
   std::string error;

@@ -30,6 +30,9 @@ struct DeviceOptions {
   Credentials credentials() const { return {address, user, password, port}; }
 };
 
+// "1.5" rather than "1.500000".
+std::string SecondsText(double seconds);
+
 // Exit statuses of the tool.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;  // an operation failed
