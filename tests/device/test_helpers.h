@@ -12,18 +12,16 @@
 #include "plugin/dispatcher.h"
 #include "qrvaccess/qrv_access.h"
 #include "tests/fake_tmcc/fake_tmcc.h"
+#include "tests/support/faults.h"
 
 namespace qrv::test {
 
 // Processor faults for the double's SetAction.
 inline void NullWrite() {
-  volatile int* volatile target = nullptr;
-  *target = 1;
+  RaiseAccessViolation();
 }
 inline void DivideByZero() {
-  volatile int zero = 0;
-  volatile int quotient = 1 / zero;
-  (void)quotient;
+  RaiseIntegerDivideByZero();
 }
 
 // Logs in through Execute; returns the slot, or -1 when the login failed.
