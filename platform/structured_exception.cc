@@ -303,6 +303,35 @@ void FillContext(ucontext_t* uc, ContextRecord32& out) {
 #endif
 }
 
+// The kernel runs a handler with the default floating-point state, and a
+// throw never returns through sigreturn to restore the thread's own. Put back
+// the control modes saved at the fault (x87 control word, MXCSR masks,
+// rounding, flush-to-zero) so traps and rounding the thread chose survive;
+// the exception flags stay clear, or the fault would be raised again.
+void RestoreFloatingPointControl(const ucontext_t* uc) {
+  if (uc->uc_mcontext.fpregs == nullptr) return;
+  constexpr uint32_t kMxcsrFlags = 0x3F;
+#if defined(__x86_64__)
+  uint16_t control = uc->uc_mcontext.fpregs->cwd;
+  uint32_t mxcsr = uc->uc_mcontext.fpregs->mxcsr & ~kMxcsrFlags;
+  asm volatile("fnclex\n\tfldcw %0" : : "m"(control));
+  asm volatile("ldmxcsr %0" : : "m"(mxcsr));
+#else
+  const auto* legacy = reinterpret_cast<const uint8_t*>(uc->uc_mcontext.fpregs);
+  uint16_t control = 0;
+  std::memcpy(&control, legacy, sizeof(control));
+  asm volatile("fnclex\n\tfldcw %0" : : "m"(control));
+  uint16_t magic = 0;
+  std::memcpy(&magic, legacy + 110, sizeof(magic));
+  if (magic == 0) {  // the FXSAVE image follows, with MXCSR 24 bytes into it
+    uint32_t mxcsr = 0;
+    std::memcpy(&mxcsr, legacy + 112 + 24, sizeof(mxcsr));
+    mxcsr &= ~kMxcsrFlags;
+    asm volatile("ldmxcsr %0" : : "m"(mxcsr));
+  }
+#endif
+}
+
 bool InsideSomeModule(uintptr_t pc) {
   Dl_info where{};
   return dladdr(reinterpret_cast<void*>(pc), &where) != 0 && where.dli_fbase != nullptr;
@@ -363,6 +392,8 @@ void FaultHandler(int sig, siginfo_t* info, void* raw) {
   // fault (whoever delivered the signal may have blocked more than this one),
   // so a later fault on this thread gets through.
   pthread_sigmask(SIG_SETMASK, &uc->uc_sigmask, nullptr);
+
+  RestoreFloatingPointControl(uc);
 
   ExceptionPointers pointers{&record, &context};
   translator(record.code, &pointers);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cfenv>
 #include <climits>
 #include <cstring>
 #include <fstream>
@@ -147,6 +148,49 @@ TEST_F(FaultTranslationTest, LockHeldAtTheFaultIsReleased) {
   });
   other.join();
   EXPECT_TRUE(otherThreadGotIt);
+}
+
+__attribute__((noinline)) void DivideFloatByZero() {
+  volatile double dividend = 1.0;
+  volatile double divisor = 0.0;
+  volatile double quotient = dividend / divisor;
+  (void)quotient;
+}
+
+// Puts the thread's floating-point modes back however the test ends.
+class FloatingPointModes {
+ public:
+  FloatingPointModes() : traps_(fegetexcept()), rounding_(fegetround()) {}
+  ~FloatingPointModes() {
+    fedisableexcept(FE_ALL_EXCEPT);
+    feclearexcept(FE_ALL_EXCEPT);
+    feenableexcept(traps_);
+    fesetround(rounding_);
+  }
+
+ private:
+  int traps_;
+  int rounding_;
+};
+
+TEST_F(FaultTranslationTest, FloatingPointTrapIsTranslatedAndControlModesSurvive) {
+  FloatingPointModes restore;
+  feclearexcept(FE_ALL_EXCEPT);
+  feenableexcept(FE_DIVBYZERO);
+  fesetround(FE_UPWARD);
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE(round);
+    Caught caught = Catch([] { DivideFloatByZero(); });
+    ASSERT_TRUE(caught.caught);
+    EXPECT_EQ(static_cast<uint32_t>(caught.code), qrv::platform::kFltDivideByZero);
+    EXPECT_EQ(caught.message, "EXCEPTION_FLT_DIVIDE_BY_ZERO");
+    // The modes the thread chose are still in force after the fault.
+    EXPECT_EQ(fegetexcept() & FE_DIVBYZERO, FE_DIVBYZERO);
+    EXPECT_EQ(fegetround(), FE_UPWARD);
+  }
+  Caught other = Catch([] { qrv::test::RaiseAccessViolation(); });
+  ASSERT_TRUE(other.caught);
+  EXPECT_EQ(fegetround(), FE_UPWARD);
 }
 
 TEST_F(FaultTranslationTest, ReadingAMappedFilePastItsEndIsAnInPageError) {
