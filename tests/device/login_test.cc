@@ -206,17 +206,17 @@ TEST_F(LoginTest, LogoutClosesTheStreamAndKeepsTheRecordedBytes) {
   const std::string file = dir.File("cam1");
   ASSERT_EQ(Exec({{"Operation", "21"}, {"Handle", "0"}, {"FileName", file}}), 0);
 
-  uint8_t header[] = {0, 0, 0, 1, 0x67, 0x42};
-  uint8_t frame[] = {0, 0, 0, 1, 0x65, 0x88, 0x84};
+  std::vector<uint8_t> header{0, 0, 0, 1, 0x67, 0x42};
+  std::vector<uint8_t> frame{0, 0, 0, 1, 0x65, 0x88, 0x84};
   devicelib::StreamPacket packet{};
   packet.frameType = devicelib::kFrameHeader;
-  packet.data = header;
-  packet.length = sizeof(header);
+  packet.data = header.data();
+  packet.length = static_cast<int32_t>(header.size());
   ASSERT_EQ(fake_tmcc::FireStreamPacket(stream, &packet), 0);
   packet.frameType = devicelib::kFrameVideo;
   packet.keyFrame = 1;
-  packet.data = frame;
-  packet.length = sizeof(frame);
+  packet.data = frame.data();
+  packet.length = static_cast<int32_t>(frame.size());
   ASSERT_EQ(fake_tmcc::FireStreamPacket(stream, &packet), 0);
 
   fake_tmcc::ClearCalls();
@@ -230,8 +230,8 @@ TEST_F(LoginTest, LogoutClosesTheStreamAndKeepsTheRecordedBytes) {
   std::ifstream in(file + ".264", std::ios::binary);
   const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                    std::istreambuf_iterator<char>());
-  std::vector<uint8_t> expected(header, header + sizeof(header));
-  expected.insert(expected.end(), frame, frame + sizeof(frame));
+  std::vector<uint8_t> expected = header;
+  expected.insert(expected.end(), frame.begin(), frame.end());
   EXPECT_EQ(bytes, expected);
   EXPECT_EQ(Slot(0).recordFile.load(), nullptr);
 }
