@@ -115,7 +115,10 @@ struct Observations {
   uint64_t restarts = 0;
   bool running = false;  // listening (false while stopped or during a restart)
   uint64_t framesEncoded = 0;
-  std::vector<StreamObservation> streams;  // one per stream connection, oldest first
+  // One per stream connection, oldest first. Only the latest 1024 are kept:
+  // older closed ones are forgotten (counted here) so long runs stay bounded.
+  std::vector<StreamObservation> streams;
+  uint64_t streamsForgotten = 0;
 };
 
 class Simulator;

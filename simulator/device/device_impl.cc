@@ -157,18 +157,27 @@ Observations Device::Impl::Observe() const {
 bool Device::Impl::WaitFor(const std::function<bool(const Observations&)>& pred,
                            std::chrono::milliseconds timeout) const {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::unique_lock<std::mutex> lock(obsMutex_);
   while (true) {
-    const auto now = std::chrono::steady_clock::now();
-    // The position moves with time, so it is computed for each check.
-    Observations copy = obs_;
-    copy.ptz = ptz_.Position(now);
+    uint64_t version = 0;
+    Observations copy;
+    {
+      std::lock_guard<std::mutex> lock(obsMutex_);
+      version = obsVersion_;
+      copy = obs_;
+      // The position moves with time, so it is computed for each check.
+      copy.ptz = ptz_.Position(std::chrono::steady_clock::now());
+    }
+    // The predicate runs without the lock, so it may call back into the device.
     if (pred(copy)) return true;
+    const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return false;
     // Woken by every recorded change; the short cap lets a moving PTZ
     // position be re-checked without any event.
-    obsChanged_.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
-                                   deadline - now, std::chrono::milliseconds(20)));
+    std::unique_lock<std::mutex> lock(obsMutex_);
+    obsChanged_.wait_for(lock,
+                         std::min<std::chrono::steady_clock::duration>(
+                             deadline - now, std::chrono::milliseconds(20)),
+                         [&] { return obsVersion_ != version; });
   }
 }
 
@@ -332,8 +341,8 @@ void Device::Impl::OnClosed(Session& session) {
   Record([&](Observations& o) {
     if (session.kind() == Session::Kind::kControl) {
       --o.activeLogins;
-    } else if (session.observationIndex < o.streams.size()) {
-      o.streams[session.observationIndex].active = false;
+    } else if (auto* s = StreamObs(session)) {
+      s->active = false;
     }
   });
 }

@@ -108,6 +108,9 @@ class Device::Impl : public SessionHost, public std::enable_shared_from_this<Dev
 
   template <class F>
   void Record(F change);  // changes obs_ under the lock and wakes waiters
+  // The observation of a stream session, or null once it was forgotten
+  // (obsMutex_ held).
+  StreamObservation* StreamObs(const Session& session);
 
   asio::io_context& io_;
   Strand strand_;
@@ -134,6 +137,7 @@ class Device::Impl : public SessionHost, public std::enable_shared_from_this<Dev
   mutable std::mutex obsMutex_;
   mutable std::condition_variable obsChanged_;
   Observations obs_;
+  uint64_t obsVersion_ = 0;  // bumps with every recorded change
   PtzModel ptz_;
 };
 
@@ -142,6 +146,7 @@ void Device::Impl::Record(F change) {
   {
     std::lock_guard<std::mutex> lock(obsMutex_);
     change(obs_);
+    ++obsVersion_;
   }
   obsChanged_.notify_all();
 }

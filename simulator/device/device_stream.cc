@@ -84,10 +84,17 @@ bool Device::Impl::BuildStreamFrame(Session& session, uint8_t frameType, bool ke
   return proto::BuildStreamData(out, 0, packet);
 }
 
+StreamObservation* Device::Impl::StreamObs(const Session& session) {
+  if (session.observationId < obs_.streamsForgotten) return nullptr;
+  const uint64_t index = session.observationId - obs_.streamsForgotten;
+  return index < obs_.streams.size() ? &obs_.streams[index] : nullptr;
+}
+
 void Device::Impl::CountSent(const Session& session, uint8_t frameType, bool key, size_t bytes) {
-  Record([&](Observations& o) {
-    if (session.observationIndex >= o.streams.size()) return;
-    auto& s = o.streams[session.observationIndex];
+  Record([&](Observations&) {
+    auto* found = StreamObs(session);
+    if (!found) return;
+    auto& s = *found;
     s.bytes += bytes;
     if (frameType == proto::kStreamHeader) ++s.headers;
     if (frameType == proto::kStreamAux) ++s.auxPackets;
@@ -123,15 +130,19 @@ void Device::Impl::DeliverAux(Session& session, uint64_t frameNumber,
 }
 
 void Device::Impl::StartStream(const std::shared_ptr<Session>& session) {
-  size_t index = 0;
   Record([&](Observations& o) {
+    constexpr size_t kKept = 1024;
+    // Forget the oldest closed streams beyond the limit.
+    size_t drop = 0;
+    while (o.streams.size() - drop >= kKept && !o.streams[drop].active) ++drop;
+    o.streams.erase(o.streams.begin(), o.streams.begin() + static_cast<ptrdiff_t>(drop));
+    o.streamsForgotten += drop;
     StreamObservation s;
     s.streamType = session->StreamType();
     s.active = true;
     o.streams.push_back(s);
-    index = o.streams.size() - 1;
+    session->observationId = o.streamsForgotten + o.streams.size() - 1;
   });
-  session->observationIndex = index;
 
   // Every new stream session starts with the header, then video from an IDR.
   std::vector<uint8_t> bytes;

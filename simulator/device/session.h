@@ -65,9 +65,9 @@ class Session : public std::enable_shared_from_this<Session> {
 
   // Per-session state the device keeps for stream sessions.
   uint32_t nextSequence = 0;
-  size_t observationIndex = 0;
-  bool needKey = true;     // skip video until the next IDR
-  size_t floodCursor = 0;  // flood mode: next loop frame
+  uint64_t observationId = 0;  // position among all stream observations ever made
+  bool needKey = true;         // skip video until the next IDR
+  size_t floodCursor = 0;      // flood mode: next loop frame
   bool flooding = false;
   bool holdsVoice = false;  // control session that started voice talk
   int pendingFault = 0;     // stream fault to inject instead of the next frame
