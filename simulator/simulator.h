@@ -10,7 +10,13 @@
 //
 // Thread safety: every public function may be called from any thread at any
 // time, including while the devices are serving connections. Nothing here
-// calls back into the caller.
+// calls back into the caller, so no caller ever runs on the simulator's
+// network threads. Observe, WaitFor, Ptz and the fault switches take only the
+// device's observation lock (never held while calling out); Snapshot,
+// DropAllConnections, Restart, the Inject functions and RaiseAlarm hand their
+// work to the device's network strand and wait for it without holding a lock.
+// Replay-mode devices show the loop as encoded: their PTZ position changes
+// snapshots but not the replayed video.
 //
 // Pan-tilt-zoom codes the devices understand (p1 and p2 are the two request
 // parameters):
