@@ -9,7 +9,9 @@ namespace qrv::e2e {
 World* World::instance_ = nullptr;
 
 std::string PluginPath() {
-  return QRV_PLUGIN_PATH;
+  // QRV_E2E_PLUGIN tests another build of the plug-in, for example an installed one.
+  const char* other = std::getenv("QRV_E2E_PLUGIN");
+  return other != nullptr && *other != 0 ? other : QRV_PLUGIN_PATH;
 }
 
 void World::SetUp() {
