@@ -450,11 +450,14 @@ bool RunScale(const Options& options, PluginHost& plugin, SimChild& child,
     // Frames leave the device on a fixed cadence: frame k at t0 + k * period.
     // The delay of frame k is its arrival minus that schedule, with t0 taken
     // from the stream's fastest frame, so it is the delay beyond the best case.
+    // A new viewer first gets the frames since the last IDR in a burst, so
+    // the first two GOPs (50 frames each) are left out.
     size_t count = std::min<size_t>(delivered, probes[i].capacity);
+    const size_t skip = 2 * 50;
     double best = 1e300;
-    for (size_t k = 0; k < count; ++k)
+    for (size_t k = skip; k < count; ++k)
       best = std::min(best, probes[i].arrivals[k] / 1e9 - k * period);
-    for (size_t k = 0; k < count; ++k)
+    for (size_t k = skip; k < count; ++k)
       delays.push_back(probes[i].arrivals[k] / 1e9 - k * period - best);
   }
   std::sort(delays.begin(), delays.end());
