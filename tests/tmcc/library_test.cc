@@ -249,3 +249,88 @@ TEST(StreamData, MalformedAndOversizedFramesDropTheConnectionAfterGoodPackets) {
     EXPECT_EQ(TMCC_Done(h), dl::kOk);
   }
 }
+
+namespace {
+
+struct Alarms {
+  std::mutex mutex;
+  std::vector<dl::AlarmRecord> records;
+  size_t size() {
+    std::lock_guard lock(mutex);
+    return records.size();
+  }
+};
+
+int32_t QRV_CALLBACK CollectAlarm(int32_t, dl::AlarmMessage* m, void* context) {
+  auto* alarms = static_cast<Alarms*>(context);
+  std::lock_guard lock(alarms->mutex);
+  alarms->records.push_back(*m->record);
+  return 0;
+}
+
+// A raw connection from a given loopback address to the listener.
+int ConnectFrom(const std::string& from, int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+  bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local));
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  inet_pton(AF_INET, "127.0.0.1", &to.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
+    close(fd);
+    return -1;
+  }
+  timeval tv{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  return fd;
+}
+
+}  // namespace
+
+TEST(AlarmListener, DropsGarbageAndOversizedSendersAndKeepsServingOthers) {
+  Alarms alarms;
+  int32_t listener = TMCC_Init(dl::kClientAlarmListener);
+  TMCC_RegisterDataReadCallBack(listener, CollectAlarm, &alarms);
+  int port = 20000 + (getpid() + 7919) % 20000;
+  while (TMCC_StartListen(listener, port) != dl::kOk) ++port;
+  const std::string from = LoopbackAddress(3);
+
+  std::vector<uint8_t> oversized;
+  pr::AppendFrameHeader(oversized, pr::MessageType::kStreamData, 0, 1000000);
+  for (const auto& bad : {std::vector<uint8_t>{'G', 'E', 'T', ' ', '/'}, oversized}) {
+    int fd = ConnectFrom(from, port);
+    ASSERT_GE(fd, 0);
+    ScriptedPeer::Send(fd, bad);
+    char byte;
+    EXPECT_EQ(recv(fd, &byte, 1, 0), 0);  // the listener hung up
+    close(fd);
+  }
+
+  // An alarm without an address text is attributed to the sender's address,
+  // and acknowledged with its own request id.
+  int fd = ConnectFrom(from, port);
+  ASSERT_GE(fd, 0);
+  std::vector<uint8_t> alarm;
+  pr::BuildAlarm(alarm, 77, {1, 3, 12345, ""});
+  ScriptedPeer::Send(fd, alarm);
+  std::vector<uint8_t> ack;
+  uint8_t byte;
+  while (ack.size() < pr::kFrameHeaderSize && recv(fd, &byte, 1, 0) == 1) ack.push_back(byte);
+  auto r = pr::DecodeFrame(ack);
+  ASSERT_EQ(r.status, pr::DecodeStatus::kFrame);
+  EXPECT_EQ(r.frame.type, pr::MessageType::kAlarmAck);
+  EXPECT_EQ(r.frame.requestId, 77u);
+  close(fd);
+  ASSERT_EQ(alarms.size(), 1u);
+  {
+    std::lock_guard lock(alarms.mutex);
+    EXPECT_EQ(alarms.records[0].value, 12345);
+    EXPECT_EQ(alarms.records[0].channel, 1u);
+    EXPECT_STREQ(alarms.records[0].address, from.c_str());
+  }
+  EXPECT_EQ(TMCC_StopListen(listener), dl::kOk);
+  EXPECT_EQ(TMCC_Done(listener), dl::kOk);
+}
