@@ -362,6 +362,14 @@ TEST(DeviceRequests, SnapshotPtzAudioTalkAndKeyFrameReachTheDevice) {
                      milliseconds(5000)));
   EXPECT_EQ(requests.Ptz(slot, 4, 0, 9).code, 0);
   EXPECT_EQ(device.Observe().lastPtzParam1, 1);
+  // The snapshot shows it: the scene moved left in the picture.
+  EXPECT_EQ(requests.Snapshot(slot, dir.File("panned.jpg")).code, 0);
+  auto panned = host::DecodeJpegFile(dir.File("panned.jpg"), &error);
+  ASSERT_TRUE(panned) << error;
+  auto shift = host::ComparePictures(*picture, *panned, 160);
+  ASSERT_TRUE(shift);
+  EXPECT_LT(shift->bestShiftX, -4);
+  EXPECT_LT(shift->residualAtBestShift * 2, shift->meanAbsDifference);
   // Presets: store here, move away, go back.
   EXPECT_EQ(requests.Ptz(slot, 9, 7, 1).code, 0);
   double stored = device.Observe().ptz.pan;
