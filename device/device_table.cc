@@ -47,6 +47,7 @@ void ResetSlot(int32_t index) {
   DeviceSlot& slot = Slot(index);
   slot.loginHandle.store(kNoHandle);
   slot.streamHandle.store(kNoHandle);
+  slot.pendingStreamHandle.store(kNoHandle);
   slot.deviceIp.clear();
   slot.user.clear();
   slot.password.clear();

@@ -34,13 +34,19 @@ inline constexpr int32_t kResultFailed = -1;
 
 // True for a slot number 0..255; every negative number fails, as it is
 // compared as unsigned.
-inline bool IsValidSlot(int32_t number) { return static_cast<uint32_t>(number) <= 255u; }
+inline bool IsValidSlot(int32_t number) {
+  return static_cast<uint32_t>(number) <= 255u;
+}
 
 struct DeviceSlot {
   // Login (written by the login under the table lock; read by the monitor,
   // logout and device requests without it).
   std::atomic<int32_t> loginHandle{0};
   std::atomic<int32_t> streamHandle{0};
+  // The stream client that operation 3 is connecting: its packets are
+  // accepted from registration on, so a header sent before the connect call
+  // returns is not lost. -1 when no open is in progress.
+  std::atomic<int32_t> pendingStreamHandle{-1};
   std::string deviceIp;
   std::string user;
   std::string password;

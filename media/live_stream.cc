@@ -40,8 +40,8 @@ void StorePlayWindow(int32_t slot, uint32_t playWnd) {
 }
 
 // Threads: host threads; no lock. The library may start calling
-// StreamPacketCallback as soon as it is registered; those packets carry a
-// handle the slot does not hold yet and are ignored.
+// StreamPacketCallback as soon as it is registered; the slot accepts that
+// client's packets from before the connect call on (pendingStreamHandle).
 int32_t OpenLiveStream(int32_t streamType, int32_t slot, int32_t* handleOut, std::string user,
                        std::string password, std::string deviceIp, uint32_t playWnd) {
   if (!device::IsValidSlot(slot)) return device::kResultFailed;
@@ -49,8 +49,16 @@ int32_t OpenLiveStream(int32_t streamType, int32_t slot, int32_t* handleOut, std
   auto record = BuildStreamConnectRecord(deviceIp, user, password, streamType);
   if (!record) return device::kResultFailed;
 
+  // A slot plays one stream at a time: the earlier client goes before the new
+  // one connects, so packets of two streams never interleave in a recording.
+  CloseLiveStream(slot);
+
+  DeviceSlot& entry = device::Slot(slot);
   const int32_t handle = TMCC_Init(devicelib::kClientStream);
   ReportStreamHandle(handle);
+  // Accepted from now on: the device's header may arrive before
+  // TMCC_ConnectStream returns, and a recording cannot start without it.
+  if (handle != 0) entry.pendingStreamHandle.store(handle);
   TMCC_SetAutoReConnect(handle, 1);
   TMCC_SetDisplayShow(handle, 1);
   TMCC_SetStreamBufferTime(handle, 0);
@@ -58,6 +66,8 @@ int32_t OpenLiveStream(int32_t streamType, int32_t slot, int32_t* handleOut, std
                               reinterpret_cast<void*>(static_cast<intptr_t>(slot)));
   if (TMCC_ConnectStream(handle, &*record, playWnd) != 0) {
     // The attempt's client is never stored in the slot: release it here.
+    int32_t pending = handle;
+    entry.pendingStreamHandle.compare_exchange_strong(pending, device::kNoHandle);
     if (handle != 0) TMCC_Done(handle);
     return device::kResultFailed;
   }
@@ -80,6 +90,8 @@ void StoreLiveStream(int32_t slot, int32_t streamHandle, int32_t channel, int32_
   if (earlier != device::kNoHandle && earlier != streamHandle) ReleaseStreamClient(earlier);
   platform::ScopedLock lock(&device::TableLock());
   entry.streamHandle.store(streamHandle);
+  int32_t pending = streamHandle;
+  entry.pendingStreamHandle.compare_exchange_strong(pending, device::kNoHandle);
   entry.channel.store(channel);
   entry.streamType.store(streamType);
 }

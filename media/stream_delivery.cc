@@ -19,16 +19,32 @@ using device::DeviceSlot;
 // for every other packet callback of the slot without waiting for itself.
 thread_local int32_t tPacketSlot = device::kNoSlot;
 
+// Set when the host, from inside its data callback on this thread, stopped
+// the recording or released the slot: the rest of that packet's path must not
+// touch the slot any more. Releases from other threads wait for the packet
+// instead, so the packet is still recorded.
+thread_local bool tOwnSlotReleased = false;
+
+// A packet belongs to the slot's stream, or to the stream operation 3 is
+// connecting right now.
+bool AcceptsHandle(const DeviceSlot& slot, int32_t handle) {
+  return handle == slot.streamHandle.load(std::memory_order_seq_cst) ||
+         handle == slot.pendingStreamHandle.load(std::memory_order_seq_cst);
+}
+
 // Counts the callback as running for the slot from before it reads the slot's
 // stream handle until it returns, on every path out.
 class PacketInFlight {
  public:
-  PacketInFlight(DeviceSlot& slot, int32_t index) : slot_(slot), previous_(tPacketSlot) {
+  PacketInFlight(DeviceSlot& slot, int32_t index)
+      : slot_(slot), previous_(tPacketSlot), previousReleased_(tOwnSlotReleased) {
     slot_.packetsInFlight.fetch_add(1, std::memory_order_seq_cst);
     tPacketSlot = index;
+    tOwnSlotReleased = false;
   }
   ~PacketInFlight() {
     tPacketSlot = previous_;
+    tOwnSlotReleased = previousReleased_;
     slot_.packetsInFlight.fetch_sub(1, std::memory_order_seq_cst);
   }
   PacketInFlight(const PacketInFlight&) = delete;
@@ -37,6 +53,7 @@ class PacketInFlight {
  private:
   DeviceSlot& slot_;
   int32_t previous_;
+  bool previousReleased_;
 };
 
 // Caches a header packet: the first since the slot reset in header1, every
@@ -74,7 +91,7 @@ int32_t QRV_CALLBACK StreamPacketCallback(int32_t handle, devicelib::StreamPacke
     DeviceSlot& slot = device::Slot(index);
     PacketInFlight inFlight(slot, index);
 
-    if (handle != slot.streamHandle.load(std::memory_order_seq_cst)) return 0;
+    if (!AcceptsHandle(slot, handle)) return 0;
 
     const int32_t signedLength = packet->length;
     const uint8_t* data = packet->data;
@@ -92,9 +109,9 @@ int32_t QRV_CALLBACK StreamPacketCallback(int32_t handle, devicelib::StreamPacke
       // A throwing host callback must not cost the recording its packet.
     }
 
-    // A host that closed the stream or logged out from inside its callback has
-    // released what the rest of this path would touch.
-    if (handle != slot.streamHandle.load(std::memory_order_seq_cst)) return 0;
+    // A host that stopped the recording or logged out from inside its callback
+    // has released what the rest of this path would touch.
+    if (tOwnSlotReleased) return 0;
 
     RecordPacket(slot, frameType, keyFlag, data, length);
     return 0;
@@ -144,6 +161,7 @@ void WaitForPacketCallbacks(int32_t slot) {
   if (!device::IsValidSlot(slot)) return;
   const DeviceSlot& entry = device::Slot(slot);
   const int32_t own = tPacketSlot == slot ? 1 : 0;
+  if (own == 1) tOwnSlotReleased = true;
   for (uint32_t round = 0; entry.packetsInFlight.load(std::memory_order_seq_cst) > own; ++round) {
     // Packet callbacks are short; only a host callback that blocks keeps one
     // running for long, and then the waiter backs off.

@@ -101,17 +101,18 @@ TEST_F(LiveStreamTest, StoreAndPlayWindowWriteTheSlot) {
   EXPECT_EQ(entry.streamType.load(), 257);
 }
 
-TEST_F(LiveStreamTest, SecondStreamOnASlotReleasesTheFirstBeforeTakingItsPlace) {
+TEST_F(LiveStreamTest, SecondStreamOnASlotReleasesTheFirstBeforeOpening) {
   const int32_t slot = 14;
   const int32_t first = OpenStream(slot);
   fake_tmcc::ClearCalls();
   const int32_t second = OpenStream(slot);
   ASSERT_NE(first, second);
   const auto names = fake_tmcc::CallNames();
-  // Six calls open the second client, then the first is closed and released.
+  // The first client is closed and released, then six calls open the second.
   ASSERT_EQ(names.size(), 8u);
-  EXPECT_EQ(names[6], "TMCC_CloseStream");
-  EXPECT_EQ(names[7], "TMCC_Done");
+  EXPECT_EQ(names[0], "TMCC_CloseStream");
+  EXPECT_EQ(names[1], "TMCC_Done");
+  EXPECT_EQ(names[2], "TMCC_Init");
   EXPECT_EQ(fake_tmcc::CallsNamed("TMCC_Done")[0].args[0], first);
   EXPECT_EQ(device::Slot(slot).streamHandle.load(), second);
   // The first client is gone: its packets never arrive.

@@ -1,10 +1,14 @@
 // Recording files made from scripted packet sequences, byte for byte.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <limits>
+#include <thread>
 
 #include "media_test_support.h"
 #include "support/debug_capture.h"
+#include "support/wait.h"
 
 namespace qrv::test {
 namespace {
@@ -51,6 +55,40 @@ TEST_F(RecordingTest, FileHoldsFirstHeaderThenEveryFrameFromTheFirstKeyFrame) {
   EXPECT_EQ(ReadFile(file_), want);
   EXPECT_EQ(device::Slot(kSlot).recording.load(), 0);
   EXPECT_EQ(device::Slot(kSlot).recordFile.load(), nullptr);
+}
+
+// A host callback that holds the first video frame until released.
+std::atomic<bool> gHolding{false};
+std::atomic<bool> gRelease{false};
+int32_t QRV_CALLBACK HoldFirstFrame(int32_t dataType, const uint8_t*, uint32_t, StreamFrameInfo,
+                                    uintptr_t) {
+  if (dataType == kStreamDataVideo && !gHolding.exchange(true)) {
+    WaitUntil([] { return gRelease.load(); }, std::chrono::seconds(10));
+  }
+  return 0;
+}
+
+TEST_F(RecordingTest, FrameDeliveredWhileAnotherThreadClosesIsStillRecorded) {
+  const Bytes h1 = Pattern(0x10, 20), key1 = Pattern(0x30, 64);
+  Fire(handle_, kFrameHeader, h1);
+  media::StartRecording(file_, kSlot);
+  ASSERT_EQ(media::RegisterStreamDataCallback(kSlot, &HoldFirstFrame, 0), 0);
+  gHolding = false;
+  gRelease = false;
+  std::thread packet([&] { Fire(handle_, kFrameVideo, key1, 1); });
+  ASSERT_TRUE(WaitUntil([] { return gHolding.load(); }, std::chrono::seconds(10)));
+  std::thread closer([] { media::CloseLiveStream(kSlot); });
+  ASSERT_TRUE(WaitUntil([&] { return device::Slot(kSlot).streamHandle.load() == -1; },
+                        std::chrono::seconds(10)));
+  gRelease = true;
+  packet.join();
+  closer.join();
+
+  // The host received the key frame, so the file holds it too.
+  EXPECT_EQ(media::StopRecording(kSlot), 0);
+  Bytes want = h1;
+  Append(want, key1);
+  EXPECT_EQ(ReadFile(file_), want);
 }
 
 TEST_F(RecordingTest, NothingIsWrittenUntilAHeaderIsCached) {

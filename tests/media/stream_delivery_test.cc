@@ -115,21 +115,42 @@ TEST_F(StreamDeliveryTest, DeliversEveryAcceptedPacketWithItsTypeAndCachesHeader
   EXPECT_EQ(copy, h3);
 }
 
-TEST_F(StreamDeliveryTest, PacketsBeforeTheStreamIsStoredAreIgnored) {
+TEST_F(StreamDeliveryTest, HeaderSentDuringTheConnectIsKeptAndStrangersAreIgnored) {
   const int32_t slot = 2;
   HostSink sink;
   sink.RegisterFor(slot);
+  // The device sends its header before the connect call returns, as a real
+  // device does the moment it accepts the stream.
+  fake_tmcc::SetAction("TMCC_ConnectStream", [] {
+    const int32_t connecting = static_cast<int32_t>(
+        fake_tmcc::CallsNamed("TMCC_RegisterStreamCallBack").back().args.at(0));
+    EXPECT_EQ(fake_tmcc::FireStreamPacket(connecting, nullptr), -1);
+    devicelib::StreamPacket header{};
+    Bytes bytes = Pattern(1, 8);
+    header.frameType = kFrameHeader;
+    header.data = bytes.data();
+    header.length = static_cast<int32_t>(bytes.size());
+    EXPECT_EQ(fake_tmcc::FireStreamPacket(connecting, &header), 0);
+  });
   int32_t handle = -1;
   ASSERT_EQ(media::OpenLiveStream(0, slot, &handle, "u", "p", "127.0.0.1", 0), 0);
-  // Connected but not yet stored in the slot: even a header is not cached.
-  EXPECT_EQ(Fire(handle, kFrameHeader, Pattern(1, 8)), 0);
-  EXPECT_EQ(sink.Count(), 0u);
-  EXPECT_EQ(device::Slot(slot).headerCount.load(), 0);
-
-  media::StoreLiveStream(slot, handle, 0, 0);
-  EXPECT_EQ(Fire(handle, kFrameHeader, Pattern(1, 8)), 0);
+  fake_tmcc::SetAction("TMCC_ConnectStream", nullptr);
   ASSERT_EQ(sink.Count(), 1u);
   EXPECT_EQ(sink.Deliveries()[0].dataType, kStreamDataFirstHeader);
+  EXPECT_EQ(device::Slot(slot).headerCount.load(), 1);
+
+  // A client the slot never opened is not its stream.
+  const int32_t stranger = TMCC_Init(devicelib::kClientStream);
+  TMCC_RegisterStreamCallBack(stranger, media::StreamPacketCallback,
+                              reinterpret_cast<void*>(static_cast<intptr_t>(slot)));
+  EXPECT_EQ(Fire(stranger, kFrameHeader, Pattern(9, 8)), 0);
+  EXPECT_EQ(sink.Count(), 1u);
+
+  media::StoreLiveStream(slot, handle, 0, 0);
+  EXPECT_EQ(device::Slot(slot).pendingStreamHandle.load(), device::kNoHandle);
+  EXPECT_EQ(Fire(handle, kFrameHeader, Pattern(1, 8)), 0);
+  ASSERT_EQ(sink.Count(), 2u);
+  EXPECT_EQ(sink.Deliveries()[1].dataType, kStreamDataLaterHeader);
 }
 
 TEST_F(StreamDeliveryTest, HeaderCacheOutlivesTheStreamAndNullCallbackStopsDelivery) {
