@@ -194,36 +194,36 @@ int32_t Dispatch(ParameterMap& input, ParameterMap& output) {
   const auto code = in.Int("Operation");
   if (!code) return kResultFailed;
   switch (*code) {
-    case kOpLogin:
+    case kQrvOpLogin:
       return Login(in, output);
-    case kOpLogout:
+    case kQrvOpLogout:
       return Logout(in);
-    case kOpOpenLiveStream:
+    case kQrvOpOpenLiveStream:
       return OpenLiveStream(in, output);
-    case kOpCloseLiveStream:
+    case kQrvOpCloseLiveStream:
       return CloseLiveStream(in);
-    case kOpRequestKeyFrame:
+    case kQrvOpRequestKeyFrame:
       return RequestKeyFrame(in);
-    case kOpSnapshot:
+    case kQrvOpSnapshot:
       return Snapshot(in);
-    case kOpStartRecording:
+    case kQrvOpStartRecording:
       return StartRecording(in);
-    case kOpStopRecording:
+    case kQrvOpStopRecording:
       return StopRecording(in);
-    case kOpAudioOn:
+    case kQrvOpAudioOn:
       return SetMute(in, 0);
-    case kOpAudioOff:
+    case kQrvOpAudioOff:
       return SetMute(in, 1);
-    case kOpPtz:
+    case kQrvOpPtz:
       return Ptz(in);
-    case kOpAcceptedA:
-    case kOpAcceptedB:
+    case kQrvOpAcceptedA:
+    case kQrvOpAcceptedB:
       return Accept(in);
-    case kOpStartVoiceTalk:
+    case kQrvOpStartVoiceTalk:
       return StartVoiceTalk(in, output);
-    case kOpStopVoiceTalk:
+    case kQrvOpStopVoiceTalk:
       return StopVoiceTalk(in);
-    case kOpRefreshDiscovery:
+    case kQrvOpRefreshDiscovery:
       return RefreshDiscovery();
     default:
       return kResultFailed;

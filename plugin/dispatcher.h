@@ -8,26 +8,6 @@
 
 namespace qrv::plugin {
 
-// Codes under "Operation".
-enum OperationCode : int32_t {
-  kOpLogin = 1,
-  kOpLogout = 2,
-  kOpOpenLiveStream = 3,
-  kOpCloseLiveStream = 4,
-  kOpRequestKeyFrame = 18,
-  kOpSnapshot = 20,
-  kOpStartRecording = 21,
-  kOpStopRecording = 22,
-  kOpAudioOn = 23,
-  kOpAudioOff = 24,
-  kOpPtz = 29,
-  kOpAcceptedA = 33,
-  kOpAcceptedB = 34,
-  kOpStartVoiceTalk = 35,
-  kOpStopVoiceTalk = 36,
-  kOpRefreshDiscovery = 42,
-};
-
 // Runs one request inside the fault barrier: a processor fault during the
 // operation gives -1, with the outputs and slot changes made so far kept.
 // Results: 0 done, 10 slot number out of range, 14 no free slot, -1 unknown

@@ -31,7 +31,7 @@ Reply Requests::Execute(ParameterMap input) {
 }
 
 Reply Requests::Login(const Credentials& device) {
-  return Execute({{"Operation", Text(kOpLogin)},
+  return Execute({{"Operation", Text(kQrvOpLogin)},
                   {"DeviceIP", device.address},
                   {"User", device.user},
                   {"Password", device.password},
@@ -39,11 +39,11 @@ Reply Requests::Login(const Credentials& device) {
 }
 
 Reply Requests::Logout(int32_t slot) {
-  return Execute({{"Operation", Text(kOpLogout)}, {"LOGINID", Text(slot)}});
+  return Execute({{"Operation", Text(kQrvOpLogout)}, {"LOGINID", Text(slot)}});
 }
 
 Reply Requests::OpenStream(int32_t slot, const Credentials& device, int32_t streamType) {
-  return Execute({{"Operation", Text(kOpOpenStream)},
+  return Execute({{"Operation", Text(kQrvOpOpenLiveStream)},
                   {"Channel", "0"},
                   {"LOGINID", Text(slot)},
                   {"PlayWnd", "0"},
@@ -54,39 +54,40 @@ Reply Requests::OpenStream(int32_t slot, const Credentials& device, int32_t stre
 }
 
 Reply Requests::CloseStream(int32_t slot) {
-  return Execute(
-      {{"Operation", Text(kOpCloseStream)}, {"Handle", Text(slot)}, {"LOGINID", Text(slot)}});
+  return Execute({{"Operation", Text(kQrvOpCloseLiveStream)},
+                  {"Handle", Text(slot)},
+                  {"LOGINID", Text(slot)}});
 }
 
 Reply Requests::KeyFrame(int32_t slot) {
-  return Execute({{"Operation", Text(kOpKeyFrame)}, {"Handle", Text(slot)}});
+  return Execute({{"Operation", Text(kQrvOpRequestKeyFrame)}, {"Handle", Text(slot)}});
 }
 
 Reply Requests::Snapshot(int32_t slot, const std::string& jpegPath) {
   return Execute(
-      {{"Operation", Text(kOpSnapshot)}, {"Handle", Text(slot)}, {"FileName", jpegPath}});
+      {{"Operation", Text(kQrvOpSnapshot)}, {"Handle", Text(slot)}, {"FileName", jpegPath}});
 }
 
 Reply Requests::StartRecording(int32_t slot, const std::string& pathWithoutEnding) {
-  return Execute({{"Operation", Text(kOpStartRecording)},
+  return Execute({{"Operation", Text(kQrvOpStartRecording)},
                   {"Handle", Text(slot)},
                   {"FileName", pathWithoutEnding}});
 }
 
 Reply Requests::StopRecording(int32_t slot) {
-  return Execute({{"Operation", Text(kOpStopRecording)}, {"Handle", Text(slot)}});
+  return Execute({{"Operation", Text(kQrvOpStopRecording)}, {"Handle", Text(slot)}});
 }
 
 Reply Requests::AudioOn(int32_t slot) {
-  return Execute({{"Operation", Text(kOpAudioOn)}, {"Handle", Text(slot)}});
+  return Execute({{"Operation", Text(kQrvOpAudioOn)}, {"Handle", Text(slot)}});
 }
 
 Reply Requests::AudioOff(int32_t slot) {
-  return Execute({{"Operation", Text(kOpAudioOff)}, {"Handle", Text(slot)}});
+  return Execute({{"Operation", Text(kQrvOpAudioOff)}, {"Handle", Text(slot)}});
 }
 
 Reply Requests::Ptz(int32_t slot, int32_t command, int32_t inValue, int32_t speed) {
-  return Execute({{"Operation", Text(kOpPtz)},
+  return Execute({{"Operation", Text(kQrvOpPtz)},
                   {"LOGINID", Text(slot)},
                   {"Channel", "0"},
                   {"PTZCommand", Text(command)},
@@ -95,26 +96,26 @@ Reply Requests::Ptz(int32_t slot, int32_t command, int32_t inValue, int32_t spee
 }
 
 Reply Requests::TalkStart(int32_t slot) {
-  return Execute({{"Operation", Text(kOpTalkStart)}, {"LOGINID", Text(slot)}});
+  return Execute({{"Operation", Text(kQrvOpStartVoiceTalk)}, {"LOGINID", Text(slot)}});
 }
 
 Reply Requests::TalkStop(int32_t slot) {
-  return Execute({{"Operation", Text(kOpTalkStop)}, {"Handle", Text(slot)}});
+  return Execute({{"Operation", Text(kQrvOpStopVoiceTalk)}, {"Handle", Text(slot)}});
 }
 
 Reply Requests::RefreshDiscovery() {
-  return Execute({{"Operation", Text(kOpRefreshDiscovery)}});
+  return Execute({{"Operation", Text(kQrvOpRefreshDiscovery)}});
 }
 
 std::string DescribeExecuteResult(int32_t code) {
   switch (code) {
-    case kResultOk:
+    case kQrvResultOk:
       return "done";
-    case kResultSlotOutOfRange:
+    case kQrvResultSlotOutOfRange:
       return "slot number out of range";
-    case kResultNoFreeSlot:
+    case kQrvResultNoFreeSlot:
       return "no free slot (all 256 in use)";
-    case kResultRefused:
+    case kQrvResultFailed:
       return "refused (unknown operation, the device library refused, or a fault was caught)";
     default:
       return qrv::devicelib::DescribeResult(code);

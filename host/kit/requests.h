@@ -11,36 +11,12 @@
 
 namespace qrv::host {
 
-// Operation codes of Execute.
-enum Operation : int32_t {
-  kOpLogin = 1,
-  kOpLogout = 2,
-  kOpOpenStream = 3,
-  kOpCloseStream = 4,
-  kOpKeyFrame = 18,
-  kOpSnapshot = 20,
-  kOpStartRecording = 21,
-  kOpStopRecording = 22,
-  kOpAudioOn = 23,
-  kOpAudioOff = 24,
-  kOpPtz = 29,
-  kOpTalkStart = 35,
-  kOpTalkStop = 36,
-  kOpRefreshDiscovery = 42,
-};
-
-// Result codes of Execute that the plug-in makes itself.
-inline constexpr int32_t kResultOk = 0;
-inline constexpr int32_t kResultSlotOutOfRange = 10;
-inline constexpr int32_t kResultNoFreeSlot = 14;
-inline constexpr int32_t kResultRefused = -1;
-
 struct Reply {
-  int32_t code = kResultRefused;
+  int32_t code = kQrvResultFailed;
   ParameterMap input;   // the request as the plug-in left it
   ParameterMap output;  // what the plug-in wrote
 
-  bool ok() const { return code == kResultOk; }
+  bool ok() const { return code == kQrvResultOk; }
   // The decimal text under `key` in the output as a number, or `fallback`.
   int32_t OutputInt(const std::string& key, int32_t fallback = -1) const;
 };

@@ -96,21 +96,48 @@ struct DiscoveryRecord {
 };
 static_assert(sizeof(DiscoveryRecord) == 252);
 
+// Codes under "Operation" in Execute's input map.
+enum QrvOperation : int32_t {
+  kQrvOpLogin = 1,
+  kQrvOpLogout = 2,
+  kQrvOpOpenLiveStream = 3,
+  kQrvOpCloseLiveStream = 4,
+  kQrvOpRequestKeyFrame = 18,
+  kQrvOpSnapshot = 20,
+  kQrvOpStartRecording = 21,
+  kQrvOpStopRecording = 22,
+  kQrvOpAudioOn = 23,
+  kQrvOpAudioOff = 24,
+  kQrvOpPtz = 29,
+  kQrvOpAcceptedA = 33,  // accepted, no work
+  kQrvOpAcceptedB = 34,  // accepted, no work
+  kQrvOpStartVoiceTalk = 35,
+  kQrvOpStopVoiceTalk = 36,
+  kQrvOpRefreshDiscovery = 42,
+};
+
+// Results of Execute that the plug-in makes itself; login, voice talk and PTZ
+// also pass the device library's own results through.
+inline constexpr int32_t kQrvResultOk = 0;
+inline constexpr int32_t kQrvResultSlotOutOfRange = 10;
+inline constexpr int32_t kQrvResultNoFreeSlot = 14;
+inline constexpr int32_t kQrvResultFailed = -1;
+
 // Value of every device event's device-type argument.
 inline constexpr int32_t kQrvDeviceTypeCode = 102209;
 
 // dataType: StreamDataType; data valid during the call only; user: the value
 // given to SetStreamDataCallback.
 typedef int32_t(QRV_CALLBACK* StreamDataCallback)(int32_t dataType, const uint8_t* data,
-                                                   uint32_t length, StreamFrameInfo info,
-                                                   uintptr_t user);
+                                                  uint32_t length, StreamFrameInfo info,
+                                                  uintptr_t user);
 // state: 0 the device came on line, 1 it went off line. text is always "".
 typedef int32_t(QRV_CALLBACK* ConnectionStatusCallback)(int32_t slot, int32_t deviceType,
-                                                         const char* text, int32_t port,
-                                                         int32_t state);
+                                                        const char* text, int32_t port,
+                                                        int32_t state);
 // kind is always 3; value is the device's alarm value.
 typedef int32_t(QRV_CALLBACK* AlarmCallback)(int32_t kind, int32_t slot, int32_t deviceType,
-                                              int32_t value);
+                                             int32_t value);
 typedef int32_t(QRV_CALLBACK* DiscoveryCallback)(DiscoveryRecord record);
 
 class IModule {
