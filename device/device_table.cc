@@ -72,6 +72,7 @@ void ResetSlot(int32_t index) {
   // path never allocates for a header of ordinary size.
   slot.recordHeader.Allocate();
   slot.recordHeaderChanged.store(0);
+  slot.stats.Reset();
   // packetsInFlight and loginUsers count callers that are running right now;
   // they return to 0 by themselves and are never overwritten.
 }

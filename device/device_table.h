@@ -17,6 +17,7 @@
 #include <string>
 
 #include "device/header_buffer.h"
+#include "device/slot_stats.h"
 #include "platform/critical_section.h"
 #include "qrvaccess/qrv_access.h"
 
@@ -86,6 +87,9 @@ struct DeviceSlot {
   // lock (the monitor's TMCC_IsConnect); logout and shutdown wait for it to
   // reach 0 before they release the login client.
   std::atomic<int32_t> loginUsers{0};
+
+  // Health counters for the device status operation.
+  SlotStats stats;
 };
 
 // The table (static storage, 256 slots).
