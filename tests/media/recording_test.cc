@@ -108,14 +108,14 @@ TEST_F(RecordingTest, NothingIsWrittenUntilAHeaderIsCached) {
 TEST_F(RecordingTest, ChangedHeaderIsWrittenBeforeTheNextKeyFrame) {
   const Bytes h1 = Pattern(0x10, 24), h2 = Pattern(0x90, 31), h3 = Pattern(0xA0, 28);
   const Bytes k1 = Pattern(1, 200), p1 = Pattern(2, 80), lost1 = Pattern(3, 70),
-              lost2 = Pattern(4, 10), k2 = Pattern(5, 210), p2 = Pattern(6, 60);
+              a1 = Pattern(4, 10), k2 = Pattern(5, 210), p2 = Pattern(6, 60);
   Fire(handle_, kFrameHeader, h1);
   media::StartRecording(file_, kSlot);
   Fire(handle_, kFrameVideo, k1, 1);
   Fire(handle_, kFrameVideo, p1, 0);
   Fire(handle_, kFrameHeader, h2);       // the encoder restarted with new settings
   Fire(handle_, kFrameVideo, lost1, 0);  // undecodable with either header: skipped
-  Fire(handle_, kFrameAuxData, lost2);
+  Fire(handle_, kFrameAuxData, a1);      // auxiliary data needs no header: kept
   Fire(handle_, kFrameHeader, h3);  // the latest header is the one that counts
   Fire(handle_, kFrameVideo, k2, 1);
   Fire(handle_, kFrameHeader, h3);  // unchanged from what the file holds now
@@ -123,11 +123,11 @@ TEST_F(RecordingTest, ChangedHeaderIsWrittenBeforeTheNextKeyFrame) {
   media::StopRecording(kSlot);
 
   Bytes want = h1;
-  for (const Bytes* part : {&k1, &p1, &h3, &k2, &p2}) Append(want, *part);
+  for (const Bytes* part : {&k1, &p1, &a1, &h3, &k2, &p2}) Append(want, *part);
   EXPECT_EQ(ReadFile(file_), want);
 }
 
-TEST_F(RecordingTest, NewRecordingForgetsAChangePendingInTheOldOne) {
+TEST_F(RecordingTest, NewRecordingOpensWithTheLatestHeader) {
   const Bytes h1 = Pattern(0x10, 24), h2 = Pattern(0x90, 31), k = Pattern(1, 50),
               p = Pattern(2, 40);
   Fire(handle_, kFrameHeader, h1);
@@ -141,7 +141,8 @@ TEST_F(RecordingTest, NewRecordingForgetsAChangePendingInTheOldOne) {
   Fire(handle_, kFrameVideo, k, 1);
   Fire(handle_, kFrameVideo, p, 0);
   media::StopRecording(kSlot);
-  Bytes want = h1;
+  // The frames after the change need the new header, not the first one.
+  Bytes want = h2;
   Append(want, k);
   Append(want, p);
   EXPECT_EQ(ReadFile(second), want);
