@@ -111,7 +111,8 @@ int32_t QRV_CALLBACK StreamPacketCallback(int32_t handle, devicelib::StreamPacke
       // stream: the header now goes where any header goes.
       const uint32_t held = static_cast<uint32_t>(slot.pendingHeader.Length());
       if (held > 0) {
-        AcceptPacket(slot, index, devicelib::kFrameHeader, 0, slot.pendingHeader.WriterData(), held);
+        AcceptPacket(slot, index, devicelib::kFrameHeader, 0, slot.pendingHeader.WriterData(),
+                     held);
       }
       if (device::OwnSlotReleased()) return 0;
     }

@@ -242,7 +242,8 @@ TEST_F(EventServiceTest, MonitorStuckInTheHostOutlivesStopAndThenTouchesNothing)
   StartEventService();
   ASSERT_TRUE(reporting.Wait());
 
-  StopEventService(&device::ReleaseClientsOfSlotsInUse);  // gives up waiting after its bound and goes on
+  StopEventService(
+      &device::ReleaseClientsOfSlotsInUse);  // gives up waiting after its bound and goes on
   EXPECT_TRUE(service_->monitorThread == nullptr);
   EXPECT_EQ(service_->monitorsRunning.load(), 1);
 

@@ -121,7 +121,7 @@ TEST_F(RecordingTest, ChangedHeaderIsWrittenBeforeTheNextKeyFrame) {
   Fire(handle_, kFrameHeader, h2);       // the encoder restarted with new settings
   Fire(handle_, kFrameVideo, lost1, 0);  // undecodable with either header: skipped
   Fire(handle_, kFrameAuxData, a1);      // auxiliary data needs no header: kept
-  Fire(handle_, kFrameHeader, h3);  // the latest header is the one that counts
+  Fire(handle_, kFrameHeader, h3);       // the latest header is the one that counts
   Fire(handle_, kFrameVideo, k2, 1);
   Fire(handle_, kFrameHeader, h3);  // unchanged from what the file holds now
   Fire(handle_, kFrameVideo, p2, 0);
@@ -236,7 +236,6 @@ TEST_F(RecordingTest, ByteCountStopsAtItsMaximumAndFramesKeepComing) {
   for (const Bytes* part : {&k1, &p1, &p1}) Append(want, *part);
   EXPECT_EQ(ReadFile(file_), want);
 }
-
 
 // Lowers the process's file-size limit (with SIGXFSZ ignored, so a write past
 // it fails with EFBIG) and restores both on destruction.

@@ -250,7 +250,6 @@ TEST_F(DispatcherTest, FaultFromTheDeviceLibraryCarriesItsCodeAndMessage) {
   }
 }
 
-
 TEST_F(DispatcherTest, RefusedReopenKeepsTheWorkingStream) {
   ASSERT_EQ(Exec(OpenRequest("7")), 0);
   const int32_t working = Slot(7).streamHandle.load();
@@ -313,7 +312,8 @@ TEST_F(DispatcherTest, RacingStopAndLogoutNeverLeaveTheFileOpen) {
   for (int i = 0; i < kCycles; ++i) {
     const int32_t login = test::LoginThroughExecute("127.0.0.1");
     ASSERT_GE(login, 0);
-    ASSERT_EQ(Exec({{"Operation", "21"}, {"Handle", std::to_string(login)}, {"FileName", name}}), 0);
+    ASSERT_EQ(Exec({{"Operation", "21"}, {"Handle", std::to_string(login)}, {"FileName", name}}),
+              0);
     ASSERT_EQ(Slot(login).recording.load(), 1);
     slot = login;
     if (i % 512 == 0) fake_tmcc::ClearCalls();  // the double keeps every call
@@ -331,7 +331,8 @@ TEST_F(DispatcherTest, RacingStopAndLogoutNeverLeaveTheFileOpen) {
 // thread holds that lock and stops the recording.
 std::mutex gHostLock;
 std::atomic<bool> gInCallback{false};
-int32_t QRV_CALLBACK LockingCallback(int32_t, const uint8_t*, uint32_t, StreamFrameInfo, uintptr_t) {
+int32_t QRV_CALLBACK LockingCallback(int32_t, const uint8_t*, uint32_t, StreamFrameInfo,
+                                     uintptr_t) {
   gInCallback = true;
   std::lock_guard<std::mutex> lock(gHostLock);
   return 0;
