@@ -73,6 +73,7 @@ void ResetSlot(int32_t index) {
   // so the packet path never allocates for a header of ordinary size.
   slot.recordHeader.Allocate();
   slot.recordResync.store(0);
+  slot.recordHold.store(0);
   slot.pendingHeader.Allocate();
   slot.adoptPendingHeader.store(0);
   slot.stats.Reset();

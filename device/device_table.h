@@ -96,6 +96,10 @@ struct DeviceSlot {
   // Set when a stream client was attached: the recording waits for that
   // stream's next key frame, so frames of two clients never mix.
   std::atomic<uint8_t> recordResync{0};
+  // Set while an attach releases the earlier client: a callback of that
+  // client may still be running, so nothing is written until it has returned
+  // and the file never has two writers.
+  std::atomic<uint8_t> recordHold{0};
 
   // The header a re-opening client sent while the earlier stream still
   // worked (written by that client's packet thread), and whether it is to be

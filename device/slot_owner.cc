@@ -47,8 +47,12 @@ void AttachStream(SlotIndex slot, StreamHandle stream, int32_t channel, int32_t 
     entry.streamType.store(streamType);
     if (entry.pendingHeader.Length() > 0) entry.adoptPendingHeader.store(1);
     entry.recordResync.store(1);
+    if (earlier != kNoHandle && earlier != stream.value()) entry.recordHold.store(1);
   }
-  if (earlier != kNoHandle && earlier != stream.value()) ReleaseStreamClient(earlier);
+  if (earlier != kNoHandle && earlier != stream.value()) {
+    ReleaseStreamClient(earlier);  // returns once its running callbacks have
+    entry.recordHold.store(0);
+  }
 }
 
 void DetachStream(SlotIndex slot) {

@@ -103,6 +103,8 @@ void RecordPacket(DeviceSlot& slot, int32_t index, uint8_t frameType, uint8_t ke
   if (slot.recording.load(std::memory_order_seq_cst) == 0) return;
   RecordingSession* session = slot.recordFile.load(std::memory_order_seq_cst);
   if (session == nullptr) return;
+  // A stream switch in progress: the earlier client may still be writing.
+  if (slot.recordHold.load(std::memory_order_seq_cst) != 0) return;
   if (slot.recordResync.exchange(0, std::memory_order_relaxed) != 0) session->waitingForKey = true;
 
   if (frameType == devicelib::kFrameHeader) {
