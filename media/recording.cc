@@ -36,6 +36,7 @@ void Write(std::FILE* file, const uint8_t* data, uint32_t length) {
 uint32_t WriteHeader(DeviceSlot& slot, std::FILE* file, const HeaderBuffer& header) {
   const uint32_t length = static_cast<uint32_t>(header.Length());
   Write(file, header.WriterData(), length);
+  slot.stats.recordedBytes.fetch_add(length, std::memory_order_relaxed);
   slot.recordHeader.Store(header.WriterData(), length);
   slot.recordHeaderChanged.store(0, std::memory_order_relaxed);
   return length;
@@ -44,23 +45,25 @@ uint32_t WriteHeader(DeviceSlot& slot, std::FILE* file, const HeaderBuffer& head
 }  // namespace
 
 // Threads: host threads; no lock.
-void StartRecording(const std::string& fileName, int32_t index) {
-  if (!device::IsValidSlot(index)) return;
+int32_t StartRecording(const std::string& fileName, int32_t index) {
+  if (!device::IsValidSlot(index)) return device::kResultBadSlot;
   DeviceSlot& slot = device::Slot(index);
   // A running recording continues (or one still being closed by a stop).
-  if (slot.recording.load() != 0 || slot.recordFile.load() != nullptr) return;
+  if (slot.recording.load() != 0 || slot.recordFile.load() != nullptr) return device::kResultOk;
   std::FILE* file = std::fopen(fileName.c_str(), "wb");
   if (file == nullptr) {
     platform::OutputDebugText(kFileOpenError);
-    return;
+    return device::kResultFailed;
   }
   std::FILE* none = nullptr;
   if (!slot.recordFile.compare_exchange_strong(none, file)) {
     std::fclose(file);  // another host thread started one at the same moment
-    return;
+    return device::kResultOk;
   }
   slot.recordedBytes.store(0);
+  slot.stats.recordedBytes.store(0, std::memory_order_relaxed);
   slot.recording.store(1);
+  return device::kResultOk;
 }
 
 // Threads: host threads, or a packet thread inside the host's data callback;
@@ -113,6 +116,7 @@ void RecordPacket(DeviceSlot& slot, uint8_t frameType, uint8_t keyFlag, const ui
   }
 
   Write(file, data, length);
+  slot.stats.recordedBytes.fetch_add(length, std::memory_order_relaxed);
   slot.recordedBytes.store(AddSaturated(written, length), std::memory_order_relaxed);
 }
 

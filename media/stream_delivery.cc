@@ -99,6 +99,10 @@ int32_t QRV_CALLBACK StreamPacketCallback(int32_t handle, devicelib::StreamPacke
     const uint32_t length = static_cast<uint32_t>(signedLength);
     const uint8_t frameType = packet->frameType;
     const uint8_t keyFlag = frameType == devicelib::kFrameVideo ? packet->keyFrame : 0;
+    device::SlotStats& stats = slot.stats;
+    stats.packetsReceived.fetch_add(1, std::memory_order_relaxed);
+    stats.bytesReceived.fetch_add(length, std::memory_order_relaxed);
+    if (IsKeyFrame(frameType, keyFlag)) stats.keyFrames.fetch_add(1, std::memory_order_relaxed);
 
     int32_t headerCount = 0;
     if (frameType == devicelib::kFrameHeader) headerCount = CacheHeader(slot, data, length);

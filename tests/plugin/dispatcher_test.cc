@@ -135,11 +135,13 @@ TEST_F(DispatcherTest, KeyFrameAndSnapshotUseTheLoginClient) {
   EXPECT_EQ(Exec({{"Operation", "18"}, {"Handle", "2"}}), 0);
   fake_tmcc::SetResult("TMCC_MakeKeyFrame", 5);
   EXPECT_EQ(Exec({{"Operation", "18"}, {"Handle", "2"}}), -1);
-  fake_tmcc::SetResult("TMCC_CapturePictureToFile", -110);
   EXPECT_EQ(Exec({{"Operation", "20"}, {"Handle", "2"}, {"FileName", "/tmp/shot.jpg"}}), 0);
+  // A snapshot the library did not write is reported.
+  fake_tmcc::SetResult("TMCC_CapturePictureToFile", -110);
+  EXPECT_EQ(Exec({{"Operation", "20"}, {"Handle", "2"}, {"FileName", "/tmp/shot.jpg"}}), -1);
 
   const auto calls = fake_tmcc::Calls();
-  ASSERT_EQ(calls.size(), 3u);
+  ASSERT_EQ(calls.size(), 4u);
   EXPECT_EQ(calls[0].args, (std::vector<int64_t>{login}));
   EXPECT_EQ(calls[2].args[0], login);
   EXPECT_EQ(calls[2].text, "/tmp/shot.jpg|JPEG");
