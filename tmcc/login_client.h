@@ -40,7 +40,7 @@ class LoginClient : public SessionClient {
   std::atomic<uint32_t> disconnects_{0};
   std::atomic<uint32_t> reconnects_{0};
   std::atomic<uint32_t> lastOutageMs_{0};
-  std::atomic<bool> lost_{false};  // down by loss (not on request), not yet back
+  std::atomic<bool> lost_{false};                   // down by loss (not on request), not yet back
   std::chrono::steady_clock::time_point lostAt_{};  // strand only
 };
 
