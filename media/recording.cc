@@ -53,6 +53,7 @@ int32_t StartRecording(const std::string& fileName, int32_t index) {
   std::FILE* file = std::fopen(fileName.c_str(), "wb");
   if (file == nullptr) {
     platform::OutputDebugText(kFileOpenError);
+    slot.stats.lastError.store("recording file could not be opened", std::memory_order_relaxed);
     return device::kResultFailed;
   }
   std::FILE* none = nullptr;

@@ -260,6 +260,10 @@ TEST_F(DispatcherTest, RecordingThatCannotStartIsRefusedAndNamesAreChecked) {
     EXPECT_EQ(Slot(1).recording.load(), 0);
     EXPECT_EQ(Slot(1).recordFile.load(), nullptr);
   }
+  ParameterMap status{{"Operation", "100"}, {"Handle", "1"}};
+  ParameterMap said;
+  ASSERT_EQ(Execute(status, said), 0);
+  EXPECT_EQ(said["LastError"], "recording file could not be opened");
 
   // No hidden ".264" in the working folder, and no file cut short at a NUL;
   // the host's map keeps what it gave.
