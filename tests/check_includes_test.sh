@@ -33,6 +33,7 @@ expect_fail device/c.h '#include "plugin/x.h"' "device/ must not include plugin/
 expect_fail media/b.h '# include "events/a.h"' "media/ must not include events/"
 expect_fail media/b.h '#include "plugin/x.h"' "media/ must not include plugin/"
 expect_fail events/a.h '#include "plugin/x.h"' "events/ must not include plugin/"
+expect_fail plugin/p.cc '#include "tmcc/client.h"' "plugin/ must not include tmcc/"
 for header in windows.h pthread.h signal.h dlfcn.h unistd.h sys/mman.h; do
   expect_fail media/b.h "#include <$header>" "operating-system header outside platform/"
 done
