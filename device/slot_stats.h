@@ -23,6 +23,9 @@ struct SlotStats {
   std::atomic<uint64_t> bytesLost{0};
   // Short English text of the last failure, or nullptr when none.
   std::atomic<const char*> lastError{nullptr};
+  // The login client's reconnections the connection monitor has reported
+  // (as an off-line/on-line pair); monitor thread only.
+  std::atomic<uint32_t> reconnectsReported{0};
 
   void Reset() {
     packetsReceived.store(0, std::memory_order_relaxed);
@@ -32,6 +35,7 @@ struct SlotStats {
     writeErrors.store(0, std::memory_order_relaxed);
     bytesLost.store(0, std::memory_order_relaxed);
     lastError.store(nullptr, std::memory_order_relaxed);
+    reconnectsReported.store(0, std::memory_order_relaxed);
   }
 };
 

@@ -11,8 +11,7 @@ int32_t SetDeviceMute(int32_t slot, int32_t mute) {
   if (!IsValidSlot(slot)) return kResultBadSlot;
   const int32_t loginHandle = Slot(slot).loginHandle.load();
   if (loginHandle == kNoHandle) return kResultOk;
-  TMCC_SetMute(loginHandle, mute);
-  return kResultOk;
+  return TMCC_SetMute(loginHandle, mute) == 0 ? kResultOk : kResultFailed;
 }
 
 // Host thread. Copies the slot's login texts under the table lock (the login

@@ -7,7 +7,8 @@
 
 namespace qrv::device {
 
-// TMCC_SetMute(loginHandle, mute) when the slot holds a login; returns 0.
+// TMCC_SetMute(loginHandle, mute) when the slot holds a login. 0 when the
+// library accepted (or the slot holds no login), -1 when it refused.
 int32_t SetDeviceMute(int32_t slot, int32_t mute);
 
 // Mutes the slot's live stream (only when it has one), then starts voice talk

@@ -29,9 +29,10 @@ enum DeviceIndex : size_t {
   kRestart = 1,
   kRestartNewMedia = 2,
   kOffOnLine = 3,
-  kLogout = 4
+  kLogout = 4,
+  kShortOutage = 5
 };
-constexpr int kDeviceCount = 5;
+constexpr int kDeviceCount = 6;
 
 host::FleetOptions FleetForThisProgram() {
   host::FleetOptions options;
@@ -469,6 +470,42 @@ TEST(Events, DeviceGoingDownAndComingBackIsReportedOffAndOnLine) {
     EXPECT_EQ(e.deviceType, kQrvDeviceTypeCode);
   }
   EXPECT_EQ(since(hub.Events(), 1), 1) << "one off-line report for one outage";
+  EXPECT_EQ(login.Release(), 0);
+}
+
+TEST(Events, OutageShorterThanTheMonitorPeriodIsStillReportedAndCounted) {
+  EventHub& hub = EventHub::Instance();
+  Login login(kShortOutage);
+  int32_t slot = login.slot;
+  ASSERT_GE(slot, 0);
+  size_t mark = hub.Count();
+  auto since = [&](const std::vector<HostEvent>& events, int state) {
+    return std::count_if(events.begin() + static_cast<long>(std::min(mark, events.size())),
+                         events.end(), [&](const HostEvent& e) {
+                           return e.kind == HostEvent::kConnection && e.slot == slot &&
+                                  e.state == state;
+                         });
+  };
+  ASSERT_TRUE(hub.WaitUntil([&](const auto& events) { return since(events, 0) == 1; },
+                            milliseconds(12000)));
+  auto status = [&] {
+    return world().requests().Execute(
+        {{"Operation", std::to_string(kQrvOpDeviceStatus)}, {"Handle", std::to_string(slot)}});
+  };
+  EXPECT_EQ(status().output["Reconnects"], "0");
+  // Back well within one monitor period: whether or not a pass polled during
+  // the outage, the host hears one off-line and one on-line report.
+  world().fleet().device(kShortOutage).Restart(milliseconds(1500));
+  ASSERT_TRUE(hub.WaitUntil(
+      [&](const auto& events) { return since(events, 1) == 1 && since(events, 0) == 2; },
+      milliseconds(25000)))
+      << "off-line " << since(hub.Events(), 1) << ", on-line " << since(hub.Events(), 0)
+      << ", reconnects '" << status().output["Reconnects"] << "'";
+  EXPECT_EQ(since(hub.Events(), 1), 1);
+  Reply after = status();
+  ASSERT_EQ(after.code, 0);
+  EXPECT_EQ(after.output["Reconnects"], "1");
+  EXPECT_GE(after.OutputInt("LastOutageMs"), 1000);
   EXPECT_EQ(login.Release(), 0);
 }
 

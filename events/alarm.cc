@@ -29,7 +29,10 @@ void ReportAlarm(const devicelib::AlarmRecord* record) {
   // Without a callback there is nobody to tell; the table is not searched.
   if (CurrentAlarmCallback() == nullptr) return;
   const int32_t value = record->value;
-  const int32_t slot = device::FindSlotByIp(AlarmAddress(*record));
+  // Free slots have an empty address: an alarm without one names no device.
+  const std::string address = AlarmAddress(*record);
+  if (address.empty()) return;
+  const int32_t slot = device::FindSlotByIp(address);
   if (!device::IsValidSlot(slot)) return;
   // The table lock is released again by FindSlotByIp: the host is called
   // outside any lock.

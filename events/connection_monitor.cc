@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "device/connection_history.h"
 #include "device/device_table.h"
 #include "devicelib/tmcc_api.h"
 #include "events/event_service.h"
@@ -53,14 +54,23 @@ void RunMonitorPass(EventService& service, uint32_t generation) {
     device::DeviceSlot& slot = device::Slot(i);
     if (slot.inUse.load() != 1 || slot.loginHandle.load() == device::kNoHandle) continue;
 
+    const int32_t login = slot.loginHandle.load();
     const int32_t connected = ProbeConnection(slot);
     if (connected < 0) continue;
     const uint8_t online = slot.online.load();
+    // An outage the library repaired between two passes leaves the state as
+    // it was; only the library's count of reconnections tells of it.
+    devicelib::ConnectionStats history;
+    const bool haveHistory = device::ReadConnectionHistory(slot, &history);
+    const bool missedOutage =
+        haveHistory && history.reconnects != slot.stats.reconnectsReported.load();
     int32_t state;
     if (connected == 1 && online == 0) {
       state = kStateOnline;
     } else if (connected == 0 && online == 1) {
       state = kStateOffline;
+    } else if (connected == 1 && missedOutage) {
+      state = kStateOffline;  // followed by the on-line report below
     } else {
       continue;
     }
@@ -73,6 +83,14 @@ void RunMonitorPass(EventService& service, uint32_t generation) {
     callback(i, kQrvDeviceTypeCode, "", slot.devicePort.load(), state);
     if (!MonitorStillCurrent(service, generation)) return;
     slot.online.store(state == kStateOnline ? 1 : 0);
+    if (connected == 1 && state == kStateOffline) {
+      // The host may have logged out from inside the first report.
+      if (slot.loginHandle.load() != login) continue;
+      callback(i, kQrvDeviceTypeCode, "", slot.devicePort.load(), kStateOnline);
+      if (!MonitorStillCurrent(service, generation)) return;
+      slot.online.store(1);
+    }
+    if (haveHistory && connected == 1) slot.stats.reconnectsReported.store(history.reconnects);
   }
 }
 

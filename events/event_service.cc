@@ -4,12 +4,17 @@
 #include "events/alarm.h"
 #include "events/connection_monitor.h"
 #include "events/discovery.h"
+#include "platform/debug_output.h"
 
 namespace qrv::events {
 
 namespace {
 
 std::atomic<EventService*> g_service{nullptr};
+
+constexpr char kListenFailed[] =
+    "QRV access: the alarm listener could not listen on TCP port 5005 (in use by another "
+    "process?); no alarms will be received\n";
 
 }  // namespace
 
@@ -40,9 +45,11 @@ int32_t StartEventService() {
   service->listenerHandle = TMCC_Init(devicelib::kClientAlarmListener);
   service->discoveryHandle = TMCC_Init(devicelib::kClientEnumeration);
   TMCC_RegisterDataReadCallBack(service->listenerHandle, AlarmMessageCallback, service);
-  TMCC_StartListen(service->listenerHandle, kAlarmPort);
+  const bool listening = TMCC_StartListen(service->listenerHandle, kAlarmPort) == 0;
+  service->listening.store(listening);
+  if (!listening) platform::OutputDebugText(kListenFailed);
   TMCC_RegisterEnumServerCallBack(service->discoveryHandle, DiscoveryEnumCallback, service);
-  TMCC_StartEnum(service->discoveryHandle);
+  service->discovering.store(TMCC_StartEnum(service->discoveryHandle) == 0);
 
   // A monitor of an earlier start that is still returning sees the new
   // generation and ends without touching anything.
@@ -87,6 +94,8 @@ void StopEventService(void (*releaseSlots)()) {
   service->monitorThread = nullptr;
   service->discoveryHandle = 0;
   service->listenerHandle = 0;
+  service->listening.store(false);
+  service->discovering.store(false);
   service->running.store(false);
 }
 

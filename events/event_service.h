@@ -29,6 +29,10 @@ struct EventService {
   int32_t discoveryHandle = 0;
   platform::ThreadHandle monitorThread;  // null: no monitor started
   std::atomic<bool> running{false};      // between a start and the matching stop
+  // Whether the library accepted the listen on kAlarmPort and the
+  // enumeration start at the last start; false once stopped.
+  std::atomic<bool> listening{false};
+  std::atomic<bool> discovering{false};
   std::atomic<int32_t> stopRequested{0};
   platform::ManualResetEvent stopEvent;  // cuts the monitor's pause short
   // Changes at every start and stop: a monitor runs only while the value it
@@ -46,7 +50,9 @@ EventService* EventServiceInstance();
 EventService* CreateEventService();
 
 // Starts the listener, the discovery client and the monitor. Starts them again
-// after a stop (a host that re-initialises keeps its events). Returns 1.
+// after a stop (a host that re-initialises keeps its events). A listener the
+// library could not start (the port held by another process) is said once on
+// the debugger output and shown by the service status. Returns 1.
 int32_t StartEventService();
 
 // Stops listener and discovery, calls releaseSlots (the plug-in releases the

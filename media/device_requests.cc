@@ -19,12 +19,13 @@ int32_t RequestKeyFrame(int32_t slot) {
   return TMCC_MakeKeyFrame(loginHandle) == 0 ? device::kResultOk : device::kResultFailed;
 }
 
-// Host thread; no lock. The library writes the file; its answer is not used.
+// Host thread; no lock. The library writes the file; a refusal (no login, no
+// file written) is reported, not hidden.
 int32_t CaptureSnapshot(int32_t slot, const std::string& fileName) {
   if (!device::IsValidSlot(slot)) return device::kResultBadSlot;
   const int32_t loginHandle = device::Slot(slot).loginHandle.load();
-  TMCC_CapturePictureToFile(loginHandle, fileName.c_str(), kSnapshotFormat);
-  return device::kResultOk;
+  const int32_t result = TMCC_CapturePictureToFile(loginHandle, fileName.c_str(), kSnapshotFormat);
+  return result == 0 ? device::kResultOk : device::kResultFailed;
 }
 
 }  // namespace qrv::media

@@ -89,4 +89,11 @@ int32_t SendPtzCommand(int32_t loginHandle, int32_t ptzCommand, int32_t inValue,
   return -1;
 }
 
+bool PtzCommandUsesSpeed(int32_t ptzCommand) {
+  const uint32_t index = static_cast<uint32_t>(ptzCommand) - 1u;
+  if (index >= std::size(kPtzTable)) return false;
+  const PtzForm form = kPtzTable[index].form;
+  return form == PtzForm::kSpeed || form == PtzForm::kAuxSwitch;
+}
+
 }  // namespace qrv::media

@@ -10,4 +10,8 @@ namespace qrv::media {
 // -1 for the commands without a call and for every command outside 1..25.
 int32_t SendPtzCommand(int32_t loginHandle, int32_t ptzCommand, int32_t inValue, int32_t speed);
 
+// True when the command's library call carries the speed (so an unreadable
+// speed must refuse it); false for the commands that ignore it.
+bool PtzCommandUsesSpeed(int32_t ptzCommand);
+
 }  // namespace qrv::media

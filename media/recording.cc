@@ -83,12 +83,16 @@ bool WriteUnit(DeviceSlot& slot, int32_t index, RecordingSession& session,
 }  // namespace
 
 // Threads: host threads; no lock.
-void StartRecording(const std::string& fileName, int32_t index) {
-  if (!device::IsValidSlot(index)) return;
+int32_t StartRecording(const std::string& fileName, int32_t index) {
+  if (!device::IsValidSlot(index)) return device::kResultBadSlot;
   if (device::BeginRecording(device::SlotIndex(index), fileName) ==
       device::RecordingStart::kCannotOpen) {
     platform::OutputDebugText(kFileOpenError);
+    device::Slot(index).stats.lastError.store("recording file could not be opened",
+                                              std::memory_order_relaxed);
+    return device::kResultFailed;
   }
+  return device::kResultOk;
 }
 
 // Threads: host threads, or a packet thread inside the host's data callback;

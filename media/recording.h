@@ -14,10 +14,10 @@ struct DeviceSlot;
 
 namespace qrv::media {
 
-// Opens fileName ("wb") for the slot unless a recording runs already. A file
-// that cannot be opened sends the GBK debugger message for "file open error"
-// and leaves the slot idle.
-void StartRecording(const std::string& fileName, int32_t slot);
+// Opens fileName ("wb") for the slot unless a recording runs already (0). A
+// file that cannot be opened sends the GBK debugger message for "file open
+// error", leaves the slot idle and returns -1.
+int32_t StartRecording(const std::string& fileName, int32_t slot);
 
 // Stops the slot's recording: no packet is written after it starts, and the
 // file is closed once no write uses it; never waits for a host callback.

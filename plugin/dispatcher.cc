@@ -14,6 +14,7 @@
 #include "media/ptz.h"
 #include "media/recording.h"
 #include "plugin/parameters.h"
+#include "plugin/status.h"
 
 namespace qrv::plugin {
 
@@ -35,6 +36,12 @@ std::optional<int32_t> ReadSlot(ParameterReader& in, const char* key) {
   return number;
 }
 
+// The device library takes texts as C strings: a NUL inside would silently
+// cut the text short, so such a text is refused before any library call.
+bool HoldsNul(const std::string& text) {
+  return text.find('\0') != std::string::npos;
+}
+
 // 1: reserve a slot, log in, fill the slot.
 int32_t Login(ParameterReader& in, ParameterMap& out) {
   const int32_t slot = device::AllocateSlot();
@@ -44,7 +51,7 @@ int32_t Login(ParameterReader& in, ParameterMap& out) {
   const std::string user = in.Text("User");
   const std::string password = in.Text("Password");
   const auto port = in.Int("DevicePort");
-  if (!port) {
+  if (!port || HoldsNul(deviceIp) || HoldsNul(user) || HoldsNul(password)) {
     device::FreeSlot(slot);
     return kResultFailed;
   }
@@ -86,6 +93,7 @@ int32_t OpenLiveStream(ParameterReader& in, ParameterMap& out) {
   // number is refused now, before any device work or slot change.
   const auto channel = in.Int("Channel");
   if (!channel) return kResultFailed;
+  if (HoldsNul(deviceIp) || HoldsNul(user) || HoldsNul(password)) return kResultFailed;
 
   media::StorePlayWindow(*slot, *playWnd);
   int32_t handle = device::kNoHandle;
@@ -121,17 +129,21 @@ int32_t RequestKeyFrame(ParameterReader& in) {
 int32_t Snapshot(ParameterReader& in) {
   const auto slot = ReadSlot(in, "Handle");
   if (!slot) return kResultBadSlot;
-  return media::CaptureSnapshot(*slot, in.Text("FileName"));
+  const std::string& fileName = in.Text("FileName");
+  if (HoldsNul(fileName)) return kResultFailed;
+  return media::CaptureSnapshot(*slot, fileName);
 }
 
 // 21: record into "FileName" + ".264"; the host's map keeps the full name.
+// An empty name (a hidden ".264" in the working folder) or one holding a NUL
+// is refused with the map unchanged; so is a file that cannot be opened.
 int32_t StartRecording(ParameterReader& in) {
   const auto slot = ReadSlot(in, "Handle");
   if (!slot) return kResultBadSlot;
   std::string& fileName = in.Text("FileName");
+  if (fileName.empty() || HoldsNul(fileName)) return kResultFailed;
   fileName += kRecordingSuffix;
-  media::StartRecording(fileName, *slot);
-  return kResultOk;
+  return media::StartRecording(fileName, *slot);
 }
 
 // 22: stop the slot's recording.
@@ -157,10 +169,11 @@ int32_t Ptz(ParameterReader& in) {
   if (!command) return kResultFailed;
   const auto value = in.Int("INValue");
   if (!value) return kResultFailed;
+  // Read for every command, refused only where the command sends it.
   const auto speed = in.Int("Speed");
-  if (!speed) return kResultFailed;
+  if (!speed && media::PtzCommandUsesSpeed(*command)) return kResultFailed;
   const int32_t loginHandle = device::Slot(*slot).loginHandle.load();
-  return media::SendPtzCommand(loginHandle, *command, *value, *speed);
+  return media::SendPtzCommand(loginHandle, *command, *value, speed.value_or(0));
 }
 
 // 33 and 34: accepted without work.
@@ -192,6 +205,13 @@ int32_t RefreshDiscovery() {
   if (events::EventServiceInstance() == nullptr) return kResultFailed;  // before Init
   events::RefreshDiscovery();
   return kResultOk;
+}
+
+// 100: one slot's status.
+int32_t DeviceStatus(ParameterReader& in, ParameterMap& out) {
+  const auto slot = ReadSlot(in, "Handle");
+  if (!slot) return kResultBadSlot;
+  return WriteDeviceStatus(*slot, out);
 }
 
 int32_t Dispatch(ParameterMap& input, ParameterMap& output) {
@@ -230,6 +250,10 @@ int32_t Dispatch(ParameterMap& input, ParameterMap& output) {
       return StopVoiceTalk(in);
     case kQrvOpRefreshDiscovery:
       return RefreshDiscovery();
+    case kQrvOpDeviceStatus:
+      return DeviceStatus(in, output);
+    case kQrvOpServiceStatus:
+      return WriteServiceStatus(output);
     default:
       return kResultFailed;
   }

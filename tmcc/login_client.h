@@ -2,10 +2,13 @@
 // requests on it, and a connect callback that hears every change of state.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 
 #include "devicelib/tmcc_api.h"
+#include "devicelib/tmcc_extensions.h"
 #include "tmcc/callback_gate.h"
 #include "tmcc/session_client.h"
 
@@ -18,6 +21,8 @@ class LoginClient : public SessionClient {
   // Threading: any thread; takes the client's callback mutex briefly.
   void SetConnectCallback(TmccConnectCallback callback, void* context);
   void Shutdown() override;
+  // Threading: any thread; lock-free.
+  devicelib::ConnectionStats Stats() const;
 
  protected:
   void OnUp() override;
@@ -30,6 +35,13 @@ class LoginClient : public SessionClient {
   TmccConnectCallback callback_ = nullptr;
   void* context_ = nullptr;
   CallbackGate gate_;
+
+  // Connection history (written on the strand, read from any thread).
+  std::atomic<uint32_t> disconnects_{0};
+  std::atomic<uint32_t> reconnects_{0};
+  std::atomic<uint32_t> lastOutageMs_{0};
+  std::atomic<bool> lost_{false};                   // down by loss (not on request), not yet back
+  std::chrono::steady_clock::time_point lostAt_{};  // strand only
 };
 
 }  // namespace qrv::tmcc

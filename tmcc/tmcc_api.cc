@@ -15,6 +15,7 @@
 
 #include "devicelib/tmcc_api.h"
 #include "devicelib/tmcc_errors.h"
+#include "devicelib/tmcc_extensions.h"
 #include "tmcc/alarm_listener.h"
 #include "tmcc/enum_client.h"
 #include "tmcc/handle_registry.h"
@@ -397,3 +398,18 @@ TMCC_API int32_t TMCC_RefreshEnum(TmccHandle handle) {
 }
 
 }  // extern "C"
+
+// Optional extension: a login client's connection history.
+TMCC_API int32_t TMCC_GetConnectionStats(TmccHandle handle, dl::ConnectionStats* stats) {
+  return Guard([&] {
+    if (stats == nullptr || stats->size < 2 * sizeof(uint32_t)) return dl::kErrInvalidArgument;
+    int32_t error = dl::kOk;
+    auto client = Lookup<LoginClient>(handle, &error);
+    if (!client) return error;
+    dl::ConnectionStats filled = client->Stats();
+    const uint32_t size = stats->size < sizeof(filled) ? stats->size : sizeof(filled);
+    filled.size = size;
+    std::memcpy(stats, &filled, size);
+    return dl::kOk;
+  });
+}

@@ -114,7 +114,35 @@ enum QrvOperation : int32_t {
   kQrvOpStartVoiceTalk = 35,
   kQrvOpStopVoiceTalk = 36,
   kQrvOpRefreshDiscovery = 42,
+  kQrvOpDeviceStatus = 100,   // input "Handle"; output the kQrvKeyStatus... keys of a slot
+  kQrvOpServiceStatus = 101,  // output the kQrvKeyService... keys
 };
+
+// Output keys of kQrvOpDeviceStatus. Numbers are decimal texts; flags are 0 or
+// 1; "LastError" is a short English text, empty when nothing failed;
+// "Reconnects" and "LastOutageMs" are empty when the device library cannot
+// tell of reconnections.
+inline constexpr const char* kQrvKeyStatusInUse = "InUse";
+inline constexpr const char* kQrvKeyStatusOnline = "Online";
+inline constexpr const char* kQrvKeyStatusDeviceIp = "DeviceIP";
+inline constexpr const char* kQrvKeyStatusStreamOpen = "StreamOpen";
+inline constexpr const char* kQrvKeyStatusPacketsReceived = "PacketsReceived";
+inline constexpr const char* kQrvKeyStatusBytesReceived = "BytesReceived";
+inline constexpr const char* kQrvKeyStatusKeyFrames = "KeyFrames";
+inline constexpr const char* kQrvKeyStatusRecording = "Recording";
+inline constexpr const char* kQrvKeyStatusRecordedBytes = "RecordedBytes";
+inline constexpr const char* kQrvKeyStatusWriteErrors = "WriteErrors";
+inline constexpr const char* kQrvKeyStatusBytesLost = "BytesLost";
+inline constexpr const char* kQrvKeyStatusLastError = "LastError";
+inline constexpr const char* kQrvKeyStatusReconnects = "Reconnects";
+inline constexpr const char* kQrvKeyStatusLastOutageMs = "LastOutageMs";
+
+// Output keys of kQrvOpServiceStatus (flags 0 or 1, numbers decimal).
+inline constexpr const char* kQrvKeyServiceEventService = "EventService";
+inline constexpr const char* kQrvKeyServiceAlarmListener = "AlarmListener";
+inline constexpr const char* kQrvKeyServiceAlarmPort = "AlarmPort";
+inline constexpr const char* kQrvKeyServiceDiscovery = "Discovery";
+inline constexpr const char* kQrvKeyServiceSlotsInUse = "SlotsInUse";
 
 // Results of Execute that the plug-in makes itself; login, voice talk and PTZ
 // also pass the device library's own results through.

@@ -138,6 +138,21 @@ TEST_F(LoginTest, TextsThatDoNotFitTheirFieldAreRefusedBeforeAnyLibraryCall) {
   EXPECT_EQ(Slot(0).deviceIp, fits);
 }
 
+TEST_F(LoginTest, TextsHoldingANulAreRefusedAndTheSlotIsFreeAgain) {
+  // "admin\0zz" must not log in as "admin".
+  const std::string nul("admin\0zz", 8);
+  for (int field = 0; field < 3; ++field) {
+    ParameterMap in = LoginRequest(field == 0 ? nul : "ip", field == 1 ? nul : "user",
+                                   field == 2 ? nul : "pw", "6001");
+    ParameterMap out;
+    EXPECT_EQ(plugin::Execute(in, out), -1) << field;
+    EXPECT_TRUE(out.empty());
+    EXPECT_TRUE(fake_tmcc::Calls().empty());
+    EXPECT_EQ(Slot(0).inUse.load(), 0);
+  }
+  EXPECT_EQ(LoginThroughExecute(), 0);
+}
+
 TEST_F(LoginTest, NoFreeSlotReadsNoInputAndWritesNothing) {
   for (int32_t i = 0; i < kSlotCount; ++i) ASSERT_EQ(AllocateSlot(), i);
   ParameterMap in{{"Operation", "1"}};

@@ -99,6 +99,13 @@ TEST_F(VoiceTalkTest, AudioSwitchesAndStopActOnTheLoginClient) {
   EXPECT_EQ(calls[1].args, (std::vector<int64_t>{login_, 0}));
   EXPECT_EQ(calls[2].name, "TMCC_StopVoiceCom");
   EXPECT_EQ(calls[2].args, (std::vector<int64_t>{login_}));
+
+  // A switch the library refused is reported.
+  fake_tmcc::QueueResult("TMCC_SetMute", -103);
+  EXPECT_EQ(Exec({{"Operation", "24"}, {"Handle", "0"}}), -1);
+  fake_tmcc::QueueResult("TMCC_SetMute", -103);
+  EXPECT_EQ(Exec({{"Operation", "23"}, {"Handle", "0"}}), -1);
+  EXPECT_EQ(Exec({{"Operation", "23"}, {"Handle", "0"}}), 0);
 }
 
 TEST_F(VoiceTalkTest, SlotTextsTooLongForTheRecordAreRefused) {

@@ -85,6 +85,8 @@ TEST_F(AlarmTest, ReachesTheHostWithTheFirstSlotWhoseAddressMatchesExactly) {
   EXPECT_EQ(FireAlarm(3, 1, "10.1.0."), 0);
   EXPECT_EQ(FireAlarm(3, 1, "10.1.0.20"), 0);
   EXPECT_EQ(FireAlarm(3, 1, "cam-a"), 0);
+  // Free slots have an empty address; an alarm without one names none of them.
+  EXPECT_EQ(FireAlarm(3, 1, ""), 0);
 
   const auto alarms = Sink().alarms.Events();
   ASSERT_EQ(alarms.size(), 2u);

@@ -92,6 +92,41 @@ TEST_F(MonitorPassTest, ChangesBetweenPassesThatCancelOutAreNotReported) {
   EXPECT_EQ(device::Slot(alwaysDown).online.load(), 0);
 }
 
+TEST_F(MonitorPassTest, OutageTheLibraryRepairedBetweenPassesIsReportedAsAPair) {
+  const int32_t slot = AddLogin("192.0.2.18", 8102, true);
+  const int32_t handle = device::Slot(slot).loginHandle;
+  RunMonitorPass(service_);
+  ASSERT_EQ(Sink().status.Events().size(), 1u);
+
+  // Down and back within one period: the state polled is the same as before.
+  fake_tmcc::SimulateOutage(handle, 1800);
+  RunMonitorPass(service_);
+  auto status = Sink().status.Events();
+  ASSERT_EQ(status.size(), 3u);
+  EXPECT_EQ(status[1].slot, slot);
+  EXPECT_EQ(status[1].port, 8102);
+  EXPECT_EQ(status[1].state, 1);
+  EXPECT_EQ(status[2].slot, slot);
+  EXPECT_EQ(status[2].state, 0);
+  EXPECT_EQ(device::Slot(slot).online.load(), 1);
+
+  RunMonitorPass(service_);
+  EXPECT_EQ(Sink().status.Events().size(), 3u);
+
+  // An outage still going on is an ordinary off-line report; when the device
+  // is back, one on-line report, not a pair on top of it.
+  fake_tmcc::SetConnected(handle, false);
+  RunMonitorPass(service_);
+  fake_tmcc::SimulateOutage(handle, 9000);
+  fake_tmcc::SetConnected(handle, true);
+  RunMonitorPass(service_);
+  RunMonitorPass(service_);
+  status = Sink().status.Events();
+  ASSERT_EQ(status.size(), 5u);
+  EXPECT_EQ(status[3].state, 1);
+  EXPECT_EQ(status[4].state, 0);
+}
+
 TEST_F(MonitorPassTest, SlotsWithoutLoginAreNotAskedAbout) {
   const int32_t reservedOnly = device::AllocateSlot();  // handle -1
   const int32_t loggedIn = AddLogin("192.0.2.13", 8000, true);

@@ -138,6 +138,16 @@ void SetConnected(int32_t handle, bool connected) {
   if (found != state.clients.end()) found->second.connected = connected;
 }
 
+void SimulateOutage(int32_t handle, uint32_t outageMs) {
+  State& state = GetState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  auto found = state.clients.find(handle);
+  if (found == state.clients.end()) return;
+  ++found->second.disconnects;
+  ++found->second.reconnects;
+  found->second.lastOutageMs = outageMs;
+}
+
 std::vector<int32_t> ReleasedHandles() {
   State& state = GetState();
   std::lock_guard<std::mutex> lock(state.mutex);

@@ -42,6 +42,11 @@ struct Client {
 
   // Callbacks of this client running on the library thread right now.
   int running = 0;
+
+  // Connection history reported by TMCC_GetConnectionStats.
+  uint32_t disconnects = 0;
+  uint32_t reconnects = 0;
+  uint32_t lastOutageMs = 0;
 };
 
 struct State {

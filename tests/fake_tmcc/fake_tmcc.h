@@ -48,6 +48,11 @@ void SetAction(const std::string& name, std::function<void()> action);
 // a TMCC_Connect returning 0 makes it true, TMCC_DisConnect false).
 void SetConnected(int32_t handle, bool connected);
 
+// Records an outage of the handle's connection that the library already
+// repaired: one more disconnect and reconnect, the last lasting outageMs.
+// Only the double built with the connection-history extension reports it.
+void SimulateOutage(int32_t handle, uint32_t outageMs);
+
 // Handles released with TMCC_Done so far, in order.
 std::vector<int32_t> ReleasedHandles();
 

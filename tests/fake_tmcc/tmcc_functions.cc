@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "devicelib/tmcc_errors.h"
+#include "devicelib/tmcc_extensions.h"
 #include "tests/fake_tmcc/fake_state.h"
 #include "tests/fake_tmcc/library_thread.h"
 
@@ -292,5 +293,26 @@ TMCC_API int32_t TMCC_StopEnum(TmccHandle handle) {
 TMCC_API int32_t TMCC_RefreshEnum(TmccHandle handle) {
   return Simple("TMCC_RefreshEnum", handle, {handle});
 }
+
+#if !defined(FAKE_TMCC_WITHOUT_EXTENSIONS)
+// The optional connection-history extension. Not logged: the connection
+// monitor asks for it on every pass, and the call log stays what tests expect.
+TMCC_API int32_t TMCC_GetConnectionStats(TmccHandle handle, devicelib::ConnectionStats* stats) {
+  if (stats == nullptr || stats->size < 2 * sizeof(uint32_t)) return kErrInvalidArgument;
+  State& state = GetState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  Client* client = state.Live(handle);
+  if (client == nullptr) return kErrInvalidHandle;
+  devicelib::ConnectionStats filled;
+  filled.connected = client->connected ? 1 : 0;
+  filled.disconnects = client->disconnects;
+  filled.reconnects = client->reconnects;
+  filled.lastOutageMs = client->lastOutageMs;
+  const uint32_t size = stats->size < sizeof(filled) ? stats->size : sizeof(filled);
+  filled.size = size;
+  std::memcpy(stats, &filled, size);
+  return kOk;
+}
+#endif
 
 }  // extern "C"

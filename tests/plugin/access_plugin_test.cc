@@ -10,6 +10,7 @@
 #include "events/event_service.h"
 #include "events/host_callbacks.h"
 #include "tests/device/test_helpers.h"
+#include "tests/support/debug_capture.h"
 #include "tests/support/temp_dir.h"
 
 namespace qrv::plugin {
@@ -223,6 +224,43 @@ TEST_F(AccessPluginTest, RefreshDiscoveryReportsSuccessWithZero) {
   EXPECT_EQ(plugin_->Execute(in, out), 0);
   EXPECT_EQ(fake_tmcc::CallsNamed("TMCC_RefreshEnum").size(), 1u);
   EXPECT_TRUE(out.empty());
+}
+
+TEST_F(AccessPluginTest, ServiceStatusTellsWhetherTheAlarmListenerListens) {
+  auto status = [this] {
+    ParameterMap in{{"Operation", "101"}};
+    ParameterMap out;
+    EXPECT_EQ(plugin_->Execute(in, out), 0);
+    return out;
+  };
+  ASSERT_EQ(plugin_->Init(), 1);
+  ASSERT_EQ(Login(*plugin_), 0);
+  ASSERT_EQ(Login(*plugin_), 1);
+  EXPECT_EQ(status(), (ParameterMap{{"AlarmListener", "1"},
+                                    {"AlarmPort", "5005"},
+                                    {"Discovery", "1"},
+                                    {"EventService", "1"},
+                                    {"SlotsInUse", "2"}}));
+  plugin_->Uninit();
+  auto stopped = status();
+  EXPECT_EQ(stopped["EventService"], "0");
+  EXPECT_EQ(stopped["AlarmListener"], "0");
+  EXPECT_EQ(stopped["Discovery"], "0");
+
+  // Another process holds the port: the host hears of it once, and can ask.
+  test::DebugCapture debug;
+  fake_tmcc::SetResult("TMCC_StartListen", -5);
+  fake_tmcc::SetResult("TMCC_StartEnum", -5);
+  ASSERT_EQ(plugin_->Init(), 1);
+  auto failed = status();
+  EXPECT_EQ(failed["EventService"], "1");
+  EXPECT_EQ(failed["AlarmListener"], "0");
+  EXPECT_EQ(failed["Discovery"], "0");
+  EXPECT_EQ(failed["SlotsInUse"], "0");
+  const std::string said = debug.Text();
+  const size_t first = said.find("port 5005");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(said.find("port 5005", first + 1), std::string::npos);
 }
 
 }  // namespace

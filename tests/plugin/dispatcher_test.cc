@@ -14,6 +14,7 @@
 #include "media/stream_delivery.h"
 #include "platform/critical_section.h"
 #include "tests/device/test_helpers.h"
+#include "tests/media/media_test_support.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 
@@ -140,11 +141,13 @@ TEST_F(DispatcherTest, KeyFrameAndSnapshotUseTheLoginClient) {
   EXPECT_EQ(Exec({{"Operation", "18"}, {"Handle", "2"}}), 0);
   fake_tmcc::SetResult("TMCC_MakeKeyFrame", 5);
   EXPECT_EQ(Exec({{"Operation", "18"}, {"Handle", "2"}}), -1);
-  fake_tmcc::SetResult("TMCC_CapturePictureToFile", -110);
   EXPECT_EQ(Exec({{"Operation", "20"}, {"Handle", "2"}, {"FileName", "/tmp/shot.jpg"}}), 0);
+  // A snapshot the library did not write is reported.
+  fake_tmcc::SetResult("TMCC_CapturePictureToFile", -110);
+  EXPECT_EQ(Exec({{"Operation", "20"}, {"Handle", "2"}, {"FileName", "/tmp/shot.jpg"}}), -1);
 
   const auto calls = fake_tmcc::Calls();
-  ASSERT_EQ(calls.size(), 3u);
+  ASSERT_EQ(calls.size(), 4u);
   EXPECT_EQ(calls[0].args, (std::vector<int64_t>{login}));
   EXPECT_EQ(calls[2].args[0], login);
   EXPECT_EQ(calls[2].text, "/tmp/shot.jpg|JPEG");
@@ -367,6 +370,129 @@ TEST_F(DispatcherTest, StopDoesNotWaitForTheHostsDataCallback) {
   stopper.join();
   library.join();
   EXPECT_EQ(Slot(7).recordFile.load(), nullptr);
+}
+
+TEST_F(DispatcherTest, RecordingThatCannotStartIsRefusedAndNamesAreChecked) {
+  test::TempDir dir;
+  std::filesystem::create_directory(dir.File("folder.264"));
+  const std::string tooLong = dir.File(std::string(300, 'a'));
+  for (const std::string& name : {dir.File("folder"), dir.File("missing/cam"), tooLong}) {
+    ParameterMap in{{"Operation", "21"}, {"Handle", "1"}, {"FileName", name}};
+    ParameterMap out;
+    EXPECT_EQ(Execute(in, out), -1) << name;
+    EXPECT_EQ(in["FileName"], name + ".264");
+    EXPECT_EQ(Slot(1).recording.load(), 0);
+    EXPECT_EQ(Slot(1).recordFile.load(), nullptr);
+  }
+  ParameterMap status{{"Operation", "100"}, {"Handle", "1"}};
+  ParameterMap said;
+  ASSERT_EQ(Execute(status, said), 0);
+  EXPECT_EQ(said["LastError"], "recording file could not be opened");
+
+  // No hidden ".264" in the working folder, and no file cut short at a NUL;
+  // the host's map keeps what it gave.
+  const std::string withNul("nul\0tail", 8);
+  for (const std::string& name : {std::string(), dir.File(withNul)}) {
+    ParameterMap in{{"Operation", "21"}, {"Handle", "1"}, {"FileName", name}};
+    ParameterMap out;
+    EXPECT_EQ(Execute(in, out), -1);
+    EXPECT_EQ(in["FileName"], name);
+    EXPECT_EQ(Slot(1).recording.load(), 0);
+  }
+  EXPECT_FALSE(std::filesystem::exists(".264"));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("nul")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("nul.264")));
+
+  // A good name still records after the refusals.
+  EXPECT_EQ(Exec({{"Operation", "21"}, {"Handle", "1"}, {"FileName", dir.File("ok")}}), 0);
+  EXPECT_EQ(Slot(1).recording.load(), 1);
+  EXPECT_EQ(Exec({{"Operation", "22"}, {"Handle", "1"}}), 0);
+}
+
+TEST_F(DispatcherTest, TextsHoldingANulAreRefusedBeforeAnyLibraryCall) {
+  Slot(2).loginHandle = TMCC_Init(0);
+  fake_tmcc::ClearCalls();
+  for (const char* key : {"DeviceIP", "User", "Password"}) {
+    ParameterMap in = OpenRequest("2");
+    in[key] += std::string("\0zz", 3);
+    ParameterMap out;
+    EXPECT_EQ(Execute(in, out), -1) << key;
+    EXPECT_EQ(Slot(2).streamHandle.load(), device::kNoHandle);
+  }
+  EXPECT_EQ(Exec({{"Operation", "20"}, {"Handle", "2"}, {"FileName", std::string("a\0.jpg", 6)}}),
+            -1);
+  EXPECT_TRUE(fake_tmcc::Calls().empty());
+}
+
+TEST_F(DispatcherTest, DeviceStatusReportsTheSlotsCountersAndConnectionHistory) {
+  test::TempDir dir;
+  const int32_t slot = test::LoginThroughExecute("10.0.0.9");
+  ASSERT_EQ(slot, 0);
+  ParameterMap open = OpenRequest("0");
+  ParameterMap opened;
+  ASSERT_EQ(Execute(open, opened), 0);
+  const int32_t stream = Slot(0).streamHandle.load();
+
+  test::Bytes header = test::Pattern(1, 30);
+  test::Bytes key = test::Pattern(2, 500);
+  test::Bytes delta = test::Pattern(3, 120);
+  test::Bytes audio = test::Pattern(4, 40);
+  auto fire = [&](uint8_t type, test::Bytes& bytes, uint8_t keyFlag = 0) {
+    auto packet = test::MakePacket(type, bytes, keyFlag);
+    fake_tmcc::FireStreamPacket(stream, &packet);
+  };
+  fire(devicelib::kFrameHeader, header);
+  fire(devicelib::kFrameVideo, delta);
+  ASSERT_EQ(Exec({{"Operation", "21"}, {"Handle", "0"}, {"FileName", dir.File("cam")}}), 0);
+  fire(devicelib::kFrameVideo, key, 1);
+  fire(devicelib::kFrameAuxData, audio);
+  fire(devicelib::kFrameVideo, delta);
+
+  ParameterMap in{{"Operation", "100"}, {"Handle", "0"}};
+  ParameterMap out;
+  ASSERT_EQ(Execute(in, out), 0);
+  EXPECT_EQ(out, (ParameterMap{{"BytesLost", "0"},
+                               {"BytesReceived", std::to_string(30 + 120 + 500 + 40 + 120)},
+                               {"DeviceIP", "10.0.0.9"},
+                               {"InUse", "1"},
+                               {"KeyFrames", "1"},
+                               {"LastError", ""},
+                               {"LastOutageMs", "0"},
+                               {"Online", "0"},
+                               {"PacketsReceived", "5"},
+                               {"Reconnects", "0"},
+                               {"RecordedBytes", std::to_string(30 + 500 + 40 + 120)},
+                               {"Recording", "1"},
+                               {"StreamOpen", "1"},
+                               {"WriteErrors", "0"}}));
+
+  // The recorded bytes are the file's, and stay readable after the stop.
+  ASSERT_EQ(Exec({{"Operation", "22"}, {"Handle", "0"}}), 0);
+  ASSERT_EQ(Execute(in, out), 0);
+  EXPECT_EQ(out["Recording"], "0");
+  EXPECT_EQ(out["RecordedBytes"], std::to_string(std::filesystem::file_size(dir.File("cam.264"))));
+
+  // An outage the library repaired by itself is counted.
+  fake_tmcc::SimulateOutage(Slot(0).loginHandle.load(), 1800);
+  ASSERT_EQ(Execute(in, out), 0);
+  EXPECT_EQ(out["Reconnects"], "1");
+  EXPECT_EQ(out["LastOutageMs"], "1800");
+
+  // A free slot: nothing in use, and no history to tell.
+  ParameterMap freeSlot{{"Operation", "100"}, {"Handle", "255"}};
+  ParameterMap freeOut;
+  ASSERT_EQ(Execute(freeSlot, freeOut), 0);
+  EXPECT_EQ(freeOut["InUse"], "0");
+  EXPECT_EQ(freeOut["StreamOpen"], "0");
+  EXPECT_EQ(freeOut["Reconnects"], "");
+  EXPECT_EQ(freeOut["PacketsReceived"], "0");
+
+  for (const char* bad : {"256", "-1", ""}) {
+    ParameterMap badIn{{"Operation", "100"}, {"Handle", bad}};
+    ParameterMap badOut;
+    EXPECT_EQ(Execute(badIn, badOut), 10) << bad;
+    EXPECT_TRUE(badOut.empty());
+  }
 }
 
 }  // namespace

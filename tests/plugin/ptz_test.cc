@@ -117,5 +117,30 @@ TEST_F(PtzTest, KeysAreReadOnlyWhileTheRequestIsValid) {
   EXPECT_EQ(CallsNamed("TMCC_PtzControl").size(), 1u);
 }
 
+TEST_F(PtzTest, SpeedWithoutANumberRefusesOnlyCommandsThatSendIt) {
+  auto run = [](const char* command, const char* speed, bool withSpeed = true) {
+    ParameterMap in{
+        {"Operation", "29"}, {"LOGINID", "3"}, {"PTZCommand", command}, {"INValue", "7"}};
+    if (withSpeed) in["Speed"] = speed;
+    ParameterMap out;
+    fake_tmcc::ClearCalls();
+    const int32_t result = plugin::Execute(in, out);
+    EXPECT_EQ(in.count("Speed"), 1u);  // read in every case
+    return result;
+  };
+  // Value rows send the value twice and no speed.
+  EXPECT_EQ(run("9", "", false), 0);
+  ASSERT_EQ(CallsNamed("TMCC_PtzControl").size(), 1u);
+  EXPECT_EQ(CallsNamed("TMCC_PtzControl")[0].args, (std::vector<int64_t>{login_, 100, 7, 7}));
+  EXPECT_EQ(run("11", "fast"), 0);
+  EXPECT_EQ(run("19", ""), 0);
+  EXPECT_EQ(run("18", ""), -1);  // no call: its own fixed result
+  EXPECT_TRUE(CallsNamed("TMCC_PtzControl").empty());
+  // Speed rows and the auxiliary switch send it.
+  EXPECT_EQ(run("1", "fast"), -1);
+  EXPECT_EQ(run("21", ""), -1);
+  EXPECT_TRUE(CallsNamed("TMCC_PtzControl").empty());
+}
+
 }  // namespace
 }  // namespace qrv::media

@@ -10,11 +10,16 @@
 
 #include "devicelib/tmcc_api.h"
 #include "devicelib/tmcc_errors.h"
+#include "devicelib/tmcc_extensions.h"
 #include "simulator/simulator.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 #include "tests/tmcc/loopback.h"
 #include "tests/tmcc/media_check.h"
+
+// The optional extension, called directly here: this test links the library.
+extern "C" int32_t TMCC_GetConnectionStats(TmccHandle handle,
+                                           qrv::devicelib::ConnectionStats* stats);
 
 namespace dl = qrv::devicelib;
 using qrv::test::LoopbackAddress;
@@ -286,6 +291,12 @@ TEST_F(DeviceTest, ReconnectsAfterRestartWithHeaderFirstAndNoticesSilentDevices)
   ASSERT_EQ(TMCC_ConnectStream(stream, &record, 0), dl::kOk);
   ASSERT_TRUE(WaitUntil([&] { return packets.size() >= 5; }, 10s));
 
+  dl::ConnectionStats history;
+  ASSERT_EQ(TMCC_GetConnectionStats(login, &history), dl::kOk);
+  EXPECT_EQ(history.connected, 1u);
+  EXPECT_EQ(history.reconnects, 0u);
+  EXPECT_EQ(TMCC_GetConnectionStats(stream, &history), dl::kErrWrongClientKind);
+
   // The device goes away for a second, comes back with another picture size.
   qrv::sim::MediaSettings bigger{352, 288, 25, 25};
   size_t before = packets.size();
@@ -301,6 +312,19 @@ TEST_F(DeviceTest, ReconnectsAfterRestartWithHeaderFirstAndNoticesSilentDevices)
   ASSERT_LT(firstNew, got.size());
   EXPECT_EQ(got[firstNew].type, dl::kFrameHeader);
   EXPECT_EQ(TMCC_MakeKeyFrame(login), dl::kOk);  // the restored session works
+  // The history tells of the outage, about as long as the device was away.
+  ASSERT_EQ(TMCC_GetConnectionStats(login, &history), dl::kOk);
+  EXPECT_EQ(history.connected, 1u);
+  EXPECT_EQ(history.disconnects, 1u);
+  EXPECT_EQ(history.reconnects, 1u);
+  EXPECT_GE(history.lastOutageMs, 500u);
+  EXPECT_LT(history.lastOutageMs, 20000u);
+  // A caller built against a shorter record gets no more than it asked for.
+  dl::ConnectionStats shorter;
+  shorter.size = 8;
+  ASSERT_EQ(TMCC_GetConnectionStats(login, &shorter), dl::kOk);
+  EXPECT_EQ(shorter.connected, 1u);
+  EXPECT_EQ(shorter.disconnects, 0u);
 
   auto seen = events.Copy();
   ASSERT_GE(seen.size(), 3u);
@@ -320,6 +344,10 @@ TEST_F(DeviceTest, ReconnectsAfterRestartWithHeaderFirstAndNoticesSilentDevices)
   device.DropAllConnections();
   EXPECT_TRUE(WaitUntil([&] { return TMCC_IsConnect(login) == 0; }, 10s));
   EXPECT_EQ(TMCC_MakeKeyFrame(login), dl::kErrNotConnected);
+  ASSERT_EQ(TMCC_GetConnectionStats(login, &history), dl::kOk);
+  EXPECT_EQ(history.connected, 0u);
+  EXPECT_EQ(history.disconnects, 3u);
+  EXPECT_EQ(history.reconnects, 2u);  // the stall's outage was repaired; this one is not
 
   EXPECT_EQ(TMCC_CloseStream(stream), dl::kOk);
   EXPECT_EQ(TMCC_Done(stream), dl::kOk);
