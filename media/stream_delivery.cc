@@ -57,8 +57,16 @@ class PacketInFlight {
 };
 
 // Caches a header packet: the first since the slot reset in header1, every
-// later one in header2. Returns the header count including this packet.
+// later one in header2. Returns the header count including this packet, or 0
+// when the header is longer than the cache takes: such a packet is refused
+// whole (counted, not delivered, not recorded), so what the host received and
+// what a later registration replays never disagree.
 int32_t CacheHeader(DeviceSlot& slot, const uint8_t* data, uint32_t length) {
+  if (length > device::HeaderBuffer::kMaxLength) {
+    slot.stats.headersRefused.fetch_add(1, std::memory_order_relaxed);
+    slot.stats.lastError.store("stream header too long", std::memory_order_relaxed);
+    return 0;
+  }
   const int32_t count = slot.headerCount.fetch_add(1, std::memory_order_relaxed) + 1;
   if (count == 1) {
     slot.header1.Store(data, length);
@@ -66,6 +74,21 @@ int32_t CacheHeader(DeviceSlot& slot, const uint8_t* data, uint32_t length) {
     slot.header2.Store(data, length);
   }
   return count;
+}
+
+// Gives back header storage outgrown by a longer header as soon as this
+// packet callback is the slot's only reader: a replay or another callback
+// counts itself in flight before it loads a buffer's storage, and then finds
+// the current one. Costs one relaxed load per buffer when nothing was outgrown.
+void ReleaseOutgrownHeaders(DeviceSlot& slot) {
+  if (!slot.header1.HasOutgrown() && !slot.header2.HasOutgrown() &&
+      !slot.recordHeader.HasOutgrown()) {
+    return;
+  }
+  if (slot.packetsInFlight.load(std::memory_order_seq_cst) != 1) return;  // retried next packet
+  slot.header1.ReleaseOutgrown();
+  slot.header2.ReleaseOutgrown();
+  slot.recordHeader.ReleaseOutgrown();
 }
 
 void Deliver(DeviceSlot& slot, PacketKind kind, const uint8_t* data, uint32_t length) {
@@ -80,7 +103,7 @@ void Deliver(DeviceSlot& slot, PacketKind kind, const uint8_t* data, uint32_t le
 
 // Threads: a library thread per stream client. Takes no lock and calls the
 // host's data callback without any held; allocates only for a header longer
-// than its buffer.
+// than its buffer, and frees only storage such a header outgrew.
 int32_t QRV_CALLBACK StreamPacketCallback(int32_t handle, devicelib::StreamPacket* packet,
                                           void* context) {
   try {
@@ -101,7 +124,11 @@ int32_t QRV_CALLBACK StreamPacketCallback(int32_t handle, devicelib::StreamPacke
     const uint8_t keyFlag = frameType == devicelib::kFrameVideo ? packet->keyFrame : 0;
 
     int32_t headerCount = 0;
-    if (frameType == devicelib::kFrameHeader) headerCount = CacheHeader(slot, data, length);
+    if (frameType == devicelib::kFrameHeader) {
+      headerCount = CacheHeader(slot, data, length);
+      if (headerCount == 0) return 0;
+    }
+    ReleaseOutgrownHeaders(slot);
 
     try {
       Deliver(slot, ClassifyPacket(frameType, keyFlag, headerCount), data, length);
