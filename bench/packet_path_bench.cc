@@ -3,11 +3,15 @@
 //   Deliver            hand-off to a host callback that does nothing
 //   DeliverAndRecord   the same plus recording into a file on tmpfs
 //   PlainFwrite        fwrite of the same frames to tmpfs, the floor for the above
+//   GrowingHeaders     a device sending 255 header packets, each 16 KiB longer
+//                      than the last: the memory the slot then holds (counters)
 // Frames of 4 KiB and 64 KiB. Files are restarted every 64 MiB (untimed) so
 // the benchmark never fills the tmpfs.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -124,9 +128,48 @@ void PlainFwrite(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 
+// Resident set size of this process in bytes.
+double ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  long pages = 0, resident = 0;
+  statm >> pages >> resident;
+  return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+void GrowingHeaders(benchmark::State& state) {
+  constexpr uint32_t kStep = 16 * 1024;
+  std::vector<uint8_t> longest(size_t{255} * kStep, 0x67);
+  devicelib::StreamPacket packet{};
+  packet.frameType = devicelib::kFrameHeader;
+  packet.data = longest.data();
+  void* context = reinterpret_cast<void*>(intptr_t{kSlot});
+  double rssGrowth = 0, held = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    PrepareSlot();
+    const double before = ResidentBytes();
+    state.ResumeTiming();
+    for (uint32_t n = 1; n <= 255; ++n) {
+      packet.length = static_cast<int32_t>(n * kStep);
+      media::StreamPacketCallback(kHandle, &packet, context);
+    }
+    state.PauseTiming();
+    const auto& slot = device::Slot(kSlot);
+    rssGrowth = std::max(rssGrowth, ResidentBytes() - before);
+    held = std::max(held, static_cast<double>(slot.header1.HeldBytes() + slot.header2.HeldBytes() +
+                                              slot.recordHeader.HeldBytes()));
+    state.counters["refused"] = static_cast<double>(slot.stats.headersRefused.load());
+    state.ResumeTiming();
+  }
+  state.counters["held_MiB"] = held / (1 << 20);
+  state.counters["rss_growth_MiB"] = rssGrowth / (1 << 20);
+  state.counters["sent_MiB"] = 255.0 * 256 / 2 * kStep / (1 << 20);
+}
+
 BENCHMARK(Deliver)->Arg(4096)->Arg(65536);
 BENCHMARK(DeliverAndRecord)->Arg(4096)->Arg(65536);
 BENCHMARK(PlainFwrite)->Arg(4096)->Arg(65536);
+BENCHMARK(GrowingHeaders)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -59,14 +59,34 @@ HeaderBuffer::~HeaderBuffer() = default;
 void HeaderBuffer::Allocate() {
   owned_.clear();
   owned_.push_back(std::make_unique<Storage>(kInitialCapacity));
-  current_.store(owned_.back().get(), std::memory_order_release);
+  current_.store(owned_.back().get(), std::memory_order_seq_cst);
   length_.store(0, std::memory_order_release);
+  outgrown_.store(0, std::memory_order_relaxed);
 }
 
 void HeaderBuffer::Release() {
-  current_.store(nullptr, std::memory_order_release);
+  current_.store(nullptr, std::memory_order_seq_cst);
   length_.store(0, std::memory_order_release);
   owned_.clear();
+  outgrown_.store(0, std::memory_order_relaxed);
+}
+
+bool HeaderBuffer::HasOutgrown() const {
+  return outgrown_.load(std::memory_order_relaxed) != 0;
+}
+
+void HeaderBuffer::ReleaseOutgrown() {
+  if (outgrown_.load(std::memory_order_relaxed) == 0) return;
+  const Storage* current = current_.load(std::memory_order_relaxed);
+  std::erase_if(owned_,
+                [current](const std::unique_ptr<Storage>& s) { return s.get() != current; });
+  outgrown_.store(0, std::memory_order_relaxed);
+}
+
+size_t HeaderBuffer::HeldBytes() const {
+  size_t total = 0;
+  for (const auto& storage : owned_) total += storage->capacity;
+  return total;
 }
 
 bool HeaderBuffer::HasStorage() const {
@@ -78,26 +98,36 @@ uint32_t HeaderBuffer::Capacity() const {
   return storage == nullptr ? 0 : storage->capacity;
 }
 
-void HeaderBuffer::Store(const uint8_t* data, uint32_t length) {
+bool HeaderBuffer::Store(const uint8_t* data, uint32_t length) {
   if (data == nullptr) length = 0;
+  if (length > kMaxLength) return false;
   Storage* storage = current_.load(std::memory_order_relaxed);
   if (length > 0 && (storage == nullptr || length > storage->capacity)) {
-    // A header longer than the storage: grow, and keep the outgrown storage
-    // until Release so a reader that still holds it reads valid memory.
-    // Allocation happens before the write section opens, so a failure leaves
-    // the old content intact and readers unblocked.
+    // A header longer than the storage: grow at least twofold (so a device
+    // sending ever longer headers causes few allocations, and the outgrown
+    // pieces sum to less than the current one), and keep the outgrown storage
+    // until ReleaseOutgrown or Release, so a reader that still holds it reads
+    // valid memory. Allocation happens before the write section opens, so a
+    // failure leaves the old content intact and readers unblocked.
+    const uint32_t doubled = storage == nullptr ? kInitialCapacity : 2 * storage->capacity;
+    const uint32_t capacity = std::min(std::max({length, doubled, kInitialCapacity}), kMaxLength);
     owned_.reserve(owned_.size() + 1);
-    auto grown = std::make_unique<Storage>(std::max(length, kInitialCapacity));
+    auto grown = std::make_unique<Storage>(capacity);
+    if (storage != nullptr) outgrown_.fetch_add(1, std::memory_order_relaxed);
     storage = grown.get();
     owned_.push_back(std::move(grown));
   }
 
   const uint32_t sequence = sequence_.load(std::memory_order_relaxed);
   sequence_.store(sequence + 1, std::memory_order_relaxed);  // odd: write in progress
-  current_.store(storage, std::memory_order_release);
+  // Sequentially consistent, paired with the reader's announcement and load:
+  // a reader the owner did not see announced loads this storage, not an
+  // outgrown one (see ReleaseOutgrown).
+  current_.store(storage, std::memory_order_seq_cst);
   if (length > 0) WriteWords(storage->words.get(), data, length);
   length_.store(static_cast<int32_t>(length), std::memory_order_release);
   sequence_.store(sequence + 2, std::memory_order_release);
+  return true;
 }
 
 const uint8_t* HeaderBuffer::WriterData() const {
@@ -122,7 +152,7 @@ uint32_t HeaderBuffer::Snapshot(std::vector<uint8_t>& out) const {
   for (uint32_t attempt = 0;; ++attempt) {
     const uint32_t before = sequence_.load(std::memory_order_acquire);
     if ((before & 1u) == 0) {
-      const Storage* storage = current_.load(std::memory_order_acquire);
+      const Storage* storage = current_.load(std::memory_order_seq_cst);
       const int32_t stored = length_.load(std::memory_order_acquire);
       uint32_t length = stored > 0 ? static_cast<uint32_t>(stored) : 0;
       // A raced read may pair a new length with old storage: never read past it.

@@ -5,8 +5,11 @@
 // registration). A sequence counter tells the reader when a copy raced a
 // write, and the copy is made with word-sized atomic accesses, so a reader
 // never returns a torn header and no data race exists. Writes never allocate
-// unless a header is longer than the storage; the outgrown storage is kept
-// until Release, so a concurrent reader never touches freed memory.
+// unless a header is longer than the storage. A header longer than kMaxLength
+// is refused, and storage grows at least twofold, so the storage a buffer
+// holds stays below 2 * kMaxLength whatever a device sends. Outgrown storage
+// is kept until the owner knows no reader can still hold it (ReleaseOutgrown)
+// or until Release, so a concurrent reader never touches freed memory.
 #pragma once
 
 #include <atomic>
@@ -19,6 +22,9 @@ namespace qrv::device {
 class HeaderBuffer {
  public:
   static constexpr uint32_t kInitialCapacity = 4096;
+  // Far above any real parameter-set header; what a device sends beyond it is
+  // an attack on the host's memory, not a header.
+  static constexpr uint32_t kMaxLength = 1u << 20;
 
   // Out of line: Storage is complete only in the .cc file.
   HeaderBuffer();
@@ -35,8 +41,20 @@ class HeaderBuffer {
   uint32_t Capacity() const;
 
   // Writer thread only. Replaces the content with length bytes of data
-  // (length 0 empties it).
-  void Store(const uint8_t* data, uint32_t length);
+  // (length 0 empties it). Returns false, changing nothing, when length is
+  // above kMaxLength.
+  bool Store(const uint8_t* data, uint32_t length);
+  // Any thread: true while storage outgrown by a longer header is kept.
+  bool HasOutgrown() const;
+  // Writer thread only: frees the outgrown storage. The caller must know that
+  // no reader still holds it: a reader that loads the storage after the
+  // writer's Store finds the current one, so it is enough that every reader
+  // other than the writer announces itself (sequentially consistent) before
+  // it reads, and that the caller saw no such reader after its Store.
+  void ReleaseOutgrown();
+  // Writer thread, or while no writer runs: bytes of storage held, current
+  // and outgrown together.
+  size_t HeldBytes() const;
   // Writer thread only: the current content, valid until the next Store.
   const uint8_t* WriterData() const;
   // True when the content equals the given bytes. Writer thread only.
@@ -51,6 +69,7 @@ class HeaderBuffer {
   struct Storage;
   std::atomic<Storage*> current_{nullptr};
   std::vector<std::unique_ptr<Storage>> owned_;  // current and outgrown storage
+  std::atomic<uint32_t> outgrown_{0};            // entries of owned_ other than current
   std::atomic<uint32_t> sequence_{0};            // odd while a write is in progress
   std::atomic<int32_t> length_{0};
 };

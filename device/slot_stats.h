@@ -21,6 +21,9 @@ struct SlotStats {
   // Failed or short recording writes, and the bytes of frames they cost.
   std::atomic<uint64_t> writeErrors{0};
   std::atomic<uint64_t> bytesLost{0};
+  // Header packets longer than the header cache takes; neither cached,
+  // delivered nor recorded.
+  std::atomic<uint64_t> headersRefused{0};
   // Short English text of the last failure, or nullptr when none.
   std::atomic<const char*> lastError{nullptr};
   // The login client's reconnections the connection monitor has reported
@@ -34,6 +37,7 @@ struct SlotStats {
     recordedBytes.store(0, std::memory_order_relaxed);
     writeErrors.store(0, std::memory_order_relaxed);
     bytesLost.store(0, std::memory_order_relaxed);
+    headersRefused.store(0, std::memory_order_relaxed);
     lastError.store(nullptr, std::memory_order_relaxed);
     reconnectsReported.store(0, std::memory_order_relaxed);
   }

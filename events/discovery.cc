@@ -65,11 +65,11 @@ int32_t QRV_CALLBACK DiscoveryEnumCallback(devicelib::ServerInfoRecord* info, vo
     auto* service = static_cast<EventService*>(context);
     platform::ScopedLock lock(&service->lock);
     std::string identity = DiscoveryIdentity(*info);
-    if (service->discoveredSet.count(identity) != 0) return 1;
+    if (service->discoveredSet.Touch(identity)) return 1;
     DiscoveryCallback callback = CurrentDiscoveryCallback();
     if (callback == nullptr || record.address[0] == '\0') return 1;
     callback(record);
-    service->discoveredSet.insert(std::move(identity));
+    service->discoveredSet.Insert(std::move(identity));
   } catch (...) {
     // Out of memory, or a host callback that throws: the answer is dropped
     // unremembered, and the library's thread goes on.

@@ -8,9 +8,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <set>
 #include <string>
 
+#include "events/discovered_set.h"
 #include "platform/critical_section.h"
 #include "platform/event.h"
 #include "platform/thread.h"
@@ -23,7 +23,7 @@ inline constexpr uint32_t kMonitorStopWaitMs = 1000;
 inline constexpr uint32_t kRefreshWaitMs = 1000;
 
 struct EventService {
-  std::set<std::string> discoveredSet;  // identities already reported; guarded by lock
+  DiscoveredSet discoveredSet;  // identities already reported; guarded by lock
   platform::CriticalSection lock;
   int32_t listenerHandle = 0;
   int32_t discoveryHandle = 0;

@@ -28,8 +28,16 @@ Source Classify(const DeviceSlot& slot, int32_t handle) {
 }
 
 // Caches a header packet: the first since the slot reset in header1, every
-// later one in header2. Returns the header count including this packet.
+// later one in header2. Returns the header count including this packet, or 0
+// when the header is longer than the cache takes: such a packet is refused
+// whole (counted, not delivered, not recorded), so what the host received and
+// what a later registration replays never disagree.
 int32_t CacheHeader(DeviceSlot& slot, const uint8_t* data, uint32_t length) {
+  if (length > device::HeaderBuffer::kMaxLength) {
+    slot.stats.headersRefused.fetch_add(1, std::memory_order_relaxed);
+    slot.stats.lastError.store("stream header too long", std::memory_order_relaxed);
+    return 0;
+  }
   const int32_t count = slot.headerCount.fetch_add(1, std::memory_order_relaxed) + 1;
   if (count == 1) {
     slot.header1.Store(data, length);
@@ -45,6 +53,22 @@ void CountAccepted(DeviceSlot& slot, PacketKind kind, uint32_t length) {
   if (kind.keyFrame != 0) slot.stats.keyFrames.fetch_add(1, std::memory_order_relaxed);
 }
 
+// Gives back header storage outgrown by a longer header as soon as this
+// packet callback is the slot's only reader: a replay or another callback
+// counts itself in flight before it loads a buffer's storage, and then finds
+// the current one. Costs one relaxed load per buffer when nothing was outgrown.
+void ReleaseOutgrownHeaders(DeviceSlot& slot) {
+  if (!slot.header1.HasOutgrown() && !slot.header2.HasOutgrown() &&
+      !slot.recordHeader.HasOutgrown() && !slot.pendingHeader.HasOutgrown()) {
+    return;
+  }
+  if (slot.packetsInFlight.load(std::memory_order_seq_cst) != 1) return;  // retried next packet
+  slot.header1.ReleaseOutgrown();
+  slot.header2.ReleaseOutgrown();
+  slot.recordHeader.ReleaseOutgrown();
+  slot.pendingHeader.ReleaseOutgrown();
+}
+
 void Deliver(DeviceSlot& slot, PacketKind kind, const uint8_t* data, uint32_t length) {
   const StreamDataCallback callback = slot.dataCallback.load(std::memory_order_acquire);
   if (callback == nullptr) return;
@@ -57,7 +81,11 @@ void Deliver(DeviceSlot& slot, PacketKind kind, const uint8_t* data, uint32_t le
 void AcceptPacket(DeviceSlot& slot, int32_t index, uint8_t frameType, uint8_t keyFlag,
                   const uint8_t* data, uint32_t length) {
   int32_t headerCount = 0;
-  if (frameType == devicelib::kFrameHeader) headerCount = CacheHeader(slot, data, length);
+  if (frameType == devicelib::kFrameHeader) {
+    headerCount = CacheHeader(slot, data, length);
+    if (headerCount == 0) return;  // refused: too long to cache
+  }
+  ReleaseOutgrownHeaders(slot);
   const PacketKind kind = ClassifyPacket(frameType, keyFlag, headerCount);
   CountAccepted(slot, kind, length);
 
@@ -78,7 +106,7 @@ void AcceptPacket(DeviceSlot& slot, int32_t index, uint8_t frameType, uint8_t ke
 
 // Threads: a library thread per stream client. Takes no lock and calls the
 // host's data callback without any held; allocates only for a header longer
-// than its buffer.
+// than its buffer, and frees only storage such a header outgrew.
 int32_t QRV_CALLBACK StreamPacketCallback(int32_t handle, devicelib::StreamPacket* packet,
                                           void* context) {
   try {
@@ -102,7 +130,9 @@ int32_t QRV_CALLBACK StreamPacketCallback(int32_t handle, devicelib::StreamPacke
     if (source == Source::kBesideWorking) {
       // The host and the recording keep the working stream until this client
       // is attached; its header is kept for that moment.
-      if (frameType == devicelib::kFrameHeader) slot.pendingHeader.Store(data, length);
+      if (frameType == devicelib::kFrameHeader && length <= device::HeaderBuffer::kMaxLength) {
+        slot.pendingHeader.Store(data, length);
+      }
       return 0;
     }
     if (slot.adoptPendingHeader.load(std::memory_order_relaxed) != 0 &&

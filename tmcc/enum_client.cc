@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <future>
+#include <random>
 
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_records.h"
@@ -79,10 +80,24 @@ int32_t EnumClient::Refresh() {
   return future.get();
 }
 
+namespace {
+
+// A fresh random probe id, never 0 and never the last one: answers to an
+// earlier round, or guessed by a peer that did not see the probe, miss it.
+uint32_t NewProbeId(uint32_t last) {
+  std::random_device random;
+  for (;;) {
+    const uint32_t id = static_cast<uint32_t>(random());
+    if (id != 0 && id != last) return id;
+  }
+}
+
+}  // namespace
+
 // On the strand.
 void EnumClient::NewRound() {
   ++round_;
-  seenThisRound_.clear();
+  probeRound_.Start(NewProbeId(probeRound_.probeId()), ProbeRound::Clock::now());
   probeTimer_.cancel();
   SendProbe(kProbesPerRound);
 }
@@ -91,7 +106,8 @@ void EnumClient::NewRound() {
 void EnumClient::SendProbe(int remaining) {
   if (!socket_ || remaining <= 0) return;
   std::vector<uint8_t> frame;
-  pr::BuildProbe(frame, round_, pr::Probe{round_});
+  const uint32_t probeId = probeRound_.probeId();
+  pr::BuildProbe(frame, probeId, pr::Probe{probeId});
   asio::error_code ignored;
   socket_->send_to(asio::buffer(frame), target_, 0, ignored);  // loss is what rounds are for
   if (remaining == 1) return;
@@ -108,46 +124,56 @@ void EnumClient::Receive() {
   if (!socket_) return;
   auto self = std::static_pointer_cast<EnumClient>(shared_from_this());
   auto* socket = socket_.get();
-  socket_->async_receive_from(
-      asio::buffer(datagram_), sender_, [self, socket](const asio::error_code& ec, size_t n) {
-        if (self->socket_.get() != socket) return;  // stopped
-        if (ec == asio::error::operation_aborted) return;
-        if (!ec) {
-          std::span<const uint8_t> bytes(self->datagram_.data(), n);
-          auto r = pr::DecodeFrame(bytes);
-          std::optional<pr::ProbeAnswer> answer;
-          if (r.status == pr::DecodeStatus::kFrame && r.consumed == n &&
-              r.frame.type == pr::MessageType::kProbeAnswer) {
-            answer = pr::ParseProbeAnswer(r.frame.payload);
-          }
-          if (answer && !answer->identity.empty() &&
-              self->seenThisRound_.emplace(answer->identity, answer->address).second) {
-            TmccEnumServerCallback callback;
-            void* context;
-            std::shared_ptr<CallbackGate> gate;
-            {
-              std::lock_guard lock(self->callbackMutex_);
-              callback = self->callback_;
-              context = self->context_;
-              gate = self->gate_;
-            }
-            if (callback != nullptr && gate) {
-              dl::ServerInfoRecord info{};
-              info.size = sizeof(info);
-              SetFieldText(info.model, answer->model);
-              SetFieldText(info.identity, answer->identity);
-              std::memcpy(info.mac, answer->mac.data(), sizeof(info.mac));
-              SetFieldText(info.address, answer->address);
-              SetFieldText(info.mask, answer->mask);
-              SetFieldText(info.gateway, answer->gateway);
-              info.controlPort = answer->controlPort;
-              info.streamPort = answer->streamPort;
-              gate->Invoke([&] { callback(&info, context); });
-            }
-          }
-        }
-        self->Receive();
-      });
+  socket_->async_receive_from(asio::buffer(datagram_), sender_,
+                              [self, socket](const asio::error_code& ec, size_t n) {
+                                if (self->socket_.get() != socket) return;  // stopped
+                                if (ec == asio::error::operation_aborted) return;
+                                if (!ec) self->OnDatagram(n);
+                                self->Receive();
+                              });
+}
+
+// On the strand: one datagram from anyone on the network.
+void EnumClient::OnDatagram(size_t length) {
+  std::span<const uint8_t> bytes(datagram_.data(), length);
+  auto r = pr::DecodeFrame(bytes);
+  std::optional<pr::ProbeAnswer> answer;
+  if (r.status == pr::DecodeStatus::kFrame && r.consumed == length &&
+      r.frame.type == pr::MessageType::kProbeAnswer) {
+    answer = pr::ParseProbeAnswer(r.frame.payload);
+  }
+  if (!answer || answer->identity.empty()) {
+    refusedAnswers_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  const auto verdict = probeRound_.Judge(r.frame.requestId, answer->probeId, answer->identity,
+                                         answer->address, ProbeRound::Clock::now());
+  if (verdict == ProbeRound::Verdict::kRepeat) return;
+  if (verdict != ProbeRound::Verdict::kReport) {
+    refusedAnswers_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  TmccEnumServerCallback callback;
+  void* context;
+  std::shared_ptr<CallbackGate> gate;
+  {
+    std::lock_guard lock(callbackMutex_);
+    callback = callback_;
+    context = context_;
+    gate = gate_;
+  }
+  if (callback == nullptr || !gate) return;
+  dl::ServerInfoRecord info{};
+  info.size = sizeof(info);
+  SetFieldText(info.model, answer->model);
+  SetFieldText(info.identity, answer->identity);
+  std::memcpy(info.mac, answer->mac.data(), sizeof(info.mac));
+  SetFieldText(info.address, answer->address);
+  SetFieldText(info.mask, answer->mask);
+  SetFieldText(info.gateway, answer->gateway);
+  info.controlPort = answer->controlPort;
+  info.streamPort = answer->streamPort;
+  gate->Invoke([&] { callback(&info, context); });
 }
 
 void EnumClient::Stop() {

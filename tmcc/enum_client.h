@@ -4,15 +4,14 @@
 
 #include <array>
 #include <asio.hpp>
+#include <atomic>
 #include <memory>
 #include <mutex>
-#include <set>
-#include <string>
-#include <utility>
 
 #include "devicelib/tmcc_api.h"
 #include "tmcc/callback_gate.h"
 #include "tmcc/client.h"
+#include "tmcc/probe_round.h"
 
 namespace qrv::tmcc {
 
@@ -42,10 +41,15 @@ class EnumClient : public Client {
   // Where probes go (loopback broadcast by default).
   void SetTarget(asio::ip::udp::endpoint target) { target_ = target; }
 
+  // Answers dropped because they named a probe we did not send, came after
+  // their round's time, or did not parse. Threading: any thread.
+  uint64_t refusedAnswers() const { return refusedAnswers_.load(std::memory_order_relaxed); }
+
  private:
   void NewRound();
   void SendProbe(int remaining);
   void Receive();
+  void OnDatagram(size_t length);
   void StopOnStrand();
 
   std::mutex callbackMutex_;
@@ -58,8 +62,9 @@ class EnumClient : public Client {
   asio::ip::udp::endpoint target_;
   asio::ip::udp::endpoint sender_;
   std::array<uint8_t, 2048> datagram_{};
-  uint32_t round_ = 0;
-  std::set<std::pair<std::string, std::string>> seenThisRound_;  // identity, address
+  uint32_t round_ = 0;  // counts rounds, so a stale probe timer knows it is stale
+  ProbeRound probeRound_;
+  std::atomic<uint64_t> refusedAnswers_{0};
 };
 
 }  // namespace qrv::tmcc

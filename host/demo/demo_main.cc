@@ -17,6 +17,7 @@
 #include "host/kit/ptz_names.h"
 #include "host/kit/requests.h"
 #include "host/kit/stream_tap.h"
+#include "host/kit/text_escape.h"
 #include "host/sim/fleet.h"
 
 namespace qrv::host {
@@ -182,8 +183,8 @@ class Demo {
       }
       if (std::find(shown.begin(), shown.end(), e.address()) != shown.end()) continue;
       shown.push_back(e.address());
-      Print("    %-16s %-17s %-16s %5d", e.address().c_str(), e.mac().c_str(), e.mask().c_str(),
-            e.port);
+      Print("    %-16s %-17s %-16s %5d", EscapeControl(e.address()).c_str(), e.mac().c_str(),
+            EscapeControl(e.mask()).c_str(), e.port);
     }
     if (others > 0) Print("    (and %d answer(s) from other devices on this machine)", others);
     if (!all) *why = "not every device was discovered within 10 s";

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "host/kit/event_hub.h"
+#include "host/kit/text_escape.h"
 #include "host/tool/commands.h"
 
 namespace qrv::host {
@@ -48,8 +49,9 @@ int RunDiscover(const GlobalOptions& global, const DiscoverOptions& options) {
   std::snprintf(line, sizeof line, "%-16s  %-17s  %-16s  %5s", "ADDRESS", "MAC", "MASK", "PORT");
   session->Say(line);
   for (const auto& [key, e] : found) {
-    std::snprintf(line, sizeof line, "%-16s  %-17s  %-16s  %5d", e.address().c_str(),
-                  e.mac().c_str(), e.mask().c_str(), e.port);
+    // Address and mask are the device's own texts: shown escaped.
+    std::snprintf(line, sizeof line, "%-16s  %-17s  %-16s  %5d", EscapeControl(e.address()).c_str(),
+                  e.mac().c_str(), EscapeControl(e.mask()).c_str(), e.port);
     session->Say(line);
   }
   session->Say(std::to_string(found.size()) + " device(s) found");

@@ -1,5 +1,7 @@
 #include "host/tool/event_text.h"
 
+#include "host/kit/text_escape.h"
+
 namespace qrv::host {
 
 std::string DescribeEvent(const HostEvent& event) {
@@ -13,8 +15,8 @@ std::string DescribeEvent(const HostEvent& event) {
              std::to_string(event.slot) + ", port " + std::to_string(event.port) +
              " (device type " + std::to_string(event.deviceType) + ")";
     case HostEvent::kDiscovery:
-      return "found: " + event.address() + "  mac " + event.mac() + "  mask " + event.mask() +
-             "  port " + std::to_string(event.port);
+      return "found: " + EscapeControl(event.address()) + "  mac " + event.mac() + "  mask " +
+             EscapeControl(event.mask()) + "  port " + std::to_string(event.port);
   }
   return "unknown event";
 }

@@ -65,6 +65,42 @@ TEST_F(DiscoveryTest, EachIdentityIsReportedOnceUntilARefresh) {
   EXPECT_EQ(AddressOf(found[3]), "10.2.0.7");
 }
 
+// Identities come from the network: a flood of invented ones must not grow
+// the set of reported identities past its cap. The identities seen longest
+// ago make room; recently seen ones stay reported once.
+TEST_F(DiscoveryTest, ReportedIdentitiesAreCappedDroppingTheLongestUnseen) {
+  auto* service = EventServiceInstance();
+  const size_t cap = DiscoveredSet::kMaxIdentities;
+  const auto fire = [&](int n) {
+    ServerInfoRecord info = Answer("SPOOF-" + std::to_string(n), "10.9.0.1");
+    return DiscoveryEnumCallback(&info, service);
+  };
+  constexpr int kFlood = 100000;
+  for (int n = 0; n < kFlood; ++n) ASSERT_EQ(fire(n), 1);
+  EXPECT_EQ(Sink().discoveries.Events().size(), size_t{kFlood});
+  {
+    platform::ScopedLock lock(&service->lock);
+    EXPECT_EQ(service->discoveredSet.size(), cap);
+  }
+  fire(kFlood - 1);  // seen just now: still remembered, not reported again
+  EXPECT_EQ(Sink().discoveries.Events().size(), size_t{kFlood});
+  fire(0);  // dropped long ago: reported again
+  EXPECT_EQ(Sink().discoveries.Events().size(), size_t{kFlood} + 1);
+
+  // Seeing an identity again keeps it: the one not seen for longest goes.
+  DiscoveredSet set(3);
+  set.Insert("a");
+  set.Insert("b");
+  set.Insert("c");
+  EXPECT_TRUE(set.Touch("a"));
+  set.Insert("d");
+  EXPECT_EQ(set.size(), 3u);
+  EXPECT_EQ(set.count("b"), 0u);
+  EXPECT_EQ(set.count("a") + set.count("c") + set.count("d"), 3u);
+  set.clear();
+  EXPECT_TRUE(set.empty());
+}
+
 TEST_F(DiscoveryTest, AnswerWithoutAddressIsNeitherReportedNorRemembered) {
   EXPECT_EQ(Fire(Answer("SN-3", "")), 1);
   EXPECT_TRUE(Sink().discoveries.Events().empty());

@@ -1,6 +1,6 @@
 // The host kit's pure parts: the Annex B scan that checks recordings, the
 // recording model of the stream tap, picture comparison, loopback address
-// arithmetic, result parsing and JSON quoting.
+// arithmetic, result parsing, JSON quoting and escaping of network texts.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -9,6 +9,7 @@
 #include "host/kit/media_probe.h"
 #include "host/kit/requests.h"
 #include "host/kit/stream_tap.h"
+#include "host/kit/text_escape.h"
 #include "host/sim/fleet.h"
 #include "host/tool/json_text.h"
 
@@ -194,6 +195,36 @@ TEST(Json, TextsAreQuotedSoAnyBytesStayOneValidString) {
   JsonArray a;
   a.Add(JsonObject().Int("x", 1)).Add(JsonObject());
   EXPECT_EQ(JsonObject().Array("list", a).Str(), "{\"list\":[{\"x\":1},{}]}");
+}
+
+TEST(EscapeControl, NoControlCharacterFromTheNetworkReachesTheTerminal) {
+  using namespace std::string_literals;
+  EXPECT_EQ(EscapeControl("127.0.0.10"), "127.0.0.10");
+  EXPECT_EQ(EscapeControl(""), "");
+  // A colour change and cursor movement, a bell, a NUL and DEL.
+  EXPECT_EQ(EscapeControl("\x1B[31mred\x1B[2A"), "\\x1B[31mred\\x1B[2A");
+  EXPECT_EQ(EscapeControl("a\x07"
+                          "b"s +
+                          '\0' + "c\x7F"),
+            "a\\x07b\\x00c\\x7F");
+  EXPECT_EQ(EscapeControl("line\r\nforged"), "line\\x0D\\x0Aforged");
+  // An escape cannot be forged with a backslash of its own.
+  EXPECT_EQ(EscapeControl("\\x1B"), "\\\\x1B");
+  // C1 controls in UTF-8 (U+009B is an 8-bit CSI), also at the very end.
+  EXPECT_EQ(EscapeControl("x\xC2\x9B"
+                          "2J\xC2\x85"),
+            "x\\xC2\\x9B2J\\xC2\\x85");
+  EXPECT_EQ(EscapeControl("\xC2"), "\xC2");
+  // Printable UTF-8 and legacy double-byte texts pass unchanged.
+  EXPECT_EQ(EscapeControl("caf\xC3\xA9 \xC2\xA0"), "caf\xC3\xA9 \xC2\xA0");
+  EXPECT_EQ(EscapeControl("\xC9\xE3\xCF\xF1\xBB\xFA"), "\xC9\xE3\xCF\xF1\xBB\xFA");
+  // Every byte value: the result never holds a control byte.
+  std::string all;
+  for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
+  for (char c : EscapeControl(all)) {
+    const auto byte = static_cast<unsigned char>(c);
+    EXPECT_FALSE(byte < 0x20 || byte == 0x7F) << int(byte);
+  }
 }
 
 }  // namespace

@@ -229,6 +229,86 @@ TEST_F(StreamDeliveryTest, OversizeHeaderIsDeliveredCachedAndReplayedWhole) {
   EXPECT_EQ(replay.Deliveries()[1].data, small);
 }
 
+size_t HeldHeaderBytes(const device::DeviceSlot& slot) {
+  return slot.header1.HeldBytes() + slot.header2.HeldBytes() + slot.recordHeader.HeldBytes();
+}
+
+TEST_F(StreamDeliveryTest, HeaderAboveTheBoundIsRefusedAndCounted) {
+  const int32_t slot = 7;
+  const int32_t handle = OpenStream(slot);
+  HostSink sink;
+  sink.RegisterFor(slot);
+  const uint32_t bound = device::HeaderBuffer::kMaxLength;
+  const Bytes first = Pattern(1, 64), atBound = Pattern(2, bound), above = Pattern(3, bound + 1);
+  Fire(handle, kFrameHeader, first);
+  Fire(handle, kFrameHeader, above);
+  Fire(handle, kFrameHeader, atBound);
+
+  const auto& entry = device::Slot(slot);
+  EXPECT_EQ(entry.stats.headersRefused.load(), 1u);
+  EXPECT_NE(entry.stats.lastError.load(), nullptr);
+  EXPECT_EQ(entry.headerCount.load(), 2) << "a refused header is not counted as a header";
+  const auto got = sink.Deliveries();
+  ASSERT_EQ(got.size(), 2u) << "a refused header is not delivered";
+  EXPECT_EQ(got[1].dataType, kStreamDataLaterHeader);
+  EXPECT_EQ(got[1].data.size(), bound);
+  HostSink replay;
+  media::ReplayCachedHeaders(slot, &HostSink::Callback, replay.User());
+  ASSERT_EQ(replay.Count(), 2u);
+  EXPECT_EQ(replay.Deliveries()[0].data, first);
+  EXPECT_EQ(replay.Deliveries()[1].data, atBound);
+}
+
+// A device sending ever longer headers (16 KiB more each time, far past the
+// bound) must not make the slot hold more than the bound allows, and storage
+// outgrown while a reader was in flight is given back once it has left.
+TEST_F(StreamDeliveryTest, GrowingHeadersKeepTheSlotsMemoryBounded) {
+  const int32_t slot = 8;
+  const int32_t handle = OpenStream(slot);
+  auto& entry = device::Slot(slot);
+  const size_t bound = device::HeaderBuffer::kMaxLength;
+  size_t most = 0;
+  uint64_t refused = 0;
+  Bytes longest = Pattern(4, 255 * 16 * 1024);
+  auto header = MakePacket(kFrameHeader, longest);
+  for (uint32_t n = 1; n <= 255; ++n) {
+    const size_t length = size_t{n} * 16 * 1024;
+    if (length > bound) ++refused;
+    header.length = static_cast<int32_t>(length);
+    EXPECT_EQ(media::StreamPacketCallback(handle, &header, Context(slot)), 0);
+    // Nothing else in flight: the outgrown storage is gone at once.
+    EXPECT_FALSE(entry.header2.HasOutgrown()) << n;
+    most = std::max(most, HeldHeaderBytes(entry));
+  }
+  EXPECT_EQ(entry.stats.headersRefused.load(), refused);
+  // header1 keeps the first header; header2 at most the bound.
+  EXPECT_LE(most, 2 * size_t{device::HeaderBuffer::kInitialCapacity} + 16 * 1024 + bound);
+
+  // A replay (or another packet callback) in flight keeps the outgrown
+  // storage alive; the first packet after it left gives it back.
+  const int32_t other = 10;
+  auto& second = device::Slot(other);
+  const int32_t again = OpenStream(other);
+  Bytes frame = Pattern(9, 32);
+  Fire(again, kFrameHeader, Pattern(1, 10));
+  second.packetsInFlight.fetch_add(1);
+  for (size_t length : {5000u, 20000u, 90000u, 300000u, 1048576u}) {
+    Fire(again, kFrameHeader, Pattern(2, length));
+  }
+  EXPECT_TRUE(second.header2.HasOutgrown());
+  // Growth at least twofold bounds even what a stuck reader keeps alive.
+  EXPECT_LT(second.header2.HeldBytes(), 2 * bound);
+  second.packetsInFlight.fetch_sub(1);
+  Fire(again, kFrameVideo, frame);
+  EXPECT_FALSE(second.header2.HasOutgrown());
+  EXPECT_EQ(second.header2.HeldBytes(), second.header2.Capacity());
+  Fire(again, kFrameHeader, Pattern(2, 300000));
+  HostSink replay;
+  media::ReplayCachedHeaders(other, &HostSink::Callback, replay.User());
+  ASSERT_EQ(replay.Count(), 2u);
+  EXPECT_EQ(replay.Deliveries()[1].data, Pattern(2, 300000));
+}
+
 int32_t QRV_CALLBACK ThrowingCallback(int32_t, const uint8_t*, uint32_t, StreamFrameInfo,
                                       uintptr_t) {
   throw std::runtime_error("host failure");

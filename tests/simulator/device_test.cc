@@ -21,10 +21,10 @@ TEST_F(DeviceTest, LoginsAreJudgedByProofUserPurposeAndFaultSwitch) {
   Device& device = Add(SmallDevice(1));
   const auto& c = device.Config();
   auto attempt = [&](Purpose purpose, const std::string& user, const std::string& password,
-                     bool* proofOk = nullptr) {
+                     bool* proofOk = nullptr, int flipProofByte = -1) {
     TestClient client;
     EXPECT_TRUE(client.Connect(c.address, c.controlPort));
-    auto status = client.Login(purpose, 0, user, password, proofOk);
+    auto status = client.Login(purpose, 0, user, password, proofOk, flipProofByte);
     if (status && *status != LoginStatus::kAccepted) {
       EXPECT_TRUE(client.WaitClosed()) << "a refused login is closed by the device";
     }
@@ -36,6 +36,12 @@ TEST_F(DeviceTest, LoginsAreJudgedByProofUserPurposeAndFaultSwitch) {
   EXPECT_EQ(attempt(Purpose::kControl, c.user, "wrong"), LoginStatus::kCredentialsRefused);
   EXPECT_EQ(attempt(Purpose::kControl, "intruder", c.password), LoginStatus::kCredentialsRefused);
   EXPECT_EQ(attempt(Purpose::kStream, c.user, c.password), LoginStatus::kPurposeUnsupported);
+  // The right proof with any one byte inverted, the last one included.
+  for (int i = 0; i < static_cast<int>(proto::kProofSize); ++i) {
+    EXPECT_EQ(attempt(Purpose::kControl, c.user, c.password, nullptr, i),
+              LoginStatus::kCredentialsRefused)
+        << "proof byte " << i;
+  }
 
   device.SetRefuseLogins(true);
   EXPECT_EQ(attempt(Purpose::kControl, c.user, c.password), LoginStatus::kCredentialsRefused);
@@ -44,7 +50,7 @@ TEST_F(DeviceTest, LoginsAreJudgedByProofUserPurposeAndFaultSwitch) {
 
   auto obs = device.Observe();
   EXPECT_EQ(obs.logins, 2u);
-  EXPECT_EQ(obs.refusedLogins, 4u);
+  EXPECT_EQ(obs.refusedLogins, 4u + proto::kProofSize);
   EXPECT_EQ(obs.lastUser, c.user);
   // Both accepted sessions have been closed by the client by now.
   EXPECT_TRUE(device.WaitFor([](const Observations& o) { return o.activeLogins == 0; }, 3000ms));

@@ -79,7 +79,7 @@ ReadResult TestClient::Read(Frame& out, std::chrono::milliseconds timeout) {
 std::optional<proto::LoginStatus> TestClient::Login(proto::Purpose purpose, uint8_t streamType,
                                                     const std::string& user,
                                                     const std::string& password,
-                                                    bool* serverProofOk) {
+                                                    bool* serverProofOk, int flipProofByte) {
   Frame frame;
   if (Read(frame) != ReadResult::kFrame || frame.type != proto::MessageType::kServerHello)
     return std::nullopt;
@@ -92,6 +92,8 @@ std::optional<proto::LoginStatus> TestClient::Login(proto::Purpose purpose, uint
   login.user = user;
   login.proof = proto::ComputeClientProof(password, hello->serverNonce, login.clientNonce, purpose,
                                           streamType, user);
+  if (flipProofByte >= 0 && static_cast<size_t>(flipProofByte) < login.proof.size())
+    login.proof[static_cast<size_t>(flipProofByte)] ^= 0xFF;
   std::vector<uint8_t> bytes;
   if (!proto::BuildLogin(bytes, nextRequestId_++, login) || !Write(bytes)) return std::nullopt;
   if (Read(frame) != ReadResult::kFrame || frame.type != proto::MessageType::kLoginResult)

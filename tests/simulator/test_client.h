@@ -40,11 +40,13 @@ class TestClient {
 
   // Reads the greeting, logs in and reads the result. Returns the status, or
   // nothing when the device did not answer as it should. serverProofOk tells
-  // whether the device proved it knows the password.
+  // whether the device proved it knows the password. flipProofByte >= 0
+  // sends the right proof with that one byte inverted.
   std::optional<tmcc::protocol::LoginStatus> Login(tmcc::protocol::Purpose purpose,
                                                    uint8_t streamType, const std::string& user,
                                                    const std::string& password,
-                                                   bool* serverProofOk = nullptr);
+                                                   bool* serverProofOk = nullptr,
+                                                   int flipProofByte = -1);
   // Sends a request and reads frames until its answer (skipping stream data).
   std::optional<tmcc::protocol::Answer> Request(tmcc::protocol::RequestCode code, int32_t arg0 = 0,
                                                 int32_t arg1 = 0, int32_t arg2 = 0,

@@ -1,6 +1,7 @@
 // The library's reconnection backoff and callback gate on their own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -10,11 +11,13 @@
 #include "support/wait.h"
 #include "tmcc/backoff.h"
 #include "tmcc/callback_gate.h"
+#include "tmcc/probe_round.h"
 
 using namespace std::chrono_literals;
 using qrv::test::WaitUntil;
 using qrv::tmcc::Backoff;
 using qrv::tmcc::CallbackGate;
+using qrv::tmcc::ProbeRound;
 
 TEST(Backoff, DoublesToTheCeilingWithinTheJitterAndStartsOverAfterReset) {
   std::set<int64_t> firstDelays;
@@ -73,4 +76,61 @@ TEST(CallbackGate, CloseWaitsForRunningCallbacksExceptTheCallersOwn) {
   bool ran = own.Invoke([&] { own.Close(); });
   EXPECT_TRUE(ran);
   EXPECT_TRUE(own.closed());
+}
+
+TEST(ProbeRound, OnlyAnswersToTheProbeOutAndWithinItsTimeCount) {
+  using Verdict = ProbeRound::Verdict;
+  const auto t0 = ProbeRound::Clock::time_point{} + std::chrono::hours(1);
+  ProbeRound round;
+  EXPECT_EQ(round.Judge(0, 0, "SN", "127.0.0.2", t0), Verdict::kLate) << "before any round";
+  round.Start(0xA5A5'0001u, t0);
+  const uint32_t id = round.probeId();
+  EXPECT_EQ(round.Judge(id + 1, id + 1, "SN", "127.0.0.2", t0), Verdict::kUnsentProbe);
+  EXPECT_EQ(round.Judge(id, id + 1, "SN", "127.0.0.2", t0), Verdict::kUnsentProbe);
+  EXPECT_EQ(round.Judge(id + 1, id, "SN", "127.0.0.2", t0), Verdict::kUnsentProbe);
+  EXPECT_EQ(round.Judge(0, 0, "SN", "127.0.0.2", t0), Verdict::kUnsentProbe);
+  EXPECT_EQ(round.FoundCount(), 0u);
+  EXPECT_EQ(round.Judge(id, id, "SN", "127.0.0.2", t0), Verdict::kReport);
+  EXPECT_EQ(round.Judge(id, id, "SN", "127.0.0.2", t0 + 10ms), Verdict::kRepeat);
+  // Identity and address together name a device.
+  EXPECT_EQ(round.Judge(id, id, "SN", "127.0.0.3", t0), Verdict::kReport);
+  EXPECT_EQ(round.Judge(id, id, "SN2", "127.0.0.2", t0 + ProbeRound::kAnswerTime),
+            Verdict::kReport);
+  EXPECT_EQ(round.Judge(id, id, "SN3", "127.0.0.2", t0 + ProbeRound::kAnswerTime + 1ms),
+            Verdict::kLate);
+
+  // A new round: the old id no longer counts, every device is new again.
+  const auto t1 = t0 + 10s;
+  round.Start(0x0BAD'F00Du, t1);
+  EXPECT_EQ(round.Judge(id, id, "SN", "127.0.0.2", t1), Verdict::kUnsentProbe);
+  EXPECT_EQ(round.FoundCount(), 0u);
+  EXPECT_EQ(round.Judge(round.probeId(), round.probeId(), "SN", "127.0.0.2", t1), Verdict::kReport);
+}
+
+TEST(ProbeRound, AFloodOfDevicesHoldsAtMostTheCapKeepingTheRecentlySeen) {
+  using Verdict = ProbeRound::Verdict;
+  const auto t0 = ProbeRound::Clock::now();
+  ProbeRound round;
+  round.Start(7, t0);
+  constexpr int kFlood = 100000;
+  int reported = 0;
+  size_t most = 0;
+  for (int n = 0; n < kFlood; ++n) {
+    if (n == kFlood / 2) {
+      // A real device answering amid the flood is kept while it keeps answering.
+      EXPECT_EQ(round.Judge(7, 7, "REAL", "127.0.0.2", t0), Verdict::kReport);
+    }
+    if (n > kFlood / 2 && n % 1000 == 0) {
+      EXPECT_EQ(round.Judge(7, 7, "REAL", "127.0.0.2", t0), Verdict::kRepeat) << n;
+    }
+    if (round.Judge(7, 7, "SPOOF-" + std::to_string(n), "127.9.9.9", t0) == Verdict::kReport) {
+      ++reported;
+    }
+    most = std::max(most, round.FoundCount());
+  }
+  EXPECT_EQ(reported, kFlood);
+  EXPECT_EQ(most, ProbeRound::kMaxFound);
+  EXPECT_EQ(round.Judge(7, 7, "SPOOF-" + std::to_string(kFlood - 1), "127.9.9.9", t0),
+            Verdict::kRepeat);
+  EXPECT_EQ(round.Judge(7, 7, "SPOOF-0", "127.9.9.9", t0), Verdict::kReport) << "dropped long ago";
 }

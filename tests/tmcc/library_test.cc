@@ -184,6 +184,13 @@ TEST(ConnectResults, UnreachableStalledRefusedAndImpostorDevicesAreTold) {
     auto record = MakeLogin(ip, impostor.port(), "admin", "pw");
     EXPECT_EQ(TMCC_Connect(h, &record, 0), dl::kErrAuthRefused);
   }
+  // A device proof that is right but for one byte, the last one included.
+  for (int flipped : {0, 15, static_cast<int>(pr::kProofSize) - 1}) {
+    ScriptedPeer nearly(ip, [=](int fd) { ScriptedPeer::AcceptLogin(fd, "pw", true, flipped); });
+    auto record = MakeLogin(ip, nearly.port(), "admin", "pw");
+    EXPECT_EQ(TMCC_Connect(h, &record, 0), dl::kErrAuthRefused) << "proof byte " << flipped;
+    EXPECT_EQ(TMCC_IsConnect(h), 0);
+  }
   {  // Garbage instead of a greeting.
     ScriptedPeer garbage(ip, [](int fd) { ScriptedPeer::Send(fd, {'H', 'T', 'T', 'P', '/'}); });
     auto record = MakeLogin(ip, garbage.port(), "admin", "pw");

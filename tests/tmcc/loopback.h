@@ -92,9 +92,11 @@ class ScriptedPeer {
   }
 
   // Plays the device's side of the login; returns the client's Login, or
-  // nothing when the client did not log in properly.
+  // nothing when the client did not log in properly. flipProofByte >= 0
+  // answers with the right device proof but that one byte inverted.
   static std::optional<protocol::Login> AcceptLogin(int fd, const std::string& password,
-                                                    bool answerWithGoodProof = true) {
+                                                    bool answerWithGoodProof = true,
+                                                    int flipProofByte = -1) {
     protocol::Nonce serverNonce;
     protocol::MakeNonce(serverNonce);
     std::vector<uint8_t> out;
@@ -111,6 +113,8 @@ class ScriptedPeer {
       result.status = protocol::LoginStatus::kCredentialsRefused;
     } else if (answerWithGoodProof) {
       result.serverProof = protocol::ComputeServerProof(password, login->clientNonce, serverNonce);
+      if (flipProofByte >= 0 && static_cast<size_t>(flipProofByte) < result.serverProof.size())
+        result.serverProof[static_cast<size_t>(flipProofByte)] ^= 0xFF;
     }
     out.clear();
     protocol::BuildLoginResult(out, 0, result);

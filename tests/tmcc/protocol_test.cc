@@ -261,3 +261,48 @@ TEST(LoginProofs, BindEverySecretAndContextInput) {
   ASSERT_TRUE(pr::MakeNonce(b));
   EXPECT_NE(a, b);
 }
+
+// A proof that differs from the right one in a single byte, at any position
+// and in any bit, is refused after travelling through builder, frame decoder
+// and parser: a comparison cut short anywhere fails here.
+TEST(LoginProofs, EverySingleFlippedByteIsRefusedAfterTheWireRoundTrip) {
+  const pr::Nonce server = Filled(0x31), client = Filled(0x42);
+  const pr::Proof clientProof =
+      pr::ComputeClientProof("pw", server, client, pr::Purpose::kStream, 1, "admin");
+  const pr::Proof serverProof = pr::ComputeServerProof("pw", client, server);
+  for (uint8_t flip : {uint8_t{0x01}, uint8_t{0x80}, uint8_t{0xFF}}) {
+    for (size_t i = 0; i <= clientProof.size(); ++i) {  // i == size: unflipped
+      pr::Login login;
+      login.purpose = pr::Purpose::kStream;
+      login.streamType = 1;
+      login.clientNonce = client;
+      login.proof = clientProof;
+      login.user = "admin";
+      pr::LoginResult result;
+      result.serverProof = serverProof;
+      if (i < clientProof.size()) {
+        login.proof[i] ^= flip;
+        result.serverProof[i] ^= flip;
+      }
+      std::vector<uint8_t> f;
+      ASSERT_TRUE(pr::BuildLogin(f, 1, login));
+      auto parsedLogin = pr::ParseLogin(DecodeOne(f).payload);
+      f.clear();
+      ASSERT_TRUE(pr::BuildLoginResult(f, 2, result));
+      auto parsedResult = pr::ParseLoginResult(DecodeOne(f).payload);
+      ASSERT_TRUE(parsedLogin && parsedResult);
+      const bool intact = i == clientProof.size();
+      // The device checking the client, and the library checking the device.
+      EXPECT_EQ(pr::ProofsEqual(pr::ComputeClientProof("pw", server, parsedLogin->clientNonce,
+                                                       parsedLogin->purpose,
+                                                       parsedLogin->streamType, parsedLogin->user),
+                                parsedLogin->proof),
+                intact)
+          << "client proof byte " << i << " flipped by " << int(flip);
+      EXPECT_EQ(
+          pr::ProofsEqual(pr::ComputeServerProof("pw", client, server), parsedResult->serverProof),
+          intact)
+          << "device proof byte " << i << " flipped by " << int(flip);
+    }
+  }
+}
