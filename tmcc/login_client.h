@@ -2,11 +2,8 @@
 // requests on it, and a connect callback that hears every change of state.
 #pragma once
 
-#include <memory>
-#include <mutex>
-
 #include "devicelib/tmcc_api.h"
-#include "tmcc/callback_gate.h"
+#include "tmcc/callback_slot.h"
 #include "tmcc/session_client.h"
 
 namespace qrv::tmcc {
@@ -15,7 +12,7 @@ class LoginClient : public SessionClient {
  public:
   LoginClient();
 
-  // Threading: any thread; takes the client's callback mutex briefly.
+  // Threading: any thread; takes the slot's mutex briefly.
   void SetConnectCallback(TmccConnectCallback callback, void* context);
   void Shutdown() override;
 
@@ -26,10 +23,7 @@ class LoginClient : public SessionClient {
  private:
   void Notify(int32_t connected, int32_t reason);
 
-  std::mutex callbackMutex_;
-  TmccConnectCallback callback_ = nullptr;
-  void* context_ = nullptr;
-  CallbackGate gate_;
+  CallbackSlot<TmccConnectCallback> callback_;
 };
 
 }  // namespace qrv::tmcc
