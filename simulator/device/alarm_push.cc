@@ -10,6 +10,11 @@ namespace proto = tmcc::protocol;
 AlarmPush::AlarmPush(Strand strand, Done done)
     : strand_(strand), socket_(strand), timer_(strand), done_(std::move(done)) {}
 
+// The connection must never call a handler that is gone.
+AlarmPush::~AlarmPush() {
+  if (connection_) connection_->Close();
+}
+
 void AlarmPush::Start(Strand strand, const std::string& localAddress, const std::string& host,
                       uint16_t port, const proto::Alarm& alarm, uint32_t requestId,
                       std::chrono::milliseconds timeout, Done done) {

@@ -25,6 +25,8 @@ class AlarmPush : public std::enable_shared_from_this<AlarmPush>,
                     uint16_t port, const tmcc::protocol::Alarm& alarm, uint32_t requestId,
                     std::chrono::milliseconds timeout, Done done);
 
+  ~AlarmPush();
+
  private:
   AlarmPush(Strand strand, Done done);
   void Finish(bool ok);

@@ -32,6 +32,11 @@ Session::Session(Strand strand, asio::ip::tcp::socket socket, Kind kind,
                                                          static_cast<conn::Handler*>(this));
 }
 
+// The connection must never call a handler that is gone.
+Session::~Session() {
+  connection_->Close();
+}
+
 void Session::Start() {
   asio::error_code ignored;
   connection_->socket().set_option(asio::ip::tcp::no_delay(true), ignored);

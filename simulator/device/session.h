@@ -45,6 +45,7 @@ class Session : public std::enable_shared_from_this<Session>, private tmcc::conn
   enum class Kind { kControl, kStream };
 
   Session(Strand strand, asio::ip::tcp::socket socket, Kind kind, std::weak_ptr<SessionHost> host);
+  ~Session();
 
   // Sends the greeting (or holds it back while the device stalls) and starts
   // reading. Strand only, as is everything below.
