@@ -35,6 +35,13 @@ using qrv::test::WaitUntil;
 constexpr int64_t kMiB = 1024 * 1024;
 // Growth allowed where unbounded queues grew by hundreds of megabytes.
 constexpr int64_t kRssBound = 16 * kMiB;
+// Sanitizers hold freed memory back (quarantine, shadow): resident size then
+// measures them, so there only the cuts are checked.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kRssMeaningful = false;
+#else
+constexpr bool kRssMeaningful = true;
+#endif
 
 struct Alarms {
   std::mutex mutex;
@@ -78,7 +85,7 @@ TEST(AlarmPort, PeerThatNeverReadsItsAcknowledgementsIsCutWithBoundedMemory) {
   const int64_t growth = RssBytes() - before;
   EXPECT_LT(sent, 96u * kMiB) << "the listener never cut the peer";
   EXPECT_GT(tmcc::connection::Cuts().queueFull.load(), cutsBefore);
-  EXPECT_LT(growth, kRssBound);
+  if (kRssMeaningful) EXPECT_LT(growth, kRssBound);
   EXPECT_GT(alarms.count.load(), 0);  // what came before the cut was delivered
   listener->Shutdown();
 }
@@ -131,7 +138,7 @@ TEST(AlarmPort, FiveHundredSlowAndIdlePeersDoNotLockADeviceOut) {
   const auto slowBefore = tmcc::connection::Cuts().slowFrame.load();
   EXPECT_TRUE(WaitUntil([&] { return tmcc::connection::Cuts().slowFrame.load() > slowBefore; },
                         std::chrono::seconds(10)));
-  EXPECT_LT(RssBytes() - before, kRssBound);
+  if (kRssMeaningful) EXPECT_LT(RssBytes() - before, kRssBound);
   slow.Stop();
   idle.Stop();
   listener->Shutdown();
@@ -157,7 +164,7 @@ TEST(Session, DeviceThatPingsAndNeverReadsIsCutWithBoundedMemory) {
     EXPECT_TRUE(WaitUntil([&] { return sent.load() > 0; }, std::chrono::seconds(10)));
     EXPECT_LT(sent.load(), 64u * kMiB) << "the client never cut the device";
     device.Stop();
-    EXPECT_LT(RssBytes() - before, kRssBound);
+    if (kRssMeaningful) EXPECT_LT(RssBytes() - before, kRssBound);
     client->Shutdown();
   }
 }
