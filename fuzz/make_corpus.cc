@@ -1,5 +1,6 @@
-// Writes a small seed corpus for the frame-decoder fuzz target: one file per
-// message kind, built by the protocol's own builders.
+// Writes a small seed corpus for a fuzz target: one file per message kind,
+// built by the protocol's own builders.
+//   make_fuzz_corpus DIRECTORY [frame_decoder|framed_connection|alarm_record]
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -9,10 +10,11 @@
 namespace pr = qrv::tmcc::protocol;
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s DIRECTORY\n", argv[0]);
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: %s DIRECTORY [TARGET]\n", argv[0]);
     return 2;
   }
+  const std::string target = argc == 3 ? argv[2] : "frame_decoder";
   std::vector<std::pair<std::string, std::vector<uint8_t>>> seeds;
   auto add = [&](const std::string& name, auto build) {
     std::vector<uint8_t> out;
@@ -37,6 +39,33 @@ int main(int argc, char** argv) {
         o, 4,
         {4, 6001, 6002, {1, 2, 3, 4, 5, 6}, "M", "SN1", "127.0.0.10", "255.0.0.0", "127.0.0.1"});
   });
+  if (target == "framed_connection") {
+    // Two leading bytes choose read sizes and the receiver's bound; then
+    // every message kind back to back, as one connection would carry them.
+    std::vector<uint8_t> all;
+    for (auto& [name, bytes] : seeds) all.insert(all.end(), bytes.begin(), bytes.end());
+    seeds.emplace_back("all", all);
+    for (auto& [name, bytes] : seeds) bytes.insert(bytes.begin(), {7, 0});
+    seeds.emplace_back("all_small_reads_bound", all);
+    seeds.back().second.insert(seeds.back().second.begin(), {1, 1});
+  } else if (target == "alarm_record") {
+    // Peer address length, the peer address, then an alarm payload.
+    seeds.clear();
+    auto alarm = [&](const std::string& name, const std::string& peer, const std::string& named) {
+      std::vector<uint8_t> frame;
+      pr::BuildAlarm(frame, 1, {2, 3, -1, named});
+      std::vector<uint8_t> seed = {static_cast<uint8_t>(peer.size())};
+      seed.insert(seed.end(), peer.begin(), peer.end());
+      seed.insert(seed.end(), frame.begin() + 16, frame.end());
+      seeds.emplace_back(name, seed);
+    };
+    alarm("no_address", "127.0.0.10", "");
+    alarm("own_address", "127.0.0.10", "127.0.0.10");
+    alarm("forged", "127.0.0.10", "127.0.0.11");
+  } else if (target != "frame_decoder") {
+    std::fprintf(stderr, "unknown target %s\n", target.c_str());
+    return 2;
+  }
   for (auto& [name, bytes] : seeds) {
     std::string path = std::string(argv[1]) + "/" + name;
     FILE* f = std::fopen(path.c_str(), "wb");

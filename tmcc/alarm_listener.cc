@@ -1,13 +1,13 @@
 #include "tmcc/alarm_listener.h"
 
-#include <array>
+#include <algorithm>
 #include <future>
 
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_records.h"
+#include "tmcc/alarm_record.h"
+#include "tmcc/connection/framed_connection.h"
 #include "tmcc/protocol/builders.h"
-#include "tmcc/protocol/frame.h"
-#include "tmcc/protocol/parsers.h"
 #include "tmcc/record_fields.h"
 
 namespace qrv::tmcc {
@@ -16,138 +16,93 @@ namespace dl = qrv::devicelib;
 namespace pr = qrv::tmcc::protocol;
 
 namespace {
-constexpr size_t kMaxConnections = 64;
-constexpr std::chrono::seconds kIdleLimit{10};
 // An alarm frame is tiny; anything larger is refused by its header.
 constexpr uint32_t kMaxAlarmPayload = 64;
+constexpr size_t kAlarmReadBuffer = 512;
+// Pauses after a failed accept: long enough not to spin while descriptors
+// are exhausted, short enough that devices get in soon after.
+constexpr std::chrono::milliseconds kFirstAcceptPause{50};
+constexpr std::chrono::milliseconds kLongestAcceptPause{1000};
 }  // namespace
 
 // One device's alarm connection. Lives on the listener's strand.
-class AlarmConnection : public std::enable_shared_from_this<AlarmConnection> {
+class AlarmConnection : public std::enable_shared_from_this<AlarmConnection>,
+                        private connection::Handler {
  public:
-  AlarmConnection(asio::ip::tcp::socket socket, AlarmListener* listener,
-                  std::shared_ptr<CallbackGate> gate, Strand strand)
-      : socket_(std::move(socket)), idle_(strand), listener_(listener), gate_(std::move(gate)) {
-    asio::error_code ec;
-    auto peer = socket_.remote_endpoint(ec);
-    if (!ec) peerAddress_ = peer.address().to_string();
+  AlarmConnection(asio::ip::tcp::socket socket, AlarmListener* listener, Strand strand)
+      : listener_(listener) {
+    connection::Limits limits;
+    limits.readBuffer = kAlarmReadBuffer;
+    limits.maxPayload = kMaxAlarmPayload;
+    limits.maxQueuedBytes = kAlarmQueueBound;
+    limits.frameTime = kAlarmFrameTime;
+    limits.idleTime = kAlarmIdleTime;
+    connection_ = std::make_shared<connection::FramedConnection>(
+        strand, std::move(socket), limits, static_cast<connection::Handler*>(this));
+    peerAddress_ = connection_->peer().address().to_string();
+    progress_ = listener_->Stamp();
   }
+  ~AlarmConnection() { connection_->Close(); }
 
-  void Start() {
-    ArmIdle();
-    Read();
-  }
-
-  void Close() {
-    if (closed_) return;
-    closed_ = true;
-    asio::error_code ignored;
-    socket_.close(ignored);
-    idle_.cancel();
-  }
+  void Start() { connection_->Start(); }
+  void Close() { connection_->Close(); }
+  // The listener's clock at this connection's last whole frame (or its accept).
+  uint64_t progress() const { return progress_; }
 
  private:
-  void ArmIdle() {
-    idle_.expires_after(kIdleLimit);
-    idle_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
-      if (!ec) self->End();
-    });
-  }
-
-  void Read() {
-    if (closed_) return;
-    socket_.async_read_some(
-        asio::buffer(buffer_.data() + held_, buffer_.size() - held_),
-        [self = shared_from_this()](const asio::error_code& ec, size_t n) { self->OnRead(ec, n); });
-  }
-
-  void OnRead(const asio::error_code& ec, size_t n) {
-    if (closed_) return;
-    if (ec) {
-      End();
-      return;
+  bool OnFrame(connection::FramedConnection& c, const pr::FrameView& frame) override {
+    if (frame.type != pr::MessageType::kAlarm) {
+      listener_->CountMalformed();
+      return false;
     }
-    held_ += n;
-    ArmIdle();
-    size_t begin = 0;
-    while (!closed_) {
-      auto r = pr::DecodeFrame(std::span<const uint8_t>(buffer_.data() + begin, held_ - begin),
-                               kMaxAlarmPayload);
-      if (r.status == pr::DecodeStatus::kError ||
-          (r.status == pr::DecodeStatus::kFrame && r.frame.type != pr::MessageType::kAlarm)) {
-        End();
-        return;
-      }
-      if (r.status == pr::DecodeStatus::kNeedMore) break;
-      begin += r.consumed;
-      auto alarm = pr::ParseAlarm(r.frame.payload);
-      if (!alarm) {
-        End();
-        return;
-      }
-      const std::string& address = alarm->address.empty() ? peerAddress_ : alarm->address;
-      listener_->Deliver(gate_, alarm->channel, alarm->kind, alarm->value, address);
-      if (closed_) return;
-      std::vector<uint8_t> ack;
-      pr::BuildAlarmAck(ack, r.frame.requestId);
-      Write(std::move(ack));
+    auto judged = JudgeAlarm(frame.payload, peerAddress_);
+    if (judged.verdict == AlarmVerdict::kMalformed) {
+      listener_->CountMalformed();
+      return false;
     }
-    std::memmove(buffer_.data(), buffer_.data() + begin, held_ - begin);
-    held_ -= begin;
-    Read();
+    if (judged.verdict == AlarmVerdict::kForeignAddress) {
+      // Not acknowledged either: the sender learns it was refused.
+      listener_->CountForged();
+      return false;
+    }
+    progress_ = listener_->Stamp();
+    auto self = shared_from_this();
+    listener_->Deliver(judged.alarm);
+    if (c.closed()) return true;
+    std::vector<uint8_t> ack;
+    pr::BuildAlarmAck(ack, frame.requestId);
+    c.Send(std::move(ack));  // a peer that does not read its acks is cut
+    return true;
   }
 
-  void Write(std::vector<uint8_t> frame) {
-    acks_.push_back(std::move(frame));
-    if (acks_.size() == 1) WriteNext();
-  }
-
-  void WriteNext() {
-    if (acks_.empty() || closed_) return;
-    asio::async_write(socket_, asio::buffer(acks_.front()),
-                      [self = shared_from_this()](const asio::error_code& ec, size_t) {
-                        if (self->closed_) return;
-                        if (ec) {
-                          self->End();
-                          return;
-                        }
-                        self->acks_.pop_front();
-                        self->WriteNext();
-                      });
-  }
-
-  void End() {
-    Close();
+  void OnClosed(connection::FramedConnection&, connection::CloseReason reason) override {
+    if (reason == connection::CloseReason::kBadFrame) listener_->CountMalformed();
+    auto self = shared_from_this();
     listener_->Forget(this);
   }
 
-  asio::ip::tcp::socket socket_;
-  asio::steady_timer idle_;
   AlarmListener* listener_;
-  std::shared_ptr<CallbackGate> gate_;
+  std::shared_ptr<connection::FramedConnection> connection_;
   std::string peerAddress_;
-  // Room for two whole frames: a header judged too big is refused before more is read.
-  std::array<uint8_t, 2 * (pr::kFrameHeaderSize + kMaxAlarmPayload)> buffer_{};
-  size_t held_ = 0;
-  std::deque<std::vector<uint8_t>> acks_;
-  bool closed_ = false;
+  uint64_t progress_ = 0;
 };
 
-AlarmListener::AlarmListener() : Client(dl::kClientAlarmListener) {}
+AlarmListener::AlarmListener() : Client(dl::kClientAlarmListener), acceptPause_(strand_) {}
 
 void AlarmListener::SetCallback(TmccDataReadCallback callback, void* context) {
-  std::lock_guard lock(callbackMutex_);
-  callback_ = callback;
-  context_ = context;
+  callback_.Set(callback, context);
 }
 
-int32_t AlarmListener::Start(uint16_t port) {
+AlarmListenerCounts AlarmListener::counts() const {
+  return {accepted_, shed_, forged_, malformed_, acceptErrors_};
+}
+
+int32_t AlarmListener::Start(uint16_t port, asio::ip::address address) {
   if (strand_.running_in_this_thread()) return dl::kErrBusy;
-  auto gate = std::make_shared<CallbackGate>();
   std::promise<int32_t> promise;
   auto future = promise.get_future();
   auto self = std::static_pointer_cast<AlarmListener>(shared_from_this());
-  asio::post(strand_, [self, gate, port, &promise] {
+  asio::post(strand_, [self, port, address, &promise] {
     if (self->shuttingDown()) {
       promise.set_value(dl::kErrClosed);
       return;
@@ -158,7 +113,7 @@ int32_t AlarmListener::Start(uint16_t port) {
     }
     auto acceptor = std::make_unique<asio::ip::tcp::acceptor>(self->strand_);
     asio::error_code ec;
-    asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::any(), port);
+    asio::ip::tcp::endpoint endpoint(address, port);
     acceptor->open(endpoint.protocol(), ec);
     if (!ec) acceptor->set_option(asio::socket_base::reuse_address(true), ec);
     if (!ec) acceptor->bind(endpoint, ec);
@@ -167,11 +122,10 @@ int32_t AlarmListener::Start(uint16_t port) {
       promise.set_value(dl::kErrIo);
       return;
     }
-    {
-      std::lock_guard lock(self->callbackMutex_);
-      self->gate_ = gate;
-    }
+    self->callback_.Open();
+    self->port_ = acceptor->local_endpoint(ec).port();
     self->acceptor_ = std::move(acceptor);
+    self->nextPause_ = std::chrono::milliseconds(0);
     self->Accept();
     promise.set_value(dl::kOk);
   });
@@ -182,47 +136,64 @@ void AlarmListener::Accept() {
   if (!acceptor_) return;
   auto self = std::static_pointer_cast<AlarmListener>(shared_from_this());
   auto* acceptor = acceptor_.get();
-  acceptor_->async_accept([self, acceptor](const asio::error_code& ec,
-                                           asio::ip::tcp::socket socket) {
-    if (self->acceptor_.get() != acceptor) return;  // stopped (and maybe started again)
-    if (!ec) {
-      if (self->connections_.size() >= kMaxConnections) {
-        asio::error_code ignored;
-        socket.close(ignored);
-      } else {
-        std::shared_ptr<CallbackGate> gate;
-        {
-          std::lock_guard lock(self->callbackMutex_);
-          gate = self->gate_;
+  acceptor_->async_accept(
+      [self, acceptor](const asio::error_code& ec, asio::ip::tcp::socket socket) {
+        if (self->acceptor_.get() != acceptor) return;  // stopped (and maybe started again)
+        if (ec == asio::error::operation_aborted) return;
+        if (ec) {
+          self->OnAcceptError(ec);
+          return;
         }
+        self->nextPause_ = std::chrono::milliseconds(0);
+        ++self->accepted_;
+        if (self->connections_.size() >= kAlarmConnectionsPerListener) self->ShedOne();
         auto connection =
-            std::make_shared<AlarmConnection>(std::move(socket), self.get(), gate, self->strand_);
+            std::make_shared<AlarmConnection>(std::move(socket), self.get(), self->strand_);
         self->connections_.insert(connection);
+        self->open_ = self->connections_.size();
         connection->Start();
-      }
-    } else if (ec == asio::error::operation_aborted) {
-      return;
-    }
+        self->Accept();
+      });
+}
+
+// On the strand: a failed accept (typically no descriptor left) is retried
+// after a growing pause, and the stalest connection makes room, so a device
+// still gets in while trickling peers hold descriptors.
+void AlarmListener::OnAcceptError(const asio::error_code& ec) {
+  ++acceptErrors_;
+  if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+      ec == asio::error::no_memory || ec.value() == ENFILE) {
+    if (!connections_.empty()) ShedOne();
+  }
+  nextPause_ = std::clamp(nextPause_ * 2, kFirstAcceptPause, kLongestAcceptPause);
+  acceptPause_.expires_after(nextPause_);
+  auto self = std::static_pointer_cast<AlarmListener>(shared_from_this());
+  auto* acceptor = acceptor_.get();
+  acceptPause_.async_wait([self, acceptor](const asio::error_code& e) {
+    if (e || self->acceptor_.get() != acceptor) return;
     self->Accept();
   });
 }
 
-void AlarmListener::Deliver(const std::shared_ptr<CallbackGate>& gate, uint32_t channel,
-                            uint16_t kind, int32_t value, const std::string& address) {
-  TmccDataReadCallback callback;
-  void* context;
-  {
-    std::lock_guard lock(callbackMutex_);
-    callback = callback_;
-    context = context_;
-  }
-  if (callback == nullptr || !gate) return;
+void AlarmListener::ShedOne() {
+  auto stalest =
+      std::min_element(connections_.begin(), connections_.end(),
+                       [](const auto& a, const auto& b) { return a->progress() < b->progress(); });
+  if (stalest == connections_.end()) return;
+  auto victim = *stalest;
+  connections_.erase(stalest);
+  open_ = connections_.size();
+  victim->Close();
+  ++shed_;
+}
+
+void AlarmListener::Deliver(const pr::Alarm& alarm) {
   dl::AlarmRecord record{};
   record.size = sizeof(record);
-  record.channel = channel;
-  record.kind = kind;
-  record.value = value;
-  SetFieldText(record.address, address);
+  record.channel = alarm.channel;
+  record.kind = alarm.kind;
+  record.value = alarm.value;
+  SetFieldText(record.address, alarm.address);
   dl::AlarmMessage message{};
   message.size = sizeof(message);
   message.code = dl::kAlarmMessageCode;
@@ -231,37 +202,36 @@ void AlarmListener::Deliver(const std::shared_ptr<CallbackGate>& gate, uint32_t 
   message.record = &record;
   // The callback may release this client's handle; stay alive until it returns.
   auto self = shared_from_this();
-  gate->Invoke([&] { callback(handle(), &message, context); });
+  callback_.Invoke(handle(), &message);
 }
 
 void AlarmListener::Forget(AlarmConnection* connection) {
   for (auto it = connections_.begin(); it != connections_.end(); ++it) {
     if (it->get() == connection) {
       connections_.erase(it);
+      open_ = connections_.size();
       return;
     }
   }
 }
 
 void AlarmListener::Stop() {
-  std::shared_ptr<CallbackGate> gate;
-  {
-    std::lock_guard lock(callbackMutex_);
-    gate = gate_;
-  }
-  if (gate) gate->Close();
+  callback_.Close();
   auto self = std::static_pointer_cast<AlarmListener>(shared_from_this());
   RunOnStrand([self] { self->StopOnStrand(); });
 }
 
 void AlarmListener::StopOnStrand() {
+  acceptPause_.cancel();
   if (acceptor_) {
     asio::error_code ignored;
     acceptor_->close(ignored);
     acceptor_.reset();
   }
+  port_ = 0;
   auto connections = std::move(connections_);
   connections_.clear();
+  open_ = 0;
   for (auto& c : connections) c->Close();
 }
 

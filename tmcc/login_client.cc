@@ -5,12 +5,12 @@
 
 namespace qrv::tmcc {
 
-LoginClient::LoginClient() : SessionClient(qrv::devicelib::kClientLogin) {}
+LoginClient::LoginClient() : SessionClient(qrv::devicelib::kClientLogin) {
+  callback_.Open();
+}
 
 void LoginClient::SetConnectCallback(TmccConnectCallback callback, void* context) {
-  std::lock_guard lock(callbackMutex_);
-  callback_ = callback;
-  context_ = context;
+  callback_.Set(callback, context);
 }
 
 void LoginClient::OnUp() {
@@ -46,20 +46,12 @@ qrv::devicelib::ConnectionStats LoginClient::Stats() const {
 
 // On the strand: hands the state change to the host's callback.
 void LoginClient::Notify(int32_t connected, int32_t reason) {
-  TmccConnectCallback callback;
-  void* context;
-  {
-    std::lock_guard lock(callbackMutex_);
-    callback = callback_;
-    context = context_;
-  }
-  if (callback == nullptr) return;
-  gate_.Invoke([&] { callback(handle(), connected, reason, context); });
+  callback_.Invoke(handle(), connected, reason);
 }
 
 void LoginClient::Shutdown() {
   MarkShutdown();
-  gate_.Close();
+  callback_.Close();
   Stop();
 }
 

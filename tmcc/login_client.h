@@ -4,12 +4,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
-#include <mutex>
 
 #include "devicelib/tmcc_api.h"
 #include "devicelib/tmcc_extensions.h"
-#include "tmcc/callback_gate.h"
+#include "tmcc/callback_slot.h"
 #include "tmcc/session_client.h"
 
 namespace qrv::tmcc {
@@ -18,7 +16,7 @@ class LoginClient : public SessionClient {
  public:
   LoginClient();
 
-  // Threading: any thread; takes the client's callback mutex briefly.
+  // Threading: any thread; takes the slot's mutex briefly.
   void SetConnectCallback(TmccConnectCallback callback, void* context);
   void Shutdown() override;
   // Threading: any thread; lock-free.
@@ -31,10 +29,7 @@ class LoginClient : public SessionClient {
  private:
   void Notify(int32_t connected, int32_t reason);
 
-  std::mutex callbackMutex_;
-  TmccConnectCallback callback_ = nullptr;
-  void* context_ = nullptr;
-  CallbackGate gate_;
+  CallbackSlot<TmccConnectCallback> callback_;
 
   // Connection history (written on the strand, read from any thread).
   std::atomic<uint32_t> disconnects_{0};

@@ -17,7 +17,6 @@ namespace {
 // Reads go into a large reusable buffer so a busy stream needs few system calls.
 constexpr size_t kControlBuffer = 16 * 1024;
 constexpr size_t kStreamBuffer = 256 * 1024;
-constexpr size_t kMinRead = 8 * 1024;
 }  // namespace
 
 int32_t ResultForAnswer(pr::AnswerStatus status) {
@@ -39,11 +38,11 @@ Session::Session(Strand strand, SessionParams params, SessionOwner* owner)
       owner_(owner),
       socket_(strand_),
       deadline_(strand_),
-      heartbeat_(strand_) {
-  buffer_.resize(params_.purpose == pr::Purpose::kStream ? kStreamBuffer : kControlBuffer);
-}
+      heartbeat_(strand_) {}
 
-Session::~Session() = default;
+Session::~Session() {
+  if (connection_) connection_->Close();
+}
 
 void Session::Start(EstablishedHandler done) {
   established_ = std::move(done);
@@ -69,60 +68,44 @@ void Session::OnConnected(const asio::error_code& ec) {
   asio::error_code ignored;
   socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
   phase_ = Phase::kAwaitHello;
-  lastReceive_ = std::chrono::steady_clock::now();
-  ReadMore();
+  connection::Limits limits;
+  limits.readBuffer = params_.purpose == pr::Purpose::kStream ? kStreamBuffer : kControlBuffer;
+  limits.maxQueuedBytes = kSessionQueueBound;
+  limits.frameTime = kSessionFrameTime;
+  connection_ = std::make_shared<connection::FramedConnection>(
+      strand_, std::move(socket_), limits, static_cast<connection::Handler*>(this));
+  connection_->Start();
 }
 
-void Session::MakeRoom() {
-  // Size of the frame being received, once its header is in.
-  size_t wanted = kMinRead;
-  size_t held = end_ - begin_;
-  if (held >= pr::kFrameHeaderSize) {
-    // The decoder has already judged this header (and bounded its length).
-    const uint8_t* h = buffer_.data() + begin_ + 12;
-    uint32_t length = h[0] | (h[1] << 8) | (h[2] << 16) | (static_cast<uint32_t>(h[3]) << 24);
-    wanted = pr::kFrameHeaderSize + length;
-  }
-  if (buffer_.size() - begin_ < wanted || buffer_.size() - end_ < kMinRead) {
-    if (begin_ > 0) {
-      std::memmove(buffer_.data(), buffer_.data() + begin_, held);
-      begin_ = 0;
-      end_ = held;
-    }
-  }
-  if (buffer_.size() < wanted) buffer_.resize(wanted);
-  if (buffer_.size() - end_ == 0) buffer_.resize(buffer_.size() + kMinRead);
+bool Session::OnFrame(connection::FramedConnection&, const pr::FrameView& frame) {
+  if (phase_ == Phase::kClosed) return true;
+  // Handling may end the session, and its owner may drop it meanwhile.
+  auto self = shared_from_this();
+  HandleFrame(frame.type, frame.requestId, frame.payload);
+  return true;  // HandleFrame ends the session itself on a fault
 }
 
-void Session::ReadMore() {
-  if (phase_ == Phase::kClosed) return;
-  MakeRoom();
-  socket_.async_read_some(
-      asio::buffer(buffer_.data() + end_, buffer_.size() - end_),
-      [self = shared_from_this()](const asio::error_code& ec, size_t n) { self->OnRead(ec, n); });
-}
-
-void Session::OnRead(const asio::error_code& ec, size_t n) {
-  if (phase_ == Phase::kClosed) return;
-  if (ec) {
-    Fail(phase_ == Phase::kEstablished ? dl::kErrNotConnected : dl::kErrUnreachable);
-    return;
-  }
-  end_ += n;
-  lastReceive_ = std::chrono::steady_clock::now();
-  while (phase_ != Phase::kClosed) {
-    auto r = pr::DecodeFrame(std::span<const uint8_t>(buffer_.data() + begin_, end_ - begin_));
-    if (r.status == pr::DecodeStatus::kError) {
+void Session::OnClosed(connection::FramedConnection&, connection::CloseReason reason) {
+  using connection::CloseReason;
+  auto self = shared_from_this();
+  switch (reason) {
+    case CloseReason::kSlowFrame:
+    case CloseReason::kIdle:
+      Fail(dl::kErrTimeout);
+      return;
+    case CloseReason::kBadFrame:
+    case CloseReason::kHandler:
+    case CloseReason::kQueueFull:
       Fail(dl::kErrProtocol);
       return;
-    }
-    if (r.status == pr::DecodeStatus::kNeedMore) break;
-    begin_ += r.consumed;
-    if (!HandleFrame(r.frame.type, r.frame.requestId, r.frame.payload)) return;
+    case CloseReason::kPeerClosed:
+    case CloseReason::kIoError:
+    case CloseReason::kFlushed:
+      // A device that hangs up during the greeting was reached: it broke the
+      // exchange, which is not the same as being unreachable.
+      Fail(phase_ == Phase::kEstablished ? dl::kErrNotConnected : dl::kErrProtocol);
+      return;
   }
-  if (phase_ == Phase::kClosed) return;
-  if (begin_ == end_) begin_ = end_ = 0;
-  ReadMore();
 }
 
 bool Session::HandleFrame(pr::MessageType type, uint32_t requestId,
@@ -263,32 +246,17 @@ void Session::Send(const pr::Request& request, AnswerHandler done) {
 }
 
 void Session::Write(std::vector<uint8_t> frame) {
-  writes_.push_back(std::move(frame));
-  if (!writing_) WriteNext();
-}
-
-void Session::WriteNext() {
-  if (writes_.empty() || phase_ == Phase::kClosed) {
-    writing_ = false;
-    return;
-  }
-  writing_ = true;
-  asio::async_write(socket_, asio::buffer(writes_.front()),
-                    [self = shared_from_this()](const asio::error_code& ec, size_t) {
-                      if (self->phase_ == Phase::kClosed) return;
-                      if (ec) {
-                        self->Fail(self->phase_ == Phase::kEstablished ? dl::kErrNotConnected
-                                                                       : dl::kErrUnreachable);
-                        return;
-                      }
-                      self->writes_.pop_front();
-                      self->WriteNext();
-                    });
+  // Past its bound the connection is cut, and OnClosed ends the session.
+  if (connection_) connection_->Send(std::move(frame));
 }
 
 void Session::Heartbeat() {
   if (phase_ != Phase::kEstablished) return;
-  if (std::chrono::steady_clock::now() - lastReceive_ > kPeerSilenceLimit) {
+  // Counting bytes per beat keeps clock calls off the receive path.
+  const uint64_t received = connection_ ? connection_->bytesReceived() : 0;
+  silentBeats_ = received == bytesAtBeat_ ? silentBeats_ + 1 : 0;
+  bytesAtBeat_ = received;
+  if (silentBeats_ >= kSilentBeatsLimit) {
     Fail(dl::kErrTimeout);
     return;
   }
@@ -314,11 +282,10 @@ void Session::Finish(int32_t reason, bool tellOwner) {
   const bool wasEstablished = phase_ == Phase::kEstablished;
   phase_ = Phase::kClosed;
   asio::error_code ignored;
-  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
+  if (connection_) connection_->Close();
   deadline_.cancel();
   heartbeat_.cancel();
-  writes_.clear();
   auto pending = std::move(pending_);
   pending_.clear();
   for (auto& [id, p] : pending) {

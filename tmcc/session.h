@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "tmcc/connection/framed_connection.h"
 #include "tmcc/protocol/messages.h"
 
 namespace qrv::tmcc {
@@ -20,7 +21,14 @@ namespace qrv::tmcc {
 using Strand = asio::strand<asio::io_context::executor_type>;
 
 inline constexpr std::chrono::milliseconds kHeartbeatInterval{1000};
-inline constexpr std::chrono::milliseconds kPeerSilenceLimit{3000};
+// Heartbeats without a byte from the device before the session is given up.
+inline constexpr int kSilentBeatsLimit = 3;
+// A device's frame must arrive whole within this: generous for a 4 MiB key
+// frame on a slow link, short enough that a trickling peer is cut.
+inline constexpr std::chrono::milliseconds kSessionFrameTime{10000};
+// Bytes we may have queued for a device that does not read (pongs, pings,
+// requests are tiny): past this the device is cut.
+inline constexpr size_t kSessionQueueBound = 64 * 1024;
 
 struct SessionParams {
   asio::ip::address address;
@@ -45,7 +53,7 @@ class SessionOwner {
   ~SessionOwner() = default;
 };
 
-class Session : public std::enable_shared_from_this<Session> {
+class Session : public std::enable_shared_from_this<Session>, private connection::Handler {
  public:
   // result: kOk once logged in, else the failure's result code.
   using EstablishedHandler = std::function<void(int32_t result)>;
@@ -72,9 +80,8 @@ class Session : public std::enable_shared_from_this<Session> {
   };
 
   void OnConnected(const asio::error_code& ec);
-  void ReadMore();
-  void OnRead(const asio::error_code& ec, size_t n);
-  void MakeRoom();
+  bool OnFrame(connection::FramedConnection& c, const protocol::FrameView& frame) override;
+  void OnClosed(connection::FramedConnection& c, connection::CloseReason reason) override;
   // false when the session ended while handling the frame
   bool HandleFrame(protocol::MessageType type, uint32_t requestId,
                    std::span<const uint8_t> payload);
@@ -82,7 +89,6 @@ class Session : public std::enable_shared_from_this<Session> {
   bool HandleResult(std::span<const uint8_t> payload);
   void HandleAnswer(uint32_t requestId, std::span<const uint8_t> payload);
   void Write(std::vector<uint8_t> frame);
-  void WriteNext();
   void Heartbeat();
   void Fail(int32_t reason);
   void Finish(int32_t reason, bool tellOwner);
@@ -96,13 +102,9 @@ class Session : public std::enable_shared_from_this<Session> {
   Phase phase_ = Phase::kConnecting;
   EstablishedHandler established_;
 
-  std::vector<uint8_t> buffer_;
-  size_t begin_ = 0;
-  size_t end_ = 0;
-  std::chrono::steady_clock::time_point lastReceive_;
-
-  std::deque<std::vector<uint8_t>> writes_;
-  bool writing_ = false;
+  std::shared_ptr<connection::FramedConnection> connection_;
+  uint64_t bytesAtBeat_ = 0;
+  int silentBeats_ = 0;
 
   protocol::Nonce serverNonce_{};
   protocol::Nonce clientNonce_{};

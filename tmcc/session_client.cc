@@ -42,7 +42,8 @@ constexpr std::chrono::milliseconds kWaitMargin{2000};
 
 }  // namespace
 
-SessionClient::SessionClient(int32_t kind) : Client(kind), reconnectTimer_(strand_) {}
+SessionClient::SessionClient(int32_t kind)
+    : Client(kind), reconnectTimer_(strand_), healthyTimer_(strand_) {}
 
 int32_t SessionClient::Open(SessionParams params) {
   if (strand_.running_in_this_thread()) return dl::kErrBusy;
@@ -89,6 +90,7 @@ void SessionClient::Stop() {
 void SessionClient::StopOnStrand() {
   wanted_ = false;
   reconnectTimer_.cancel();
+  healthyTimer_.cancel();
   if (auto session = std::move(session_)) {
     session_.reset();
     session->Close();
@@ -131,6 +133,7 @@ void SessionClient::OnSessionLost(Session& session, int32_t reason) {
   auto self = shared_from_this();
   auto keep = std::move(session_);  // the session finishes its handler first
   session_.reset();
+  healthyTimer_.cancel();
   up_ = false;
   OnDown(reason);
   if (wanted_ && autoReconnect()) ScheduleReconnect();
@@ -156,12 +159,29 @@ void SessionClient::Attempt() {
     if (self->session_ != session) return;  // stopped meanwhile
     if (result == dl::kOk) {
       self->up_ = true;
-      self->backoff_.Reset();
+      self->WatchHealth(session);
       self->OnUp();
       return;
     }
     self->session_.reset();
     if (self->wanted_ && self->autoReconnect()) self->ScheduleReconnect();
+  });
+}
+
+}  // namespace qrv::tmcc
+
+namespace qrv::tmcc {
+
+// On the strand: resets the backoff once this session has stayed up long
+// enough (a protocol error or loss before that ends it and cancels this).
+void SessionClient::WatchHealth(const std::shared_ptr<Session>& session) {
+  healthyTimer_.expires_after(kHealthyAfter);
+  auto self = std::static_pointer_cast<SessionClient>(shared_from_this());
+  std::weak_ptr<Session> watched = session;
+  healthyTimer_.async_wait([self, watched](const asio::error_code& ec) {
+    if (ec || !self->up_) return;
+    auto current = watched.lock();
+    if (current && current == self->session_) self->backoff_.Reset();
   });
 }
 

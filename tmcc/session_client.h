@@ -15,6 +15,11 @@
 
 namespace qrv::tmcc {
 
+// A session counts as healthy, and the reconnect backoff starts over, only
+// after it has stayed up this long: a device that fails right after every
+// login is retried at the growing interval, not at the first one.
+inline constexpr std::chrono::milliseconds kHealthyAfter{30000};
+
 // What a synchronous request brought back.
 struct CallResult {
   int32_t result = 0;
@@ -56,10 +61,12 @@ class SessionClient : public Client, public SessionOwner {
   void StopOnStrand();
   void ScheduleReconnect();
   void Attempt();
+  void WatchHealth(const std::shared_ptr<Session>& session);
 
   std::shared_ptr<Session> session_;
   SessionParams params_;
   asio::steady_timer reconnectTimer_;
+  asio::steady_timer healthyTimer_;
   Backoff backoff_;
   std::atomic<bool> up_{false};
   std::atomic<bool> wanted_{false};

@@ -10,36 +10,18 @@ namespace dl = qrv::devicelib;
 StreamClient::StreamClient() : SessionClient(dl::kClientStream) {}
 
 void StreamClient::SetStreamCallback(TmccStreamCallback callback, void* context) {
-  std::lock_guard lock(callbackMutex_);
-  callback_ = callback;
-  context_ = context;
+  callback_.Set(callback, context);
 }
 
 int32_t StreamClient::OpenStream(SessionParams params) {
-  {
-    std::lock_guard lock(callbackMutex_);
-    if (gate_ && !gate_->closed()) return dl::kErrBusy;
-    gate_ = std::make_shared<CallbackGate>();
-  }
+  if (!callback_.Open()) return dl::kErrBusy;
   int32_t result = Open(std::move(params));
-  if (result != dl::kOk) {
-    std::shared_ptr<CallbackGate> gate;
-    {
-      std::lock_guard lock(callbackMutex_);
-      gate = gate_;
-    }
-    if (gate) gate->Close();
-  }
+  if (result != dl::kOk) callback_.Close();
   return result;
 }
 
 void StreamClient::CloseStream() {
-  std::shared_ptr<CallbackGate> gate;
-  {
-    std::lock_guard lock(callbackMutex_);
-    gate = gate_;
-  }
-  if (gate) gate->Close();
+  callback_.Close();
   Stop();
 }
 
@@ -55,16 +37,6 @@ void StreamClient::OnSessionStream(Session&, const protocol::StreamData& data) {
     if (data.frameType != protocol::kStreamHeader) return;
     awaitingHeader_ = false;
   }
-  TmccStreamCallback callback;
-  void* context;
-  std::shared_ptr<CallbackGate> gate;
-  {
-    std::lock_guard lock(callbackMutex_);
-    callback = callback_;
-    context = context_;
-    gate = gate_;
-  }
-  if (callback == nullptr || !gate) return;
   // The callback may release this client's handle; stay alive until it returns.
   auto self = shared_from_this();
   dl::StreamPacket packet{};
@@ -79,7 +51,7 @@ void StreamClient::OnSessionStream(Session&, const protocol::StreamData& data) {
   packet.timestampHigh = static_cast<uint32_t>(data.timestampMs >> 32);
   packet.data = const_cast<uint8_t*>(data.data.data());
   packet.length = static_cast<int32_t>(data.data.size());
-  gate->Invoke([&] { callback(handle(), &packet, context); });
+  callback_.Invoke(handle(), &packet);
 }
 
 }  // namespace qrv::tmcc

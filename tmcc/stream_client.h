@@ -2,11 +2,10 @@
 // are handed to the stream callback straight from the receive buffer.
 #pragma once
 
-#include <memory>
-#include <mutex>
+#include <atomic>
 
 #include "devicelib/tmcc_api.h"
-#include "tmcc/callback_gate.h"
+#include "tmcc/callback_slot.h"
 #include "tmcc/session_client.h"
 
 namespace qrv::tmcc {
@@ -38,11 +37,8 @@ class StreamClient : public SessionClient {
   void OnSessionStream(Session& session, const protocol::StreamData& data) override;
 
  private:
-  std::mutex callbackMutex_;
-  TmccStreamCallback callback_ = nullptr;
-  void* context_ = nullptr;
-  std::shared_ptr<CallbackGate> gate_;  // one per opened stream
-  bool awaitingHeader_ = true;          // strand only
+  CallbackSlot<TmccStreamCallback> callback_;  // one run per opened stream
+  bool awaitingHeader_ = true;                 // strand only
   std::atomic<int32_t> display_{0};
   std::atomic<int32_t> bufferTime_{0};
   std::atomic<uint32_t> window_{0};

@@ -10,6 +10,11 @@ namespace proto = tmcc::protocol;
 AlarmPush::AlarmPush(Strand strand, Done done)
     : strand_(strand), socket_(strand), timer_(strand), done_(std::move(done)) {}
 
+// The connection must never call a handler that is gone.
+AlarmPush::~AlarmPush() {
+  if (connection_) connection_->Close();
+}
+
 void AlarmPush::Start(Strand strand, const std::string& localAddress, const std::string& host,
                       uint16_t port, const proto::Alarm& alarm, uint32_t requestId,
                       std::chrono::milliseconds timeout, Done done) {
@@ -36,25 +41,27 @@ void AlarmPush::Start(Strand strand, const std::string& localAddress, const std:
   });
   self->socket_.async_connect({remote, port}, [self](const asio::error_code& e) {
     if (e || self->finished_) return self->Finish(false);
-    asio::async_write(self->socket_, asio::buffer(self->frame_),
-                      [self](const asio::error_code& e2, size_t) {
-                        if (e2) return self->Finish(false);
-                        self->ReadAck();
-                      });
+    tmcc::connection::Limits limits;
+    limits.readBuffer = 512;
+    limits.maxPayload = 64;  // only an acknowledgement is expected
+    limits.maxQueuedBytes = 4096;
+    self->connection_ = std::make_shared<tmcc::connection::FramedConnection>(
+        self->strand_, std::move(self->socket_), limits,
+        static_cast<tmcc::connection::Handler*>(self.get()));
+    self->connection_->Start();
+    self->connection_->Send(std::move(self->frame_));
   });
 }
 
-void AlarmPush::ReadAck() {
+bool AlarmPush::OnFrame(tmcc::connection::FramedConnection&, const proto::FrameView& frame) {
   auto self = shared_from_this();
-  socket_.async_read_some(asio::buffer(buffer_), [self](const asio::error_code& e, size_t n) {
-    if (e || self->finished_) return self->Finish(false);
-    self->inbox_.insert(self->inbox_.end(), self->buffer_.begin(), self->buffer_.begin() + n);
-    auto result = proto::DecodeFrame(self->inbox_);
-    if (result.status == proto::DecodeStatus::kNeedMore) return self->ReadAck();
-    self->Finish(result.status == proto::DecodeStatus::kFrame &&
-                 result.frame.type == proto::MessageType::kAlarmAck &&
-                 result.frame.requestId == self->requestId_);
-  });
+  Finish(frame.type == proto::MessageType::kAlarmAck && frame.requestId == requestId_);
+  return true;
+}
+
+void AlarmPush::OnClosed(tmcc::connection::FramedConnection&, tmcc::connection::CloseReason) {
+  auto self = shared_from_this();
+  Finish(false);
 }
 
 void AlarmPush::Finish(bool ok) {
@@ -63,6 +70,7 @@ void AlarmPush::Finish(bool ok) {
   asio::error_code ignored;
   timer_.cancel();
   socket_.close(ignored);
+  if (connection_) connection_->Close();
   auto done = std::move(done_);
   if (done) done(ok);
 }

@@ -8,11 +8,13 @@
 #include <memory>
 #include <string>
 
+#include "tmcc/connection/framed_connection.h"
 #include "tmcc/protocol/messages.h"
 
 namespace qrv::sim {
 
-class AlarmPush : public std::enable_shared_from_this<AlarmPush> {
+class AlarmPush : public std::enable_shared_from_this<AlarmPush>,
+                  private tmcc::connection::Handler {
  public:
   using Strand = asio::strand<asio::io_context::executor_type>;
   // done(true) once the listener acknowledged, done(false) on any failure or
@@ -23,18 +25,22 @@ class AlarmPush : public std::enable_shared_from_this<AlarmPush> {
                     uint16_t port, const tmcc::protocol::Alarm& alarm, uint32_t requestId,
                     std::chrono::milliseconds timeout, Done done);
 
+  ~AlarmPush();
+
  private:
   AlarmPush(Strand strand, Done done);
   void Finish(bool ok);
-  void ReadAck();
+  bool OnFrame(tmcc::connection::FramedConnection& c,
+               const tmcc::protocol::FrameView& frame) override;
+  void OnClosed(tmcc::connection::FramedConnection& c,
+                tmcc::connection::CloseReason reason) override;
 
   Strand strand_;
   asio::ip::tcp::socket socket_;
   asio::steady_timer timer_;
   Done done_;
   std::vector<uint8_t> frame_;
-  std::vector<uint8_t> inbox_;
-  std::array<uint8_t, 64> buffer_{};
+  std::shared_ptr<tmcc::connection::FramedConnection> connection_;
   uint32_t requestId_ = 0;
   bool finished_ = false;
 };

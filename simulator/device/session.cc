@@ -8,37 +8,50 @@
 namespace qrv::sim {
 
 namespace proto = tmcc::protocol;
+namespace conn = tmcc::connection;
 
 namespace {
-// A client that sends nothing (not even heartbeats) for this long is dropped.
-constexpr std::chrono::seconds kIdleLimit{10};
+conn::Limits SessionLimits() {
+  conn::Limits limits;
+  limits.readBuffer = 4096;
+  // Media frames may wait up to 4 MiB (then they are dropped) plus one
+  // largest frame; past this a client that does not read is cut.
+  limits.maxQueuedBytes = 16u * 1024 * 1024;
+  // A client's frames are small: a begun one must be whole within this.
+  limits.frameTime = std::chrono::seconds(10);
+  // A client that sends nothing (not even heartbeats) for this long is dropped.
+  limits.idleTime = std::chrono::seconds(10);
+  return limits;
+}
 }  // namespace
 
 Session::Session(Strand strand, asio::ip::tcp::socket socket, Kind kind,
                  std::weak_ptr<SessionHost> host)
-    : strand_(strand),
-      socket_(std::move(socket)),
-      kind_(kind),
-      host_(std::move(host)),
-      idleTimer_(strand),
-      throttleTimer_(strand) {}
+    : strand_(strand), kind_(kind), host_(std::move(host)) {
+  connection_ = std::make_shared<conn::FramedConnection>(strand, std::move(socket), SessionLimits(),
+                                                         static_cast<conn::Handler*>(this));
+}
+
+// The connection must never call a handler that is gone.
+Session::~Session() {
+  connection_->Close();
+}
 
 void Session::Start() {
   asio::error_code ignored;
-  socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
+  connection_->socket().set_option(asio::ip::tcp::no_delay(true), ignored);
   if (!proto::MakeNonce(serverNonce_)) {
     Close();
     return;
   }
   auto host = host_.lock();
   if (host && !host->Stalled()) SendHello();
-  ArmIdleTimer();
-  ReadMore();
+  connection_->Start();
 }
 
 void Session::Resume() {
   if (!closed_ && !helloSent_) SendHello();
-  if (!closed_) WriteNext();
+  if (!closed_) connection_->Resume();
 }
 
 void Session::SendHello() {
@@ -51,119 +64,50 @@ void Session::SendHello() {
 void Session::Close() {
   if (closed_) return;
   closed_ = true;
-  asio::error_code ignored;
-  socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-  socket_.close(ignored);
-  idleTimer_.cancel();
-  throttleTimer_.cancel();
-  outbox_.clear();
-  queuedBytes_ = 0;
+  connection_->Close();
   if (auto host = host_.lock()) host->OnClosed(*this);
 }
 
 void Session::CloseAfterFlush() {
   closeAfterFlush_ = true;
-  if (!writing_ && outbox_.empty()) Close();
+  connection_->CloseAfterFlush();
 }
 
 bool Session::Send(std::vector<uint8_t> frame, size_t maxQueued) {
   if (closed_ || closeAfterFlush_) return false;
-  if (queuedBytes_ > maxQueued) return false;
-  queuedBytes_ += frame.size();
-  outbox_.push_back(std::move(frame));
-  WriteNext();
-  return true;
+  return connection_->TrySend(std::move(frame), maxQueued);
 }
 
-void Session::WriteNext() {
-  if (writing_ || closed_) return;
+void Session::OnClosed(conn::FramedConnection&, conn::CloseReason) {
+  auto self = shared_from_this();
+  Close();
+}
+
+void Session::OnDrained(conn::FramedConnection& c) {
+  if (closed_ || !loggedIn_) return;
   auto host = host_.lock();
-  if (!host) return;
+  std::vector<uint8_t> frame;
+  if (host && host->NextFloodFrame(*this, frame)) c.Send(std::move(frame));
+}
+
+std::chrono::microseconds Session::PauseAfterWrite(size_t bytes) {
+  auto host = host_.lock();
+  const uint64_t rate = host ? host->ThrottleBytesPerSecond() : 0;
+  if (rate == 0) return {};
+  // Throttled: wait as long as these bytes take at the allowed rate.
+  return std::chrono::microseconds(bytes * 1000000 / rate);
+}
+
+bool Session::HoldWrites() {
   // A stalled device says nothing at all until the stall ends.
-  if (host->Stalled()) return;
-  if (outbox_.empty()) {
-    std::vector<uint8_t> frame;
-    if (closeAfterFlush_) {
-      Close();
-      return;
-    }
-    if (!loggedIn_ || !host->NextFloodFrame(*this, frame)) return;
-    queuedBytes_ += frame.size();
-    outbox_.push_back(std::move(frame));
-  }
-  writing_ = true;
-  auto self = shared_from_this();
-  asio::async_write(
-      socket_, asio::buffer(outbox_.front()),
-      asio::bind_executor(strand_, [this, self](const asio::error_code& error, size_t written) {
-        writing_ = false;
-        if (closed_) return;
-        if (error) {
-          Close();
-          return;
-        }
-        queuedBytes_ -= outbox_.front().size();
-        outbox_.pop_front();
-        auto host = host_.lock();
-        const uint64_t rate = host ? host->ThrottleBytesPerSecond() : 0;
-        if (rate == 0) {
-          WriteNext();
-          return;
-        }
-        // Throttled: wait as long as these bytes take at the allowed rate.
-        writing_ = true;
-        throttleTimer_.expires_after(std::chrono::microseconds(written * 1000000 / rate));
-        throttleTimer_.async_wait(
-            asio::bind_executor(strand_, [this, self](const asio::error_code&) {
-              writing_ = false;
-              if (!closed_) WriteNext();
-            }));
-      }));
+  auto host = host_.lock();
+  return !host || host->Stalled();
 }
 
-void Session::ArmIdleTimer() {
-  idleTimer_.expires_after(kIdleLimit);
+bool Session::OnFrame(conn::FramedConnection&, const proto::FrameView& frame) {
   auto self = shared_from_this();
-  idleTimer_.async_wait(asio::bind_executor(strand_, [this, self](const asio::error_code& error) {
-    if (!error && !closed_) Close();
-  }));
-}
-
-void Session::ReadMore() {
-  auto self = shared_from_this();
-  socket_.async_read_some(
-      asio::buffer(readBuffer_),
-      asio::bind_executor(strand_, [this, self](const asio::error_code& error, size_t n) {
-        if (closed_) return;
-        if (error) {
-          Close();
-          return;
-        }
-        inbox_.insert(inbox_.end(), readBuffer_.begin(), readBuffer_.begin() + n);
-        ArmIdleTimer();
-        OnBytes();
-        if (!closed_) ReadMore();
-      }));
-}
-
-void Session::OnBytes() {
-  size_t used = 0;
-  while (!closed_) {
-    auto result = proto::DecodeFrame(std::span<const uint8_t>(inbox_).subspan(used));
-    if (result.status == proto::DecodeStatus::kNeedMore) break;
-    if (result.status == proto::DecodeStatus::kError) {
-      Close();
-      return;
-    }
-    // The frame's payload span points into inbox_, which stays untouched
-    // until the loop ends.
-    if (!HandleFrame(result.frame.type, result.frame.requestId, result.frame.payload)) {
-      Close();
-      return;
-    }
-    used += result.consumed;
-  }
-  if (!closed_) inbox_.erase(inbox_.begin(), inbox_.begin() + static_cast<ptrdiff_t>(used));
+  if (!HandleFrame(frame.type, frame.requestId, frame.payload)) return false;
+  return true;
 }
 
 bool Session::HandleFrame(proto::MessageType type, uint32_t requestId,

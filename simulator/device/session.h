@@ -1,7 +1,7 @@
 // One TCP connection to a simulated device (a control or a stream session):
-// the login handshake, reading and decoding frames, and a bounded, optionally
-// throttled write queue. Runs entirely on its device's strand; the device
-// decides what logins and requests mean through SessionHost.
+// the login handshake and requests over the library's framed connection (a
+// bounded, optionally throttled write queue, frame and idle deadlines). Runs entirely on its
+// device's strand; the device decides what logins and requests mean through SessionHost.
 #pragma once
 
 #include <asio.hpp>
@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "tmcc/connection/framed_connection.h"
 #include "tmcc/protocol/messages.h"
 
 namespace qrv::sim {
@@ -38,12 +39,13 @@ class SessionHost {
   virtual bool NextFloodFrame(Session& session, std::vector<uint8_t>& frame) = 0;
 };
 
-class Session : public std::enable_shared_from_this<Session> {
+class Session : public std::enable_shared_from_this<Session>, private tmcc::connection::Handler {
  public:
   using Strand = asio::strand<asio::io_context::executor_type>;
   enum class Kind { kControl, kStream };
 
   Session(Strand strand, asio::ip::tcp::socket socket, Kind kind, std::weak_ptr<SessionHost> host);
+  ~Session();
 
   // Sends the greeting (or holds it back while the device stalls) and starts
   // reading. Strand only, as is everything below.
@@ -52,7 +54,8 @@ class Session : public std::enable_shared_from_this<Session> {
   void Resume();
   void Close();
   // Queues one whole frame. Returns false (and queues nothing) when more than
-  // maxQueued bytes wait already.
+  // maxQueued bytes wait already; past the connection's own bound (a client
+  // that does not read) the session is closed.
   bool Send(std::vector<uint8_t> frame, size_t maxQueued = SIZE_MAX);
   // Closes the connection once everything queued so far has been written.
   void CloseAfterFlush();
@@ -60,7 +63,7 @@ class Session : public std::enable_shared_from_this<Session> {
   Kind kind() const { return kind_; }
   bool LoggedIn() const { return loggedIn_; }
   bool Closed() const { return closed_; }
-  size_t QueuedBytes() const { return queuedBytes_; }
+  size_t QueuedBytes() const { return connection_ ? connection_->queuedBytes() : 0; }
   uint8_t StreamType() const { return streamType_; }
 
   // Per-session state the device keeps for stream sessions.
@@ -74,24 +77,20 @@ class Session : public std::enable_shared_from_this<Session> {
 
  private:
   void SendHello();
-  void ReadMore();
-  void OnBytes();
   bool HandleFrame(tmcc::protocol::MessageType type, uint32_t requestId,
                    std::span<const uint8_t> payload);
-  void WriteNext();
-  void ArmIdleTimer();
+  bool OnFrame(tmcc::connection::FramedConnection& c,
+               const tmcc::protocol::FrameView& frame) override;
+  void OnClosed(tmcc::connection::FramedConnection& c,
+                tmcc::connection::CloseReason reason) override;
+  void OnDrained(tmcc::connection::FramedConnection& c) override;
+  std::chrono::microseconds PauseAfterWrite(size_t bytes) override;
+  bool HoldWrites() override;
 
   Strand strand_;
-  asio::ip::tcp::socket socket_;
   Kind kind_;
   std::weak_ptr<SessionHost> host_;
-  asio::steady_timer idleTimer_;
-  asio::steady_timer throttleTimer_;
-  std::vector<uint8_t> inbox_;
-  std::array<uint8_t, 4096> readBuffer_{};
-  std::deque<std::vector<uint8_t>> outbox_;
-  size_t queuedBytes_ = 0;
-  bool writing_ = false;
+  std::shared_ptr<tmcc::connection::FramedConnection> connection_;
   bool closeAfterFlush_ = false;
   bool closed_ = false;
   bool helloSent_ = false;

@@ -1,0 +1,230 @@
+// The device library against hostile peers on loopback: peers that never
+// read, trickle, sit idle, forge addresses, or fail right after every login.
+// Memory is judged by resident size growth; every wait is bounded.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "devicelib/tmcc_errors.h"
+#include "devicelib/tmcc_records.h"
+#include "support/wait.h"
+#include "tests/hostile/hostile_peer.h"
+#include "tests/tmcc/loopback.h"
+#include "tmcc/alarm_listener.h"
+#include "tmcc/connection/framed_connection.h"
+#include "tmcc/login_client.h"
+#include "tmcc/stream_client.h"
+
+namespace qrv::hostile {
+namespace {
+
+namespace dl = qrv::devicelib;
+namespace pr = qrv::tmcc::protocol;
+using qrv::test::LoopbackAddress;
+using qrv::test::WaitUntil;
+
+constexpr int64_t kMiB = 1024 * 1024;
+// Growth allowed where unbounded queues grew by hundreds of megabytes.
+constexpr int64_t kRssBound = 16 * kMiB;
+// Sanitizers hold freed memory back (quarantine, shadow): resident size then
+// measures them, so there only the cuts are checked.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kRssMeaningful = false;
+#else
+constexpr bool kRssMeaningful = true;
+#endif
+
+void ExpectGrowthBounded(int64_t growth) {
+  if (kRssMeaningful) {
+    EXPECT_LT(growth, kRssBound);
+  }
+}
+
+struct Alarms {
+  std::mutex mutex;
+  std::vector<std::string> addresses;
+  std::atomic<int> count{0};
+};
+
+int32_t CollectAlarm(int32_t, dl::AlarmMessage* message, void* context) {
+  auto* alarms = static_cast<Alarms*>(context);
+  auto* record = static_cast<const dl::AlarmRecord*>(message->record);
+  std::lock_guard lock(alarms->mutex);
+  alarms->addresses.emplace_back(record->address);
+  ++alarms->count;
+  return 0;
+}
+
+std::shared_ptr<tmcc::AlarmListener> Listen(const std::string& ip, Alarms* alarms) {
+  auto listener = std::make_shared<tmcc::AlarmListener>();
+  listener->SetCallback(CollectAlarm, alarms);
+  EXPECT_EQ(listener->Start(0, asio::ip::make_address(ip)), dl::kOk);
+  return listener;
+}
+
+tmcc::SessionParams Params(const std::string& ip, uint16_t port, pr::Purpose purpose) {
+  tmcc::SessionParams p;
+  p.address = asio::ip::make_address(ip);
+  p.port = port;
+  p.user = "admin";
+  p.password = "pw";
+  p.purpose = purpose;
+  return p;
+}
+
+TEST(AlarmPort, PeerThatNeverReadsItsAcknowledgementsIsCutWithBoundedMemory) {
+  const auto ip = LoopbackAddress(1);
+  Alarms alarms;
+  auto listener = Listen(ip, &alarms);
+  const auto cutsBefore = tmcc::connection::Cuts().queueFull.load();
+  const int64_t before = RssBytes();
+  const uint64_t sent = FloodAlarms(ip, listener->port(), 96 * kMiB);
+  const int64_t growth = RssBytes() - before;
+  EXPECT_LT(sent, 96u * kMiB) << "the listener never cut the peer";
+  EXPECT_GT(tmcc::connection::Cuts().queueFull.load(), cutsBefore);
+  ExpectGrowthBounded(growth);
+  EXPECT_GT(alarms.count.load(), 0);  // what came before the cut was delivered
+  listener->Shutdown();
+}
+
+TEST(AlarmPort, AlarmsAreAttributedToThePeerAndForgedAddressesRefused) {
+  const auto ip = LoopbackAddress(2);
+  const auto device = LoopbackAddress(3);
+  Alarms alarms;
+  auto listener = Listen(ip, &alarms);
+  // No address text: the record carries the connection's own address.
+  EXPECT_TRUE(SendAlarm(ip, listener->port(), device, {1, 3, 1, ""}));
+  // The device's own address text: accepted.
+  EXPECT_TRUE(SendAlarm(ip, listener->port(), device, {1, 3, 1, device}));
+  ASSERT_TRUE(WaitUntil([&] { return alarms.count.load() == 2; }, std::chrono::seconds(5)));
+  // Any other address text: refused, not acknowledged, counted.
+  EXPECT_FALSE(SendAlarm(ip, listener->port(), device, {1, 3, 1, "127.0.0.99"}));
+  EXPECT_FALSE(SendAlarm(ip, listener->port(), device, {1, 3, 1, device + "0"}));
+  EXPECT_TRUE(WaitUntil([&] { return listener->counts().forged == 2; }, std::chrono::seconds(5)));
+  EXPECT_EQ(alarms.count.load(), 2);
+  std::lock_guard lock(alarms.mutex);
+  EXPECT_EQ(alarms.addresses, (std::vector<std::string>{device, device}));
+  listener->Shutdown();
+}
+
+TEST(AlarmPort, FiveHundredSlowAndIdlePeersDoNotLockADeviceOut) {
+  const auto ip = LoopbackAddress(4);
+  const auto device = LoopbackAddress(5);
+  Alarms alarms;
+  auto listener = Listen(ip, &alarms);
+  const int64_t before = RssBytes();
+  // Idle peers first, so the slow ones are the survivors once the listener is full.
+  Tricklers idle(ip, listener->port(), 250, std::chrono::milliseconds(1000), true,
+                 std::chrono::seconds(30));
+  ASSERT_TRUE(
+      WaitUntil([&] { return listener->counts().accepted >= 250; }, std::chrono::seconds(20)));
+  Tricklers slow(ip, listener->port(), 250, std::chrono::milliseconds(1000), false,
+                 std::chrono::seconds(30));
+  // The listener is full and keeps shedding.
+  ASSERT_TRUE(
+      WaitUntil([&] { return listener->counts().accepted >= 500; }, std::chrono::seconds(20)));
+  EXPECT_LE(listener->connections(), tmcc::kAlarmConnectionsPerListener);
+  EXPECT_GT(listener->counts().shed, 0u);
+  for (int i = 0; i < 3; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(SendAlarm(ip, listener->port(), device, {2, 3, 1, ""}));
+    EXPECT_TRUE(WaitUntil([&] { return alarms.count.load() == i + 1; }, std::chrono::seconds(5)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  }
+  // Trickling peers never complete a frame: they are cut by the frame time.
+  const auto slowBefore = tmcc::connection::Cuts().slowFrame.load();
+  EXPECT_TRUE(WaitUntil([&] { return tmcc::connection::Cuts().slowFrame.load() > slowBefore; },
+                        std::chrono::seconds(10)));
+  ExpectGrowthBounded(RssBytes() - before);
+  slow.Stop();
+  idle.Stop();
+  listener->Shutdown();
+}
+
+TEST(Session, DeviceThatPingsAndNeverReadsIsCutWithBoundedMemory) {
+  for (auto purpose : {pr::Purpose::kControl, pr::Purpose::kStream}) {
+    const auto ip = LoopbackAddress(purpose == pr::Purpose::kControl ? 6 : 7);
+    std::atomic<uint64_t> sent{0};
+    Device device(ip, "pw", 1, [&](int fd) { sent = Device::PingWithoutReading(fd, 64 * kMiB); });
+    const int64_t before = RssBytes();
+    std::shared_ptr<tmcc::SessionClient> client;
+    if (purpose == pr::Purpose::kControl) {
+      auto login = std::make_shared<tmcc::LoginClient>();
+      EXPECT_EQ(login->Open(Params(ip, device.port(), purpose)), dl::kOk);
+      client = login;
+    } else {
+      auto stream = std::make_shared<tmcc::StreamClient>();
+      EXPECT_EQ(stream->OpenStream(Params(ip, device.port(), purpose)), dl::kOk);
+      client = stream;
+    }
+    EXPECT_TRUE(WaitUntil([&] { return !client->IsUp(); }, std::chrono::seconds(20)));
+    EXPECT_TRUE(WaitUntil([&] { return sent.load() > 0; }, std::chrono::seconds(10)));
+    EXPECT_LT(sent.load(), 64u * kMiB) << "the client never cut the device";
+    device.Stop();
+    ExpectGrowthBounded(RssBytes() - before);
+    client->Shutdown();
+  }
+}
+
+TEST(Session, DeviceFailingRightAfterEveryLoginIsRetriedAtGrowingIntervals) {
+  const auto ip = LoopbackAddress(8);
+  Device device(ip, "pw", 5, [](int fd) { Device::SendGarbage(fd); });
+  auto client = std::make_shared<tmcc::LoginClient>();
+  client->SetAutoReconnect(true);
+  ASSERT_EQ(client->Open(Params(ip, device.port(), pr::Purpose::kControl)), dl::kOk);
+  // 200, 400, 800, 1600 ms nominal (each +-25 %).
+  ASSERT_TRUE(WaitUntil([&] { return device.logins() >= 5; }, std::chrono::seconds(15)));
+  client->Shutdown();
+  auto accepts = device.accepts();
+  ASSERT_GE(accepts.size(), 5u);
+  std::vector<std::chrono::milliseconds> gaps;
+  for (size_t i = 1; i < accepts.size(); ++i)
+    gaps.push_back(
+        std::chrono::duration_cast<std::chrono::milliseconds>(accepts[i] - accepts[i - 1]));
+  for (size_t i = 1; i < gaps.size(); ++i) EXPECT_GT(gaps[i], gaps[i - 1]) << "gap " << i;
+  EXPECT_GE(gaps.back(), std::chrono::milliseconds(1000));
+}
+
+TEST(Session, DeviceClosingMidGreetingIsAProtocolErrorNotUnreachable) {
+  const auto ip = LoopbackAddress(9);
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  inet_pton(AF_INET, ip.c_str(), &sa.sin_addr);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)), 0);
+  listen(listener, 4);
+  socklen_t len = sizeof(sa);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
+  std::thread peer([&] {
+    for (int i = 0; i < 2; ++i) {
+      pollfd p{listener, POLLIN, 0};
+      if (poll(&p, 1, 5000) != 1) return;
+      int fd = accept(listener, nullptr, nullptr);
+      std::vector<uint8_t> hello;
+      pr::BuildServerHello(hello, 0, {});
+      hello.resize(i == 0 ? 0 : 20);  // nothing at all, then half a greeting
+      if (!hello.empty()) send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
+      close(fd);
+    }
+  });
+  for (int i = 0; i < 2; ++i) {
+    auto client = std::make_shared<tmcc::LoginClient>();
+    EXPECT_EQ(client->Open(Params(ip, ntohs(sa.sin_port), pr::Purpose::kControl)), dl::kErrProtocol)
+        << "attempt " << i;
+    client->Shutdown();
+  }
+  peer.join();
+  close(listener);
+}
+
+}  // namespace
+}  // namespace qrv::hostile
