@@ -44,7 +44,7 @@ install(FILES ${PROJECT_BINARY_DIR}/qrvaccess.pc DESTINATION ${qrv_pc_dir})
 
 # Debian wants the licence terms and a compressed change log with every package.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
-set(qrv_changelog ${PROJECT_BINARY_DIR}/changelog.Debian.gz)
+set(qrv_changelog ${PROJECT_BINARY_DIR}/changelog.gz)
 add_custom_command(OUTPUT ${qrv_changelog}
                    COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog > ${qrv_changelog}
                    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog VERBATIM)
@@ -64,6 +64,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# The loader's cache is refreshed by dpkg's ldconfig trigger.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SET_DESTDIR OFF)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
