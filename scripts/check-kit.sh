@@ -78,7 +78,7 @@ lintian --allow-root "$deb" | tee "$tmp/lintian.log"
 if grep -q '^E:' "$tmp/lintian.log"; then fail "lintian reports errors"; fi
 sudo=""; [ "$(id -u)" -ne 0 ] && sudo="sudo"
 $sudo dpkg -i "$deb"
-trap '$sudo dpkg -r qrvaccess > /dev/null || true; rm -rf "$tmp"' EXIT
+trap '$sudo dpkg -P qrvaccess > /dev/null || true; rm -rf "$tmp"' EXIT
 qrv-host --help > /dev/null
 [ "$(env -u PKG_CONFIG_PATH pkg-config --modversion qrvaccess)" = 1.0 ] || fail "pkg-config of the package"
 cmake -S examples -B "$tmp/examples-system" -G Ninja > "$tmp/examples-system.log" 2>&1 \
