@@ -43,7 +43,8 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/templates/qrvaccess.pc.in
 install(FILES ${PROJECT_BINARY_DIR}/qrvaccess.pc DESTINATION ${qrv_pc_dir})
 
 # Debian wants the licence terms and a compressed change log with every package.
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${PROJECT_SOURCE_DIR}/docs/host-guide.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
 set(qrv_changelog ${PROJECT_BINARY_DIR}/changelog.gz)
 add_custom_command(OUTPUT ${qrv_changelog}
                    COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog > ${qrv_changelog}

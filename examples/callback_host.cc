@@ -44,8 +44,7 @@ int32_t QRV_CALLBACK OnAlarm(int32_t kind, int32_t slot, int32_t deviceType, int
   return 0;
 }
 
-int32_t QRV_CALLBACK OnConnection(int32_t slot, int32_t, const char*, int32_t port,
-                                  int32_t state) {
+int32_t QRV_CALLBACK OnConnection(int32_t slot, int32_t, const char*, int32_t port, int32_t state) {
   std::lock_guard lock(printLock);
   std::printf("slot %d (port %d) is %s\n", slot, port, state == 0 ? "on line" : "off line");
   return 0;
@@ -92,8 +91,10 @@ int main(int argc, char** argv) {
   ParameterMap out;
   int32_t result = Execute(*access,
                            {{kQrvKeyOperation, std::to_string(kQrvOpLogin)},
-                            {kQrvKeyDeviceIP, address}, {kQrvKeyUser, user},
-                            {kQrvKeyPassword, password}, {kQrvKeyDevicePort, argv[3]}},
+                            {kQrvKeyDeviceIP, address},
+                            {kQrvKeyUser, user},
+                            {kQrvKeyPassword, password},
+                            {kQrvKeyDevicePort, argv[3]}},
                            &out);
   if (result != kQrvResultOk) {
     std::fprintf(stderr, "login: result %d\n", result);
@@ -104,15 +105,19 @@ int main(int argc, char** argv) {
                                   reinterpret_cast<uintptr_t>(&counters));
     result = Execute(*access,
                      {{kQrvKeyOperation, std::to_string(kQrvOpOpenLiveStream)},
-                      {kQrvKeyChannel, "0"}, {kQrvKeyLoginId, slot}, {kQrvKeyPlayWindow, "0"},
-                      {kQrvKeyDeviceIP, address}, {kQrvKeyUser, user},
-                      {kQrvKeyPassword, password}, {kQrvKeyStreamType, "0"}},
+                      {kQrvKeyChannel, "0"},
+                      {kQrvKeyLoginId, slot},
+                      {kQrvKeyPlayWindow, "0"},
+                      {kQrvKeyDeviceIP, address},
+                      {kQrvKeyUser, user},
+                      {kQrvKeyPassword, password},
+                      {kQrvKeyStreamType, "0"}},
                      &out);
     std::printf("open stream: result %d, handle %s\n", result, out[kQrvKeyHandle].c_str());
     Execute(*access, {{kQrvKeyOperation, std::to_string(kQrvOpRefreshDiscovery)}});
     std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(argv[6])));
-    Execute(*access, {{kQrvKeyOperation, std::to_string(kQrvOpCloseLiveStream)},
-                      {kQrvKeyHandle, slot}});
+    Execute(*access,
+            {{kQrvKeyOperation, std::to_string(kQrvOpCloseLiveStream)}, {kQrvKeyHandle, slot}});
     // No stream callback runs for this slot once the close has returned.
     Execute(*access, {{kQrvKeyOperation, std::to_string(kQrvOpLogout)}, {kQrvKeyLoginId, slot}});
     std::printf("stream: %d packets, %ld bytes, %d headers, %d key frames\n",

@@ -32,28 +32,39 @@ int main(int argc, char** argv) {
 
   ParameterMap out;
   bool ok = Run(*access,
-                {{kQrvKeyOperation, std::to_string(kQrvOpLogin)}, {kQrvKeyDeviceIP, address},
-                 {kQrvKeyUser, user}, {kQrvKeyPassword, password}, {kQrvKeyDevicePort, port}},
+                {{kQrvKeyOperation, std::to_string(kQrvOpLogin)},
+                 {kQrvKeyDeviceIP, address},
+                 {kQrvKeyUser, user},
+                 {kQrvKeyPassword, password},
+                 {kQrvKeyDevicePort, port}},
                 out, "login");
   const std::string slot = ok ? out[kQrvKeyLoginId] : "";
   ok = ok && Run(*access,
-                 {{kQrvKeyOperation, std::to_string(kQrvOpOpenLiveStream)}, {kQrvKeyChannel, "0"},
-                  {kQrvKeyLoginId, slot}, {kQrvKeyPlayWindow, "0"}, {kQrvKeyDeviceIP, address},
-                  {kQrvKeyUser, user}, {kQrvKeyPassword, password}, {kQrvKeyStreamType, "0"}},
+                 {{kQrvKeyOperation, std::to_string(kQrvOpOpenLiveStream)},
+                  {kQrvKeyChannel, "0"},
+                  {kQrvKeyLoginId, slot},
+                  {kQrvKeyPlayWindow, "0"},
+                  {kQrvKeyDeviceIP, address},
+                  {kQrvKeyUser, user},
+                  {kQrvKeyPassword, password},
+                  {kQrvKeyStreamType, "0"}},
                  out, "open stream");
   const std::string stream = ok ? out[kQrvKeyHandle] : "";
   ok = ok && Run(*access,
                  {{kQrvKeyOperation, std::to_string(kQrvOpStartRecording)},
-                  {kQrvKeyHandle, stream}, {kQrvKeyFileName, argv[5]}},
+                  {kQrvKeyHandle, stream},
+                  {kQrvKeyFileName, argv[5]}},
                  out, "start recording");
   if (ok) {
     std::this_thread::sleep_for(std::chrono::duration<double>(std::atof(argv[6])));
-    ok = Run(*access, {{kQrvKeyOperation, std::to_string(kQrvOpStopRecording)}, {kQrvKeyHandle, stream}},
+    ok = Run(*access,
+             {{kQrvKeyOperation, std::to_string(kQrvOpStopRecording)}, {kQrvKeyHandle, stream}},
              out, "stop recording");
   }
   if (!stream.empty()) {
-    Run(*access, {{kQrvKeyOperation, std::to_string(kQrvOpCloseLiveStream)}, {kQrvKeyHandle, stream}},
-        out, "close stream");
+    Run(*access,
+        {{kQrvKeyOperation, std::to_string(kQrvOpCloseLiveStream)}, {kQrvKeyHandle, stream}}, out,
+        "close stream");
   }
   if (!slot.empty()) {
     Run(*access, {{kQrvKeyOperation, std::to_string(kQrvOpLogout)}, {kQrvKeyLoginId, slot}}, out,

@@ -73,6 +73,24 @@ using ParameterMap = std::map<std::string, std::string>;
 // Named integers kept for the host by SetInt and GetInt.
 using PropertyMap = std::map<std::string, int32_t>;
 
+// Keys of Execute's input and output maps (docs/host-guide.md lists which
+// operation reads and writes which).
+inline constexpr char kQrvKeyOperation[] = "Operation";
+inline constexpr char kQrvKeyDeviceIP[] = "DeviceIP";
+inline constexpr char kQrvKeyUser[] = "User";
+inline constexpr char kQrvKeyPassword[] = "Password";
+inline constexpr char kQrvKeyDevicePort[] = "DevicePort";
+inline constexpr char kQrvKeyLoginId[] = "LOGINID";
+inline constexpr char kQrvKeyChannelCount[] = "ChanNum";
+inline constexpr char kQrvKeyChannel[] = "Channel";
+inline constexpr char kQrvKeyPlayWindow[] = "PlayWnd";
+inline constexpr char kQrvKeyStreamType[] = "StreamType";
+inline constexpr char kQrvKeyHandle[] = "Handle";
+inline constexpr char kQrvKeyFileName[] = "FileName";
+inline constexpr char kQrvKeyPtzCommand[] = "PTZCommand";
+inline constexpr char kQrvKeyPtzValue[] = "INValue";
+inline constexpr char kQrvKeySpeed[] = "Speed";
+
 struct ModuleInfo {
   std::string name;       // "PLUGIN.Access.QRV" after Init
   std::string version;    // "1.0" after Init
@@ -152,24 +170,6 @@ enum QrvOperation : int32_t {
   kQrvOpStopVoiceTalk = 36,
   kQrvOpRefreshDiscovery = 42,
 };
-
-// Keys of Execute's input and output maps (the host guide lists which
-// operation reads and writes which).
-inline constexpr char kQrvKeyOperation[] = "Operation";
-inline constexpr char kQrvKeyDeviceIP[] = "DeviceIP";
-inline constexpr char kQrvKeyUser[] = "User";
-inline constexpr char kQrvKeyPassword[] = "Password";
-inline constexpr char kQrvKeyDevicePort[] = "DevicePort";
-inline constexpr char kQrvKeyLoginId[] = "LOGINID";
-inline constexpr char kQrvKeyChannelCount[] = "ChanNum";
-inline constexpr char kQrvKeyChannel[] = "Channel";
-inline constexpr char kQrvKeyPlayWindow[] = "PlayWnd";
-inline constexpr char kQrvKeyStreamType[] = "StreamType";
-inline constexpr char kQrvKeyHandle[] = "Handle";
-inline constexpr char kQrvKeyFileName[] = "FileName";
-inline constexpr char kQrvKeyPtzCommand[] = "PTZCommand";
-inline constexpr char kQrvKeyPtzValue[] = "INValue";
-inline constexpr char kQrvKeySpeed[] = "Speed";
 
 // Results of Execute that the plug-in makes itself; login, voice talk and PTZ
 // also pass the device library's own results through.
