@@ -19,15 +19,16 @@ struct ToolRun {
   std::string out;  // standard output only
 };
 
-// Runs qrv-host with the arguments (simple words, no quoting needed).
-ToolRun Tool(const std::string& arguments) {
+// Runs qrv-host with the arguments (simple words, no quoting needed);
+// standard error is dropped, or kept in out after standard output.
+ToolRun Tool(const std::string& arguments, bool keepStandardError = false) {
   ToolRun run;
   // QRV_E2E_PLUGIN tests another build of the plug-in, as the other programs do.
   const char* plugin = std::getenv("QRV_E2E_PLUGIN");
   std::string pluginOption =
       plugin != nullptr && *plugin != 0 ? std::string(" --plugin ") + plugin : "";
-  std::string command =
-      std::string(QRV_HOST_TOOL) + pluginOption + " " + arguments + " 2>/dev/null";
+  std::string command = std::string(QRV_HOST_TOOL) + pluginOption + " " + arguments +
+                        (keepStandardError ? " 2>&1" : " 2>/dev/null");
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return run;
   char buffer[4096];
@@ -121,6 +122,23 @@ TEST_F(HostTool, RecordWritesAFileThatDecodesToTheFramesItReports) {
   EXPECT_NE(record.out.find("\"probeFrames\":" + std::to_string(probe.decodedFrames)),
             std::string::npos)
       << record.out;
+}
+
+// The plug-in's stream-open message (GBK) shows only under --verbose, and
+// then as UTF-8; without it nothing of it reaches the terminal.
+TEST_F(HostTool, VerboseShowsThePluginsDebuggerMessagesInUtf8) {
+  test::TempDir dir;
+  const std::string record = "record " + Device(1) + " --seconds 0.3 --file " + dir.File("v");
+  const std::string gbk = "\xD4\xA4\xC0\xC0\xBE\xE4\xB1\xFA";
+  const std::string utf8 = "\u9884\u89c8\u53e5\u67c4";
+  ToolRun verbose = Tool("--verbose " + record, true);
+  EXPECT_EQ(verbose.status, 0) << verbose.out;
+  EXPECT_NE(verbose.out.find("qrv-host: plug-in: " + utf8 + " "), std::string::npos) << verbose.out;
+  EXPECT_EQ(verbose.out.find(gbk), std::string::npos) << verbose.out;
+  ToolRun quiet = Tool(record, true);
+  EXPECT_EQ(quiet.status, 0) << quiet.out;
+  EXPECT_EQ(quiet.out.find(gbk), std::string::npos) << quiet.out;
+  EXPECT_EQ(quiet.out.find(utf8), std::string::npos) << quiet.out;
 }
 
 }  // namespace

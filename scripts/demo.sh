@@ -6,5 +6,5 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
 build="${QRV_BUILD_DIR:-$root/build/release}"
 mkdir -p "$(dirname "$build")"
-"$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -- qrv-demo qrvaccess tmControlClient
+"$root/scripts/build.sh" "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -- qrv-demo qrv-host qrv-simulator qrvaccess tmControlClient
 exec "$build/bin/qrv-demo" --output "${QRV_DEMO_OUTPUT:-$root/out/demo}" "$@"

@@ -10,6 +10,7 @@ packages=(
   libasio-dev libssl-dev libcli11-dev
   libx264-dev libturbojpeg0-dev ffmpeg
   binutils iproute2
+  lintian dpkg-dev
 )
 
 missing=()

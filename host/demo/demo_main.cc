@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "host/demo/demo_report.h"
+#include "host/kit/debug_relay.h"
 #include "host/kit/event_hub.h"
 #include "host/kit/plugin_host.h"
 #include "host/kit/ptz_names.h"
@@ -32,6 +33,7 @@ struct DemoOptions {
   std::string baseAddress = "127.0.0.11";
   uint16_t port = 6001;
   double recordSeconds = 3;
+  bool verbose = false;
 };
 
 constexpr int kDevices = 4;
@@ -133,6 +135,10 @@ class Demo {
   }
 
   bool LoadPlugin(std::string* why) {
+    if (options_.verbose) {
+      relay_.Start(
+          [this](const std::string& line) { Print("    plug-in says: %s", line.c_str()); });
+    }
     std::string path = options_.plugin.empty() ? DefaultPluginPath() : options_.plugin;
     host_ = PluginHost::Load(path, why);
     if (!host_) return false;
@@ -438,6 +444,7 @@ class Demo {
   int step_ = 0;
   std::mutex printMutex_;
   std::unique_ptr<Fleet> fleet_;
+  DebugRelay relay_;  // outlives the plug-in: declared before it
   std::unique_ptr<PluginHost> host_;
   std::unique_ptr<Requests> requests_;
   std::vector<int32_t> slots_;
@@ -463,6 +470,7 @@ int main(int argc, char** argv) {
   app.add_option("--record-seconds", options.recordSeconds, "How long to record")
       ->default_val(3)
       ->check(CLI::Range(0.5, 60.0));
+  app.add_flag("--verbose", options.verbose, "Show the plug-in's debugger messages, in UTF-8");
   CLI11_PARSE(app, argc, argv);
   return qrv::host::Demo(options).Run();
 }

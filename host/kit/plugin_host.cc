@@ -60,7 +60,9 @@ std::string DefaultPluginPath() {
   std::filesystem::path dir = self.parent_path();
   std::filesystem::path installed = dir / ".." / "lib" / "libqrvaccess.so";
   if (std::filesystem::exists(installed, ec)) return installed.lexically_normal().string();
-  return (dir / "libqrvaccess.so").string();
+  std::filesystem::path beside = dir / "libqrvaccess.so";
+  if (std::filesystem::exists(beside, ec)) return beside.string();
+  return "libqrvaccess.so";  // the loader's search path (installed in the system's library folder)
 }
 
 }  // namespace qrv::host

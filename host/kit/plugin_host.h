@@ -49,7 +49,8 @@ class PluginHost {
 };
 
 // The plug-in installed beside the running program: <dir>/../lib/libqrvaccess.so,
-// else <dir>/libqrvaccess.so, where <dir> holds the program's binary.
+// else <dir>/libqrvaccess.so, where <dir> holds the program's binary, else
+// "libqrvaccess.so" for the loader to find (a system-wide install).
 std::string DefaultPluginPath();
 
 }  // namespace qrv::host

@@ -12,6 +12,8 @@ int main(int argc, char** argv) {
   app.add_option("--plugin", global.plugin,
                  "Plug-in library to load (default: ../lib/libqrvaccess.so beside this program)");
   app.add_flag("--json", global.json, "Print results as JSON, one object per line");
+  app.add_flag("--verbose", global.verbose,
+               "Show the plug-in's debugger messages on standard error, in UTF-8");
   CommandRun run;
   AddDiscoverCommand(app, global, &run);
   AddLoginCommand(app, global, &run);

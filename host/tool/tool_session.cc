@@ -15,6 +15,16 @@ std::string SecondsText(double seconds) {
 std::unique_ptr<ToolSession> ToolSession::Open(const GlobalOptions& options) {
   std::string path = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
   std::string error;
+  // Before the plug-in is loaded, so its first message is caught too.
+  std::unique_ptr<DebugRelay> relay;
+  if (options.verbose) {
+    relay = std::make_unique<DebugRelay>();
+    if (!relay->Start([](const std::string& line) {
+          std::fprintf(stderr, "qrv-host: plug-in: %s\n", line.c_str());
+        })) {
+      std::fprintf(stderr, "qrv-host: --verbose: cannot make a pipe for the plug-in's messages\n");
+    }
+  }
   auto host = PluginHost::Load(path, &error);
   if (!host) {
     std::fprintf(stderr, "qrv-host: %s\n", error.c_str());
@@ -27,7 +37,8 @@ std::unique_ptr<ToolSession> ToolSession::Open(const GlobalOptions& options) {
                  init);
     return nullptr;
   }
-  return std::unique_ptr<ToolSession>(new ToolSession(std::move(host), options.json));
+  return std::unique_ptr<ToolSession>(
+      new ToolSession(std::move(relay), std::move(host), options.json));
 }
 
 void ToolSession::Say(const std::string& line) {

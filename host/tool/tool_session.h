@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "host/kit/debug_relay.h"
 #include "host/kit/plugin_host.h"
 #include "host/kit/requests.h"
 #include "host/tool/json_text.h"
@@ -19,6 +20,7 @@ namespace qrv::host {
 struct GlobalOptions {
   std::string plugin;  // empty: beside the tool
   bool json = false;
+  bool verbose = false;  // the plug-in's debugger messages on stderr, in UTF-8
 };
 
 struct DeviceOptions {
@@ -63,9 +65,10 @@ class ToolSession {
   void Logout(int32_t slot);
 
  private:
-  ToolSession(std::unique_ptr<PluginHost> host, bool json)
-      : host_(std::move(host)), requests_(host_->access()), json_(json) {}
+  ToolSession(std::unique_ptr<DebugRelay> relay, std::unique_ptr<PluginHost> host, bool json)
+      : relay_(std::move(relay)), host_(std::move(host)), requests_(host_->access()), json_(json) {}
 
+  std::unique_ptr<DebugRelay> relay_;  // outlives the plug-in: declared before it
   std::unique_ptr<PluginHost> host_;
   Requests requests_;
   bool json_;

@@ -20,6 +20,43 @@
 #include <map>
 #include <string>
 
+// The C++ library ABI a host must share with the plug-in: std::map and
+// std::string cross the boundary by reference and by value, and exceptions and
+// virtual tables are laid out by the compiler. A mismatch does not fail to
+// link; it corrupts memory at run time, so it is refused here. The installed
+// qrv_access_config.h records how this copy of the plug-in was built; without
+// it the checks assume a default g++ build of the same bitness.
+#if __has_include(<qrvaccess/qrv_access_config.h>)
+#include <qrvaccess/qrv_access_config.h>
+#endif
+#if !defined(QRV_ACCESS_CXX11_ABI)
+#define QRV_ACCESS_CXX11_ABI 1
+#endif
+#if !defined(__GNUC__) || defined(_MSC_VER)
+#error \
+    "qrv_access.h: the plug-in uses the Itanium C++ ABI of g++ and clang; build the host with g++ or clang"
+#endif
+#if !defined(__GLIBCXX__)
+#error \
+    "qrv_access.h: the plug-in passes std::map and std::string of GNU libstdc++; build the host with libstdc++ (clang: -stdlib=libstdc++)"
+#endif
+#if _GLIBCXX_USE_CXX11_ABI != QRV_ACCESS_CXX11_ABI
+#if QRV_ACCESS_CXX11_ABI
+#error \
+    "qrv_access.h: the plug-in was built with _GLIBCXX_USE_CXX11_ABI=1 (std::string layout differs); build the host with _GLIBCXX_USE_CXX11_ABI=1"
+#else
+#error \
+    "qrv_access.h: the plug-in was built with _GLIBCXX_USE_CXX11_ABI=0 (std::string layout differs); build the host with _GLIBCXX_USE_CXX11_ABI=0"
+#endif
+#endif
+#if defined(QRV_ACCESS_POINTER_BITS) && QRV_ACCESS_POINTER_BITS != __SIZEOF_POINTER__ * 8
+#if QRV_ACCESS_POINTER_BITS == 32
+#error "qrv_access.h: this plug-in is a 32-bit library; build the host as 32-bit (-m32)"
+#else
+#error "qrv_access.h: this plug-in is a 64-bit library; build the host as 64-bit (not -m32)"
+#endif
+#endif
+
 #if !defined(QRV_CALLBACK)
 #if defined(_WIN32) && defined(_M_IX86)
 #define QRV_CALLBACK __stdcall
@@ -35,6 +72,24 @@ using ParameterMap = std::map<std::string, std::string>;
 
 // Named integers kept for the host by SetInt and GetInt.
 using PropertyMap = std::map<std::string, int32_t>;
+
+// Keys of Execute's input and output maps (docs/host-guide.md lists which
+// operation reads and writes which).
+inline constexpr char kQrvKeyOperation[] = "Operation";
+inline constexpr char kQrvKeyDeviceIP[] = "DeviceIP";
+inline constexpr char kQrvKeyUser[] = "User";
+inline constexpr char kQrvKeyPassword[] = "Password";
+inline constexpr char kQrvKeyDevicePort[] = "DevicePort";
+inline constexpr char kQrvKeyLoginId[] = "LOGINID";
+inline constexpr char kQrvKeyChannelCount[] = "ChanNum";
+inline constexpr char kQrvKeyChannel[] = "Channel";
+inline constexpr char kQrvKeyPlayWindow[] = "PlayWnd";
+inline constexpr char kQrvKeyStreamType[] = "StreamType";
+inline constexpr char kQrvKeyHandle[] = "Handle";
+inline constexpr char kQrvKeyFileName[] = "FileName";
+inline constexpr char kQrvKeyPtzCommand[] = "PTZCommand";
+inline constexpr char kQrvKeyPtzValue[] = "INValue";
+inline constexpr char kQrvKeySpeed[] = "Speed";
 
 struct ModuleInfo {
   std::string name;       // "PLUGIN.Access.QRV" after Init
@@ -150,6 +205,10 @@ inline constexpr int32_t kQrvResultOk = 0;
 inline constexpr int32_t kQrvResultSlotOutOfRange = 10;
 inline constexpr int32_t kQrvResultNoFreeSlot = 14;
 inline constexpr int32_t kQrvResultFailed = -1;
+
+// Environment variable that sends the plug-in's debugger messages (GBK text,
+// one line each) to "stderr" or appends them to a file path; unset: nowhere.
+inline constexpr char kQrvDebugOutputVariable[] = "QRV_DEBUG_OUTPUT";
 
 // Value of every device event's device-type argument.
 inline constexpr int32_t kQrvDeviceTypeCode = 102209;

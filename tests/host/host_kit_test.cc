@@ -5,7 +5,14 @@
 
 #include <vector>
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <mutex>
+
 #include "host/kit/annexb_scan.h"
+#include "host/kit/debug_relay.h"
 #include "host/kit/media_probe.h"
 #include "host/kit/requests.h"
 #include "host/kit/stream_tap.h"
@@ -225,6 +232,38 @@ TEST(EscapeControl, NoControlCharacterFromTheNetworkReachesTheTerminal) {
     const auto byte = static_cast<unsigned char>(c);
     EXPECT_FALSE(byte < 0x20 || byte == 0x7F) << int(byte);
   }
+}
+
+TEST(DebugRelay, DecodesGbkAndShowsBytesThatAreNot) {
+  EXPECT_EQ(GbkToUtf8("\xD4\xA4\xC0\xC0\xBE\xE4\xB1\xFA 7"), "\u9884\u89c8\u53e5\u67c4 7");
+  EXPECT_EQ(GbkToUtf8("\xB4\xF2\xBF\xAA\xCE\xC4\xBC\xFE\xB4\xED\xCE\xF3"),
+            "\u6253\u5f00\u6587\u4ef6\u9519\u8bef");
+  EXPECT_EQ(GbkToUtf8("a\xFFz"), "a\\xFFz");
+  EXPECT_EQ(GbkToUtf8("end\xD4"), "end\\xD4");
+}
+
+// The relay points the variable at a pipe; writing there the way the plug-in
+// does (open, append one line, close) reaches the print function decoded, and
+// Stop waits for every line.
+TEST(DebugRelay, LinesWrittenToTheVariablesPathArriveDecodedInOrder) {
+  std::mutex mutex;
+  std::vector<std::string> lines;
+  DebugRelay relay;
+  ASSERT_TRUE(relay.Start([&](const std::string& line) {
+    std::lock_guard lock(mutex);
+    lines.push_back(line);
+  }));
+  const char* path = getenv(kQrvDebugOutputVariable);
+  ASSERT_NE(path, nullptr);
+  for (const char* message : {"\xD4\xA4\xC0\xC0\xBE\xE4\xB1\xFA 3\n", "plain\n"}) {
+    const int fd = open(path, O_WRONLY | O_APPEND);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, message, strlen(message)), static_cast<ssize_t>(strlen(message)));
+    close(fd);
+  }
+  relay.Stop();
+  EXPECT_EQ(getenv(kQrvDebugOutputVariable), nullptr);
+  EXPECT_EQ(lines, (std::vector<std::string>{"\u9884\u89c8\u53e5\u67c4 3", "plain"}));
 }
 
 }  // namespace
