@@ -25,6 +25,7 @@ struct HostEvent {
   enum Kind { kAlarm, kConnection, kDiscovery };
   Kind kind = kAlarm;
   std::chrono::steady_clock::time_point at;
+  std::chrono::system_clock::time_point wallTime;  // when the hub received it
   int32_t slot = -1;         // alarm and connection
   int32_t deviceType = 0;    // every kind
   int32_t alarmKind = 0;     // alarm: always 3
