@@ -15,7 +15,13 @@ void GapTracker::Frame(Clock::time_point at) {
   last_ = at;
   if (interval < 0) return;
   bool known = frames_ > kWarmUpFrames && usual_ > 0;
-  if (known && interval >= std::max(kGapFactor * usual_, kMinGapSeconds)) {
+  // Right after a restart the pause is the reconnect itself: any clear delay
+  // counts, however short.
+  bool afterRestart = restartPending_;
+  restartPending_ = false;
+  double threshold = afterRestart ? kRestartGapFactor * usual_
+                                  : std::max(kGapFactor * usual_, kMinGapSeconds);
+  if (known && interval >= threshold) {
     ++report_.gaps;
     report_.framesMissing += static_cast<uint64_t>(std::llround(interval / usual_)) - 1;
     report_.longestGapSeconds = std::max(report_.longestGapSeconds, interval);

@@ -31,9 +31,14 @@ class GapTracker {
   static constexpr double kGapFactor = 4;
   // ...and at least this long, so scheduling jitter on a busy host is no gap.
   static constexpr double kMinGapSeconds = 0.3;
+  // The first frame after a restart is judged by this factor alone.
+  static constexpr double kRestartGapFactor = 1.5;
 
   void Frame(Clock::time_point at);
-  void Restart() { ++report_.restarts; }
+  void Restart() {
+    ++report_.restarts;
+    restartPending_ = true;
+  }
   const GapReport& Report() const { return report_; }
   // The usual interval between frames in seconds (0 while unknown).
   double UsualInterval() const { return usual_; }
@@ -43,6 +48,7 @@ class GapTracker {
   uint64_t frames_ = 0;
   Clock::time_point last_{};
   double usual_ = 0;
+  bool restartPending_ = false;
 };
 
 }  // namespace qrv::host

@@ -228,6 +228,12 @@ TEST(GapTracking, PausesFarBeyondTheFrameIntervalAreGapsWithTheirMissingFrames) 
   EXPECT_NEAR(tracker.Report().longestGapSeconds, 1.0, 1e-9);
   for (int i = 0; i < 10; ++i) tracker.Frame(t += 40ms);
   EXPECT_EQ(tracker.Report().gaps, 1u) << "the pause did not spoil the usual interval";
+  tracker.Restart();
+  tracker.Frame(t += 200ms);  // a quick reconnect: short, but still 4 frames missing
+  EXPECT_EQ(tracker.Report().gaps, 2u);
+  EXPECT_EQ(tracker.Report().framesMissing, 28u);
+  tracker.Frame(t += 200ms);  // the same delay without a restart is jitter
+  EXPECT_EQ(tracker.Report().gaps, 2u);
 
   GapTracker early;  // a pause before the interval is known is no gap, and is left out
   auto u = GapTracker::Clock::time_point{};
