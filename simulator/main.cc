@@ -82,8 +82,7 @@ int main(int argc, char** argv) {
   app.add_option("--user", user, "User name the devices accept");
   app.add_option("--password", password, "Password the devices accept");
   app.add_option("--size", size, "Picture size WIDTHxHEIGHT")->check(cli::PictureSize());
-  app.add_option("--fps", fps, "Frames per second")
-      ->check(cli::WholeIn(1, 120, "a frame rate"));
+  app.add_option("--fps", fps, "Frames per second")->check(cli::WholeIn(1, 120, "a frame rate"));
   app.add_option("--gop", gop, "Frames from one key frame to the next")
       ->check(cli::WholeIn(1, 1000, "a frame count"));
   app.add_flag("--replay", replay, "Send a pre-encoded loop from memory (many devices, low CPU)");
@@ -111,8 +110,9 @@ int main(int argc, char** argv) {
   app.add_option("--malformed-after", malformedAfter,
                  "Fault: every N seconds, send each viewer a malformed frame and close (0 = never)")
       ->check(seconds);
-  app.add_option("--oversized-after", oversizedAfter,
-                 "Fault: every N seconds, send each viewer an oversized frame and close (0 = never)")
+  app.add_option(
+         "--oversized-after", oversizedAfter,
+         "Fault: every N seconds, send each viewer an oversized frame and close (0 = never)")
       ->check(seconds);
   app.add_option("--throttle", throttle,
                  "Fault: limit each connection to N bytes per second (0 = no limit)")
@@ -122,8 +122,9 @@ int main(int argc, char** argv) {
       ->check(cli::NumberIn(0.0, 7.0 * 24 * 3600, "a number of seconds"));
   app.add_option("--io-threads", ioThreads, "Network threads")
       ->check(cli::WholeIn(1, 64, "a thread count"));
-  app.footer("Exit statuses: 0 the run ended (time up, SIGINT or SIGTERM); 1 a device could not "
-             "be started; 2 usage error.");
+  app.footer(
+      "Exit statuses: 0 the run ended (time up, SIGINT or SIGTERM); 1 a device could not "
+      "be started; 2 usage error.");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

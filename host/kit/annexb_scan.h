@@ -43,7 +43,7 @@ class PictureCounter {
 
  private:
   FilePictures result_;
-  int zeros_ = 0;     // zero bytes just seen (start code search)
+  int zeros_ = 0;      // zero bytes just seen (start code search)
   int afterCode_ = 0;  // 1: next byte is a NAL header; 2: next is the slice's first byte
   uint8_t type_ = 0;
 };

@@ -19,8 +19,8 @@ void GapTracker::Frame(Clock::time_point at) {
   // counts, however short.
   bool afterRestart = restartPending_;
   restartPending_ = false;
-  double threshold = afterRestart ? kRestartGapFactor * usual_
-                                  : std::max(kGapFactor * usual_, kMinGapSeconds);
+  double threshold =
+      afterRestart ? kRestartGapFactor * usual_ : std::max(kGapFactor * usual_, kMinGapSeconds);
   if (known && interval >= threshold) {
     ++report_.gaps;
     report_.framesMissing += static_cast<uint64_t>(std::llround(interval / usual_)) - 1;

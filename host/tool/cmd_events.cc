@@ -58,7 +58,8 @@ int RunEvents(const GlobalOptions& global, const EventsOptions& options) {
     slots.emplace_back(slot, device);
   }
   nlohmann::json logged = nlohmann::json::array();
-  for (const auto& [slot, device] : slots) logged.push_back({{"device", device.Where()}, {"slot", slot}});
+  for (const auto& [slot, device] : slots)
+    logged.push_back({{"device", device.Where()}, {"slot", slot}});
   out.Set("devices", logged);
   int status = failedStatus;
   if (failedStatus != kExitOk && !slots.empty()) status = kExitPartial;

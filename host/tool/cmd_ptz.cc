@@ -85,7 +85,8 @@ void AddPtzCommand(CLI::App& app, const GlobalOptions& global, CommandRun* run) 
       ->required()
       ->check(CLI::Validator(
           [](std::string& text) -> std::string {
-            return FindPtzName(text) ? "" : "unknown PTZ name '" + text + "'; one of: " + NameList();
+            return FindPtzName(text) ? ""
+                                     : "unknown PTZ name '" + text + "'; one of: " + NameList();
           },
           "NAME"));
   command->add_option("--speed", options->speed, "Speed 1 (slowest) .. 9 (fastest)")

@@ -1,9 +1,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <csignal>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -132,8 +132,8 @@ int RunRecord(const GlobalOptions& global, const RecordOptions& options) {
         double elapsed = std::chrono::duration<double>(now - begin).count();
         progress.Show(elapsed, tap.Read(), now);
         if (now >= end || Interrupt::Requested()) break;
-        Interrupt::WaitFor(std::min(std::chrono::duration_cast<std::chrono::milliseconds>(end - now),
-                                    progress.Step()));
+        Interrupt::WaitFor(std::min(
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - now), progress.Step()));
       }
       progress.End();
       double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
@@ -158,9 +158,10 @@ int RunRecord(const GlobalOptions& global, const RecordOptions& options) {
       auto size = std::filesystem::file_size(path, ec);
       bool fileMade = !ec;
       FilePictures pictures = fileMade ? CountPicturesInFile(path) : FilePictures{};
-      int64_t pluginBytes = std::max(StatusNumber(before, "RecordedBytes"),
-                                     StatusNumber(after, "RecordedBytes"));
-      int64_t bytesLost = std::max(StatusNumber(before, "BytesLost"), StatusNumber(after, "BytesLost"));
+      int64_t pluginBytes =
+          std::max(StatusNumber(before, "RecordedBytes"), StatusNumber(after, "RecordedBytes"));
+      int64_t bytesLost =
+          std::max(StatusNumber(before, "BytesLost"), StatusNumber(after, "BytesLost"));
       int64_t writeErrors =
           std::max(StatusNumber(before, "WriteErrors"), StatusNumber(after, "WriteErrors"));
       int64_t reconnects =
@@ -195,8 +196,8 @@ int RunRecord(const GlobalOptions& global, const RecordOptions& options) {
         out.Say("gaps: " + std::to_string(gaps.restarts) + " stream restart(s), " +
                 std::to_string(gaps.gaps) + " pause(s) with about " +
                 std::to_string(gaps.framesMissing) + " frame(s) missing (longest " +
-                SecondsText(std::round(gaps.longestGapSeconds * 10) / 10) + " s), device off line " +
-                std::to_string(offline) + " time(s)");
+                SecondsText(std::round(gaps.longestGapSeconds * 10) / 10) +
+                " s), device off line " + std::to_string(offline) + " time(s)");
       } else {
         out.Say("gaps: none");
       }
@@ -205,32 +206,31 @@ int RunRecord(const GlobalOptions& global, const RecordOptions& options) {
         status = Worse(status, out.FailText("the recording file " + path + " was not made",
                                             kExitFailed, where));
       } else if (pictures.pictures == 0) {
-        status = Worse(
-            status,
-            out.FailText("nothing was recorded from " + where + ": " + path + " holds " +
-                             std::to_string(size) + " bytes and no frame (" +
-                             std::to_string(counts.frames) + " frames and " +
-                             std::to_string(counts.firstHeaders + counts.laterHeaders) +
-                             " headers delivered)",
-                         kExitFailed, where));
+        status = Worse(status,
+                       out.FailText("nothing was recorded from " + where + ": " + path + " holds " +
+                                        std::to_string(size) + " bytes and no frame (" +
+                                        std::to_string(counts.frames) + " frames and " +
+                                        std::to_string(counts.firstHeaders + counts.laterHeaders) +
+                                        " headers delivered)",
+                                    kExitFailed, where));
       } else if (!pictures.read) {
         status = Worse(status, out.FailText("the recording file " + path + " could not be read",
                                             kExitFailed, where));
       } else if (pluginBytes >= 0 && int64_t(size) < pluginBytes) {
-        status = Worse(status, out.FailText("the recording file " + path + " holds " +
-                                                std::to_string(size) + " bytes, less than the " +
-                                                std::to_string(pluginBytes) +
-                                                " the plug-in recorded",
-                                            kExitFailed, where));
+        status =
+            Worse(status, out.FailText("the recording file " + path + " holds " +
+                                           std::to_string(size) + " bytes, less than the " +
+                                           std::to_string(pluginBytes) + " the plug-in recorded",
+                                       kExitFailed, where));
       } else if (bytesLost > 0 || writeErrors > 0) {
-        status = Worse(status, out.FailText("the plug-in lost " + std::to_string(bytesLost) +
-                                                " bytes in " + std::to_string(writeErrors) +
-                                                " failed write(s) to " + path,
-                                            kExitPartial, where));
+        status = Worse(status,
+                       out.FailText("the plug-in lost " + std::to_string(bytesLost) + " bytes in " +
+                                        std::to_string(writeErrors) + " failed write(s) to " + path,
+                                    kExitPartial, where));
       } else if (hasGaps && options.failOnGap) {
-        status = Worse(status, out.FailText("the recording from " + where +
-                                                " has gaps (--fail-on-gap)",
-                                            kExitGap, where));
+        status =
+            Worse(status, out.FailText("the recording from " + where + " has gaps (--fail-on-gap)",
+                                       kExitGap, where));
       }
       if (options.probe && fileMade) {
         ProbeResult probe = ProbeH264File(path);

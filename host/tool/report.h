@@ -17,13 +17,13 @@ namespace qrv::host {
 
 // Exit statuses of the tool (listed in --help).
 inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;       // an operation failed for another reason
-inline constexpr int kExitUsage = 2;        // the command line is wrong
-inline constexpr int kExitPluginLoad = 3;   // the plug-in could not be loaded or initialised
-inline constexpr int kExitRefused = 4;      // the device refused the login or the request
-inline constexpr int kExitUnreachable = 5;  // no such host, nothing listening, or no answer
-inline constexpr int kExitPartial = 6;      // some of the work was done, some failed
-inline constexpr int kExitGap = 7;          // record --fail-on-gap: the recording has gaps
+inline constexpr int kExitFailed = 1;         // an operation failed for another reason
+inline constexpr int kExitUsage = 2;          // the command line is wrong
+inline constexpr int kExitPluginLoad = 3;     // the plug-in could not be loaded or initialised
+inline constexpr int kExitRefused = 4;        // the device refused the login or the request
+inline constexpr int kExitUnreachable = 5;    // no such host, nothing listening, or no answer
+inline constexpr int kExitPartial = 6;        // some of the work was done, some failed
+inline constexpr int kExitGap = 7;            // record --fail-on-gap: the recording has gaps
 inline constexpr int kExitInterrupted = 130;  // a second SIGINT/SIGTERM ended the run at once
 
 // The --help text that lists the statuses above.

@@ -70,8 +70,8 @@ int32_t ToolSession::Login(const DeviceOptions& device, int* status, bool descri
   Credentials credentials{*address, device.user, device.password, device.port};
   Reply reply = requests_.Login(credentials);
   if (!reply.ok()) {
-    *status = out.Fail("login to " + device.Where() + " as " + device.user, reply.code,
-                       device.Where());
+    *status =
+        out.Fail("login to " + device.Where() + " as " + device.user, reply.code, device.Where());
     return -1;
   }
   int32_t slot = reply.OutputInt("LOGINID");
@@ -97,8 +97,7 @@ int ToolSession::Logout(int32_t slot, const DeviceOptions& device) {
 }
 
 std::optional<ParameterMap> ToolSession::SlotStatus(int32_t slot) {
-  Reply reply =
-      requests_.Execute({{"Operation", "100"}, {"Handle", std::to_string(slot)}});
+  Reply reply = requests_.Execute({{"Operation", "100"}, {"Handle", std::to_string(slot)}});
   // A plug-in without the operation refuses it; one with it always reports
   // the recorded bytes.
   if (!reply.ok() || reply.output.find("RecordedBytes") == reply.output.end()) return std::nullopt;

@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "host/kit/annexb_scan.h"
+#include "host/kit/gap_tracker.h"
 #include "host/kit/media_probe.h"
 #include "host/kit/requests.h"
 #include "host/kit/stream_tap.h"
-#include "host/sim/fleet.h"
-#include "host/kit/gap_tracker.h"
 #include "host/kit/text_escape.h"
+#include "host/sim/fleet.h"
 
 namespace qrv::host {
 namespace {
