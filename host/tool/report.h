@@ -8,6 +8,7 @@
 // it a leaf lock). Finish runs once, on the main thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -47,8 +48,8 @@ class Report {
   static Report& Instance();
 
   void Configure(bool json, bool quiet);
-  bool json() const { return json_; }
-  bool quiet() const { return quiet_; }
+  bool json() const { return json_.load(); }
+  bool quiet() const { return quiet_.load(); }
 
   // A human line on standard output (nothing with --json).
   void Say(const std::string& line);
@@ -77,8 +78,9 @@ class Report {
   Report() = default;
 
   mutable std::mutex mutex_;
-  bool json_ = false;
-  bool quiet_ = false;
+  // Read without the mutex by the signal thread and the event listeners.
+  std::atomic<bool> json_{false};
+  std::atomic<bool> quiet_{false};
   bool finished_ = false;
   nlohmann::json document_ = nlohmann::json::object();
 };
