@@ -1,68 +1,64 @@
 #include "host/tool/interrupt.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
+#include <cerrno>
 #include <cstring>
-#include <mutex>
-#include <thread>
 
 #include "host/tool/report.h"
 
 namespace qrv::host {
 namespace {
 
-std::mutex mutex;
-std::condition_variable arrived;
 std::atomic<int> firstSignal{0};
+// The handler writes one byte and nobody reads it: the pipe stays readable,
+// so every waiter, now or later, wakes.
+int wakePipe[2] = {-1, -1};
 
-void WriteError(const char* text) {
-  // Best effort: nothing can be done when standard error is gone.
-  ssize_t ignored = ::write(STDERR_FILENO, text, std::strlen(text));
+void WriteAll(int fd, const char* text) {
+  // Best effort: nothing can be done when the stream is gone.
+  ssize_t ignored = ::write(fd, text, std::strlen(text));
   (void)ignored;
 }
 
-void WaitForSignals(sigset_t set) {
-  for (;;) {
-    int signal = 0;
-    if (sigwait(&set, &signal) != 0) continue;
-    if (firstSignal.load() == 0) {
-      {
-        std::lock_guard lock(mutex);
-        firstSignal.store(signal);
-      }
-      arrived.notify_all();
-      if (!Report::Instance().json()) {
-        WriteError("qrv-host: stopping cleanly (send the signal again to stop at once)\n");
-      }
-      continue;
+void OnSignal(int signal) {
+  int expected = 0;
+  if (firstSignal.compare_exchange_strong(expected, signal)) {
+    if (wakePipe[1] >= 0) WriteAll(wakePipe[1], "x");
+    if (!Report::Instance().json()) {
+      WriteAll(STDERR_FILENO,
+               "qrv-host: stopping cleanly (send the signal again to stop at once)\n");
     }
-    // The second signal: the user insists. Keep the promise of one JSON
-    // document when the report has not been printed yet.
-    if (Report::Instance().json() && !Report::Instance().finished()) {
-      const char* text =
-          "{\"error\":\"stopped at once by a second signal\",\"exitStatus\":130,\"ok\":false}\n";
-      ssize_t ignored = ::write(STDOUT_FILENO, text, std::strlen(text));
-      (void)ignored;
-    } else {
-      WriteError("qrv-host: stopped at once\n");
-    }
-    ::_exit(kExitInterrupted);
+    return;
   }
+  // The second signal: the user insists. Keep the promise of one JSON
+  // document when the report has not been printed yet.
+  if (Report::Instance().json() && !Report::Instance().finished()) {
+    WriteAll(
+        STDOUT_FILENO,
+        "{\"error\":\"stopped at once by a second signal\",\"exitStatus\":130,\"ok\":false}\n");
+  } else {
+    WriteAll(STDERR_FILENO, "qrv-host: stopped at once\n");
+  }
+  ::_exit(kExitInterrupted);
 }
 
 }  // namespace
 
 void Interrupt::Install() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  // Lives until the process ends; it only ever waits in sigwait.
-  std::thread(WaitForSignals, set).detach();
+  if (::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) wakePipe[0] = wakePipe[1] = -1;
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  // Calls interrupted in the plug-in's threads carry on.
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
 }
 
 bool Interrupt::Requested() {
@@ -70,8 +66,21 @@ bool Interrupt::Requested() {
 }
 
 bool Interrupt::WaitFor(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex);
-  return arrived.wait_for(lock, timeout, [] { return firstSignal.load() != 0; });
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + timeout;
+  while (!Requested()) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    if (wakePipe[0] < 0) {
+      // No pipe: look again now and then.
+      left = std::min(left, std::chrono::milliseconds(50));
+      ::poll(nullptr, 0, static_cast<int>(left.count()));
+      continue;
+    }
+    pollfd wait{wakePipe[0], POLLIN, 0};
+    ::poll(&wait, 1, static_cast<int>(std::min<int64_t>(left.count(), 1 << 30)));
+  }
+  return true;
 }
 
 int Interrupt::Signal() {

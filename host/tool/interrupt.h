@@ -2,10 +2,10 @@
 // Interrupt::WaitFor so the running command stops its work, logs out and
 // prints its summary; a second one ends the process at once (status 130).
 //
-// Threads: Install runs on the main thread before any other thread exists, so
-// every later thread (the plug-in's included) inherits the blocked signals and
-// only the tool's own waiting thread receives them. WaitFor and Requested may
-// be called from any thread.
+// Threads: Install runs once on the main thread before the plug-in is
+// loaded. The handler may run on any thread; it only touches atomics and
+// writes to a pipe and to standard output/error (async-signal-safe).
+// WaitFor and Requested may be called from any thread.
 #pragma once
 
 #include <chrono>
@@ -14,7 +14,7 @@ namespace qrv::host {
 
 class Interrupt {
  public:
-  // Blocks SIGINT and SIGTERM and starts the thread that waits for them.
+  // Installs the handler for SIGINT and SIGTERM.
   static void Install();
   // True once the first signal arrived.
   static bool Requested();

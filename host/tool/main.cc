@@ -42,7 +42,7 @@ std::string SubcommandNames(const CLI::App& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Before any thread exists, so only the tool's waiting thread takes them.
+  // Before the plug-in starts its threads.
   Interrupt::Install();
   CLI::App app{"qrv-host: drive network video devices through the QRV access plug-in"};
   app.require_subcommand(1);

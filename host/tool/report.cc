@@ -148,9 +148,4 @@ int Report::Finish(int status) {
   return status;
 }
 
-bool Report::finished() const {
-  std::lock_guard lock(mutex_);
-  return finished_;
-}
-
 }  // namespace qrv::host

@@ -72,7 +72,8 @@ class Report {
   // Returns `status`. Only the first call prints.
   int Finish(int status);
   // True once Finish printed (an immediate exit must not print twice).
-  bool finished() const;
+  // Lock-free: the signal handler asks.
+  bool finished() const { return finished_.load(); }
 
  private:
   Report() = default;
@@ -81,7 +82,7 @@ class Report {
   // Read without the mutex by the signal thread and the event listeners.
   std::atomic<bool> json_{false};
   std::atomic<bool> quiet_{false};
-  bool finished_ = false;
+  std::atomic<bool> finished_{false};
   nlohmann::json document_ = nlohmann::json::object();
 };
 
