@@ -2,9 +2,8 @@
 
 #include <new>
 
-#include "media/live_stream.h"
-#include "media/recording.h"
-#include "media/stream_delivery.h"
+#include "device/packet_guard.h"
+#include "device/slot_owner.h"
 
 namespace qrv::device {
 
@@ -65,16 +64,22 @@ void ResetSlot(int32_t index) {
   slot.headerCount.store(0);
   slot.recording.store(0);
   slot.recordedBytes.store(0);
-  slot.recordFile.store(nullptr);
+  // A recording nobody stopped still owns a descriptor: close it rather than
+  // forget it (no packet callback runs for the slot now).
+  delete slot.recordFile.exchange(nullptr);
   slot.header1.Allocate();
   slot.header2.Allocate();
-  // The recording's own copy of its header gets storage now, so the packet
-  // path never allocates for a header of ordinary size.
+  // The recording's and a re-opening stream's header copies get storage now,
+  // so the packet path never allocates for a header of ordinary size.
   slot.recordHeader.Allocate();
-  slot.recordHeaderChanged.store(0);
+  slot.recordResync.store(0);
+  slot.recordHold.store(0);
+  slot.pendingHeader.Allocate();
+  slot.adoptPendingHeader.store(0);
   slot.stats.Reset();
-  // packetsInFlight and loginUsers count callers that are running right now;
-  // they return to 0 by themselves and are never overwritten.
+  // packetsInFlight, recordWriters and loginUsers count callers that are
+  // running right now; they return to 0 by themselves and are never
+  // overwritten.
 }
 
 void ResetAllSlots() {
@@ -93,9 +98,9 @@ namespace {
 void CloseLeftoverMedia(int32_t index) {
   DeviceSlot& slot = Slot(index);
   if (!slot.header1.HasStorage()) return;  // never reset: nothing was opened
-  if (slot.streamHandle.load() != kNoHandle) media::CloseLiveStream(index);
-  if (slot.recording.load() != 0) media::StopRecording(index);
-  media::WaitForPacketCallbacks(index);
+  DetachStream(SlotIndex(index));
+  EndRecording(SlotIndex(index));
+  WaitForPacketCallbacks(index);
 }
 
 }  // namespace
@@ -112,7 +117,7 @@ int32_t AllocateSlot() {
     }
     if (found == kNoSlot) return kNoSlot;
     DeviceSlot& slot = Slot(found);
-    const bool quiet = slot.streamHandle.load() == kNoHandle && slot.recording.load() == 0;
+    const bool quiet = slot.streamHandle.load() == kNoHandle && slot.recordFile.load() == nullptr;
     if (quiet || !slot.header1.HasStorage()) {
       ResetSlot(found);
       slot.inUse.store(1);
@@ -144,7 +149,7 @@ int32_t FreeSlot(int32_t index) {
   // from here on every packet is refused for its handle, and the ones already
   // running are waited for.
   slot.streamHandle.store(kNoHandle);
-  media::WaitForPacketCallbacks(index);
+  WaitForPacketCallbacks(index);
   slot.header1.Release();
   slot.header2.Release();
   platform::ScopedLock lock(&TableLock());

@@ -13,12 +13,13 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 #include "device/header_buffer.h"
+#include "device/recording_session.h"
 #include "device/slot_stats.h"
 #include "platform/critical_section.h"
+#include "platform/thread_annotations.h"
 #include "qrvaccess/qrv_access.h"
 
 namespace qrv::device {
@@ -39,6 +40,13 @@ inline bool IsValidSlot(int32_t number) {
   return static_cast<uint32_t>(number) <= 255u;
 }
 
+// The name the lock annotations give the table lock; declared only, never
+// defined or used at run time.
+extern platform::CriticalSection& gTableLock;
+
+// The table lock: created with the library, never destroyed.
+platform::CriticalSection& TableLock() QRV_RETURN_CAPABILITY(gTableLock);
+
 struct DeviceSlot {
   // Login (written by the login under the table lock; read by the monitor,
   // logout and device requests without it).
@@ -48,9 +56,9 @@ struct DeviceSlot {
   // accepted from registration on, so a header sent before the connect call
   // returns is not lost. -1 when no open is in progress.
   std::atomic<int32_t> pendingStreamHandle{-1};
-  std::string deviceIp;
-  std::string user;
-  std::string password;
+  std::string deviceIp QRV_GUARDED_BY(gTableLock);
+  std::string user QRV_GUARDED_BY(gTableLock);
+  std::string password QRV_GUARDED_BY(gTableLock);
   std::atomic<int32_t> devicePort{0};
   std::atomic<int32_t> channel{0};
   std::atomic<uint8_t> inUse{0};
@@ -66,22 +74,38 @@ struct DeviceSlot {
   std::atomic<uint32_t> playWnd{0};
 
   // Header cache and recording (written by the packet path; the recording is
-  // opened and closed on host threads, see media/recording.h).
+  // started and stopped on host threads through device/slot_owner.h). The
+  // session pointer is the recording's ownership: whoever exchanges it to
+  // null closes the file.
   std::atomic<int32_t> headerCount{0};
   std::atomic<int32_t> recording{0};
   std::atomic<int32_t> recordedBytes{0};
-  std::atomic<std::FILE*> recordFile{nullptr};
+  std::atomic<RecordingSession*> recordFile{nullptr};
   HeaderBuffer header1;
   HeaderBuffer header2;
 
-  // Packet callbacks currently running for this slot; a stop of the recording
-  // or a release of the slot waits for it to reach 0 before it closes the file
-  // or frees buffers.
+  // Packet callbacks currently running for this slot (host callback
+  // included); a release of the slot waits for it to reach 0 before it frees
+  // buffers, so no host callback runs for the slot after a logout.
   std::atomic<int32_t> packetsInFlight{0};
-  // The header the recording file currently continues from, and whether a
-  // changed header waits for the next key frame (packet path only).
+  // Packet callbacks currently writing to the recording; a stop waits only for
+  // these before it closes the file.
+  std::atomic<int32_t> recordWriters{0};
+  // The header the recording file currently continues from (packet path only).
   HeaderBuffer recordHeader;
-  std::atomic<uint8_t> recordHeaderChanged{0};
+  // Set when a stream client was attached: the recording waits for that
+  // stream's next key frame, so frames of two clients never mix.
+  std::atomic<uint8_t> recordResync{0};
+  // Set while an attach releases the earlier client: a callback of that
+  // client may still be running, so nothing is written until it has returned
+  // and the file never has two writers.
+  std::atomic<uint8_t> recordHold{0};
+
+  // The header a re-opening client sent while the earlier stream still
+  // worked (written by that client's packet thread), and whether it is to be
+  // taken into the cache at that client's next packet once it is attached.
+  HeaderBuffer pendingHeader;
+  std::atomic<uint8_t> adoptPendingHeader{0};
 
   // Device requests on the login client currently running outside the table
   // lock (the monitor's TMCC_IsConnect); logout and shutdown wait for it to
@@ -95,13 +119,10 @@ struct DeviceSlot {
 // The table (static storage, 256 slots).
 DeviceSlot& Slot(int32_t index);
 
-// The table lock: created with the library, never destroyed.
-platform::CriticalSection& TableLock();
-
 // Gives every field its value after reset and two fresh 4096-byte header
-// buffers. Takes no lock; callers hold the table lock where needed, and no
-// packet callback may run for the slot.
-void ResetSlot(int32_t index);
+// buffers; closes a recording file still attached. Callers hold the table
+// lock, and no packet callback may run for the slot.
+void ResetSlot(int32_t index) QRV_REQUIRES(gTableLock);
 
 // Resets all 256 slots in index order (Init). Must not overlap any other use.
 void ResetAllSlots();

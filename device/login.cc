@@ -1,14 +1,8 @@
 #include "device/login.h"
 
-#include <thread>
-
 #include "device/device_table.h"
 #include "device/login_record.h"
-#include "device/voice_talk.h"
 #include "devicelib/tmcc_api.h"
-#include "events/event_service.h"
-#include "media/live_stream.h"
-#include "media/recording.h"
 
 namespace qrv::device {
 
@@ -24,21 +18,13 @@ int32_t QRV_CALLBACK ConnectCallback(int32_t, int32_t, int32_t, void*) {
   return 1;
 }
 
-// Waits until no other thread is inside a library call on the slot's login
-// client. Those calls are short (a connection-state query), so yielding is
-// enough; the monitor re-reads the handle after announcing itself, so once
-// the handle is -1 no new user can pick up the old value.
-void WaitForLoginUsers(DeviceSlot& slot) {
-  while (slot.loginUsers.load() != 0) std::this_thread::yield();
-}
-
 }  // namespace
 
 // Host thread inside Execute's fault barrier; no lock. A fault (or any other
 // error) inside ends the login with a failure result and no further library
 // call.
 int32_t LoginDevice(int32_t* handleOut, const std::string& deviceIp, const std::string& user,
-                    const std::string& password, int32_t devicePort) {
+                    const std::string& password, int32_t devicePort, void* callbackContext) {
   // A text that does not fit its 32-byte field is refused before the library
   // sees anything, so no client is made for it.
   if (!FitsRecordText(deviceIp) || !FitsRecordText(user) || !FitsRecordText(password)) {
@@ -47,7 +33,7 @@ int32_t LoginDevice(int32_t* handleOut, const std::string& deviceIp, const std::
   try {
     const int32_t handle = TMCC_Init(devicelib::kClientLogin);
     if (handle == 0) return kNoClientResult;
-    TMCC_RegisterConnectCallBack(handle, ConnectCallback, events::EventServiceInstance());
+    TMCC_RegisterConnectCallBack(handle, ConnectCallback, callbackContext);
 
     devicelib::LoginRecord record =
         BuildLoginRecord(deviceIp, devicePort, user, password, kLoginUserLevel);
@@ -80,27 +66,6 @@ void StoreLogin(int32_t slot, int32_t loginHandle, const std::string& deviceIp,
   entry.password = password;
   entry.devicePort.store(devicePort);
   entry.loginHandle.store(loginHandle);
-}
-
-// Host thread (logout, second Init); no lock held across the library calls.
-void ReleaseSlotResources(int32_t slot) {
-  DeviceSlot& entry = Slot(slot);
-  StopVoiceTalk(slot);
-  media::CloseLiveStream(slot);
-  media::StopRecording(slot);
-
-  const int32_t handle = entry.loginHandle.exchange(kNoHandle);
-  WaitForLoginUsers(entry);
-  if (handle == kNoHandle) return;
-  if (TMCC_IsConnect(handle) != 0) TMCC_DisConnect(handle);
-  TMCC_Done(handle);
-}
-
-// Host thread; see ReleaseSlotResources and FreeSlot.
-int32_t LogoutDevice(int32_t slot) {
-  ReleaseSlotResources(slot);
-  FreeSlot(slot);
-  return kResultOk;
 }
 
 }  // namespace qrv::device

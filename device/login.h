@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <string>
 
+// Logout and the release of a slot live with the slot's owner.
+#include "device/slot_owner.h"
+
 namespace qrv::device {
 
 // Creates a login client, configures it (time-out 3000 ms, automatic
@@ -13,22 +16,12 @@ namespace qrv::device {
 // stores the handle through handleOut on success; otherwise the library's
 // non-zero result (or -1 for a text that does not fit its 32-byte field, or
 // 0xC0000001 when no client could be made), with no client left behind.
+// callbackContext is handed to the library with the connection callback.
 int32_t LoginDevice(int32_t* handleOut, const std::string& deviceIp, const std::string& user,
-                    const std::string& password, int32_t devicePort);
+                    const std::string& password, int32_t devicePort, void* callbackContext);
 
 // Stores a successful login in its reserved slot (under the table lock).
 void StoreLogin(int32_t slot, int32_t loginHandle, const std::string& deviceIp,
                 const std::string& user, const std::string& password, int32_t devicePort);
-
-// Releases everything the slot holds, in this order: voice talk, live stream
-// (closed and released), recording (flushed and closed), login client
-// (disconnected when connected, then released). Leaves the slot in use;
-// callers free or reset it afterwards. No stream callback touches the slot's
-// buffers or file once this returns.
-void ReleaseSlotResources(int32_t slot);
-
-// Operation 2's device work for a valid slot number: ReleaseSlotResources,
-// then FreeSlot. Returns 0.
-int32_t LogoutDevice(int32_t slot);
 
 }  // namespace qrv::device

@@ -1,38 +1,15 @@
 #include "events/event_service.h"
 
-#include "device/device_table.h"
 #include "devicelib/tmcc_api.h"
 #include "events/alarm.h"
 #include "events/connection_monitor.h"
 #include "events/discovery.h"
-#include "media/recording.h"
 
 namespace qrv::events {
 
 namespace {
 
 std::atomic<EventService*> g_service{nullptr};
-
-// Waits until no monitor is inside a library call on the slot's login client.
-// The caller has already taken the handle, so no new use can begin.
-void WaitForLoginUsers(device::DeviceSlot& slot) {
-  while (slot.loginUsers.load() != 0) platform::SleepMs(1);
-}
-
-// Releases the library clients of one in-use slot and closes its recording.
-// Each handle is taken with an exchange, so whoever takes it (this, logout,
-// or the stream close) is the only one to release it.
-void ReleaseSlotClients(int32_t index) {
-  device::DeviceSlot& slot = device::Slot(index);
-  const int32_t login = slot.loginHandle.exchange(device::kNoHandle);
-  if (login != device::kNoHandle) {
-    WaitForLoginUsers(slot);
-    TMCC_Done(login);
-  }
-  const int32_t stream = slot.streamHandle.exchange(device::kNoHandle);
-  if (stream != device::kNoHandle) TMCC_Done(stream);
-  media::StopRecording(index);
-}
 
 }  // namespace
 
@@ -82,9 +59,10 @@ int32_t StartEventService() {
 }
 
 // Host thread of Uninit; must not overlap any other plug-in call. Takes no
-// lock; waits for the monitor at most kMonitorStopWaitMs and never ends it
+// lock; calls releaseSlots between the stop of the event sources and the
+// release of the listener; waits for the monitor at most kMonitorStopWaitMs and never ends it
 // forcibly. A stopped service makes no library call.
-void StopEventService() {
+void StopEventService(void (*releaseSlots)()) {
   EventService* service = g_service.load();
   if (service == nullptr || !service->running.load()) return;
 
@@ -92,9 +70,7 @@ void StopEventService() {
   TMCC_StopEnum(service->discoveryHandle);
   TMCC_Done(service->discoveryHandle);
 
-  for (int32_t i = 0; i < device::kSlotCount; ++i) {
-    if (device::Slot(i).inUse.load() == 1) ReleaseSlotClients(i);
-  }
+  if (releaseSlots != nullptr) releaseSlots();
   // The stopped listener is released too: a restart makes a new one, so
   // keeping the old would leak one library client per Init/Uninit cycle.
   TMCC_Done(service->listenerHandle);

@@ -49,10 +49,11 @@ EventService* CreateEventService();
 // after a stop (a host that re-initialises keeps its events). Returns 1.
 int32_t StartEventService();
 
-// Stops listener and discovery, releases every in-use slot's clients (and
-// closes their recordings), and ends the monitor, waiting at most 1000 ms for
-// it. A repeated stop does nothing.
-void StopEventService();
+// Stops listener and discovery, calls releaseSlots (the plug-in releases the
+// slots' clients and recordings there; null for none), releases the listener
+// and ends the monitor, waiting at most 1000 ms for it. A repeated stop does
+// nothing.
+void StopEventService(void (*releaseSlots)() = nullptr);
 
 // Empties the set of reported identities and asks the library for a new
 // enumeration; waits 1000 ms when the library accepted. Returns 1.

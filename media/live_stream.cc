@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "device/device_table.h"
+#include "device/slot_owner.h"
 #include "devicelib/tmcc_api.h"
 #include "media/stream_connect_record.h"
 #include "media/stream_delivery.h"
@@ -21,13 +22,6 @@ void ReportStreamHandle(int32_t handle) {
   char text[256] = {};
   std::snprintf(text, sizeof(text), kPreviewHandleFormat, handle);
   platform::OutputDebugText(text);
-}
-
-// Closes and releases a stream client. The library returns from each call
-// only after the client's running callbacks have returned.
-void ReleaseStreamClient(int32_t handle) {
-  TMCC_CloseStream(handle);
-  TMCC_Done(handle);
 }
 
 }  // namespace
@@ -49,11 +43,11 @@ int32_t OpenLiveStream(int32_t streamType, int32_t slot, int32_t* handleOut, std
   auto record = BuildStreamConnectRecord(deviceIp, user, password, streamType);
   if (!record) return device::kResultFailed;
 
-  // A slot plays one stream at a time: the earlier client goes before the new
-  // one connects, so packets of two streams never interleave in a recording.
-  CloseLiveStream(slot);
-
+  // A slot plays one stream at a time, but the earlier client keeps working
+  // until the new one has connected (a refused re-open keeps it). Meanwhile
+  // the new client's packets are held back, except its header.
   DeviceSlot& entry = device::Slot(slot);
+  entry.pendingHeader.Store(nullptr, 0);
   const int32_t handle = TMCC_Init(devicelib::kClientStream);
   ReportStreamHandle(handle);
   // Accepted from now on: the device's header may arrive before
@@ -75,34 +69,15 @@ int32_t OpenLiveStream(int32_t streamType, int32_t slot, int32_t* handleOut, std
   return device::kResultOk;
 }
 
-// Threads: host threads; takes the table lock for the slot updates and makes
-// the library calls outside it.
+// Threads: host threads; see device::AttachStream.
 void StoreLiveStream(int32_t slot, int32_t streamHandle, int32_t channel, int32_t streamType) {
-  if (!device::IsValidSlot(slot)) return;
-  DeviceSlot& entry = device::Slot(slot);
-  int32_t earlier = device::kNoHandle;
-  {
-    // Claimed under the lock, so two opens on one slot never release the
-    // same earlier client twice.
-    platform::ScopedLock lock(&device::TableLock());
-    earlier = entry.streamHandle.exchange(device::kNoHandle);
-  }
-  if (earlier != device::kNoHandle && earlier != streamHandle) ReleaseStreamClient(earlier);
-  platform::ScopedLock lock(&device::TableLock());
-  entry.streamHandle.store(streamHandle);
-  int32_t pending = streamHandle;
-  entry.pendingStreamHandle.compare_exchange_strong(pending, device::kNoHandle);
-  entry.channel.store(channel);
-  entry.streamType.store(streamType);
+  device::AttachStream(device::SlotIndex(slot), device::StreamHandle(streamHandle), channel,
+                       streamType);
 }
 
-// Threads: host threads; no lock. Marks the slot as having no stream before
-// releasing the client, so a second close and the release at shutdown leave
-// that client alone.
+// Threads: host threads; see device::DetachStream.
 void CloseLiveStream(int32_t slot) {
-  if (!device::IsValidSlot(slot)) return;
-  const int32_t handle = device::Slot(slot).streamHandle.exchange(device::kNoHandle);
-  if (handle != device::kNoHandle) ReleaseStreamClient(handle);
+  device::DetachStream(device::SlotIndex(slot));
 }
 
 }  // namespace qrv::media

@@ -4,9 +4,10 @@
 #include <limits>
 
 #include "device/device_table.h"
+#include "device/packet_guard.h"
+#include "device/slot_owner.h"
 #include "devicelib/tmcc_records.h"
 #include "media/packet_kind.h"
-#include "media/stream_delivery.h"
 #include "platform/debug_output.h"
 
 namespace qrv::media {
@@ -14,31 +15,69 @@ namespace {
 
 using device::DeviceSlot;
 using device::HeaderBuffer;
+using device::RecordingSession;
 
 // "打开文件错误" (file open error) in the GBK code page.
 constexpr char kFileOpenError[] = "\xB4\xF2\xBF\xAA\xCE\xC4\xBC\xFE\xB4\xED\xCE\xF3";
 
-// recordedBytes is a signed 32-bit count whose 0 means "waiting for the first
-// key frame"; it stops at its maximum instead of wrapping, which would stop a
-// long recording (more than 2 GiB) from receiving frames.
-int32_t AddSaturated(int32_t total, uint32_t add) {
-  const int64_t sum = static_cast<int64_t>(total) + add;
+// recordedBytes is a signed 32-bit count; it stops at its maximum instead of
+// wrapping.
+int32_t AddSaturated(int32_t total, uint64_t add) {
+  const int64_t sum = static_cast<int64_t>(total) + static_cast<int64_t>(add);
   constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
   return static_cast<int32_t>(sum > kMax ? kMax : sum);
 }
 
-void Write(std::FILE* file, const uint8_t* data, uint32_t length) {
-  if (length > 0) std::fwrite(data, 1, length, file);
+const HeaderBuffer& LatestHeader(const DeviceSlot& slot) {
+  return slot.header2.Length() > 0 ? slot.header2 : slot.header1;
 }
 
-// Writes a cached header into the file and remembers it as the one the file
-// continues from. Returns the bytes written.
-uint32_t WriteHeader(DeviceSlot& slot, std::FILE* file, const HeaderBuffer& header) {
-  const uint32_t length = static_cast<uint32_t>(header.Length());
-  Write(file, header.WriterData(), length);
-  slot.recordHeader.Store(header.WriterData(), length);
-  slot.recordHeaderChanged.store(0, std::memory_order_relaxed);
-  return length;
+// Counts a failed write, and says so once when writes start failing. The
+// text is formatted on the stack: nothing is allocated here.
+void NoteWriteFailure(DeviceSlot& slot, int32_t index, RecordingSession& session,
+                      const char* reason) {
+  slot.stats.writeErrors.fetch_add(1, std::memory_order_relaxed);
+  slot.stats.lastError.store(reason, std::memory_order_relaxed);
+  if (session.failing) return;
+  session.failing = true;
+  char text[160];
+  std::snprintf(text, sizeof(text),
+                "slot %d: %s; frames are dropped until the next key frame that can be written\n",
+                static_cast<int>(index), reason);
+  platform::OutputDebugText(text);
+}
+
+void CountLoss(DeviceSlot& slot, uint32_t length) {
+  slot.stats.bytesLost.fetch_add(length, std::memory_order_relaxed);
+}
+
+// Writes one unit (an optional header, then a frame) whole or not at all.
+// Returns true when it is in the file.
+bool WriteUnit(DeviceSlot& slot, int32_t index, RecordingSession& session,
+               const HeaderBuffer* header, const uint8_t* data, uint32_t length) {
+  platform::RecordFile& file = *session.file;
+  const uint64_t before = file.Committed();
+  const char* failure = nullptr;
+  uint32_t headerLength = 0;
+  if (header != nullptr) {
+    headerLength = static_cast<uint32_t>(header->Length());
+    failure = file.Append(header->WriterData(), headerLength);
+  }
+  if (failure == nullptr && length > 0) failure = file.Append(data, length);
+  if (failure != nullptr) {
+    file.CutBack();
+    NoteWriteFailure(slot, index, session, failure);
+    CountLoss(slot, length);
+    session.waitingForKey = true;
+    return false;
+  }
+  file.Commit();
+  const uint64_t added = file.Committed() - before;
+  slot.stats.recordedBytes.fetch_add(added, std::memory_order_relaxed);
+  slot.recordedBytes.store(AddSaturated(slot.recordedBytes.load(std::memory_order_relaxed), added),
+                           std::memory_order_relaxed);
+  if (header != nullptr) slot.recordHeader.Store(header->WriterData(), headerLength);
+  return true;
 }
 
 }  // namespace
@@ -46,74 +85,63 @@ uint32_t WriteHeader(DeviceSlot& slot, std::FILE* file, const HeaderBuffer& head
 // Threads: host threads; no lock.
 void StartRecording(const std::string& fileName, int32_t index) {
   if (!device::IsValidSlot(index)) return;
-  DeviceSlot& slot = device::Slot(index);
-  // A running recording continues (or one still being closed by a stop).
-  if (slot.recording.load() != 0 || slot.recordFile.load() != nullptr) return;
-  std::FILE* file = std::fopen(fileName.c_str(), "wb");
-  if (file == nullptr) {
+  if (device::BeginRecording(device::SlotIndex(index), fileName) ==
+      device::RecordingStart::kCannotOpen) {
     platform::OutputDebugText(kFileOpenError);
-    return;
   }
-  std::FILE* none = nullptr;
-  if (!slot.recordFile.compare_exchange_strong(none, file)) {
-    std::fclose(file);  // another host thread started one at the same moment
-    return;
-  }
-  slot.recordedBytes.store(0);
-  slot.recording.store(1);
 }
 
 // Threads: host threads, or a packet thread inside the host's data callback;
-// no lock. Waits for the slot's other packet callbacks before closing.
+// no lock. Waits only for a write in progress.
 int32_t StopRecording(int32_t index) {
-  if (!device::IsValidSlot(index)) return 0;
-  DeviceSlot& slot = device::Slot(index);
-  if (slot.recording.exchange(0) == 0) return 0;
-  // The packet path reads recording after counting itself in flight, so once
-  // the count drains no callback can still be writing to the file.
-  WaitForPacketCallbacks(index);
-  std::FILE* file = slot.recordFile.exchange(nullptr);
-  slot.recordedBytes.store(0);
-  if (file != nullptr) {
-    std::fflush(file);
-    std::fclose(file);
-  }
-  return 0;
+  return device::EndRecording(device::SlotIndex(index));
 }
 
-void RecordPacket(DeviceSlot& slot, uint8_t frameType, uint8_t keyFlag, const uint8_t* data,
-                  uint32_t length) {
+void RecordPacket(DeviceSlot& slot, int32_t index, uint8_t frameType, uint8_t keyFlag,
+                  const uint8_t* data, uint32_t length) {
+  device::RecordWriteInFlight writing(slot);
   if (slot.recording.load(std::memory_order_seq_cst) == 0) return;
-  std::FILE* file = slot.recordFile.load(std::memory_order_seq_cst);
-  if (file == nullptr) return;
-  int32_t written = slot.recordedBytes.load(std::memory_order_relaxed);
+  RecordingSession* session = slot.recordFile.load(std::memory_order_seq_cst);
+  if (session == nullptr) return;
+  // A stream switch in progress: the earlier client may still be writing.
+  if (slot.recordHold.load(std::memory_order_seq_cst) != 0) return;
+  if (slot.recordResync.exchange(0, std::memory_order_relaxed) != 0) session->waitingForKey = true;
 
   if (frameType == devicelib::kFrameHeader) {
     // Headers go into the file only ahead of a key frame; here we only note
     // that the encoder's settings changed under a running recording.
-    if (written > 0 && !slot.recordHeader.Equals(data, length)) {
-      slot.recordHeaderChanged.store(1, std::memory_order_relaxed);
-    }
+    if (session->started && !slot.recordHeader.Equals(data, length)) session->headerChanged = true;
     return;
   }
   if (!IsRecordedFrame(frameType)) return;
   const bool key = IsKeyFrame(frameType, keyFlag);
 
-  if (written == 0) {
-    // Waiting: the file opens with the first header at the first key frame;
-    // without a cached header nothing is written at all.
-    if (!key || slot.header1.Length() <= 0) return;
-    written = static_cast<int32_t>(WriteHeader(slot, file, slot.header1));
-  } else if (slot.recordHeaderChanged.load(std::memory_order_relaxed) != 0) {
-    // Frames after a header change cannot be decoded with the header in the
-    // file: skip them until a key frame, and put the new header before it.
-    if (!key) return;
-    const HeaderBuffer& latest = slot.header2.Length() > 0 ? slot.header2 : slot.header1;
-    written = AddSaturated(written, WriteHeader(slot, file, latest));
+  if (key && (session->waitingForKey || session->headerChanged)) {
+    const HeaderBuffer& latest = LatestHeader(slot);
+    // Without a cached header nothing can be decoded: nothing is written.
+    if (latest.Length() <= 0) return;
+    const uint32_t headerLength = static_cast<uint32_t>(latest.Length());
+    // A resumed or first recording repeats the header as a new file would; a
+    // header equal to the one the file continues from is not written again.
+    const bool withHeader = !session->started || session->failing ||
+                            !slot.recordHeader.Equals(latest.WriterData(), headerLength);
+    if (!WriteUnit(slot, index, *session, withHeader ? &latest : nullptr, data, length)) return;
+    session->started = true;
+    session->failing = false;
+    session->waitingForKey = false;
+    session->headerChanged = false;
+    return;
   }
-
-  Write(file, data, length);
-  slot.recordedBytes.store(AddSaturated(written, length), std::memory_order_relaxed);
+  if (session->waitingForKey) {
+    // Before the first key frame nothing is lost; after a failed write every
+    // skipped frame is.
+    if (session->failing) CountLoss(slot, length);
+    return;
+  }
+  // Video frames after a header change cannot be decoded with the header in
+  // the file; auxiliary data can.
+  if (session->headerChanged && frameType == devicelib::kFrameVideo) return;
+  WriteUnit(slot, index, *session, nullptr, data, length);
 }
 
 }  // namespace qrv::media

@@ -1,10 +1,9 @@
 #include "media/stream_delivery.h"
 
-#include <chrono>
-#include <thread>
 #include <vector>
 
 #include "device/device_table.h"
+#include "device/packet_guard.h"
 #include "media/packet_kind.h"
 #include "media/recording.h"
 #include "platform/critical_section.h"
@@ -14,47 +13,19 @@ namespace {
 
 using device::DeviceSlot;
 
-// The slot whose packet callback this thread is running, or -1. Lets a host
-// that stops a recording or logs out from inside its own data callback wait
-// for every other packet callback of the slot without waiting for itself.
-thread_local int32_t tPacketSlot = device::kNoSlot;
+// A packet of the slot's stream, of the client a re-open is connecting beside
+// the still-working stream (held back: only its header is kept), or of
+// neither. A client being connected on a slot without a working stream is
+// taken as the stream, so a header sent before the connect call returns is
+// not lost.
+enum class Source { kStream, kBesideWorking, kNone };
 
-// Set when the host, from inside its data callback on this thread, stopped
-// the recording or released the slot: the rest of that packet's path must not
-// touch the slot any more. Releases from other threads wait for the packet
-// instead, so the packet is still recorded.
-thread_local bool tOwnSlotReleased = false;
-
-// A packet belongs to the slot's stream, or to the stream operation 3 is
-// connecting right now.
-bool AcceptsHandle(const DeviceSlot& slot, int32_t handle) {
-  return handle == slot.streamHandle.load(std::memory_order_seq_cst) ||
-         handle == slot.pendingStreamHandle.load(std::memory_order_seq_cst);
+Source Classify(const DeviceSlot& slot, int32_t handle) {
+  const int32_t current = slot.streamHandle.load(std::memory_order_seq_cst);
+  if (handle == current) return Source::kStream;
+  if (handle != slot.pendingStreamHandle.load(std::memory_order_seq_cst)) return Source::kNone;
+  return current == device::kNoHandle ? Source::kStream : Source::kBesideWorking;
 }
-
-// Counts the callback as running for the slot from before it reads the slot's
-// stream handle until it returns, on every path out.
-class PacketInFlight {
- public:
-  PacketInFlight(DeviceSlot& slot, int32_t index)
-      : slot_(slot), previous_(tPacketSlot), previousReleased_(tOwnSlotReleased) {
-    slot_.packetsInFlight.fetch_add(1, std::memory_order_seq_cst);
-    tPacketSlot = index;
-    tOwnSlotReleased = false;
-  }
-  ~PacketInFlight() {
-    tPacketSlot = previous_;
-    tOwnSlotReleased = previousReleased_;
-    slot_.packetsInFlight.fetch_sub(1, std::memory_order_seq_cst);
-  }
-  PacketInFlight(const PacketInFlight&) = delete;
-  PacketInFlight& operator=(const PacketInFlight&) = delete;
-
- private:
-  DeviceSlot& slot_;
-  int32_t previous_;
-  bool previousReleased_;
-};
 
 // Caches a header packet: the first since the slot reset in header1, every
 // later one in header2. Returns the header count including this packet.
@@ -68,12 +39,39 @@ int32_t CacheHeader(DeviceSlot& slot, const uint8_t* data, uint32_t length) {
   return count;
 }
 
+void CountAccepted(DeviceSlot& slot, PacketKind kind, uint32_t length) {
+  slot.stats.packetsReceived.fetch_add(1, std::memory_order_relaxed);
+  slot.stats.bytesReceived.fetch_add(length, std::memory_order_relaxed);
+  if (kind.keyFrame != 0) slot.stats.keyFrames.fetch_add(1, std::memory_order_relaxed);
+}
+
 void Deliver(DeviceSlot& slot, PacketKind kind, const uint8_t* data, uint32_t length) {
   const StreamDataCallback callback = slot.dataCallback.load(std::memory_order_acquire);
   if (callback == nullptr) return;
   StreamFrameInfo info{};
   info.keyFrame = kind.keyFrame;
   callback(kind.dataType, data, length, info, slot.dataUser.load(std::memory_order_acquire));
+}
+
+// Caches, delivers and records one packet of the slot's stream.
+void AcceptPacket(DeviceSlot& slot, int32_t index, uint8_t frameType, uint8_t keyFlag,
+                  const uint8_t* data, uint32_t length) {
+  int32_t headerCount = 0;
+  if (frameType == devicelib::kFrameHeader) headerCount = CacheHeader(slot, data, length);
+  const PacketKind kind = ClassifyPacket(frameType, keyFlag, headerCount);
+  CountAccepted(slot, kind, length);
+
+  try {
+    Deliver(slot, kind, data, length);
+  } catch (...) {
+    // A throwing host callback must not cost the recording its packet.
+  }
+
+  // A host that logged out from inside its callback has released what the
+  // rest of this path would touch.
+  if (device::OwnSlotReleased()) return;
+
+  RecordPacket(slot, index, frameType, keyFlag, data, length);
 }
 
 }  // namespace
@@ -89,9 +87,10 @@ int32_t QRV_CALLBACK StreamPacketCallback(int32_t handle, devicelib::StreamPacke
     if (number < 0 || number > 255) return device::kResultBadSlot;
     const int32_t index = static_cast<int32_t>(number);
     DeviceSlot& slot = device::Slot(index);
-    PacketInFlight inFlight(slot, index);
+    device::PacketInFlight inFlight(slot, index);
 
-    if (!AcceptsHandle(slot, handle)) return 0;
+    const Source source = Classify(slot, handle);
+    if (source == Source::kNone) return 0;
 
     const int32_t signedLength = packet->length;
     const uint8_t* data = packet->data;
@@ -100,20 +99,24 @@ int32_t QRV_CALLBACK StreamPacketCallback(int32_t handle, devicelib::StreamPacke
     const uint8_t frameType = packet->frameType;
     const uint8_t keyFlag = frameType == devicelib::kFrameVideo ? packet->keyFrame : 0;
 
-    int32_t headerCount = 0;
-    if (frameType == devicelib::kFrameHeader) headerCount = CacheHeader(slot, data, length);
-
-    try {
-      Deliver(slot, ClassifyPacket(frameType, keyFlag, headerCount), data, length);
-    } catch (...) {
-      // A throwing host callback must not cost the recording its packet.
+    if (source == Source::kBesideWorking) {
+      // The host and the recording keep the working stream until this client
+      // is attached; its header is kept for that moment.
+      if (frameType == devicelib::kFrameHeader) slot.pendingHeader.Store(data, length);
+      return 0;
     }
-
-    // A host that stopped the recording or logged out from inside its callback
-    // has released what the rest of this path would touch.
-    if (tOwnSlotReleased) return 0;
-
-    RecordPacket(slot, frameType, keyFlag, data, length);
+    if (slot.adoptPendingHeader.load(std::memory_order_relaxed) != 0 &&
+        slot.adoptPendingHeader.exchange(0) != 0) {
+      // This client was attached after sending its header beside the earlier
+      // stream: the header now goes where any header goes.
+      const uint32_t held = static_cast<uint32_t>(slot.pendingHeader.Length());
+      if (held > 0) {
+        AcceptPacket(slot, index, devicelib::kFrameHeader, 0, slot.pendingHeader.WriterData(),
+                     held);
+      }
+      if (device::OwnSlotReleased()) return 0;
+    }
+    AcceptPacket(slot, index, frameType, keyFlag, data, length);
     return 0;
   } catch (...) {
     return 0;
@@ -141,7 +144,7 @@ void ReplayCachedHeaders(uint32_t slot, StreamDataCallback callback, uintptr_t u
   {
     // Counted like a packet while copying, so a concurrent release of the
     // slot's buffers waits for the copies.
-    PacketInFlight copying(entry, tPacketSlot);
+    device::PacketInFlight copying(entry, device::CurrentPacketSlot());
     entry.header1.Snapshot(first);
     entry.header2.Snapshot(later);
   }
@@ -155,22 +158,8 @@ void ReplayCachedHeaders(uint32_t slot, StreamDataCallback callback, uintptr_t u
 }
 
 // Threads: host threads, or a packet thread inside the host's data callback.
-// Takes no lock; returns once the slot's packet callbacks other than the
-// caller's own have returned.
 void WaitForPacketCallbacks(int32_t slot) {
-  if (!device::IsValidSlot(slot)) return;
-  const DeviceSlot& entry = device::Slot(slot);
-  const int32_t own = tPacketSlot == slot ? 1 : 0;
-  if (own == 1) tOwnSlotReleased = true;
-  for (uint32_t round = 0; entry.packetsInFlight.load(std::memory_order_seq_cst) > own; ++round) {
-    // Packet callbacks are short; only a host callback that blocks keeps one
-    // running for long, and then the waiter backs off.
-    if (round < 256) {
-      std::this_thread::yield();
-    } else {
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-  }
+  device::WaitForPacketCallbacks(slot);
 }
 
 }  // namespace qrv::media

@@ -6,17 +6,19 @@
 
 #include <mutex>
 
+#include "platform/thread_annotations.h"
+
 namespace qrv::platform {
 
-class CriticalSection {
+class QRV_CAPABILITY("critical section") CriticalSection {
  public:
   CriticalSection() = default;
   CriticalSection(const CriticalSection&) = delete;
   CriticalSection& operator=(const CriticalSection&) = delete;
 
-  void Enter() { mutex_.lock(); }
-  bool TryEnter() { return mutex_.try_lock(); }
-  void Leave() { mutex_.unlock(); }
+  void Enter() QRV_ACQUIRE() { mutex_.lock(); }
+  bool TryEnter() QRV_TRY_ACQUIRE(true) { return mutex_.try_lock(); }
+  void Leave() QRV_RELEASE() { mutex_.unlock(); }
 
  private:
   std::recursive_mutex mutex_;
@@ -25,12 +27,13 @@ class CriticalSection {
 // Holds a critical section for the guard's lifetime; a null section is allowed
 // and means "no lock". Leaves the section also when an exception (a translated
 // processor fault included) unwinds through the guard.
-class ScopedLock {
+class QRV_SCOPED_CAPABILITY ScopedLock {
  public:
-  explicit ScopedLock(CriticalSection* section) : section_(section) {
+  explicit ScopedLock(CriticalSection* section) QRV_ACQUIRE(section) QRV_NO_THREAD_SAFETY_ANALYSIS
+      : section_(section) {
     if (section_ != nullptr) section_->Enter();
   }
-  ~ScopedLock() {
+  ~ScopedLock() QRV_RELEASE() QRV_NO_THREAD_SAFETY_ANALYSIS {
     if (section_ != nullptr) section_->Leave();
   }
   ScopedLock(const ScopedLock&) = delete;

@@ -1,7 +1,7 @@
 #include "plugin/access_plugin.h"
 
 #include "device/device_table.h"
-#include "device/login.h"
+#include "device/slot_owner.h"
 #include "events/event_service.h"
 #include "events/host_callbacks.h"
 #include "fault/kt_exception.h"
@@ -10,26 +10,16 @@
 
 namespace qrv::plugin {
 
-namespace {
-
-// A slot that was reset once may still hold clients, a stream or a recording
-// from an earlier Init (or a host that skipped Uninit): release them before
-// the reset forgets their handles. A slot never reset holds nothing.
-void ReleaseEarlierSlots() {
-  for (int32_t i = 0; i < device::kSlotCount; ++i) {
-    if (device::Slot(i).header1.HasStorage()) device::ReleaseSlotResources(i);
-  }
-}
-
-}  // namespace
-
 int32_t CQRVAccessPlugin::Init() {
   return fault::RunGuarded(
       [this] {
         moduleInfo.name = kModuleName;
         moduleInfo.version = kModuleVersion;
         moduleInfo.extraValue = 0;
-        ReleaseEarlierSlots();
+        // A slot reset by an earlier Init (or a host that skipped Uninit) may
+        // still hold clients, a stream or a recording: release them before
+        // the reset forgets their handles.
+        device::ReleaseEarlierSlots();
         device::ResetAllSlots();
         events::CreateEventService();
         events::StartEventService();
@@ -39,7 +29,11 @@ int32_t CQRVAccessPlugin::Init() {
 }
 
 void CQRVAccessPlugin::Uninit() {
-  if (events::EventServiceInstance() != nullptr) events::StopEventService();
+  // The event sources stop first, then every slot in use gives up its
+  // clients and recording, then the listener and the monitor go.
+  if (events::EventServiceInstance() != nullptr) {
+    events::StopEventService(&device::ReleaseClientsOfSlotsInUse);
+  }
 }
 
 int32_t CQRVAccessPlugin::Execute(ParameterMap& input, ParameterMap& output) {

@@ -5,6 +5,7 @@
 
 #include "device/device_table.h"
 #include "device/login.h"
+#include "device/slot_owner.h"
 #include "device/voice_talk.h"
 #include "events/event_service.h"
 #include "fault/kt_exception.h"
@@ -47,7 +48,8 @@ int32_t Login(ParameterReader& in, ParameterMap& out) {
     device::FreeSlot(slot);
     return kResultFailed;
   }
-  const int32_t result = device::LoginDevice(&handle, deviceIp, user, password, *port);
+  const int32_t result =
+      device::LoginDevice(&handle, deviceIp, user, password, *port, events::EventServiceInstance());
   if (result != 0) {
     device::FreeSlot(slot);
     return result;
@@ -58,11 +60,14 @@ int32_t Login(ParameterReader& in, ParameterMap& out) {
   return kResultOk;
 }
 
-// 2: release what the slot holds and free it.
+// 2: release what the slot holds (in the owner's one order, waiting for the
+// host's data callback), then free it.
 int32_t Logout(ParameterReader& in) {
   const auto slot = ReadSlot(in, "LOGINID");
   if (!slot) return kResultBadSlot;
-  return device::LogoutDevice(*slot);
+  device::ReleaseSlotResources(*slot);
+  device::FreeSlot(*slot);
+  return kResultOk;
 }
 
 // 3: open a live stream on the slot.

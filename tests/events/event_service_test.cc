@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "device/device_table.h"
+#include "device/slot_owner.h"
 #include "devicelib/tmcc_api.h"
 #include "devicelib/tmcc_records.h"
 #include "events/event_service.h"
@@ -49,7 +50,7 @@ class EventServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     test::RegisterForwarders();
-    StopEventService();
+    StopEventService(&device::ReleaseClientsOfSlotsInUse);
     fake_tmcc::Reset();
     device::ResetAllSlots();
     Sink().Clear();
@@ -57,7 +58,7 @@ class EventServiceTest : public ::testing::Test {
   }
   void TearDown() override {
     Sink().Clear();
-    StopEventService();
+    StopEventService(&device::ReleaseClientsOfSlotsInUse);
     // A monitor detached by a test goes before the next test starts.
     EXPECT_TRUE(WaitUntil([this] { return service_->monitorsRunning.load() == 0; }, seconds(10)));
     fake_tmcc::SetAction("TMCC_IsConnect", nullptr);
@@ -119,7 +120,7 @@ TEST_F(EventServiceTest, StopReleasesEveryInUseSlotsClientsOnce) {
   const int32_t login1 = device::Slot(streamClosed).loginHandle;
   fake_tmcc::ClearCalls();
 
-  StopEventService();
+  StopEventService(&device::ReleaseClientsOfSlotsInUse);
 
   const auto calls = CallsWithoutPolls();
   ASSERT_EQ(calls.size(), 7u);
@@ -143,7 +144,7 @@ TEST_F(EventServiceTest, StopReleasesEveryInUseSlotsClientsOnce) {
 
   // A second stop, or a refresh on the stopped service, calls nothing.
   fake_tmcc::ClearCalls();
-  StopEventService();
+  StopEventService(&device::ReleaseClientsOfSlotsInUse);
   EXPECT_EQ(RefreshDiscovery(), 1);
   EXPECT_TRUE(fake_tmcc::Calls().empty());
   EXPECT_EQ(fake_tmcc::ReleasedHandles().size(), 5u);
@@ -154,7 +155,7 @@ TEST_F(EventServiceTest, StopEndsTheMonitorWithinItsBound) {
   ASSERT_TRUE(WaitUntil([this] { return service_->monitorsRunning.load() == 1; }, seconds(10)));
   // The monitor is now in its pause (or about to be); stop cuts it short.
   const auto started = std::chrono::steady_clock::now();
-  StopEventService();
+  StopEventService(&device::ReleaseClientsOfSlotsInUse);
   const auto took = std::chrono::steady_clock::now() - started;
   EXPECT_EQ(service_->monitorsRunning.load(), 0);
   std::printf("stop took %lld ms\n",
@@ -164,7 +165,7 @@ TEST_F(EventServiceTest, StopEndsTheMonitorWithinItsBound) {
 TEST_F(EventServiceTest, StartAfterStopBringsAllThreeKindsOfEventBack) {
   StartEventService();
   const int32_t oldListener = service_->listenerHandle;
-  StopEventService();
+  StopEventService(&device::ReleaseClientsOfSlotsInUse);
 
   const int32_t slot = AddLogin("10.4.0.9", 8123, true);
   StartEventService();
@@ -214,7 +215,7 @@ TEST_F(EventServiceTest, StopReleasesALoginOnlyAfterTheMonitorsPollReturned) {
   ASSERT_TRUE(polling.Wait());
 
   const int32_t discovery = service_->discoveryHandle;
-  std::thread stopper([] { StopEventService(); });
+  std::thread stopper([] { StopEventService(&device::ReleaseClientsOfSlotsInUse); });
   // Stop has reached the slots once the discovery client is released.
   EXPECT_TRUE(
       WaitUntil([&] { return Contains(fake_tmcc::ReleasedHandles(), discovery); }, seconds(10)));
@@ -241,7 +242,8 @@ TEST_F(EventServiceTest, MonitorStuckInTheHostOutlivesStopAndThenTouchesNothing)
   StartEventService();
   ASSERT_TRUE(reporting.Wait());
 
-  StopEventService();  // gives up waiting after its bound and goes on
+  StopEventService(
+      &device::ReleaseClientsOfSlotsInUse);  // gives up waiting after its bound and goes on
   EXPECT_TRUE(service_->monitorThread == nullptr);
   EXPECT_EQ(service_->monitorsRunning.load(), 1);
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "device/device_table.h"
+#include "device/slot_owner.h"
 #include "events/event_service.h"
 #include "tests/events/event_sink.h"
 #include "tests/fake_tmcc/fake_tmcc.h"
@@ -17,7 +18,7 @@ class StartedServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     RegisterForwarders();
-    events::StopEventService();
+    events::StopEventService(&device::ReleaseClientsOfSlotsInUse);
     fake_tmcc::Reset();
     device::ResetAllSlots();
     Sink().Clear();
@@ -26,7 +27,7 @@ class StartedServiceTest : public ::testing::Test {
   }
   void TearDown() override {
     Sink().Clear();
-    events::StopEventService();
+    events::StopEventService(&device::ReleaseClientsOfSlotsInUse);
     fake_tmcc::Reset();
   }
 

@@ -101,18 +101,19 @@ TEST_F(LiveStreamTest, StoreAndPlayWindowWriteTheSlot) {
   EXPECT_EQ(entry.streamType.load(), 257);
 }
 
-TEST_F(LiveStreamTest, SecondStreamOnASlotReleasesTheFirstBeforeOpening) {
+TEST_F(LiveStreamTest, SecondStreamOnASlotReleasesTheFirstOnceConnected) {
   const int32_t slot = 14;
   const int32_t first = OpenStream(slot);
   fake_tmcc::ClearCalls();
   const int32_t second = OpenStream(slot);
   ASSERT_NE(first, second);
   const auto names = fake_tmcc::CallNames();
-  // The first client is closed and released, then six calls open the second.
+  // Six calls open the second, then the first is closed and released.
   ASSERT_EQ(names.size(), 8u);
-  EXPECT_EQ(names[0], "TMCC_CloseStream");
-  EXPECT_EQ(names[1], "TMCC_Done");
-  EXPECT_EQ(names[2], "TMCC_Init");
+  EXPECT_EQ(names[0], "TMCC_Init");
+  EXPECT_EQ(names[5], "TMCC_ConnectStream");
+  EXPECT_EQ(names[6], "TMCC_CloseStream");
+  EXPECT_EQ(names[7], "TMCC_Done");
   EXPECT_EQ(fake_tmcc::CallsNamed("TMCC_Done")[0].args[0], first);
   EXPECT_EQ(device::Slot(slot).streamHandle.load(), second);
   // The first client is gone: its packets never arrive.

@@ -1,8 +1,13 @@
 // Recording files made from scripted packet sequences, byte for byte.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <limits>
 #include <thread>
 
@@ -108,26 +113,26 @@ TEST_F(RecordingTest, NothingIsWrittenUntilAHeaderIsCached) {
 TEST_F(RecordingTest, ChangedHeaderIsWrittenBeforeTheNextKeyFrame) {
   const Bytes h1 = Pattern(0x10, 24), h2 = Pattern(0x90, 31), h3 = Pattern(0xA0, 28);
   const Bytes k1 = Pattern(1, 200), p1 = Pattern(2, 80), lost1 = Pattern(3, 70),
-              lost2 = Pattern(4, 10), k2 = Pattern(5, 210), p2 = Pattern(6, 60);
+              a1 = Pattern(4, 10), k2 = Pattern(5, 210), p2 = Pattern(6, 60);
   Fire(handle_, kFrameHeader, h1);
   media::StartRecording(file_, kSlot);
   Fire(handle_, kFrameVideo, k1, 1);
   Fire(handle_, kFrameVideo, p1, 0);
   Fire(handle_, kFrameHeader, h2);       // the encoder restarted with new settings
   Fire(handle_, kFrameVideo, lost1, 0);  // undecodable with either header: skipped
-  Fire(handle_, kFrameAuxData, lost2);
-  Fire(handle_, kFrameHeader, h3);  // the latest header is the one that counts
+  Fire(handle_, kFrameAuxData, a1);      // auxiliary data needs no header: kept
+  Fire(handle_, kFrameHeader, h3);       // the latest header is the one that counts
   Fire(handle_, kFrameVideo, k2, 1);
   Fire(handle_, kFrameHeader, h3);  // unchanged from what the file holds now
   Fire(handle_, kFrameVideo, p2, 0);
   media::StopRecording(kSlot);
 
   Bytes want = h1;
-  for (const Bytes* part : {&k1, &p1, &h3, &k2, &p2}) Append(want, *part);
+  for (const Bytes* part : {&k1, &p1, &a1, &h3, &k2, &p2}) Append(want, *part);
   EXPECT_EQ(ReadFile(file_), want);
 }
 
-TEST_F(RecordingTest, NewRecordingForgetsAChangePendingInTheOldOne) {
+TEST_F(RecordingTest, NewRecordingOpensWithTheLatestHeader) {
   const Bytes h1 = Pattern(0x10, 24), h2 = Pattern(0x90, 31), k = Pattern(1, 50),
               p = Pattern(2, 40);
   Fire(handle_, kFrameHeader, h1);
@@ -141,7 +146,8 @@ TEST_F(RecordingTest, NewRecordingForgetsAChangePendingInTheOldOne) {
   Fire(handle_, kFrameVideo, k, 1);
   Fire(handle_, kFrameVideo, p, 0);
   media::StopRecording(kSlot);
-  Bytes want = h1;
+  // The frames after the change need the new header, not the first one.
+  Bytes want = h2;
   Append(want, k);
   Append(want, p);
   EXPECT_EQ(ReadFile(second), want);
@@ -229,6 +235,144 @@ TEST_F(RecordingTest, ByteCountStopsAtItsMaximumAndFramesKeepComing) {
   Bytes want = h1;
   for (const Bytes* part : {&k1, &p1, &p1}) Append(want, *part);
   EXPECT_EQ(ReadFile(file_), want);
+}
+
+// Lowers the process's file-size limit (with SIGXFSZ ignored, so a write past
+// it fails with EFBIG) and restores both on destruction.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &previous_);
+    Set(bytes);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &previous_);
+    std::signal(SIGXFSZ, previousHandler_);
+  }
+  void Set(rlim_t bytes) {
+    rlimit limit = previous_;
+    limit.rlim_cur = bytes;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0) << std::strerror(errno);
+  }
+  void Lift() { ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &previous_), 0); }
+
+ private:
+  rlimit previous_{};
+  void (*previousHandler_)(int) = SIG_DFL;
+};
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+TEST_F(RecordingTest, FailedWritesAreCutBackCountedAndResumeAtAKeyFrame) {
+  const Bytes h1 = Pattern(0x10, 30), k1 = Pattern(0x20, 300), p1 = Pattern(0x30, 100),
+              p2 = Pattern(0x40, 100), a1 = Pattern(0x50, 20), k2 = Pattern(0x60, 300),
+              p3 = Pattern(0x70, 80), k3 = Pattern(0x80, 250), p4 = Pattern(0x90, 60);
+  DebugCapture capture;
+  Fire(handle_, kFrameHeader, h1);
+  media::StartRecording(file_, kSlot);
+  device::SlotStats& stats = device::Slot(kSlot).stats;
+  {
+    // Room for the header, k1, p1 and half of p2.
+    FileSizeLimit limit(h1.size() + k1.size() + p1.size() + 50);
+    Fire(handle_, kFrameVideo, k1, 1);
+    Fire(handle_, kFrameVideo, p1, 0);
+    EXPECT_EQ(stats.writeErrors.load(), 0u);
+    Fire(handle_, kFrameVideo, p2, 0);  // short write: cut back, lost
+    EXPECT_EQ(ReadFile(file_).size(), h1.size() + k1.size() + p1.size()) << "no partial frame";
+    Fire(handle_, kFrameAuxData, a1);   // waits for a key frame: lost
+    Fire(handle_, kFrameVideo, k2, 1);  // tried, fails again: lost
+    EXPECT_EQ(stats.writeErrors.load(), 2u);
+    EXPECT_STREQ(stats.lastError.load(), "recording: file size limit reached");
+    limit.Lift();
+    Fire(handle_, kFrameVideo, p3, 0);  // writable again, but no key frame yet: lost
+    Fire(handle_, kFrameVideo, k3, 1);  // resumes, header first
+    Fire(handle_, kFrameVideo, p4, 0);
+  }
+  EXPECT_EQ(media::StopRecording(kSlot), 0);
+
+  Bytes want = h1;
+  for (const Bytes* part : {&k1, &p1, &h1, &k3, &p4}) Append(want, *part);
+  EXPECT_EQ(ReadFile(file_), want);
+  EXPECT_EQ(stats.bytesLost.load(), p2.size() + a1.size() + k2.size() + p3.size());
+  EXPECT_EQ(stats.writeErrors.load(), 2u);
+  EXPECT_EQ(stats.recordedBytes.load(), want.size());
+  EXPECT_EQ(Occurrences(capture.Text(), "file size limit reached"), 1u) << capture.Text();
+}
+
+TEST_F(RecordingTest, FailureAtTheFirstKeyFrameLeavesAnEmptyFileThatFillsLater) {
+  const Bytes h1 = Pattern(0x10, 30), k1 = Pattern(0x20, 300), k2 = Pattern(0x60, 200);
+  Fire(handle_, kFrameHeader, h1);
+  media::StartRecording(file_, kSlot);
+  {
+    FileSizeLimit limit(h1.size() + 10);  // the header fits, its key frame does not
+    Fire(handle_, kFrameVideo, k1, 1);
+    EXPECT_TRUE(ReadFile(file_).empty()) << "a header without its key frame is cut back too";
+  }
+  Fire(handle_, kFrameVideo, k2, 1);
+  media::StopRecording(kSlot);
+  Bytes want = h1;
+  Append(want, k2);
+  EXPECT_EQ(ReadFile(file_), want);
+  EXPECT_EQ(device::Slot(kSlot).stats.bytesLost.load(), k1.size());
+}
+
+TEST_F(RecordingTest, RecordingStartsWithTheLatestHeaderAndSkipsAnEqualOne) {
+  const Bytes h1 = Pattern(0x10, 24), h2 = Pattern(0x90, 31), k = Pattern(1, 50),
+              p = Pattern(2, 40);
+  Fire(handle_, kFrameHeader, h1);
+  Fire(handle_, kFrameHeader, h2);  // the encoder's settings changed before recording
+  media::StartRecording(file_, kSlot);
+  Fire(handle_, kFrameVideo, k, 1);
+  Fire(handle_, kFrameHeader, h2);  // equal to the file's: not written again, frames go on
+  Fire(handle_, kFrameVideo, p, 0);
+  Fire(handle_, kFrameVideo, k, 1);
+  media::StopRecording(kSlot);
+  Bytes want = h2;
+  for (const Bytes* part : {&k, &p, &k}) Append(want, *part);
+  EXPECT_EQ(ReadFile(file_), want);
+}
+
+TEST_F(RecordingTest, ReopenKeepsRecordingTheWorkingStreamUntilTheNewOneIsAttached) {
+  const Bytes h1 = Pattern(0x10, 24), k1 = Pattern(1, 64), p1 = Pattern(2, 32),
+              hNew = Pattern(0x90, 28), kHeld = Pattern(3, 64), pNew = Pattern(4, 32),
+              kNew = Pattern(5, 64), pAfter = Pattern(6, 32);
+  HostSink sink;
+  sink.RegisterFor(kSlot);
+  Fire(handle_, kFrameHeader, h1);
+  media::StartRecording(file_, kSlot);
+  Fire(handle_, kFrameVideo, k1, 1);
+
+  // While the new client connects, it sends its header and a key frame, and
+  // the working stream goes on.
+  const int32_t first = handle_;
+  fake_tmcc::SetAction("TMCC_ConnectStream", [&] {
+    const int32_t connecting = device::Slot(kSlot).pendingStreamHandle.load();
+    Fire(connecting, kFrameHeader, hNew);
+    Fire(connecting, kFrameVideo, kHeld, 1);
+    Fire(first, kFrameVideo, p1, 0);
+  });
+  const int32_t second = OpenStream(kSlot);
+  fake_tmcc::SetAction("TMCC_ConnectStream", nullptr);
+  EXPECT_EQ(Fire(first, kFrameVideo, p1, 0), INT32_MIN) << "the earlier client is released";
+  Fire(second, kFrameVideo, pNew, 0);  // needs the new key frame: not recorded
+  Fire(second, kFrameVideo, kNew, 1);
+  Fire(second, kFrameVideo, pAfter, 0);
+  media::StopRecording(kSlot);
+
+  Bytes want = h1;
+  for (const Bytes* part : {&k1, &p1, &hNew, &kNew, &pAfter}) Append(want, *part);
+  EXPECT_EQ(ReadFile(file_), want);
+  // The host never saw the two clients mixed: the held key frame is not
+  // delivered, the new header comes before the new client's first frame.
+  std::vector<Bytes> seen;
+  for (const auto& delivery : sink.Deliveries()) seen.push_back(delivery.data);
+  const std::vector<Bytes> expected{h1, k1, p1, hNew, pNew, kNew, pAfter};
+  EXPECT_EQ(seen, expected);
 }
 
 }  // namespace

@@ -250,5 +250,29 @@ TEST_F(StreamDeliveryTest, ThrowingHostCallbackNeitherEscapesNorCostsTheRecordin
   EXPECT_EQ(ReadFile(file), want);
 }
 
+
+TEST_F(StreamDeliveryTest, CountersCoverEveryAcceptedPacketAndNothingElse) {
+  const int32_t slot = 40;
+  const int32_t handle = OpenStream(slot);
+  const Bytes header = Pattern(1, 20), key = Pattern(2, 300), inter = Pattern(3, 70),
+              aux = Pattern(4, 9);
+  Fire(handle, kFrameHeader, header);
+  Fire(handle, kFrameVideo, key, 1);
+  Fire(handle, kFrameVideo, inter, 0);
+  Fire(handle, kFrameAuxData, aux);
+  Fire(handle + 100, kFrameVideo, key, 1);  // a stranger's packet
+  Bytes junk = Pattern(5, 8);
+  auto negative = MakePacket(kFrameVideo, junk, 1);
+  negative.length = -1;
+  fake_tmcc::FireStreamPacket(handle, &negative);
+  const device::SlotStats& stats = device::Slot(slot).stats;
+  EXPECT_EQ(stats.packetsReceived.load(), 4u);
+  EXPECT_EQ(stats.bytesReceived.load(), header.size() + key.size() + inter.size() + aux.size());
+  EXPECT_EQ(stats.keyFrames.load(), 1u);
+  EXPECT_EQ(stats.recordedBytes.load(), 0u) << "nothing recorded";
+  EXPECT_EQ(stats.writeErrors.load(), 0u);
+  EXPECT_EQ(stats.lastError.load(), nullptr);
+}
+
 }  // namespace
 }  // namespace qrv::test

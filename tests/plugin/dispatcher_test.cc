@@ -2,15 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <barrier>
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "device/device_table.h"
 #include "fault/kt_exception.h"
 #include "media/device_requests.h"
+#include "media/stream_delivery.h"
 #include "platform/critical_section.h"
 #include "tests/device/test_helpers.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 namespace qrv::plugin {
 namespace {
@@ -243,6 +248,125 @@ TEST_F(DispatcherTest, FaultFromTheDeviceLibraryCarriesItsCodeAndMessage) {
     EXPECT_EQ(fault.GetErrorMessage(message, sizeof(message)), 1);
     EXPECT_STREQ(message, "EXCEPTION_INT_DIVIDE_BY_ZERO");
   }
+}
+
+TEST_F(DispatcherTest, RefusedReopenKeepsTheWorkingStream) {
+  ASSERT_EQ(Exec(OpenRequest("7")), 0);
+  const int32_t working = Slot(7).streamHandle.load();
+  fake_tmcc::ClearCalls();
+  fake_tmcc::QueueResult("TMCC_ConnectStream", -105);
+  ParameterMap in = OpenRequest("7");
+  in["StreamType"] = "1";
+  in["Channel"] = "5";
+  ParameterMap out;
+  EXPECT_EQ(Execute(in, out), -1);
+  EXPECT_EQ(out, (ParameterMap{{"Handle", "-1"}}));
+  // The working client was neither closed nor released; the refused one was.
+  const int32_t refused = CallsNamed("TMCC_ConnectStream")[0].args[0];
+  EXPECT_EQ(fake_tmcc::ReleasedHandles(), std::vector<int32_t>{refused});
+  EXPECT_TRUE(CallsNamed("TMCC_CloseStream").empty());
+  EXPECT_EQ(Slot(7).streamHandle.load(), working);
+  EXPECT_EQ(Slot(7).pendingStreamHandle.load(), device::kNoHandle);
+  EXPECT_EQ(Slot(7).channel.load(), 2);
+  EXPECT_EQ(Slot(7).streamType.load(), 257);
+  // Its packets still reach the host.
+  std::vector<uint8_t> bytes(8, 1);
+  devicelib::StreamPacket packet{};
+  packet.size = sizeof(packet);
+  packet.frameType = devicelib::kFrameVideo;
+  packet.data = bytes.data();
+  packet.length = 8;
+  EXPECT_EQ(fake_tmcc::FireStreamPacket(working, &packet), 0);
+  EXPECT_EQ(Slot(7).stats.packetsReceived.load(), 1u);
+}
+
+size_t OpenDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++count;
+  }
+  return count;
+}
+
+TEST_F(DispatcherTest, RacingStopAndLogoutNeverLeaveTheFileOpen) {
+  test::TempDir dir;
+  const std::string name = dir.File("race");
+  constexpr int kCycles = 10000;
+  const size_t before = OpenDescriptors();
+  std::atomic<int32_t> slot{-1};
+  std::atomic<int> failures{0};
+  std::barrier start(3);
+  std::barrier done(3);
+  auto worker = [&](bool logout) {
+    for (int i = 0; i < kCycles; ++i) {
+      start.arrive_and_wait();
+      const std::string number = std::to_string(slot.load());
+      const int32_t result = logout ? Exec({{"Operation", "2"}, {"LOGINID", number}})
+                                    : Exec({{"Operation", "22"}, {"Handle", number}});
+      if (result != 0) failures.fetch_add(1);
+      done.arrive_and_wait();
+    }
+  };
+  std::thread stopper(worker, false);
+  std::thread loggerOut(worker, true);
+  for (int i = 0; i < kCycles; ++i) {
+    const int32_t login = test::LoginThroughExecute("127.0.0.1");
+    ASSERT_GE(login, 0);
+    ASSERT_EQ(Exec({{"Operation", "21"}, {"Handle", std::to_string(login)}, {"FileName", name}}),
+              0);
+    ASSERT_EQ(Slot(login).recording.load(), 1);
+    slot = login;
+    if (i % 512 == 0) fake_tmcc::ClearCalls();  // the double keeps every call
+    start.arrive_and_wait();
+    done.arrive_and_wait();
+    ASSERT_EQ(Slot(login).recordFile.load(), nullptr);
+  }
+  stopper.join();
+  loggerOut.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(OpenDescriptors(), before);
+}
+
+// A host whose data callback takes the host's own lock, while another host
+// thread holds that lock and stops the recording.
+std::mutex gHostLock;
+std::atomic<bool> gInCallback{false};
+int32_t QRV_CALLBACK LockingCallback(int32_t, const uint8_t*, uint32_t, StreamFrameInfo,
+                                     uintptr_t) {
+  gInCallback = true;
+  std::lock_guard<std::mutex> lock(gHostLock);
+  return 0;
+}
+
+TEST_F(DispatcherTest, StopDoesNotWaitForTheHostsDataCallback) {
+  test::TempDir dir;
+  ASSERT_EQ(Exec(OpenRequest("7")), 0);
+  const int32_t stream = Slot(7).streamHandle.load();
+  ASSERT_EQ(media::RegisterStreamDataCallback(7, &LockingCallback, 0), 0);
+  ASSERT_EQ(Exec({{"Operation", "21"}, {"Handle", "7"}, {"FileName", dir.File("held")}}), 0);
+
+  std::vector<uint8_t> bytes(16, 3);
+  devicelib::StreamPacket packet{};
+  packet.size = sizeof(packet);
+  packet.frameType = devicelib::kFrameVideo;
+  packet.keyFrame = 1;
+  packet.data = bytes.data();
+  packet.length = 16;
+  gInCallback = false;
+  std::unique_lock<std::mutex> host(gHostLock);
+  std::thread library([&] { fake_tmcc::FireStreamPacket(stream, &packet); });
+  ASSERT_TRUE(test::WaitUntil([] { return gInCallback.load(); }, std::chrono::seconds(10)));
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    EXPECT_EQ(Exec({{"Operation", "22"}, {"Handle", "7"}}), 0);
+    stopped = true;
+  });
+  EXPECT_TRUE(test::WaitUntil([&] { return stopped.load(); }, std::chrono::seconds(10)))
+      << "the stop waited for the host's callback, which waits for the host's lock";
+  host.unlock();
+  stopper.join();
+  library.join();
+  EXPECT_EQ(Slot(7).recordFile.load(), nullptr);
 }
 
 }  // namespace

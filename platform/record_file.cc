@@ -1,0 +1,76 @@
+// Recordings pass 2 GiB on 32-bit builds too.
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
+#include "platform/record_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace qrv::platform {
+
+namespace {
+
+const char* Reason(int error) {
+  switch (error) {
+    case ENOSPC:
+      return "recording: no space left on the device";
+    case EFBIG:
+      return "recording: file size limit reached";
+    case EDQUOT:
+      return "recording: disk quota exceeded";
+    case EIO:
+      return "recording: input/output error";
+    default:
+      return "recording: write failed";
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<RecordFile> RecordFile::Open(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  return std::unique_ptr<RecordFile>(new RecordFile(fd));
+}
+
+RecordFile::~RecordFile() {
+  CutBack();
+  ::close(fd_);
+}
+
+// Writes at explicit offsets, so bytes of a failed frame are overwritten by the
+// next attempt even when the cut-back itself failed.
+const char* RecordFile::Append(const uint8_t* data, uint32_t length) {
+  uint32_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pwrite(fd_, data + done, length - done, static_cast<off_t>(length_ + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const int error = n == 0 ? ENOSPC : errno;
+      tail_ = true;
+      return Reason(error);
+    }
+    done += static_cast<uint32_t>(n);
+  }
+  length_ += length;
+  return nullptr;
+}
+
+bool RecordFile::CutBack() {
+  const bool extra = tail_ || length_ != committed_;
+  length_ = committed_;
+  if (!extra) return true;
+  if (::ftruncate(fd_, static_cast<off_t>(committed_)) != 0) {
+    tail_ = true;
+    return false;
+  }
+  tail_ = false;
+  return true;
+}
+
+}  // namespace qrv::platform
