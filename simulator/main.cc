@@ -7,8 +7,10 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "host/kit/cli_checks.h"
 #include "simulator/simulator.h"
 
 namespace {
@@ -33,18 +35,11 @@ bool NthAddress(const std::string& base, int index, std::string& out) {
   return true;
 }
 
-bool ParseSize(const std::string& text, int& width, int& height) {
-  return std::sscanf(text.c_str(), "%dx%d", &width, &height) == 2;
-}
-
-bool ParseTarget(const std::string& text, std::string& host, uint16_t& port) {
+// HOST:PORT, already checked by the option's validator.
+void SplitTarget(const std::string& text, std::string& host, uint16_t& port) {
   const auto colon = text.rfind(':');
-  if (colon == std::string::npos) return false;
   host = text.substr(0, colon);
-  const int value = std::atoi(text.c_str() + colon + 1);
-  if (value <= 0 || value > 65535) return false;
-  port = static_cast<uint16_t>(value);
-  return true;
+  port = static_cast<uint16_t>(*qrv::host::cli::ParseWhole<int>(text.substr(colon + 1)));
 }
 
 }  // namespace
@@ -70,53 +65,84 @@ int main(int argc, char** argv) {
   double duration = 60;
   int ioThreads = 2;
 
-  app.add_option("-n,--devices", devices, "Number of devices")->check(CLI::Range(1, 4096));
+  namespace cli = qrv::host::cli;
+  // Every option shows its default in --help.
+  app.option_defaults()->always_capture_default();
+  app.set_version_flag("--version", "qrv-simulator " QRV_VERSION);
+  const auto seconds = cli::NumberIn(0, 86400, "a number of seconds");
+  app.add_option("-n,--devices", devices, "Number of devices")
+      ->check(cli::WholeIn(1, 4096, "a device count"));
   app.add_option("--base-address", baseAddress,
-                 "Address of the first device; the others follow (127.x.y.z)");
-  app.add_option("--control-port", controlPort, "Control port of every device");
-  app.add_option("--stream-port", streamPort, "Stream port of every device");
+                 "Address of the first device; the others follow (127.x.y.z)")
+      ->check(cli::LoopbackAddress());
+  // --port as in qrv-host, where it is the device's control port too.
+  app.add_option("--control-port,--port", controlPort, "Control port of every device")
+      ->check(cli::Port());
+  app.add_option("--stream-port", streamPort, "Stream port of every device")->check(cli::Port());
   app.add_option("--user", user, "User name the devices accept");
   app.add_option("--password", password, "Password the devices accept");
-  app.add_option("--size", size, "Picture size WIDTHxHEIGHT");
-  app.add_option("--fps", fps, "Frames per second")->check(CLI::Range(1, 120));
-  app.add_option("--gop", gop, "Frames from one key frame to the next")->check(CLI::Range(1, 1000));
+  app.add_option("--size", size, "Picture size WIDTHxHEIGHT")->check(cli::PictureSize());
+  app.add_option("--fps", fps, "Frames per second")->check(cli::WholeIn(1, 120, "a frame rate"));
+  app.add_option("--gop", gop, "Frames from one key frame to the next")
+      ->check(cli::WholeIn(1, 1000, "a frame count"));
   app.add_flag("--replay", replay, "Send a pre-encoded loop from memory (many devices, low CPU)");
   app.add_flag("--flood", flood, "With --replay: send as fast as each viewer reads");
-  app.add_option("--alarm-target", alarmTarget, "Where alarms go, HOST:PORT");
-  app.add_option("--alarm-period-ms", alarmPeriodMs, "Push an alarm this often (0 = never)");
+  app.add_option("--alarm-target", alarmTarget, "Where alarms go, HOST:PORT")
+      ->check(cli::LoopbackTarget());
+  app.add_option("--alarm-period-ms", alarmPeriodMs, "Push an alarm this often (0 = never)")
+      ->check(cli::WholeIn(0, 86400000, "a number of milliseconds"));
   app.add_flag("--no-discovery", noDiscovery, "Do not answer discovery probes");
-  app.add_option("--discovery-port", discoveryPort, "Discovery port (default: the library's)");
+  app.add_option("--discovery-port", discoveryPort, "Discovery port (0: the library's)")
+      ->check(cli::WholeIn(0, 65535, "a port number"));
   app.add_flag("--refuse-logins", refuseLogins, "Fault: refuse every login");
   app.add_flag("--stall", stall, "Fault: accept connections but never answer");
-  app.add_option("--drop-after", dropAfter, "Fault: drop every connection every N seconds");
-  app.add_option("--restart-after", restartAfter, "Fault: restart every device every N seconds");
-  app.add_option("--restart-delay-ms", restartDelayMs, "How long a restart keeps devices down");
-  app.add_option("--restart-size", restartSize, "Picture size after a restart, WIDTHxHEIGHT");
+  app.add_option("--drop-after", dropAfter,
+                 "Fault: drop every connection every N seconds (0 = never)")
+      ->check(seconds);
+  app.add_option("--restart-after", restartAfter,
+                 "Fault: restart every device every N seconds (0 = never)")
+      ->check(seconds);
+  app.add_option("--restart-delay-ms", restartDelayMs, "How long a restart keeps devices down")
+      ->check(cli::WholeIn(0, 600000, "a number of milliseconds"));
+  app.add_option("--restart-size", restartSize,
+                 "Picture size after a restart, WIDTHxHEIGHT (empty: unchanged)")
+      ->check(cli::PictureSize());
   app.add_option("--malformed-after", malformedAfter,
-                 "Fault: every N seconds, send each viewer a malformed frame and close");
-  app.add_option("--oversized-after", oversizedAfter,
-                 "Fault: every N seconds, send each viewer an oversized frame and close");
-  app.add_option("--throttle", throttle, "Fault: limit each connection to N bytes per second");
-  app.add_option("--duration", duration, "Run time in seconds (0 = until Ctrl-C)")
-      ->check(CLI::Range(0.0, 7.0 * 24 * 3600));
-  app.add_option("--io-threads", ioThreads, "Network threads")->check(CLI::Range(1, 64));
-  CLI11_PARSE(app, argc, argv);
-
-  MediaSettings media{0, 0, fps, gop};
-  if (!ParseSize(size, media.width, media.height)) {
-    std::fprintf(stderr, "error: --size must look like 640x360\n");
+                 "Fault: every N seconds, send each viewer a malformed frame and close (0 = never)")
+      ->check(seconds);
+  app.add_option(
+         "--oversized-after", oversizedAfter,
+         "Fault: every N seconds, send each viewer an oversized frame and close (0 = never)")
+      ->check(seconds);
+  app.add_option("--throttle", throttle,
+                 "Fault: limit each connection to N bytes per second (0 = no limit)")
+      ->check(cli::WholeIn(0, int64_t(1) << 40, "a number of bytes per second"));
+  // --seconds as in qrv-host; --duration is the older name.
+  app.add_option("--seconds,--duration", duration, "Run time in seconds (0 = until Ctrl-C)")
+      ->check(cli::NumberIn(0.0, 7.0 * 24 * 3600, "a number of seconds"));
+  app.add_option("--io-threads", ioThreads, "Network threads")
+      ->check(cli::WholeIn(1, 64, "a thread count"));
+  app.footer(
+      "Exit statuses: 0 the run ended (time up, SIGINT or SIGTERM); 1 a device could not "
+      "be started; 2 usage error.");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    std::fprintf(stderr, "qrv-simulator: %s\nRun 'qrv-simulator --help' for the options.\n",
+                 e.what());
     return 2;
   }
+
+  // Sizes were checked by their validators.
+  MediaSettings media{0, 0, fps, gop};
+  std::tie(media.width, media.height) = *cli::ParsePictureSize(size);
   MediaSettings restartMedia = media;
-  if (!restartSize.empty() && !ParseSize(restartSize, restartMedia.width, restartMedia.height)) {
-    std::fprintf(stderr, "error: --restart-size must look like 640x360\n");
-    return 2;
+  if (!restartSize.empty()) {
+    std::tie(restartMedia.width, restartMedia.height) = *cli::ParsePictureSize(restartSize);
   }
   DeviceConfig base;
-  if (!ParseTarget(alarmTarget, base.alarmHost, base.alarmPort)) {
-    std::fprintf(stderr, "error: --alarm-target must look like 127.0.0.1:5005\n");
-    return 2;
-  }
+  SplitTarget(alarmTarget, base.alarmHost, base.alarmPort);
   base.controlPort = controlPort;
   base.streamPort = streamPort;
   base.user = user;

@@ -4,6 +4,8 @@
 // devices, logs in, records live video, takes snapshots, pans a camera and
 // shows the picture moved, receives an alarm, sees a device go off line and
 // come back, logs out and prints a summary. Exits non-zero if a step failed.
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <cstdio>
@@ -233,6 +235,8 @@ class Demo {
     }
     auto begin = Clock::now();
     auto end = begin + milliseconds(static_cast<int64_t>(options_.recordSeconds * 1000));
+    // Redrawn in place on a terminal; into a log only the final line goes.
+    const bool terminal = isatty(STDOUT_FILENO) == 1;
     for (;;) {
       auto now = Clock::now();
       std::string line;
@@ -247,9 +251,9 @@ class Demo {
                       double(c.recordedBytes) / 1000);
         line += part;
       }
-      {
+      if (terminal || now >= end) {
         std::lock_guard lock(printMutex_);
-        std::printf("\r%s", line.c_str());
+        std::printf(terminal ? "\r%s" : "%s", line.c_str());
         std::fflush(stdout);
       }
       if (now >= end) break;
@@ -459,6 +463,7 @@ class Demo {
 int main(int argc, char** argv) {
   qrv::host::DemoOptions options;
   CLI::App app{"qrv-demo: four simulated devices driven end to end through the QRV access plug-in"};
+  app.set_version_flag("--version", "qrv-demo " QRV_VERSION);
   app.add_option("--output", options.output, "Folder for the recordings and snapshots")
       ->default_val("out/demo");
   app.add_option("--plugin", options.plugin,

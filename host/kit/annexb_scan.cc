@@ -1,5 +1,8 @@
 #include "host/kit/annexb_scan.h"
 
+#include <fstream>
+#include <vector>
+
 namespace qrv::host {
 namespace {
 
@@ -46,6 +49,44 @@ AnnexBSummary ScanAnnexB(std::span<const uint8_t> bytes) {
     start = NextNalStart(bytes, start + 1);
   }
   return summary;
+}
+
+void PictureCounter::Feed(std::span<const uint8_t> piece) {
+  result_.bytes += piece.size();
+  for (uint8_t byte : piece) {
+    if (afterCode_ == 1) {
+      type_ = byte & 0x1f;
+      afterCode_ = (type_ == 1 || type_ == 5) ? 2 : 0;
+      if (afterCode_ == 2 && result_.firstVclType < 0) result_.firstVclType = type_;
+    } else if (afterCode_ == 2) {
+      afterCode_ = 0;
+      if ((byte & 0x80) != 0) {
+        ++result_.pictures;
+        if (type_ == 5) ++result_.idrPictures;
+      }
+    }
+    if (byte == 1 && zeros_ >= 2) {
+      afterCode_ = 1;
+      zeros_ = 0;
+    } else {
+      zeros_ = byte == 0 ? zeros_ + 1 : 0;
+    }
+  }
+}
+
+FilePictures CountPicturesInFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return {};
+  PictureCounter counter;
+  std::vector<char> buffer(1 << 20);
+  while (file) {
+    file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    auto got = static_cast<size_t>(file.gcount());
+    counter.Feed({reinterpret_cast<const uint8_t*>(buffer.data()), got});
+  }
+  FilePictures result = counter.Result();
+  result.read = file.eof();
+  return result;
 }
 
 }  // namespace qrv::host

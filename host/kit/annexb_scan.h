@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace qrv::host {
@@ -23,5 +24,30 @@ struct AnnexBSummary {
 // its first_mb_in_slice is 0, which is the first bit after the NAL header
 // being 1 (ue(v) of 0 is the single bit 1).
 AnnexBSummary ScanAnnexB(std::span<const uint8_t> bytes);
+
+// The picture count of a recording file, read in pieces so a file of any
+// size costs a fixed amount of memory. Counts as ScanAnnexB does.
+struct FilePictures {
+  bool read = false;  // the file could be read to its end
+  uint64_t bytes = 0;
+  uint64_t pictures = 0;
+  uint64_t idrPictures = 0;
+  int firstVclType = -1;
+};
+
+// Feeds pieces of an Annex B stream in order; start codes may straddle pieces.
+class PictureCounter {
+ public:
+  void Feed(std::span<const uint8_t> piece);
+  const FilePictures& Result() const { return result_; }
+
+ private:
+  FilePictures result_;
+  int zeros_ = 0;      // zero bytes just seen (start code search)
+  int afterCode_ = 0;  // 1: next byte is a NAL header; 2: next is the slice's first byte
+  uint8_t type_ = 0;
+};
+
+FilePictures CountPicturesInFile(const std::string& path);
 
 }  // namespace qrv::host

@@ -71,6 +71,7 @@ bool EventHub::WaitUntil(const std::function<bool(const std::vector<HostEvent>&)
 
 void EventHub::Add(HostEvent event) {
   event.at = std::chrono::steady_clock::now();
+  event.wallTime = std::chrono::system_clock::now();
   std::function<void(const HostEvent&)> listener;
   {
     std::lock_guard lock(mutex_);

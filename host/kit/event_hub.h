@@ -25,11 +25,12 @@ struct HostEvent {
   enum Kind { kAlarm, kConnection, kDiscovery };
   Kind kind = kAlarm;
   std::chrono::steady_clock::time_point at;
-  int32_t slot = -1;         // alarm and connection
-  int32_t deviceType = 0;    // every kind
-  int32_t alarmKind = 0;     // alarm: always 3
-  int32_t alarmValue = 0;    // alarm
-  int32_t state = -1;        // connection: 0 on line, 1 off line
+  std::chrono::system_clock::time_point wallTime;  // when the hub received it
+  int32_t slot = -1;                               // alarm and connection
+  int32_t deviceType = 0;                          // every kind
+  int32_t alarmKind = 0;                           // alarm: always 3
+  int32_t alarmValue = 0;                          // alarm
+  int32_t state = -1;                              // connection: 0 on line, 1 off line
   int32_t port = 0;          // connection: login port; discovery: control port
   std::string text;          // connection: the text argument
   DiscoveryRecord record{};  // discovery: the record as received

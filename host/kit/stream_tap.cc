@@ -20,6 +20,8 @@ void StreamTap::Arm() {
   writtenHeader_.clear();
   headerPending_ = false;
   recorded_.clear();
+  gapTracker_ = GapTracker();
+  counts_.gaps = GapReport();
 }
 
 void StreamTap::KeepRecordedBytes(bool keep) {
@@ -98,6 +100,9 @@ void StreamTap::Deliver(int32_t dataType, const uint8_t* data, uint32_t length, 
         break;
     }
     if (armed_) {
+      if (dataType == kStreamDataVideo) gapTracker_.Frame(GapTracker::Clock::now());
+      if (dataType == kStreamDataLaterHeader) gapTracker_.Restart();
+      c.gaps = gapTracker_.Report();
       bool isMedia = dataType == kStreamDataVideo || dataType == kStreamDataAux;
       if (!c.recordingOpened) {
         // The recording opens with the first header ever delivered on the slot.

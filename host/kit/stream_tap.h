@@ -14,6 +14,7 @@
 #include <mutex>
 #include <vector>
 
+#include "host/kit/gap_tracker.h"
 #include "qrvaccess/qrv_access.h"
 
 namespace qrv::host {
@@ -33,6 +34,8 @@ struct TapCounts {
   uint64_t recordedFrames = 0;
   uint64_t recordedBytes = 0;  // header bytes included
   bool recordingOpened = false;
+  // Gaps while the recording model is armed.
+  GapReport gaps;
 };
 
 class StreamTap {
@@ -81,6 +84,7 @@ class StreamTap {
   bool headerPending_ = false;
   bool keepBytes_ = false;
   std::vector<uint8_t> recorded_;
+  GapTracker gapTracker_;
 };
 
 }  // namespace qrv::host

@@ -12,21 +12,21 @@ struct AudioOptions {
 
 int RunAudio(const GlobalOptions& global, const AudioOptions& options) {
   auto session = ToolSession::Open(global);
-  if (!session) return kExitSetUp;
-  int32_t slot = session->Login(options.device);
-  if (slot < 0) return kExitFailed;
+  if (!session) return kExitPluginLoad;
+  int status = kExitOk;
+  int32_t slot = session->Login(options.device, &status);
+  if (slot < 0) return status;
   bool on = options.state == "on";
   Reply reply = on ? session->requests().AudioOn(slot) : session->requests().AudioOff(slot);
-  int status = kExitOk;
+  session->report().Set("audio", options.state);
+  session->report().Set("result", reply.code);
   if (!reply.ok()) {
-    status = session->Fail(std::string("audio ") + options.state, reply.code);
+    status = session->report().Fail("audio " + options.state + " on " + options.device.Where(),
+                                    reply.code, options.device.Where());
   } else {
-    session->Say(std::string("audio ") + (on ? "on (mute off)" : "off (mute on)"));
+    session->report().Say(std::string("audio ") + (on ? "on (mute off)" : "off (mute on)"));
   }
-  session->SayJson(
-      JsonObject().Bool("ok", reply.ok()).Text("audio", options.state).Int("result", reply.code));
-  session->Logout(slot);
-  return status;
+  return Worse(status, session->Logout(slot, options.device));
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 #include <memory>
 
+#include "host/kit/cli_checks.h"
 #include "host/tool/commands.h"
 
 namespace qrv::host {
 
 void AddDeviceOptions(CLI::App& command, DeviceOptions& device) {
-  command.add_option("--ip", device.address, "Device address")->required();
-  command.add_option("--port", device.port, "Device control port")->default_val(6001);
+  command.add_option("--ip", device.address, "Device address or host name")->required();
+  command.add_option("--port", device.port, "Device control port")
+      ->default_val(6001)
+      ->check(cli::Port());
   command.add_option("--user", device.user, "User name")->default_val("admin");
   command.add_option("--password", device.password, "Password")->default_val("admin");
 }
@@ -15,22 +18,12 @@ namespace {
 
 int RunLogin(const GlobalOptions& global, const DeviceOptions& device) {
   auto session = ToolSession::Open(global);
-  if (!session) return kExitSetUp;
-  Reply login = session->requests().Login(device.credentials());
-  if (!login.ok()) return session->Fail("login to " + device.address, login.code);
-  int32_t slot = login.OutputInt("LOGINID");
-  session->Say("login to " + device.address + ":" + std::to_string(device.port) +
-               " accepted: slot " + std::to_string(slot) + ", channels " + login.output["ChanNum"]);
-  Reply logout = session->requests().Logout(slot);
-  session->SayJson(JsonObject()
-                       .Bool("ok", logout.ok())
-                       .Text("address", device.address)
-                       .Int("slot", slot)
-                       .Int("channels", login.OutputInt("ChanNum"))
-                       .Int("logoutResult", logout.code));
-  if (!logout.ok()) return session->Fail("logout", logout.code);
-  session->Say("logged out");
-  return kExitOk;
+  if (!session) return kExitPluginLoad;
+  int status = kExitOk;
+  int32_t slot = session->Login(device, &status);
+  if (slot < 0) return status;
+  session->report().Say("login to " + device.Where() + " accepted: slot " + std::to_string(slot));
+  return session->Logout(slot, device);
 }
 
 }  // namespace

@@ -1,15 +1,25 @@
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 
+#include "host/kit/annexb_scan.h"
+#include "host/kit/cli_checks.h"
+#include "host/kit/event_hub.h"
 #include "host/kit/media_probe.h"
 #include "host/kit/stream_tap.h"
 #include "host/tool/commands.h"
+#include "host/tool/interrupt.h"
 
 namespace qrv::host {
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 struct RecordOptions {
   DeviceOptions device;
@@ -17,7 +27,13 @@ struct RecordOptions {
   double seconds = 5;
   int32_t streamType = 0;
   bool probe = false;
+  bool failOnGap = false;
 };
+
+// Progress on a terminal is redrawn in place; in a log it is a plain line
+// this often.
+constexpr auto kLogProgressEvery = std::chrono::seconds(5);
+constexpr auto kTerminalProgressEvery = std::chrono::milliseconds(250);
 
 // The plug-in appends ".264" itself, so a name that already ends in it is cut.
 std::string WithoutEnding(const std::string& file) {
@@ -29,89 +45,212 @@ std::string WithoutEnding(const std::string& file) {
   return file;
 }
 
-void PrintProgress(double elapsed, const TapCounts& c, bool last) {
+std::string ProgressText(double elapsed, const TapCounts& c) {
   double megabits = elapsed > 0 ? double(c.recordedBytes) * 8 / elapsed / 1e6 : 0;
-  std::fprintf(stderr, "\rrecording %6.1f s  %7llu frames  %10llu bytes  %7.2f Mbit/s%s", elapsed,
-               static_cast<unsigned long long>(c.recordedFrames),
-               static_cast<unsigned long long>(c.recordedBytes), megabits, last ? "\n" : "");
-  std::fflush(stderr);
+  char text[160];
+  std::snprintf(text, sizeof text, "recording %6.1f s  %7llu frames  %10llu bytes  %7.2f Mbit/s",
+                elapsed, static_cast<unsigned long long>(c.recordedFrames),
+                static_cast<unsigned long long>(c.recordedBytes), megabits);
+  return text;
 }
+
+// A counter of the device status operation, or -1.
+int64_t StatusNumber(const std::optional<ParameterMap>& status, const std::string& key) {
+  if (!status) return -1;
+  auto it = status->find(key);
+  if (it == status->end()) return -1;
+  auto value = cli::ParseWhole<int64_t>(it->second);
+  return value ? *value : -1;
+}
+
+class Progress {
+ public:
+  explicit Progress(const Report& out)
+      : enabled_(!out.json() && !out.quiet()), terminal_(isatty(STDERR_FILENO) == 1) {}
+
+  std::chrono::milliseconds Step() const {
+    return terminal_ ? kTerminalProgressEvery
+                     : std::chrono::duration_cast<std::chrono::milliseconds>(kLogProgressEvery);
+  }
+
+  void Show(double elapsed, const TapCounts& counts, Clock::time_point now) {
+    if (!enabled_) return;
+    if (terminal_) {
+      std::fprintf(stderr, "\r%s", ProgressText(elapsed, counts).c_str());
+      shown_ = true;
+    } else if (now >= nextLine_) {
+      std::fprintf(stderr, "%s\n", ProgressText(elapsed, counts).c_str());
+      nextLine_ = now + kLogProgressEvery;
+    }
+    std::fflush(stderr);
+  }
+
+  // Ends the redrawn line so later messages start on their own.
+  void End() {
+    if (shown_) std::fprintf(stderr, "\n");
+    shown_ = false;
+  }
+
+ private:
+  bool enabled_;
+  bool terminal_;
+  bool shown_ = false;
+  Clock::time_point nextLine_{};
+};
 
 int RunRecord(const GlobalOptions& global, const RecordOptions& options) {
   auto session = ToolSession::Open(global);
-  if (!session) return kExitSetUp;
-  int32_t slot = session->Login(options.device);
-  if (slot < 0) return kExitFailed;
+  if (!session) return kExitPluginLoad;
+  Report& out = session->report();
+  const std::string where = options.device.Where();
+  int status = kExitOk;
+  int32_t slot = session->Login(options.device, &status);
+  if (slot < 0) return status;
   Requests& requests = session->requests();
   StreamTap tap;
   tap.Attach(session->access(), slot);
-  int status = kExitOk;
-  Reply open = requests.OpenStream(slot, options.device.credentials(), options.streamType);
+  Reply open =
+      requests.OpenStream(slot, session->CredentialsOf(options.device), options.streamType);
   if (!open.ok()) {
-    status = session->Fail("opening the live stream", open.code);
+    status = out.Fail("opening the live stream of " + where, open.code, where);
   } else {
     std::string base = WithoutEnding(options.file);
     tap.Arm();
     Reply start = requests.StartRecording(slot, base);
     std::string path = start.input["FileName"];
+    out.Set("file", path);
     if (!start.ok()) {
-      status = session->Fail("starting the recording", start.code);
+      status = out.Fail("starting the recording into " + path + " (--file)", start.code, where);
     } else {
-      auto begin = std::chrono::steady_clock::now();
+      out.Note("recording " + where + " into " + path);
+      size_t eventsBefore = EventHub::Instance().Count();
+      auto begin = Clock::now();
       auto end = begin + std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000));
+      Progress progress(out);
       for (;;) {
-        auto now = std::chrono::steady_clock::now();
+        auto now = Clock::now();
         double elapsed = std::chrono::duration<double>(now - begin).count();
-        if (!session->json()) PrintProgress(elapsed, tap.Read(), now >= end);
-        if (now >= end) break;
-        tap.WaitUntil([](const TapCounts&) { return false; },
-                      std::min(std::chrono::duration_cast<std::chrono::milliseconds>(end - now),
-                               std::chrono::milliseconds(250)));
+        progress.Show(elapsed, tap.Read(), now);
+        if (now >= end || Interrupt::Requested()) break;
+        Interrupt::WaitFor(std::min(
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - now), progress.Step()));
       }
+      progress.End();
+      double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+      // The plug-in's own counters, read while the recording is still open
+      // (stopping may reset them) and again after.
+      auto before = session->SlotStatus(slot);
       Reply stop = requests.StopRecording(slot);
       tap.Disarm();
-      if (!stop.ok()) status = session->Fail("stopping the recording", stop.code);
+      auto after = session->SlotStatus(slot);
+      if (!stop.ok()) status = out.Fail("stopping the recording into " + path, stop.code, where);
       TapCounts counts = tap.Read();
+      int offline = 0;
+      auto events = EventHub::Instance().Events();
+      for (size_t i = eventsBefore; i < events.size(); ++i) {
+        if (events[i].kind == HostEvent::kConnection && events[i].slot == slot &&
+            events[i].state == 1)
+          ++offline;
+      }
+
+      // The file is the evidence: what it holds is what was recorded.
       std::error_code ec;
       auto size = std::filesystem::file_size(path, ec);
       bool fileMade = !ec;
-      JsonObject summary;
-      summary.Bool("ok", fileMade && status == kExitOk)
-          .Text("file", path)
-          .Int("fileBytes", fileMade ? int64_t(size) : -1)
-          .Int("framesRecorded", int64_t(counts.recordedFrames))
-          .Int("framesDelivered", int64_t(counts.frames))
-          .Int("keyFrames", int64_t(counts.keyFrames))
-          .Real("seconds", options.seconds);
-      session->Say("recorded " + std::to_string(counts.recordedFrames) + " frames into " + path +
-                   " (" + (fileMade ? std::to_string(size) + " bytes" : "file missing") + ")");
+      FilePictures pictures = fileMade ? CountPicturesInFile(path) : FilePictures{};
+      int64_t pluginBytes =
+          std::max(StatusNumber(before, "RecordedBytes"), StatusNumber(after, "RecordedBytes"));
+      int64_t bytesLost =
+          std::max(StatusNumber(before, "BytesLost"), StatusNumber(after, "BytesLost"));
+      int64_t writeErrors =
+          std::max(StatusNumber(before, "WriteErrors"), StatusNumber(after, "WriteErrors"));
+      int64_t reconnects =
+          std::max(StatusNumber(before, "Reconnects"), StatusNumber(after, "Reconnects"));
+      const GapReport& gaps = counts.gaps;
+      bool hasGaps = gaps.restarts > 0 || gaps.gaps > 0 || offline > 0 || reconnects > 0;
+
+      out.Set("fileBytes", fileMade ? int64_t(size) : -1);
+      out.Set("framesRecorded", pictures.pictures);
+      out.Set("keyFramesRecorded", pictures.idrPictures);
+      out.Set("opensWithIdr", pictures.firstVclType == 5);
+      out.Set("framesDelivered", counts.frames);
+      out.Set("seconds", std::round(seconds * 1000) / 1000);
+      out.Set("countersFrom", before ? "plug-in" : "tool");
+      out.Set("recordedBytes", pluginBytes >= 0 ? pluginBytes : int64_t(counts.recordedBytes));
+      if (bytesLost >= 0) out.Set("bytesLost", bytesLost);
+      if (writeErrors >= 0) out.Set("writeErrors", writeErrors);
+      if (Interrupt::Requested())
+        out.Set("interrupted", Interrupt::Signal() == SIGTERM ? "SIGTERM" : "SIGINT");
+      out.Set("gaps", {{"streamRestarts", gaps.restarts},
+                       {"pauses", gaps.gaps},
+                       {"framesMissing", gaps.framesMissing},
+                       {"longestPauseSeconds", std::round(gaps.longestGapSeconds * 1000) / 1000},
+                       {"offlineEvents", offline},
+                       {"reconnects", reconnects >= 0 ? reconnects : int64_t(gaps.restarts)}});
+
+      out.Say("recorded " + std::to_string(pictures.pictures) + " frames (" +
+              std::to_string(pictures.idrPictures) + " key frames) from " + where + " in " +
+              SecondsText(std::round(seconds * 10) / 10) + " s into " + path + " (" +
+              (fileMade ? std::to_string(size) + " bytes" : "file missing") + ")");
+      if (hasGaps) {
+        out.Say("gaps: " + std::to_string(gaps.restarts) + " stream restart(s), " +
+                std::to_string(gaps.gaps) + " pause(s) with about " +
+                std::to_string(gaps.framesMissing) + " frame(s) missing (longest " +
+                SecondsText(std::round(gaps.longestGapSeconds * 10) / 10) +
+                " s), device off line " + std::to_string(offline) + " time(s)");
+      } else {
+        out.Say("gaps: none");
+      }
+
       if (!fileMade) {
-        status = session->FailText("the recording file " + path + " was not made");
-      } else if (counts.recordedFrames == 0) {
-        status = session->FailText(
-            "nothing was recorded: no key frame arrived after a stream header (" +
-            std::to_string(counts.frames) + " frames and " +
-            std::to_string(counts.firstHeaders + counts.laterHeaders) + " headers delivered)");
+        status = Worse(status, out.FailText("the recording file " + path + " was not made",
+                                            kExitFailed, where));
+      } else if (pictures.pictures == 0) {
+        status = Worse(status,
+                       out.FailText("nothing was recorded from " + where + ": " + path + " holds " +
+                                        std::to_string(size) + " bytes and no frame (" +
+                                        std::to_string(counts.frames) + " frames and " +
+                                        std::to_string(counts.firstHeaders + counts.laterHeaders) +
+                                        " headers delivered)",
+                                    kExitFailed, where));
+      } else if (!pictures.read) {
+        status = Worse(status, out.FailText("the recording file " + path + " could not be read",
+                                            kExitFailed, where));
+      } else if (pluginBytes >= 0 && int64_t(size) < pluginBytes) {
+        status =
+            Worse(status, out.FailText("the recording file " + path + " holds " +
+                                           std::to_string(size) + " bytes, less than the " +
+                                           std::to_string(pluginBytes) + " the plug-in recorded",
+                                       kExitFailed, where));
+      } else if (bytesLost > 0 || writeErrors > 0) {
+        status = Worse(status,
+                       out.FailText("the plug-in lost " + std::to_string(bytesLost) + " bytes in " +
+                                        std::to_string(writeErrors) + " failed write(s) to " + path,
+                                    kExitPartial, where));
+      } else if (hasGaps && options.failOnGap) {
+        status =
+            Worse(status, out.FailText("the recording from " + where + " has gaps (--fail-on-gap)",
+                                       kExitGap, where));
       }
       if (options.probe && fileMade) {
         ProbeResult probe = ProbeH264File(path);
-        summary.Text("probeCodec", probe.codec)
-            .Int("probeFrames", probe.decodedFrames)
-            .Int("probeWidth", probe.width)
-            .Int("probeHeight", probe.height);
-        session->Say("ffprobe: " + (probe.ran ? probe.codec + " " + std::to_string(probe.width) +
-                                                    "x" + std::to_string(probe.height) + ", " +
-                                                    std::to_string(probe.decodedFrames) + " frames"
-                                              : "failed: " + probe.error));
+        out.Set("probe", {{"ran", probe.ran},
+                          {"codec", probe.codec},
+                          {"frames", probe.decodedFrames},
+                          {"width", probe.width},
+                          {"height", probe.height}});
+        out.Say("ffprobe: " + (probe.ran ? probe.codec + " " + std::to_string(probe.width) + "x" +
+                                               std::to_string(probe.height) + ", " +
+                                               std::to_string(probe.decodedFrames) + " frames"
+                                         : "failed: " + probe.error));
       }
-      session->SayJson(summary);
     }
   }
   Reply close = requests.CloseStream(slot);
-  if (!close.ok() && status == kExitOk)
-    status = session->Fail("closing the live stream", close.code);
-  session->Logout(slot);
-  return status;
+  if (!close.ok())
+    status = Worse(status, out.Fail("closing the live stream of " + where, close.code, where));
+  StreamTap::Detach(session->access(), slot);
+  return Worse(status, session->Logout(slot, options.device));
 }
 
 }  // namespace
@@ -119,16 +258,23 @@ int RunRecord(const GlobalOptions& global, const RecordOptions& options) {
 void AddRecordCommand(CLI::App& app, const GlobalOptions& global, CommandRun* run) {
   auto options = std::make_shared<RecordOptions>();
   CLI::App* command = app.add_subcommand(
-      "record", "Record a device's live stream into a .264 file for some seconds");
+      "record",
+      "Record a device's live stream into a .264 file for some seconds. SIGINT or SIGTERM ends "
+      "the recording early and cleanly (the file stays whole); a second signal ends at once. "
+      "The summary counts the frames in the file and reports gaps: stream restarts after "
+      "reconnects, pauses in the frames (with the frames missing in them) and off-line reports.");
   AddDeviceOptions(*command, options->device);
   command->add_option("--file", options->file, "Recording file (\".264\" is added when missing)")
       ->required();
-  command->add_option("--seconds", options->seconds, "How long to record")
+  command->add_option("--seconds,--duration", options->seconds, "How long to record")
       ->default_val(5)
-      ->check(CLI::Range(0.0, 86400.0));
+      ->check(cli::NumberIn(0, 86400, "a number of seconds"));
   command->add_option("--stream-type", options->streamType, "Stream type asked of the device")
-      ->default_val(0);
+      ->default_val(0)
+      ->check(cli::WholeIn(0, 255, "a stream type"));
   command->add_flag("--probe", options->probe, "Check the file with ffprobe afterwards");
+  command->add_flag("--fail-on-gap", options->failOnGap,
+                    "Exit with status 7 when the recording has gaps");
   command->callback([&global, options, run] {
     *run = [&global, options] { return RunRecord(global, *options); };
   });

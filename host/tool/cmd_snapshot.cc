@@ -14,36 +14,36 @@ struct SnapshotOptions {
 
 int RunSnapshot(const GlobalOptions& global, const SnapshotOptions& options) {
   auto session = ToolSession::Open(global);
-  if (!session) return kExitSetUp;
-  int32_t slot = session->Login(options.device);
-  if (slot < 0) return kExitFailed;
+  if (!session) return kExitPluginLoad;
+  Report& out = session->report();
+  int status = kExitOk;
+  int32_t slot = session->Login(options.device, &status);
+  if (slot < 0) return status;
   // The plug-in reports success whatever the device did, so the file itself
   // is the evidence: remove an old one first.
   std::error_code ec;
   std::filesystem::remove(options.file, ec);
   Reply reply = session->requests().Snapshot(slot, options.file);
-  int status = kExitOk;
+  out.Set("file", options.file);
   if (!reply.ok()) {
-    status = session->Fail("snapshot", reply.code);
+    status = out.Fail("snapshot of " + options.device.Where(), reply.code, options.device.Where());
   } else {
     std::string error;
     auto picture = DecodeJpegFile(options.file, &error);
     if (!picture) {
-      status = session->FailText("snapshot not written: " + error);
+      status = out.FailText("snapshot of " + options.device.Where() + " not written to " +
+                                options.file + " (--file): " + error,
+                            kExitFailed, options.device.Where());
     } else {
       auto size = std::filesystem::file_size(options.file, ec);
-      session->Say("snapshot " + options.file + ": " + std::to_string(picture->width) + "x" +
-                   std::to_string(picture->height) + " JPEG, " + std::to_string(size) + " bytes");
-      session->SayJson(JsonObject()
-                           .Bool("ok", true)
-                           .Text("file", options.file)
-                           .Int("bytes", int64_t(size))
-                           .Int("width", picture->width)
-                           .Int("height", picture->height));
+      out.Say("snapshot " + options.file + ": " + std::to_string(picture->width) + "x" +
+              std::to_string(picture->height) + " JPEG, " + std::to_string(size) + " bytes");
+      out.Set("bytes", static_cast<uint64_t>(size));
+      out.Set("width", picture->width);
+      out.Set("height", picture->height);
     }
   }
-  session->Logout(slot);
-  return status;
+  return Worse(status, session->Logout(slot, options.device));
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 #include <chrono>
 #include <memory>
 
-#include "host/kit/event_hub.h"
+#include "host/kit/cli_checks.h"
 #include "host/tool/commands.h"
+#include "host/tool/interrupt.h"
 
 namespace qrv::host {
 namespace {
@@ -14,31 +15,29 @@ struct TalkOptions {
 
 int RunTalk(const GlobalOptions& global, const TalkOptions& options) {
   auto session = ToolSession::Open(global);
-  if (!session) return kExitSetUp;
-  int32_t slot = session->Login(options.device);
-  if (slot < 0) return kExitFailed;
+  if (!session) return kExitPluginLoad;
+  Report& out = session->report();
   int status = kExitOk;
+  int32_t slot = session->Login(options.device, &status);
+  if (slot < 0) return status;
   Reply start = session->requests().TalkStart(slot);
-  JsonObject json;
-  json.Int("startResult", start.code);
+  out.Set("startResult", start.code);
   if (!start.ok()) {
-    status = session->Fail("starting voice talk", start.code);
+    status = out.Fail("starting voice talk with " + options.device.Where(), start.code,
+                      options.device.Where());
   } else {
-    session->Say("voice talk running on slot " + start.output["Handle"] + " for " +
-                 SecondsText(options.seconds) + " s");
-    EventHub::Instance().WaitUntil(
-        [](const std::vector<HostEvent>&) { return false; },
-        std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000)));
+    out.Say("voice talk with " + options.device.Where() + " running for " +
+            SecondsText(options.seconds) + " s");
+    Interrupt::WaitFor(std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000)));
     Reply stop = session->requests().TalkStop(slot);
-    json.Int("stopResult", stop.code);
+    out.Set("stopResult", stop.code);
     if (!stop.ok())
-      status = session->Fail("stopping voice talk", stop.code);
+      status = out.Fail("stopping voice talk with " + options.device.Where(), stop.code,
+                        options.device.Where());
     else
-      session->Say("voice talk stopped");
+      out.Say("voice talk stopped");
   }
-  session->SayJson(json.Bool("ok", status == kExitOk));
-  session->Logout(slot);
-  return status;
+  return Worse(status, session->Logout(slot, options.device));
 }
 
 }  // namespace
@@ -50,7 +49,7 @@ void AddTalkCommand(CLI::App& app, const GlobalOptions& global, CommandRun* run)
   AddDeviceOptions(*command, options->device);
   command->add_option("--seconds", options->seconds, "How long the talk lasts")
       ->default_val(3)
-      ->check(CLI::Range(0.0, 3600.0));
+      ->check(cli::NumberIn(0, 3600, "a number of seconds"));
   command->callback(
       [&global, options, run] { *run = [&global, options] { return RunTalk(global, *options); }; });
 }

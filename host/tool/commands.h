@@ -1,7 +1,7 @@
 // The qrv-host subcommands. Each Add function adds its subcommand with its
 // options to the application; when the subcommand is chosen on the command
 // line, *run is set to the function that carries it out and returns the exit
-// status.
+// status (see report.h).
 #pragma once
 
 #include <CLI/CLI.hpp>

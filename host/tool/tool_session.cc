@@ -1,5 +1,10 @@
 #include "host/tool/tool_session.h"
 
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <arpa/inet.h>
 #include <cstdio>
 
 #include "host/kit/event_hub.h"
@@ -10,6 +15,24 @@ std::string SecondsText(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%g", seconds);
   return text;
+}
+
+std::optional<std::string> ResolveHost(const std::string& name) {
+  in_addr numeric{};
+  if (inet_pton(AF_INET, name.c_str(), &numeric) == 1) return name;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (name.empty() || getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found) {
+    return std::nullopt;
+  }
+  char text[INET_ADDRSTRLEN] = {};
+  auto* address = reinterpret_cast<sockaddr_in*>(found->ai_addr);
+  const char* ok = inet_ntop(AF_INET, &address->sin_addr, text, sizeof text);
+  freeaddrinfo(found);
+  if (ok == nullptr) return std::nullopt;
+  return std::string(text);
 }
 
 std::unique_ptr<ToolSession> ToolSession::Open(const GlobalOptions& options) {
@@ -27,78 +50,68 @@ std::unique_ptr<ToolSession> ToolSession::Open(const GlobalOptions& options) {
   }
   auto host = PluginHost::Load(path, &error);
   if (!host) {
-    std::fprintf(stderr, "qrv-host: %s\n", error.c_str());
+    Report::Instance().FailText("cannot load the plug-in (--plugin): " + error, kExitPluginLoad);
     return nullptr;
   }
   EventHub::Instance().RegisterWith(host->access());
   int32_t init = host->Init();
   if (init != 1) {
-    std::fprintf(stderr, "qrv-host: Init of %s returned %d (a fault was caught)\n", path.c_str(),
-                 init);
+    Report::Instance().FailText("Init of the plug-in " + path + " returned " +
+                                    std::to_string(init) + " (a fault was caught)",
+                                kExitPluginLoad);
     return nullptr;
   }
-  return std::unique_ptr<ToolSession>(
-      new ToolSession(std::move(relay), std::move(host), options.json));
+  return std::unique_ptr<ToolSession>(new ToolSession(std::move(relay), std::move(host)));
 }
 
-void ToolSession::Say(const std::string& line) {
-  if (json_) return;
-  std::lock_guard lock(printMutex_);
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
+Credentials ToolSession::CredentialsOf(const DeviceOptions& device) const {
+  return {ResolveHost(device.address).value_or(device.address), device.user, device.password,
+          device.port};
 }
 
-void ToolSession::SayJson(const JsonObject& object) {
-  if (!json_) return;
-  std::lock_guard lock(printMutex_);
-  std::printf("%s\n", object.Str().c_str());
-  std::fflush(stdout);
-}
-
-int ToolSession::Fail(const std::string& what, int32_t code) {
-  std::string words = DescribeExecuteResult(code);
-  if (json_) {
-    SayJson(JsonObject()
-                .Bool("ok", false)
-                .Text("failed", what)
-                .Int("result", code)
-                .Text("error", words));
-  } else {
-    std::lock_guard lock(printMutex_);
-    std::fprintf(stderr, "%s failed: result %d (%s)\n", what.c_str(), code, words.c_str());
+int32_t ToolSession::Login(const DeviceOptions& device, int* status, bool describe) {
+  Report& out = report();
+  auto address = ResolveHost(device.address);
+  if (!address) {
+    *status = out.FailText("no such host: '" + device.address + "' (--ip) has no IPv4 address",
+                           kExitUnreachable, device.Where());
+    return -1;
   }
-  return kExitFailed;
-}
-
-int ToolSession::FailText(const std::string& what) {
-  if (json_) {
-    SayJson(JsonObject().Bool("ok", false).Text("error", what));
-  } else {
-    std::lock_guard lock(printMutex_);
-    std::fprintf(stderr, "%s\n", what.c_str());
-  }
-  return kExitFailed;
-}
-
-int32_t ToolSession::Login(const DeviceOptions& device) {
-  Reply reply = requests_.Login(device.credentials());
+  Credentials credentials{*address, device.user, device.password, device.port};
+  Reply reply = requests_.Login(credentials);
   if (!reply.ok()) {
-    Fail("login to " + device.address + ":" + std::to_string(device.port), reply.code);
+    *status =
+        out.Fail("login to " + device.Where() + " as " + device.user, reply.code, device.Where());
     return -1;
   }
   int32_t slot = reply.OutputInt("LOGINID");
-  Say("logged in to " + device.address + ":" + std::to_string(device.port) + " as " + device.user +
-      ", slot " + std::to_string(slot) + ", channels " + reply.output["ChanNum"]);
+  out.Note("logged in to " + device.Where() + " as " + device.user + ", slot " +
+           std::to_string(slot) + ", channels " + reply.output["ChanNum"]);
+  if (describe) {
+    out.Set("device", device.Where());
+    out.Set("slot", slot);
+    out.Set("channels", reply.OutputInt("ChanNum"));
+  }
+  *status = kExitOk;
   return slot;
 }
 
-void ToolSession::Logout(int32_t slot) {
+int ToolSession::Logout(int32_t slot, const DeviceOptions& device) {
   Reply reply = requests_.Logout(slot);
-  if (reply.ok()) {
-    Say("logged out of slot " + std::to_string(slot));
-  } else {
-    Fail("logout of slot " + std::to_string(slot), reply.code);
+  if (!reply.ok()) {
+    return report().Fail("logout of slot " + std::to_string(slot) + " (" + device.Where() + ")",
+                         reply.code, device.Where());
   }
+  report().Note("logged out of " + device.Where());
+  return kExitOk;
+}
+
+std::optional<ParameterMap> ToolSession::SlotStatus(int32_t slot) {
+  Reply reply = requests_.Execute({{"Operation", "100"}, {"Handle", std::to_string(slot)}});
+  // A plug-in without the operation refuses it; one with it always reports
+  // the recorded bytes.
+  if (!reply.ok() || reply.output.find("RecordedBytes") == reply.output.end()) return std::nullopt;
+  return reply.output;
 }
 
 }  // namespace qrv::host

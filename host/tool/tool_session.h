@@ -1,19 +1,20 @@
 // What every qrv-host subcommand shares: the loaded and initialised plug-in,
-// its requests, and the way results and failures are printed (words beside
-// the plug-in's result code; JSON with --json).
+// its requests, logins that name the device's address:port in every message,
+// and the report that prints results (words beside the plug-in's result code;
+// one JSON document with --json).
 //
 // Threads: the tool's main thread owns the session; event listeners print
-// from the plug-in's threads under the session's print mutex.
+// from the plug-in's threads through the report, which has its own mutex.
 #pragma once
 
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 
 #include "host/kit/debug_relay.h"
 #include "host/kit/plugin_host.h"
 #include "host/kit/requests.h"
-#include "host/tool/json_text.h"
+#include "host/tool/report.h"
 
 namespace qrv::host {
 
@@ -21,6 +22,7 @@ struct GlobalOptions {
   std::string plugin;  // empty: beside the tool
   bool json = false;
   bool verbose = false;  // the plug-in's debugger messages on stderr, in UTF-8
+  bool quiet = false;
 };
 
 struct DeviceOptions {
@@ -29,50 +31,53 @@ struct DeviceOptions {
   std::string user = "admin";
   std::string password = "admin";
 
-  Credentials credentials() const { return {address, user, password, port}; }
+  // "address:port" as given, for messages.
+  std::string Where() const { return address + ":" + std::to_string(port); }
 };
 
 // "1.5" rather than "1.500000".
 std::string SecondsText(double seconds);
 
-// Exit statuses of the tool.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;  // an operation failed
-inline constexpr int kExitSetUp = 2;   // the plug-in could not be loaded or initialised
+// The numeric IPv4 address of a name or address text, or nullopt when there
+// is no such host (the device library takes numeric addresses only).
+std::optional<std::string> ResolveHost(const std::string& name);
+
+// The more serious of two exit statuses (any failure beats success; a
+// failure seen first is kept).
+inline int Worse(int first, int second) {
+  return first != kExitOk ? first : second;
+}
 
 class ToolSession {
  public:
   // Loads the plug-in, registers the event hub's callbacks and calls Init.
-  // Prints why and returns null when any of it fails.
+  // Reports why and returns null when any of it fails (status kExitPluginLoad).
   static std::unique_ptr<ToolSession> Open(const GlobalOptions& options);
 
   IAccess& access() { return host_->access(); }
   Requests& requests() { return requests_; }
-  bool json() const { return json_; }
+  Report& report() { return Report::Instance(); }
 
-  // Prints a human line (not with --json) under the print mutex.
-  void Say(const std::string& line);
-  // Prints a JSON line (only with --json) under the print mutex.
-  void SayJson(const JsonObject& object);
-  // Prints a failed operation: "<what> failed: result <code> (<words>)", or a
-  // JSON object with the same facts. Returns kExitFailed.
-  int Fail(const std::string& what, int32_t code);
-  // Prints a failure that has no result code. Returns kExitFailed.
-  int FailText(const std::string& what);
+  // Logs in. Returns the slot, or -1 with *status set to the exit status the
+  // failure stands for (refused, unreachable, no such host...). With
+  // `describe`, the report's "device", "slot" and "channels" are set.
+  int32_t Login(const DeviceOptions& device, int* status, bool describe = true);
+  // Logs out; returns kExitOk or the status of the failure.
+  int Logout(int32_t slot, const DeviceOptions& device);
+  // The resolved credentials of the last successful Login of `device`.
+  Credentials CredentialsOf(const DeviceOptions& device) const;
 
-  // Logs in and prints the slot (human output). Returns the slot or -1.
-  int32_t Login(const DeviceOptions& device);
-  void Logout(int32_t slot);
+  // The slot's counters through the device status operation (100), or
+  // nullopt when this plug-in does not offer it.
+  std::optional<ParameterMap> SlotStatus(int32_t slot);
 
  private:
-  ToolSession(std::unique_ptr<DebugRelay> relay, std::unique_ptr<PluginHost> host, bool json)
-      : relay_(std::move(relay)), host_(std::move(host)), requests_(host_->access()), json_(json) {}
+  ToolSession(std::unique_ptr<DebugRelay> relay, std::unique_ptr<PluginHost> host)
+      : relay_(std::move(relay)), host_(std::move(host)), requests_(host_->access()) {}
 
   std::unique_ptr<DebugRelay> relay_;  // outlives the plug-in: declared before it
   std::unique_ptr<PluginHost> host_;
   Requests requests_;
-  bool json_;
-  std::mutex printMutex_;
 };
 
 }  // namespace qrv::host

@@ -13,12 +13,12 @@
 
 #include "host/kit/annexb_scan.h"
 #include "host/kit/debug_relay.h"
+#include "host/kit/gap_tracker.h"
 #include "host/kit/media_probe.h"
 #include "host/kit/requests.h"
 #include "host/kit/stream_tap.h"
 #include "host/kit/text_escape.h"
 #include "host/sim/fleet.h"
-#include "host/tool/json_text.h"
 
 namespace qrv::host {
 namespace {
@@ -194,14 +194,62 @@ TEST(Replies, OutputNumbersAreReadOnlyWhenTheWholeTextIsANumber) {
   EXPECT_NE(DescribeExecuteResult(-104), DescribeExecuteResult(-1));
 }
 
-TEST(Json, TextsAreQuotedSoAnyBytesStayOneValidString) {
-  EXPECT_EQ(JsonQuote("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
-  JsonObject o;
-  o.Text("k", "v").Int("n", -3).Bool("b", true);
-  EXPECT_EQ(o.Str(), "{\"k\":\"v\",\"n\":-3,\"b\":true}");
-  JsonArray a;
-  a.Add(JsonObject().Int("x", 1)).Add(JsonObject());
-  EXPECT_EQ(JsonObject().Array("list", a).Str(), "{\"list\":[{\"x\":1},{}]}");
+TEST(AnnexBScan, PictureCounterAgreesWithTheWholeScanWhateverThePieces) {
+  std::vector<uint8_t> stream;
+  Nal(stream, 7);
+  Nal(stream, 8);
+  Nal(stream, 5);
+  Nal(stream, 5, false);  // second slice of the same picture
+  Nal(stream, 1, true, true);
+  Nal(stream, 6);
+  Nal(stream, 1);
+  AnnexBSummary whole = ScanAnnexB(stream);
+  // Every split point, so start codes and slice headers straddle pieces.
+  for (size_t cut = 0; cut <= stream.size(); ++cut) {
+    PictureCounter counter;
+    counter.Feed(std::span(stream).first(cut));
+    counter.Feed(std::span(stream).subspan(cut));
+    EXPECT_EQ(counter.Result().pictures, whole.pictures) << cut;
+    EXPECT_EQ(counter.Result().idrPictures, whole.idrPictures) << cut;
+    EXPECT_EQ(counter.Result().firstVclType, 5) << cut;
+    EXPECT_EQ(counter.Result().bytes, stream.size());
+  }
+  EXPECT_EQ(whole.pictures, 3u);
+  EXPECT_FALSE(CountPicturesInFile("/nonexistent/file.264").read);
+}
+
+TEST(GapTracking, PausesFarBeyondTheFrameIntervalAreGapsWithTheirMissingFrames) {
+  using namespace std::chrono_literals;
+  GapTracker tracker;
+  auto t = GapTracker::Clock::time_point{} + 1s;
+  for (int i = 0; i < 50; ++i) tracker.Frame(t += 40ms);
+  EXPECT_EQ(tracker.Report().gaps, 0u);
+  EXPECT_NEAR(tracker.UsualInterval(), 0.040, 0.001);
+  tracker.Frame(t += 100ms);  // jitter: late, but no gap
+  EXPECT_EQ(tracker.Report().gaps, 0u);
+  tracker.Restart();
+  tracker.Frame(t += 1000ms);  // a reconnect: 24 frames never came
+  EXPECT_EQ(tracker.Report().gaps, 1u);
+  EXPECT_EQ(tracker.Report().framesMissing, 24u);
+  EXPECT_EQ(tracker.Report().restarts, 1u);
+  EXPECT_NEAR(tracker.Report().longestGapSeconds, 1.0, 1e-9);
+  for (int i = 0; i < 10; ++i) tracker.Frame(t += 40ms);
+  EXPECT_EQ(tracker.Report().gaps, 1u) << "the pause did not spoil the usual interval";
+  tracker.Restart();
+  tracker.Frame(t += 200ms);  // a quick reconnect: short, but still 4 frames missing
+  EXPECT_EQ(tracker.Report().gaps, 2u);
+  EXPECT_EQ(tracker.Report().framesMissing, 28u);
+  tracker.Frame(t += 200ms);  // the same delay without a restart is jitter
+  EXPECT_EQ(tracker.Report().gaps, 2u);
+
+  GapTracker early;  // a pause before the interval is known is no gap, and is left out
+  auto u = GapTracker::Clock::time_point{};
+  early.Frame(u += 40ms);
+  early.Frame(u += 40ms);
+  early.Frame(u += 2s);
+  for (int i = 0; i < 20; ++i) early.Frame(u += 40ms);
+  EXPECT_EQ(early.Report().gaps, 0u);
+  EXPECT_NEAR(early.UsualInterval(), 0.040, 0.001);
 }
 
 TEST(EscapeControl, NoControlCharacterFromTheNetworkReachesTheTerminal) {
