@@ -8,6 +8,7 @@ packages=(
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libasio-dev libssl-dev libcli11-dev
+  libtomlplusplus-dev nlohmann-json3-dev
   libx264-dev libturbojpeg0-dev ffmpeg
   binutils iproute2
 )
