@@ -294,7 +294,9 @@ std::optional<uint64_t> ParseSize(const std::string& text) {
 ConfigResult ParseConfig(const std::string& text, const std::string& path,
                          const std::string& credentialsDir, const FileReader& readFile) {
   ConfigResult result;
-  Context context{fs::path(path).parent_path(), credentialsDir, &readFile};
+  std::error_code ec;
+  fs::path absolute = fs::absolute(path, ec);
+  Context context{(ec ? fs::path(path) : absolute).parent_path(), credentialsDir, &readFile};
   try {
     toml::table root = toml::parse(text, path);
     result.settings = Parse(root, path, context);

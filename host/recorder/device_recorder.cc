@@ -302,6 +302,15 @@ void DeviceRecorder::Run() {
   }
   Logout();
   segmenter_.Finish(reason);
+  const SegmenterCounts c = segmenter_.Counts();
+  log_.Write("device_stopped", {{"device", settings_.name},
+                                {"reason", reason},
+                                {"frames", c.frames},
+                                {"frames_recorded", c.framesRecorded},
+                                {"frames_skipped", c.framesSkipped},
+                                {"frames_lost", c.framesLost},
+                                {"gaps", c.gaps},
+                                {"segments", c.segments}});
 }
 
 }  // namespace qrv::recorder

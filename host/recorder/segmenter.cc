@@ -57,7 +57,11 @@ void Segmenter::OnPacket(int32_t type, const uint8_t* data, uint32_t length, boo
   if (type == kStreamDataVideo) {
     ++counts_.frames;
     if (keyFrame) ++counts_.keyFrames;
-    if (keyFrame && file_ && now - opened_ >= duration_) EndSegment("duration");
+    // A key frame due at the segment's end may arrive a little early
+    // (network jitter); without the slack such segments would run a whole
+    // group of pictures longer.
+    constexpr auto kSlack = std::chrono::milliseconds(50);
+    if (keyFrame && file_ && now - opened_ + kSlack >= duration_) EndSegment("duration");
     if (keyFrame && !file_ && !header_.empty()) OpenSegment(now);
     if (!file_) {
       ++counts_.framesSkipped;
