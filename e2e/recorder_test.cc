@@ -85,17 +85,27 @@ class RecorderProcess {
   pid_t pid_ = -1;
 };
 
-// Every complete line of the recorder's log.
-std::vector<json> ReadLog(const std::string& path) {
-  std::vector<json> lines;
-  std::ifstream in(path);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (in.eof()) break;  // a line still being written
-    lines.push_back(json::parse(line, nullptr, false));
+// The recorder's log, read as it grows: every complete line, parsed once.
+class LogTail {
+ public:
+  explicit LogTail(std::string path) : path_(std::move(path)) {}
+  const std::vector<json>& Read() {
+    std::ifstream in(path_, std::ios::binary);
+    if (!in) return lines_;
+    in.seekg(static_cast<std::streamoff>(offset_));
+    std::string chunk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t start = 0;
+    for (size_t end; (end = chunk.find('\n', start)) != std::string::npos; start = end + 1)
+      lines_.push_back(json::parse(chunk.substr(start, end - start), nullptr, false));
+    offset_ += start;  // a line still being written is read again next time
+    return lines_;
   }
-  return lines;
-}
+
+ private:
+  std::string path_;
+  size_t offset_ = 0;
+  std::vector<json> lines_;
+};
 
 std::vector<json> Events(const std::vector<json>& lines, const std::string& event,
                          const std::string& device = "") {
@@ -157,12 +167,13 @@ TEST(Recorder, RecordsEightDevicesInSegmentsThroughARestartAReloadAndAStop) {
 
   RecorderProcess recorder;
   ASSERT_TRUE(recorder.Start(config, dir.File("recorder.err")));
-  auto log = [&] { return ReadLog(logPath); };
+  LogTail tail(logPath);
+  auto log = [&]() -> const std::vector<json>& { return tail.Read(); };
 
   // Every device logs in and opens its first segment.
   ASSERT_TRUE(test::WaitUntil(
       [&] {
-        auto lines = log();
+        const auto& lines = log();
         for (size_t i = 0; i < 8; ++i)
           if (Events(lines, "recording", DeviceName(i)).empty()) return false;
         return true;
@@ -196,7 +207,7 @@ TEST(Recorder, RecordsEightDevicesInSegmentsThroughARestartAReloadAndAStop) {
   // (two for the first eight).
   ASSERT_TRUE(test::WaitUntil(
       [&] {
-        auto lines = log();
+        const auto& lines = log();
         for (size_t i = 0; i < 9; ++i) {
           size_t done = 0;
           for (const auto& s : Events(lines, "segment", DeviceName(i)))
@@ -214,7 +225,7 @@ TEST(Recorder, RecordsEightDevicesInSegmentsThroughARestartAReloadAndAStop) {
   for (size_t i = 0; i < 9; ++i) sent[DeviceName(i)] = FramesSent(fleet->device(i));
   bool drained = test::WaitUntil(
       [&] {
-        auto lines = log();
+        const auto& lines = log();
         for (size_t i = 0; i < 9; ++i) {
           if (i == restarted) continue;
           auto health = Events(lines, "health", DeviceName(i));
@@ -240,7 +251,7 @@ TEST(Recorder, RecordsEightDevicesInSegmentsThroughARestartAReloadAndAStop) {
     EXPECT_LT(stopMs, 2000) << "SIGTERM must end the recorder within 2 s";
   }
 
-  const auto lines = log();
+  const auto& lines = log();
   ASSERT_EQ(Events(lines, "stopped").size(), 1u);
   auto reloads = Events(lines, "reload");
   ASSERT_EQ(reloads.size(), 1u);
