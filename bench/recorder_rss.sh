@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Memory of qrv-recorder over a long run: 8 simulated devices (qrv-simulator)
-# recorded with 10 s segments and a 20 MiB retention per device, RSS sampled
+# recorded with 10 s segments and a 2 MiB retention per device (so retention removes files all along), RSS sampled
 # every 10 s. Prints the samples and the growth after the first minute.
 #   bench/recorder_rss.sh [BUILD_DIR] [SECONDS]   (defaults: build/release 300)
 set -euo pipefail
@@ -26,7 +26,7 @@ health_interval = 60
 [defaults]
 password = "admin"
 segment = "10s"
-max_total_size = "20MiB"
+max_total_size = "2MiB"
 TOML
 for i in 1 2 3 4 5 6 7 8; do
   printf '[[device]]\nname = "cam%d"\naddress = "127.0.93.%d"\n\n' "$i" "$i" >> "$work/recorder.toml"
