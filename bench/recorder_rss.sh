@@ -4,6 +4,11 @@
 # every 10 s. Prints the samples and the growth after the first minute.
 #   bench/recorder_rss.sh [BUILD_DIR] [SECONDS]   (defaults: build/release 300)
 set -euo pipefail
+# The recorder listens on the fixed alarm port: run in a network namespace of
+# our own so nothing else on the machine is disturbed.
+if [ -z "${QRV_IN_NETNS:-}" ] && unshare -rn true 2>/dev/null; then
+  exec env QRV_IN_NETNS=1 unshare -rn sh -c 'ip link set lo up && exec "$@"' sh "$0" "$@"
+fi
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${1:-$root/build/release}"
 seconds="${2:-300}"
