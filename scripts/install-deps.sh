@@ -7,7 +7,8 @@ packages=(
   build-essential g++ g++-multilib cmake ninja-build pkg-config
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libasio-dev libssl-dev libcli11-dev nlohmann-json3-dev
+  libasio-dev libssl-dev libcli11-dev
+  libtomlplusplus-dev nlohmann-json3-dev
   libx264-dev libturbojpeg0-dev ffmpeg
   binutils iproute2
   lintian dpkg-dev

@@ -1,0 +1,316 @@
+#include "host/recorder/device_recorder.h"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <random>
+
+#include "host/recorder/retention.h"
+
+namespace qrv::recorder {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The plug-in's device status operation, where the plug-in offers it.
+constexpr int32_t kDeviceStatusOperation = 100;
+constexpr auto kRetentionPeriod = std::chrono::seconds(10);
+constexpr auto kIdleCheck = milliseconds(250);
+// A stream that fails to open this many times in a row is given a fresh login.
+constexpr int kOpenFailuresBeforeRelogin = 3;
+
+// Doubling waits from 1 s to 30 s with +-20 % jitter, so many devices that
+// failed together do not retry together.
+class Backoff {
+ public:
+  milliseconds Next() {
+    const int64_t base = std::min<int64_t>(30000, int64_t{1000} << std::min(attempt_, 5));
+    ++attempt_;
+    std::uniform_int_distribution<int64_t> jitter(-base / 5, base / 5);
+    return milliseconds(base + jitter(random_));
+  }
+  void Reset() { attempt_ = 0; }
+
+ private:
+  int attempt_ = 0;
+  std::minstd_rand random_{std::random_device{}()};
+};
+
+int64_t MsSince(Clock::time_point then, Clock::time_point now) {
+  return std::chrono::duration_cast<milliseconds>(now - then).count();
+}
+
+// Operation 100's texts: numbers as numbers, "" as null, others as texts.
+nlohmann::ordered_json StatusValue(const std::string& text) {
+  if (text.empty()) return nullptr;
+  int64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec == std::errc() && end == text.data() + text.size()) return value;
+  return text;
+}
+
+}  // namespace
+
+DeviceRecorder::DeviceRecorder(DeviceSettings settings, IAccess& access, JsonLog& log,
+                               SegmentCloser& closer, milliseconds healthInterval,
+                               SlotRegistry registry)
+    : settings_(std::move(settings)),
+      access_(access),
+      requests_(access),
+      log_(log),
+      healthInterval_(healthInterval),
+      registry_(std::move(registry)),
+      segmenter_(settings_.name, settings_.output, settings_.segment, log, closer) {}
+
+DeviceRecorder::~DeviceRecorder() {
+  RequestStop("stop");
+  Join();
+}
+
+void DeviceRecorder::Start() {
+  thread_ = std::thread([this] { Run(); });
+}
+
+void DeviceRecorder::RequestStop(const std::string& reason) {
+  {
+    std::lock_guard lock(mutex_);
+    if (stop_) return;
+    stop_ = true;
+    stopReason_ = reason;
+  }
+  wake_.notify_all();
+}
+
+void DeviceRecorder::Join() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void DeviceRecorder::OnConnection(int32_t state) {
+  const int32_t now = state == 0 ? 1 : 0;
+  const int32_t before = online_.exchange(now);
+  if (before == now) return;
+  log_.Write(now == 1 ? "online" : "offline", {{"device", settings_.name}, {"address", Where()}});
+  {
+    std::lock_guard lock(mutex_);
+    woken_ = true;
+  }
+  wake_.notify_all();
+}
+
+std::string DeviceRecorder::Where() const {
+  return settings_.address + ":" + std::to_string(settings_.port);
+}
+
+bool DeviceRecorder::WaitUntil(Clock::time_point until) {
+  std::unique_lock lock(mutex_);
+  wake_.wait_until(lock, until, [&] { return stop_ || woken_; });
+  woken_ = false;
+  return stop_;
+}
+
+int32_t QRV_CALLBACK DeviceRecorder::OnData(int32_t dataType, const uint8_t* data, uint32_t length,
+                                            StreamFrameInfo info, uintptr_t user) {
+  auto* device = reinterpret_cast<DeviceRecorder*>(user);
+  if (device != nullptr && (data != nullptr || length == 0))
+    device->segmenter_.OnPacket(dataType, data, length, info.keyFrame != 0);
+  return 0;
+}
+
+bool DeviceRecorder::Login() {
+  host::Credentials credentials{settings_.address, settings_.user, settings_.password,
+                                settings_.port};
+  host::Reply reply = requests_.Login(credentials);
+  const int32_t slot = reply.OutputInt("LOGINID");
+  if (!reply.ok() || slot < 0 || slot > 255) {
+    ++loginFailures_;
+    log_.Write("login_failed", {{"device", settings_.name},
+                                {"address", Where()},
+                                {"result", reply.code},
+                                {"reason", host::DescribeExecuteResult(reply.code)}});
+    return false;
+  }
+  ++logins_;
+  slot_ = slot;
+  // Before the stream opens, so the stream's first header reaches us.
+  access_.SetStreamDataCallback(static_cast<uint32_t>(slot), &DeviceRecorder::OnData,
+                                reinterpret_cast<uintptr_t>(this));
+  registry_(slot, this);
+  log_.Write("login", {{"device", settings_.name}, {"address", Where()}, {"slot", slot}});
+  return true;
+}
+
+bool DeviceRecorder::OpenStream() {
+  host::Credentials credentials{settings_.address, settings_.user, settings_.password,
+                                settings_.port};
+  host::Reply reply = requests_.OpenStream(slot_, credentials, settings_.streamType);
+  if (!reply.ok()) {
+    ++streamFailures_;
+    log_.Write("stream_failed", {{"device", settings_.name},
+                                 {"address", Where()},
+                                 {"result", reply.code},
+                                 {"reason", host::DescribeExecuteResult(reply.code)}});
+    return false;
+  }
+  ++streamOpens_;
+  streamOpen_ = true;
+  streamOpened_ = Clock::now();
+  log_.Write(
+      "stream_open",
+      {{"device", settings_.name}, {"address", Where()}, {"stream_type", settings_.streamType}});
+  return true;
+}
+
+void DeviceRecorder::CloseStreamForRestart(const std::string& reason) {
+  segmenter_.MarkRestart(reason);
+  host::Reply reply = requests_.CloseStream(slot_);
+  if (!reply.ok())
+    log_.Write("stream_close_failed", {{"device", settings_.name},
+                                       {"result", reply.code},
+                                       {"reason", host::DescribeExecuteResult(reply.code)}});
+  streamOpen_ = false;
+}
+
+void DeviceRecorder::Logout() {
+  if (slot_ < 0) return;
+  registry_(slot_, nullptr);
+  // Logout closes the stream and waits for running callbacks: no packet
+  // reaches the segmenter after it returns.
+  host::Reply reply = requests_.Logout(slot_);
+  if (!reply.ok())
+    log_.Write("logout_failed", {{"device", settings_.name},
+                                 {"result", reply.code},
+                                 {"reason", host::DescribeExecuteResult(reply.code)}});
+  slot_ = -1;
+  streamOpen_ = false;
+}
+
+void DeviceRecorder::WriteHealth() {
+  const SegmenterCounts c = segmenter_.Counts();
+  const auto now = Clock::now();
+  const int32_t online = online_.load();
+  nlohmann::ordered_json fields = {
+      {"device", settings_.name},
+      {"address", Where()},
+      {"slot", slot_},
+      {"online",
+       online < 0 ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(online == 1)},
+      {"stream_open", streamOpen_},
+      {"recording", c.recording},
+      {"packets", c.packets},
+      {"bytes", c.bytes},
+      {"frames", c.frames},
+      {"key_frames", c.keyFrames},
+      {"frames_recorded", c.framesRecorded},
+      {"frames_skipped", c.framesSkipped},
+      {"frames_lost", c.framesLost},
+      {"gaps", c.gaps},
+      {"segments", c.segments},
+      {"write_errors", c.writeErrors},
+      {"logins", logins_},
+      {"login_failures", loginFailures_},
+      {"stream_opens", streamOpens_},
+      {"stream_failures", streamFailures_},
+      {"stalls", stalls_},
+      {"last_packet_ms_ago", c.packets == 0 ? nlohmann::ordered_json(nullptr)
+                                            : nlohmann::ordered_json(MsSince(c.lastPacket, now))}};
+  // The plug-in's own counters where it offers its status operation; the
+  // recorder's counts above hold either way.
+  nlohmann::ordered_json plugin = nullptr;
+  if (slot_ >= 0) {
+    host::Reply status = requests_.Execute(
+        {{"Operation", std::to_string(kDeviceStatusOperation)}, {"Handle", std::to_string(slot_)}});
+    if (status.ok() && status.output.count("PacketsReceived") != 0) {
+      plugin = nlohmann::ordered_json::object();
+      for (const auto& [key, value] : status.output) plugin[key] = StatusValue(value);
+    }
+  }
+  fields["counters"] = plugin.is_null() ? "recorder" : "recorder+plugin";
+  if (!plugin.is_null()) fields["plugin"] = std::move(plugin);
+  log_.Write("health", std::move(fields));
+}
+
+void DeviceRecorder::ApplyRetention() {
+  if (settings_.maxAge.count() == 0 && settings_.maxTotalBytes == 0) return;
+  auto removals =
+      PlanRetention(ListSegments(settings_.output, settings_.name),
+                    std::chrono::system_clock::now(), settings_.maxAge, settings_.maxTotalBytes);
+  for (const auto& removal : removals) {
+    std::error_code ec;
+    std::filesystem::remove(removal.path, ec);
+    nlohmann::ordered_json fields = {{"device", settings_.name},
+                                     {"path", removal.path},
+                                     {"bytes", removal.bytes},
+                                     {"reason", removal.reason}};
+    if (ec) fields["error"] = ec.message();
+    log_.Write(ec ? "retention_failed" : "retention_removed", std::move(fields));
+  }
+}
+
+void DeviceRecorder::Run() {
+  Backoff backoff;
+  int openFailures = 0;
+  auto nextHealth = Clock::now() + healthInterval_;
+  auto nextRetention = Clock::now();
+  auto retryAt = Clock::now();
+  while (true) {
+    auto now = Clock::now();
+    if (now >= nextRetention) {
+      ApplyRetention();
+      nextRetention = now + kRetentionPeriod;
+    }
+    if (now >= nextHealth) {
+      WriteHealth();
+      nextHealth = now + healthInterval_;
+    }
+    if (now >= retryAt) {
+      if (slot_ < 0 && !Login()) {
+        retryAt = now + backoff.Next();
+      } else if (slot_ >= 0 && !streamOpen_) {
+        if (OpenStream()) {
+          backoff.Reset();
+          openFailures = 0;
+        } else if (++openFailures >= kOpenFailuresBeforeRelogin) {
+          openFailures = 0;
+          Logout();
+          retryAt = now + backoff.Next();
+        } else {
+          retryAt = now + backoff.Next();
+        }
+      } else if (streamOpen_) {
+        // The device library reconnects a dropped stream by itself; a stream
+        // that stays silent is closed and opened again.
+        const SegmenterCounts c = segmenter_.Counts();
+        const auto since = std::max(c.lastPacket, streamOpened_);
+        if (now - since > settings_.stallTimeout) {
+          ++stalls_;
+          log_.Write("stream_stalled", {{"device", settings_.name},
+                                        {"address", Where()},
+                                        {"silent_ms", MsSince(since, now)}});
+          CloseStreamForRestart("stream stalled");
+          retryAt = now + backoff.Next();
+        }
+      }
+    }
+    const auto until = std::min({nextHealth, nextRetention, std::max(retryAt, now + kIdleCheck)});
+    if (WaitUntil(until)) break;
+  }
+  std::string reason;
+  {
+    std::lock_guard lock(mutex_);
+    reason = stopReason_;
+  }
+  Logout();
+  segmenter_.Finish(reason);
+  const SegmenterCounts c = segmenter_.Counts();
+  log_.Write("device_stopped", {{"device", settings_.name},
+                                {"reason", reason},
+                                {"frames", c.frames},
+                                {"frames_recorded", c.framesRecorded},
+                                {"frames_skipped", c.framesSkipped},
+                                {"frames_lost", c.framesLost},
+                                {"gaps", c.gaps},
+                                {"segments", c.segments}});
+}
+
+}  // namespace qrv::recorder

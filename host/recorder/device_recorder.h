@@ -1,0 +1,91 @@
+// One device of the recorder: its own thread logs in (retrying with
+// backoff), opens the live stream, watches it and opens it again when it
+// stalls, writes health lines and applies retention; the plug-in's data
+// callback feeds the device's Segmenter.
+//
+// Threads: the constructor, Start, RequestStop and Join on the main thread;
+// the device thread makes every plug-in call for the device; OnConnection
+// runs on the plug-in's monitor thread and only logs and wakes the device
+// thread. The device's mutex guards the wake flags, never held across a
+// plug-in call.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "host/kit/requests.h"
+#include "host/recorder/config.h"
+#include "host/recorder/json_log.h"
+#include "host/recorder/segmenter.h"
+
+namespace qrv::recorder {
+
+class DeviceRecorder {
+ public:
+  // Called with the slot after login (device) and before logout (null).
+  using SlotRegistry = std::function<void(int32_t slot, DeviceRecorder* device)>;
+
+  DeviceRecorder(DeviceSettings settings, IAccess& access, JsonLog& log, SegmentCloser& closer,
+                 std::chrono::milliseconds healthInterval, SlotRegistry registry);
+  ~DeviceRecorder();  // stops and joins when still running
+
+  void Start();
+  void RequestStop(const std::string& reason);  // "stop" or "removed"
+  void Join();  // waits for the thread: logged out, last segment handed to the closer
+
+  // Monitor thread: state 0 on line, 1 off line.
+  void OnConnection(int32_t state);
+
+  const DeviceSettings& settings() const { return settings_; }
+  SegmenterCounts Counts() const { return segmenter_.Counts(); }
+
+ private:
+  void Run();
+  bool Login();
+  bool OpenStream();
+  void CloseStreamForRestart(const std::string& reason);
+  void Logout();
+  void WriteHealth();
+  void ApplyRetention();
+  // Waits until `until`, a stop or a wake-up; true when stopping.
+  bool WaitUntil(std::chrono::steady_clock::time_point until);
+  std::string Where() const;
+
+  static int32_t QRV_CALLBACK OnData(int32_t dataType, const uint8_t* data, uint32_t length,
+                                     StreamFrameInfo info, uintptr_t user);
+
+  const DeviceSettings settings_;
+  IAccess& access_;
+  host::Requests requests_;
+  JsonLog& log_;
+  const std::chrono::milliseconds healthInterval_;
+  SlotRegistry registry_;
+  Segmenter segmenter_;
+
+  // Device thread only.
+  int32_t slot_ = -1;
+  bool streamOpen_ = false;
+  std::chrono::steady_clock::time_point streamOpened_{};
+  uint64_t logins_ = 0;
+  uint64_t loginFailures_ = 0;
+  uint64_t streamOpens_ = 0;
+  uint64_t streamFailures_ = 0;
+  uint64_t stalls_ = 0;
+
+  std::atomic<int32_t> online_{-1};  // -1 unknown, 1 on line, 0 off line
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool stop_ = false;
+  bool woken_ = false;
+  std::string stopReason_ = "stop";
+  std::thread thread_;
+};
+
+}  // namespace qrv::recorder

@@ -1,0 +1,65 @@
+// One segment file being written: whole units (the header, frames) are
+// buffered and written with plain write(2), so the file on disk always ends
+// at a unit boundary. A failed write (disk full, file-size limit) cuts the
+// file back to the last whole unit and refuses further units, so a segment
+// that hit an error still decodes up to where it ends.
+//
+// Threads: one owner at a time (the device's packet path under its mutex,
+// then the closer thread); no internal locking.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace qrv::recorder {
+
+class SegmentFile {
+ public:
+  // Creates `path` (must not exist). Null with *error when it cannot.
+  static std::unique_ptr<SegmentFile> Create(const std::string& path, std::string* error);
+  ~SegmentFile();
+  SegmentFile(const SegmentFile&) = delete;
+  SegmentFile& operator=(const SegmentFile&) = delete;
+
+  // Appends one whole unit; `frame` counts it as a video frame. False when it
+  // (or buffered units before it) could not be written; see lostFrames().
+  bool Append(std::span<const uint8_t> unit, bool frame);
+  // Writes what is buffered, syncs the data to disk and closes the file.
+  // False when anything failed (the file still ends at a unit boundary).
+  bool Finish();
+
+  bool failed() const { return failed_; }
+  const std::string& error() const { return error_; }
+  const std::string& path() const { return path_; }
+  // Units accepted and not lost, whether still buffered or on disk.
+  uint64_t frames() const { return frames_; }
+  uint64_t bytes() const { return bytes_; }
+  // Frames accepted earlier that a failed write lost.
+  uint64_t lostFrames() const { return lostFrames_; }
+  uint64_t lostBytes() const { return lostBytes_; }
+
+ private:
+  SegmentFile(int fd, std::string path);
+  bool WriteAll(std::span<const uint8_t> bytes);
+  bool FlushBuffer();
+  void Fail(const char* what, int error);
+
+  static constexpr size_t kBufferBytes = 64 * 1024;
+
+  int fd_ = -1;
+  std::string path_;
+  std::vector<uint8_t> buffer_;
+  uint64_t bufferedFrames_ = 0;
+  uint64_t onDisk_ = 0;  // bytes written, always ending at a unit boundary
+  uint64_t frames_ = 0;
+  uint64_t bytes_ = 0;
+  uint64_t lostFrames_ = 0;
+  uint64_t lostBytes_ = 0;
+  bool failed_ = false;
+  std::string error_;
+};
+
+}  // namespace qrv::recorder

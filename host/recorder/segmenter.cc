@@ -1,0 +1,191 @@
+#include "host/recorder/segmenter.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+#include "qrvaccess/qrv_access.h"
+
+namespace qrv::recorder {
+
+namespace fs = std::filesystem;
+
+Segmenter::Segmenter(std::string device, std::string folder, std::chrono::seconds duration,
+                     JsonLog& log, SegmentCloser& closer, SegmenterClock clock)
+    : device_(std::move(device)),
+      folder_(std::move(folder)),
+      duration_(duration),
+      log_(log),
+      closer_(closer),
+      clock_(std::move(clock)) {}
+
+Segmenter::~Segmenter() {
+  Finish("stop");
+}
+
+SegmenterCounts Segmenter::Counts() const {
+  std::lock_guard lock(mutex_);
+  return counts_;
+}
+
+void Segmenter::OnPacket(int32_t type, const uint8_t* data, uint32_t length, bool keyFrame) {
+  std::lock_guard lock(mutex_);
+  const auto now = clock_.steady();
+  const auto wallNow = clock_.wall();
+  ++counts_.packets;
+  counts_.bytes += length;
+  const auto previousWall = lastPacketWall_;
+  counts_.lastPacket = now;
+  lastPacketWall_ = wallNow;
+
+  if (type == kStreamDataFirstHeader || type == kStreamDataLaterHeader) {
+    // Headers come at the start of every stream connection: any after the
+    // first means the stream was interrupted and the frames go on from a new
+    // key frame, which the open segment cannot hold.
+    if (counts_.headers > 0 && !gapOpen_) {
+      ++counts_.gaps;
+      gapOpen_ = true;
+      gapReason_ = "stream restarted";
+      gapFrom_ = previousWall;
+      gapSkipped_ = 0;
+      if (file_) EndSegment("gap");
+    }
+    ++counts_.headers;
+    header_.assign(data, data + length);
+    return;
+  }
+  if (type == kStreamDataVideo) {
+    ++counts_.frames;
+    if (keyFrame) ++counts_.keyFrames;
+    // A key frame due at the segment's end may arrive a little early
+    // (network jitter); without the slack such segments would run a whole
+    // group of pictures longer.
+    constexpr auto kSlack = std::chrono::milliseconds(50);
+    if (keyFrame && file_ && now - opened_ + kSlack >= duration_) EndSegment("duration");
+    if (keyFrame && !file_ && !header_.empty()) OpenSegment(now);
+    if (!file_) {
+      ++counts_.framesSkipped;
+      ++gapSkipped_;
+      return;
+    }
+    if (keyFrame) ++info_.keyFrames;
+    if (!file_->Append({data, length}, true)) {
+      ++counts_.writeErrors;
+      // This frame and the buffered ones before it (already counted).
+      counts_.framesLost += file_->lostFrames();
+      counts_.framesRecorded -= file_->lostFrames() - 1;
+      log_.Write("write_error", {{"device", device_},
+                                 {"path", file_->path()},
+                                 {"error", file_->error()},
+                                 {"frames_lost", file_->lostFrames()}});
+      EndSegment("write_error");
+      return;
+    }
+    ++counts_.framesRecorded;
+    return;
+  }
+  if (type == kStreamDataAux && file_) {
+    // Audio travels inside the H.264 stream; it belongs to the open segment.
+    if (!file_->Append({data, length}, false)) {
+      ++counts_.writeErrors;
+      counts_.framesLost += file_->lostFrames();
+      counts_.framesRecorded -= file_->lostFrames();
+      log_.Write("write_error", {{"device", device_},
+                                 {"path", file_->path()},
+                                 {"error", file_->error()},
+                                 {"frames_lost", file_->lostFrames()}});
+      EndSegment("write_error");
+    }
+  }
+}
+
+void Segmenter::MarkRestart(const std::string& reason) {
+  std::lock_guard lock(mutex_);
+  if (!gapOpen_) {
+    ++counts_.gaps;
+    gapOpen_ = true;
+    gapReason_ = reason;
+    gapFrom_ = lastPacketWall_;
+    gapSkipped_ = 0;
+  }
+  if (file_) EndSegment("gap");
+  // The reopened stream starts with its own header; the old one must not be
+  // taken for a reconnection of the new.
+  counts_.headers = 0;
+  header_.clear();
+}
+
+void Segmenter::Finish(const std::string& reason) {
+  std::lock_guard lock(mutex_);
+  if (file_) EndSegment(reason);
+}
+
+std::string Segmenter::NextPath(std::chrono::system_clock::time_point start, std::string* part) {
+  // NAME_20261208T021449.123Z.264; the time is when the segment's first frame arrived.
+  std::string stamp = IsoTime(start);
+  std::string compact;
+  for (char c : stamp)
+    if (c != '-' && c != ':') compact += c;
+  std::string base = (fs::path(folder_) / (device_ + "_" + compact)).string();
+  std::string candidate = base + ".264";
+  std::error_code ec;
+  for (int n = 1; fs::exists(candidate, ec) || fs::exists(candidate + ".part", ec); ++n)
+    candidate = base + "-" + std::to_string(n) + ".264";
+  *part = candidate + ".part";
+  return candidate;
+}
+
+void Segmenter::OpenSegment(std::chrono::steady_clock::time_point now) {
+  const auto wallNow = clock_.wall();
+  std::error_code ec;
+  fs::create_directories(folder_, ec);
+  std::string part;
+  std::string final = NextPath(wallNow, &part);
+  std::string error;
+  file_ = SegmentFile::Create(part, &error);
+  if (file_ && !file_->Append(header_, false)) {
+    error = file_->error();
+    file_.reset();
+    std::remove(part.c_str());
+  }
+  if (!file_) {
+    ++counts_.writeErrors;
+    // Once per failing spell, not once per key frame.
+    if (!openFailing_) log_.Write("segment_error", {{"device", device_}, {"error", error}});
+    openFailing_ = true;
+    return;
+  }
+  if (openFailing_) log_.Write("segment_recovered", {{"device", device_}, {"path", final}});
+  openFailing_ = false;
+  opened_ = now;
+  ++counts_.segments;
+  counts_.recording = true;
+  info_ = SegmentInfo{};
+  info_.device = device_;
+  info_.finalPath = final;
+  info_.index = counts_.segments;
+  info_.start = wallNow;
+  if (gapOpen_) {
+    const auto gapMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(wallNow - gapFrom_).count();
+    log_.Write("gap", {{"device", device_},
+                       {"reason", gapReason_},
+                       {"from", IsoTime(gapFrom_)},
+                       {"to", IsoTime(wallNow)},
+                       {"duration_ms", gapMs},
+                       {"frames_skipped", gapSkipped_}});
+    gapOpen_ = false;
+  }
+  if (counts_.segments == 1) log_.Write("recording", {{"device", device_}, {"path", final}});
+}
+
+void Segmenter::EndSegment(const std::string& reason) {
+  info_.end = clock_.wall();
+  info_.reason = reason;
+  counts_.recording = false;
+  closer_.Submit(std::move(file_), std::move(info_));
+  file_.reset();
+  info_ = SegmentInfo{};
+}
+
+}  // namespace qrv::recorder

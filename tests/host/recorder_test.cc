@@ -1,0 +1,363 @@
+// The recorder's pure parts and its files: configuration, segmenting of a
+// packet sequence, segment files that hit a write error, retention.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "host/kit/annexb_scan.h"
+#include "host/kit/media_probe.h"
+#include "host/recorder/config.h"
+#include "host/recorder/retention.h"
+#include "host/recorder/segment_closer.h"
+#include "host/recorder/segment_file.h"
+#include "host/recorder/segmenter.h"
+#include "qrvaccess/qrv_access.h"
+#include "support/temp_dir.h"
+
+namespace qrv::recorder {
+namespace {
+
+using namespace std::chrono_literals;
+
+ConfigResult Parse(const std::string& text, std::map<std::string, std::string> files = {}) {
+  return ParseConfig(text, "/etc/qrv/recorder.toml", "",
+                     [files](const std::string& path, std::string* error) {
+                       auto it = files.find(path);
+                       if (it == files.end()) {
+                         *error = "cannot be read";
+                         return std::optional<std::string>();
+                       }
+                       return std::optional<std::string>(it->second);
+                     });
+}
+
+TEST(RecorderConfig, DefaultsApplyToEveryDeviceAndDevicesOverrideThem) {
+  auto result = Parse(R"(
+[recorder]
+output = "/var/lib/qrv"
+log = "recorder.log"
+health_interval = "30s"
+
+[defaults]
+user = "viewer"
+password_file = "secret"
+segment = "10m"
+max_age = "7d"
+max_total_size = "20GiB"
+
+[[device]]
+name = "gate"
+address = "192.0.2.10"
+
+[[device]]
+name = "yard"
+address = "192.0.2.11"
+port = 7001
+password = "other"
+stream_type = 1
+segment = 90
+output = "/srv/yard"
+)",
+                      {{"/etc/qrv/secret", "s3cret\n"}});
+  ASSERT_TRUE(result.settings) << result.error;
+  const RecorderSettings& s = *result.settings;
+  EXPECT_EQ(s.log, "/etc/qrv/recorder.log");
+  EXPECT_EQ(s.healthInterval, 30s);
+  ASSERT_EQ(s.devices.size(), 2u);
+  const DeviceSettings& gate = s.devices[0];
+  EXPECT_EQ(gate.user, "viewer");
+  EXPECT_EQ(gate.password, "s3cret") << "one trailing line end is dropped";
+  EXPECT_EQ(gate.port, 6001);
+  EXPECT_EQ(gate.output, "/var/lib/qrv/gate");
+  EXPECT_EQ(gate.segment, 600s);
+  EXPECT_EQ(gate.maxAge, std::chrono::seconds(7 * 86400));
+  EXPECT_EQ(gate.maxTotalBytes, uint64_t{20} << 30);
+  const DeviceSettings& yard = s.devices[1];
+  EXPECT_EQ(yard.password, "other");
+  EXPECT_EQ(yard.port, 7001);
+  EXPECT_EQ(yard.streamType, 1);
+  EXPECT_EQ(yard.segment, 90s);
+  EXPECT_EQ(yard.output, "/srv/yard");
+}
+
+TEST(RecorderConfig, MistakesAreRefusedWithTheKeyAndWhatIsWrong) {
+  const std::string device = "[[device]]\nname = \"a\"\naddress = \"127.0.0.1\"\n";
+  const std::string base = "[recorder]\noutput = \"/tmp/x\"\n";
+  struct Case {
+    std::string text;
+    std::string says;
+  } cases[] = {
+      {base + device + "passwrd = \"x\"\n", "unknown key \"passwrd\""},
+      {base + device, "password or password_file is missing"},
+      {base + device + "password = \"x\"\nport = 70000\n", "port = 70000 is outside 1..65535"},
+      {base + device + "password = \"x\"\nsegment = \"10 minutes\"\n",
+       "segment must be a duration"},
+      {base + device + "password = \"x\"\nsegment = 0\n", "segment must be at least 1 s"},
+      {base + device + "password = \"x\"\nmax_total_size = \"lots\"\n",
+       "max_total_size must be a size"},
+      {base + device + "password = \"x\"\npassword_file = \"f\"\n", "not both"},
+      {base + device + "password_file = \"missing\"\n", "/etc/qrv/missing: cannot be read"},
+      {base + device + "password = \"0123456789012345678901234567890123\"\n", "longer than 31"},
+      {base + "[[device]]\nname = \"../up\"\naddress = \"127.0.0.1\"\npassword = \"x\"\n", "name"},
+      {base + "[[device]]\nname = \"a\"\naddress = \"camera.local\"\npassword = \"x\"\n",
+       "not an IPv4 address"},
+      {base + device + "password = \"x\"\n" + device + "password = \"y\"\n", "used twice"},
+      {"[[device]]\nname = \"a\"\naddress = \"127.0.0.1\"\npassword = \"x\"\n",
+       "output is missing"},
+      {base + "[recorder", "line 3"},
+  };
+  for (const Case& c : cases) {
+    auto result = Parse(c.text);
+    EXPECT_FALSE(result.settings) << c.text;
+    EXPECT_NE(result.error.find(c.says), std::string::npos) << result.error << "\n--\n" << c.text;
+  }
+}
+
+TEST(RecorderConfig, DurationsAndSizesTakeOnlyWholeNumbersWithAKnownUnit) {
+  EXPECT_EQ(ParseDuration("90"), 90s);
+  EXPECT_EQ(ParseDuration("15m"), 900s);
+  EXPECT_EQ(ParseDuration("2h"), 7200s);
+  EXPECT_EQ(ParseDuration("7d"), std::chrono::seconds(604800));
+  for (const char* bad : {"", "m", "-1", "1.5h", "10 s", "10min", "99999999999999999999d"})
+    EXPECT_FALSE(ParseDuration(bad)) << bad;
+  EXPECT_EQ(ParseSize("512KiB"), 524288u);
+  EXPECT_EQ(ParseSize("3MB"), 3000000u);
+  EXPECT_EQ(ParseSize("1024"), 1024u);
+  for (const char* bad : {"", "GiB", "1.5GiB", "12 GiB", "20gib", "99999999999TiB"})
+    EXPECT_FALSE(ParseSize(bad)) << bad;
+}
+
+// Tiny Annex B units: a header (SPS+PPS) and slices with first_mb_in_slice 0.
+std::vector<uint8_t> Header() {
+  return {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE};
+}
+std::vector<uint8_t> Frame(bool key, size_t pad = 0) {
+  std::vector<uint8_t> f = {0, 0, 0, 1, static_cast<uint8_t>(key ? 0x65 : 0x41), 0x88};
+  f.resize(f.size() + pad, 0x55);
+  return f;
+}
+
+struct Stream {
+  test::TempDir dir;
+  JsonLog log;
+  std::unique_ptr<SegmentCloser> closer;
+  std::chrono::steady_clock::time_point now{};
+  std::unique_ptr<Segmenter> segmenter;
+
+  explicit Stream(std::chrono::seconds duration = 10s) {
+    std::string error;
+    EXPECT_TRUE(log.Open(dir.File("log.jsonl"), &error)) << error;
+    closer = std::make_unique<SegmentCloser>(log);
+    SegmenterClock clock;
+    clock.steady = [this] { return now; };
+    // Segment names carry the wall time: keep it moving with the stream.
+    clock.wall = [this] {
+      return std::chrono::system_clock::time_point(
+          std::chrono::duration_cast<std::chrono::system_clock::duration>(now.time_since_epoch()));
+    };
+    segmenter = std::make_unique<Segmenter>("cam", dir.File("out"), duration, log, *closer, clock);
+  }
+  void Send(int32_t type, const std::vector<uint8_t>& bytes, bool key = false) {
+    segmenter->OnPacket(type, bytes.data(), static_cast<uint32_t>(bytes.size()), key);
+  }
+  // One GOP of `frames` frames, 40 ms apart.
+  void Gop(int frames) {
+    for (int i = 0; i < frames; ++i) {
+      Send(kStreamDataVideo, Frame(i == 0), i == 0);
+      now += 40ms;
+    }
+  }
+  std::vector<std::string> Segments() {
+    segmenter->Finish("stop");
+    closer->Drain();
+    std::vector<std::string> files;
+    for (auto& e : std::filesystem::directory_iterator(dir.File("out")))
+      files.push_back(e.path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+  }
+  std::vector<nlohmann::json> Lines(const std::string& event) {
+    std::ifstream in(dir.File("log.jsonl"));
+    std::vector<nlohmann::json> lines;
+    for (std::string line; std::getline(in, line);) {
+      auto j = nlohmann::json::parse(line);
+      if (j["event"] == event) lines.push_back(j);
+    }
+    return lines;
+  }
+};
+
+host::AnnexBSummary Scan(const std::string& path) {
+  auto bytes = host::ReadFileBytes(path);
+  EXPECT_TRUE(bytes) << path;
+  return host::ScanAnnexB(bytes ? *bytes : std::vector<uint8_t>{});
+}
+
+TEST(RecorderSegmenter, SegmentsOpenAtTheFirstKeyFrameAfterTheDurationAndShareNoFrame) {
+  Stream s(2s);
+  s.Send(kStreamDataVideo, Frame(false));  // before any header: cannot be decoded
+  s.Send(kStreamDataFirstHeader, Header());
+  s.Send(kStreamDataVideo, Frame(false));       // before the first key frame
+  for (int gop = 0; gop < 5; ++gop) s.Gop(30);  // 1.2 s per GOP
+  SegmenterCounts c = s.segmenter->Counts();
+  EXPECT_EQ(c.frames, 152u);
+  EXPECT_EQ(c.framesSkipped, 2u);
+  EXPECT_EQ(c.framesRecorded, 150u);
+  auto files = s.Segments();
+  // 2 s segments of 1.2 s GOPs: rotation at 2.4 s, 4.8 s.
+  ASSERT_EQ(files.size(), 3u);
+  uint64_t pictures = 0;
+  auto events = s.Lines("segment");
+  ASSERT_EQ(events.size(), 3u);
+  for (size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(files[i].substr(files[i].size() - 4), ".264") << "no .part left";
+    host::AnnexBSummary scan = Scan(files[i]);
+    EXPECT_TRUE(scan.parameterSetsFirst) << files[i];
+    EXPECT_EQ(scan.firstVclType, 5) << files[i];
+    EXPECT_EQ(events[i]["frames"].get<uint64_t>(), scan.pictures);
+    pictures += scan.pictures;
+  }
+  EXPECT_EQ(pictures, 150u);
+  EXPECT_EQ(Scan(files[0]).pictures, 60u);
+  EXPECT_EQ(events[0]["ended_by"], "duration");
+  EXPECT_EQ(events[2]["ended_by"], "stop");
+}
+
+TEST(RecorderSegmenter, ANewHeaderMidStreamEndsTheSegmentAndReportsTheGap) {
+  Stream s(60s);
+  s.Send(kStreamDataFirstHeader, Header());
+  s.Gop(10);
+  s.Send(kStreamDataAux, {0, 0, 0, 1, 0x06, 0x05});
+  // The library reconnected: header again, then two frames that belong to a
+  // GOP the segment never saw, then a key frame.
+  s.now += 3s;
+  s.Send(kStreamDataLaterHeader, Header());
+  s.Send(kStreamDataVideo, Frame(false));
+  s.Send(kStreamDataVideo, Frame(false));
+  s.Gop(10);
+  SegmenterCounts c = s.segmenter->Counts();
+  EXPECT_EQ(c.gaps, 1u);
+  EXPECT_EQ(c.framesSkipped, 2u);
+  auto files = s.Segments();
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(Scan(files[0]).pictures, 10u);
+  EXPECT_EQ(Scan(files[1]).pictures, 10u);
+  EXPECT_EQ(Scan(files[1]).firstVclType, 5);
+  auto gaps = s.Lines("gap");
+  ASSERT_EQ(gaps.size(), 1u);
+  EXPECT_EQ(gaps[0]["frames_skipped"], 2);
+  EXPECT_EQ(s.Lines("segment")[0]["ended_by"], "gap");
+}
+
+TEST(RecorderSegmenter, AStreamReopenedByTheRecorderCountsOneGapNotTwo) {
+  Stream s(60s);
+  s.Send(kStreamDataFirstHeader, Header());
+  s.Gop(5);
+  s.segmenter->MarkRestart("stream stalled");
+  s.Send(kStreamDataLaterHeader, Header());
+  s.Gop(5);
+  EXPECT_EQ(s.segmenter->Counts().gaps, 1u);
+  EXPECT_EQ(s.Segments().size(), 2u);
+  auto gaps = s.Lines("gap");
+  ASSERT_EQ(gaps.size(), 1u);
+  EXPECT_EQ(gaps[0]["reason"], "stream stalled");
+}
+
+// Writes past RLIMIT_FSIZE fail with EFBIG (SIGXFSZ ignored): a disk that fills.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_{};
+  sighandler_t previous_;
+};
+
+TEST(RecorderSegmentFile, AFailedWriteCutsTheFileBackToTheLastWholeFrameAndCountsTheLoss) {
+  test::TempDir dir;
+  std::string error;
+  auto file = SegmentFile::Create(dir.File("a.264.part"), &error);
+  ASSERT_TRUE(file) << error;
+  EXPECT_FALSE(SegmentFile::Create(dir.File("a.264.part"), &error)) << "never overwrites";
+  int offered = 0;
+  {
+    FileSizeLimit limit(100 * 1024);
+    ASSERT_TRUE(file->Append(Header(), false));
+    // 40 KiB frames through a 64 KiB buffer: the third flush crosses the limit.
+    for (int i = 0; i < 6; ++i) {
+      ++offered;
+      if (!file->Append(Frame(i == 0, 40 * 1024), true)) break;
+    }
+    EXPECT_TRUE(file->failed());
+    EXPECT_NE(file->error().find("File too large"), std::string::npos) << file->error();
+    EXPECT_FALSE(file->Finish());
+  }
+  const auto size = std::filesystem::file_size(dir.File("a.264.part"));
+  EXPECT_EQ(size, file->bytes()) << "the file holds exactly what is counted as written";
+  EXPECT_EQ(Scan(dir.File("a.264.part")).pictures, file->frames());
+  EXPECT_GE(file->frames(), 1u);
+  EXPECT_GT(file->lostFrames(), 0u);
+  EXPECT_EQ(file->frames() + file->lostFrames(), static_cast<uint64_t>(offered))
+      << "every frame offered is either in the file or counted as lost";
+}
+
+TEST(RecorderSegmenter, AWriteErrorEndsTheSegmentAndRecordingResumesAtTheNextKeyFrame) {
+  Stream s(600s);
+  s.Send(kStreamDataFirstHeader, Header());
+  {
+    FileSizeLimit limit(100 * 1024);
+    for (int i = 0; i < 8; ++i) {
+      s.Send(kStreamDataVideo, Frame(i == 0, 40 * 1024), i == 0);
+      s.now += 40ms;
+    }
+  }
+  s.Gop(5);
+  SegmenterCounts c = s.segmenter->Counts();
+  EXPECT_EQ(c.writeErrors, 1u);
+  auto files = s.Segments();
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(Scan(files[0]).pictures + c.framesLost + c.framesSkipped, 8u)
+      << "every frame of the failing spell is either in the file, lost or skipped";
+  EXPECT_EQ(Scan(files[1]).pictures, 5u);
+  EXPECT_EQ(Scan(files[1]).firstVclType, 5);
+  EXPECT_EQ(s.Lines("write_error").size(), 1u);
+}
+
+TEST(RecorderRetention, OldFilesGoFirstThenTheOldestUntilTheTotalFits) {
+  const auto now = std::chrono::system_clock::now();
+  std::vector<SegmentOnDisk> files = {
+      {"c", now - 1h, 100}, {"a", now - 30h, 100}, {"b", now - 20h, 100}, {"d", now - 1min, 100}};
+  auto plan = PlanRetention(files, now, 24h, 150);
+  ASSERT_EQ(plan.size(), 3u);
+  EXPECT_EQ(plan[0].path, "a");
+  EXPECT_EQ(plan[0].reason, "age");
+  EXPECT_EQ(plan[1].path, "b");
+  EXPECT_EQ(plan[1].reason, "size");
+  EXPECT_EQ(plan[2].path, "c");
+  EXPECT_TRUE(PlanRetention(files, now, 0s, 0).empty()) << "no limits, nothing removed";
+
+  test::TempDir dir;
+  for (const char* name : {"cam_1.264", "cam_2.264.part", "cam2_1.264", "notes.txt", "cam_.264"})
+    std::ofstream(dir.File(name)) << "x";
+  auto listed = ListSegments(dir.Path().string(), "cam");
+  ASSERT_EQ(listed.size(), 1u) << "only the device's finished segments";
+  EXPECT_EQ(std::filesystem::path(listed[0].path).filename(), "cam_1.264");
+}
+
+}  // namespace
+}  // namespace qrv::recorder
