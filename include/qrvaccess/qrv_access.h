@@ -20,6 +20,21 @@
 #include <map>
 #include <string>
 
+// Windows: the DLLs are built with MinGW-w64 g++ (32-bit, libstdc++, new
+// string ABI) and serve hosts built the same way only. g++ gives the virtual
+// destructor two vtable slots where MSVC has one, and the std::map/std::string
+// in these interfaces are libstdc++'s, so another C++ runtime would call the
+// wrong slots and misread the maps: refuse to compile rather than crash.
+#if defined(_WIN32)
+#if defined(_MSC_VER) || !defined(__GNUC__)
+#error "qrvaccess.dll serves hosts built with MinGW-w64 g++ only (see docs/windows.md)"
+#elif !defined(__GLIBCXX__) || !defined(_GLIBCXX_USE_CXX11_ABI) || _GLIBCXX_USE_CXX11_ABI != 1
+#error "qrvaccess.dll needs libstdc++ with the new string ABI (see docs/windows.md)"
+#elif !defined(__i386__)
+#error "qrvaccess.dll is a 32-bit x86 DLL (see docs/windows.md)"
+#endif
+#endif
+
 #if !defined(QRV_CALLBACK)
 #if defined(_WIN32) && defined(_M_IX86)
 #define QRV_CALLBACK __stdcall
