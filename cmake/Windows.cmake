@@ -7,6 +7,14 @@
 # test's fault barrier as it does on Linux.
 add_compile_definitions(_WIN32_WINNT=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX)
 
+# The PE linker resolves archives (import libraries included) in command-line
+# order only, and the subsystems call the device library from every side:
+# let it search the libraries as a group.
+foreach(rule CMAKE_CXX_LINK_EXECUTABLE CMAKE_CXX_CREATE_SHARED_LIBRARY)
+  string(REPLACE "<LINK_LIBRARIES>" "-Wl,--start-group <LINK_LIBRARIES> -Wl,--end-group"
+         ${rule} "${${rule}}")
+endforeach()
+
 # Asio is header-only; Debian installs it beside the Linux headers, which must
 # not be on the cross compiler's path, so only Asio is shown to it.
 set(QRV_WIN_INCLUDE ${CMAKE_BINARY_DIR}/win-include)
