@@ -19,9 +19,17 @@ static_assert(alignof(CRITICAL_SECTION) <= alignof(void*));
 CriticalSection::CriticalSection() {
   InitializeCriticalSection(new (storage_) CRITICAL_SECTION);
 }
-CriticalSection::~CriticalSection() { DeleteCriticalSection(Native(storage_)); }
-void CriticalSection::Enter() { EnterCriticalSection(Native(storage_)); }
-bool CriticalSection::TryEnter() { return TryEnterCriticalSection(Native(storage_)) != 0; }
-void CriticalSection::Leave() { LeaveCriticalSection(Native(storage_)); }
+CriticalSection::~CriticalSection() {
+  DeleteCriticalSection(Native(storage_));
+}
+void CriticalSection::Enter() {
+  EnterCriticalSection(Native(storage_));
+}
+bool CriticalSection::TryEnter() {
+  return TryEnterCriticalSection(Native(storage_)) != 0;
+}
+void CriticalSection::Leave() {
+  LeaveCriticalSection(Native(storage_));
+}
 
 }  // namespace qrv::platform

@@ -43,8 +43,7 @@ namespace {
 static_assert(sizeof(EXCEPTION_RECORD) == sizeof(ExceptionRecord32));
 static_assert(sizeof(CONTEXT) == sizeof(ContextRecord32));
 static_assert(offsetof(CONTEXT, Eip) == offsetof(ContextRecord32, eip));
-static_assert(offsetof(CONTEXT, ExtendedRegisters) ==
-              offsetof(ContextRecord32, extendedRegisters));
+static_assert(offsetof(CONTEXT, ExtendedRegisters) == offsetof(ContextRecord32, extendedRegisters));
 
 // What one thread needs at a fault; reached through a fiber-local slot, which
 // reads without allocating and runs a destructor at thread exit.
@@ -57,7 +56,9 @@ struct ThreadFault {
 DWORD g_slot = FLS_OUT_OF_INDEXES;
 std::once_flag g_installOnce;
 
-void WINAPI ReleaseThreadFault(void* block) { delete static_cast<ThreadFault*>(block); }
+void WINAPI ReleaseThreadFault(void* block) {
+  delete static_cast<ThreadFault*>(block);
+}
 
 void InstallProcessHandler();
 

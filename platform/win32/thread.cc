@@ -73,6 +73,8 @@ bool IsCurrentThread(const ThreadHandle& thread) {
   return thread && thread->id == GetCurrentThreadId();
 }
 
-void SleepMs(uint32_t ms) { Sleep(ms); }
+void SleepMs(uint32_t ms) {
+  Sleep(ms);
+}
 
 }  // namespace qrv::platform

@@ -20,11 +20,10 @@ std::string WindowsPath(std::string path) {
 
 TEST(Win32Dll, LoadsAndMakesAWorkingObject) {
   // Its own folder first: the test double's namesake sits beside this test.
-  HMODULE module = LoadLibraryExA(WindowsPath(QRV_PLUGIN_DLL).c_str(), nullptr,
-                                  LOAD_WITH_ALTERED_SEARCH_PATH);
+  HMODULE module =
+      LoadLibraryExA(WindowsPath(QRV_PLUGIN_DLL).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
   ASSERT_NE(module, nullptr) << "error " << GetLastError();
-  auto factory =
-      reinterpret_cast<ModuleInstanceFunction>(
+  auto factory = reinterpret_cast<ModuleInstanceFunction>(
       reinterpret_cast<void*>(GetProcAddress(module, "ModuleInstance")));
   ASSERT_NE(factory, nullptr);
   IAccess* access = factory();

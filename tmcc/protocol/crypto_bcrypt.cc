@@ -10,7 +10,9 @@
 namespace qrv::tmcc::protocol {
 namespace {
 
-bool Succeeded(NTSTATUS status) { return status >= 0; }
+bool Succeeded(NTSTATUS status) {
+  return status >= 0;
+}
 
 // The HMAC-SHA256 provider, opened once for the process (thread-safe to share).
 BCRYPT_ALG_HANDLE HmacProvider() {

@@ -18,8 +18,8 @@ bool HmacSha256(std::string_view key, std::span<const uint8_t> data,
   const void* keyBytes = key.empty() ? static_cast<const void*>(&kEmpty) : key.data();
   static const uint8_t kNoData = 0;
   const uint8_t* dataBytes = data.empty() ? &kNoData : data.data();
-  if (HMAC(EVP_sha256(), keyBytes, static_cast<int>(key.size()), dataBytes, data.size(),
-           out.data(), &length) == nullptr ||
+  if (HMAC(EVP_sha256(), keyBytes, static_cast<int>(key.size()), dataBytes, data.size(), out.data(),
+           &length) == nullptr ||
       length != out.size()) {
     std::fill(out.begin(), out.end(), uint8_t{0});
     return false;
