@@ -6,8 +6,10 @@
 #   scripts/build-windows.sh [BUILD_DIR]   (default build/win)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$root/build/win}"
 cd "$root"
+build="${1:-build/win}"
+mkdir -p "$build"
+build="$(cd "$build" && pwd)"
 
 scripts/build.sh "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo
