@@ -128,7 +128,12 @@ LONG CALLBACK FaultFilter(EXCEPTION_POINTERS* info) {
   // call pushed then serves as the place the throw comes from.
   bool fromCaller = false;
   if (!Unwindable(context->Eip)) {
-    if (record->ExceptionCode != kAccessViolation) return EXCEPTION_CONTINUE_SEARCH;
+    // Only an execution fault at the program counter itself: elsewhere the
+    // word at the stack pointer need not be a return address.
+    const bool executeAtPc =
+        record->ExceptionCode == kAccessViolation && record->NumberParameters >= 2 &&
+        record->ExceptionInformation[0] == 8 && record->ExceptionInformation[1] == context->Eip;
+    if (!executeAtPc) return EXCEPTION_CONTINUE_SEARCH;
     const auto returnAddress = *reinterpret_cast<const uintptr_t*>(context->Esp);
     if (!Unwindable(returnAddress - 1)) return EXCEPTION_CONTINUE_SEARCH;
     fromCaller = true;
