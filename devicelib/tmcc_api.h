@@ -14,7 +14,9 @@
 #include "devicelib/tmcc_records.h"
 #include "platform/callconv.h"
 
-#if defined(TMCC_BUILDING_LIBRARY)
+#if defined(TMCC_BUILDING_LIBRARY) && defined(_WIN32)
+#define TMCC_API __declspec(dllexport)
+#elif defined(TMCC_BUILDING_LIBRARY)
 #define TMCC_API __attribute__((visibility("default")))
 #else
 #define TMCC_API

@@ -1,5 +1,9 @@
 #include "tmcc/snapshot_file.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +14,23 @@
 namespace qrv::tmcc {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+// Puts temp in target's place in one step, replacing an existing file, so a
+// reader never sees a half-written snapshot.
+bool Replace(const fs::path& temp, const fs::path& target) {
+#if defined(_WIN32)
+  return MoveFileExW(temp.wstring().c_str(), target.wstring().c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+  std::error_code ec;
+  fs::rename(temp, target, ec);
+  return !ec;
+#endif
+}
+
+}  // namespace
 
 int32_t WriteFileAtomically(const std::string& path, std::span<const uint8_t> bytes) {
   if (path.empty()) return qrv::devicelib::kErrInvalidArgument;
@@ -30,8 +51,7 @@ int32_t WriteFileAtomically(const std::string& path, std::span<const uint8_t> by
       return qrv::devicelib::kErrIo;
     }
   }
-  fs::rename(temp, target, ec);
-  if (ec) {
+  if (!Replace(temp, target)) {
     fs::remove(temp, ec);
     return qrv::devicelib::kErrIo;
   }

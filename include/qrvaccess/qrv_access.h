@@ -20,6 +20,20 @@
 #include <map>
 #include <string>
 
+// Windows: the DLLs are built with MinGW-w64 g++ (32-bit, libstdc++, new
+// string ABI) and serve hosts built the same way only. g++ gives the virtual
+// destructor two vtable slots where MSVC has one, and the std::map/std::string
+// in these interfaces are libstdc++'s, so another C++ runtime would call the
+// wrong slots and misread the maps: refuse to compile rather than crash.
+#if defined(_WIN32)
+#if defined(_MSC_VER) || !defined(__GNUC__)
+#error "qrvaccess.dll serves hosts built with MinGW-w64 g++ only (see docs/windows.md)"
+#elif !defined(__GLIBCXX__) || !defined(_GLIBCXX_USE_CXX11_ABI) || _GLIBCXX_USE_CXX11_ABI != 1
+#error "qrvaccess.dll needs libstdc++ with the new string ABI (see docs/windows.md)"
+#elif !defined(__i386__)
+#error "qrvaccess.dll is a 32-bit x86 DLL (see docs/windows.md)"
+#endif
+#endif
 // The C++ library ABI a host must share with the plug-in: std::map and
 // std::string cross the boundary by reference and by value, and exceptions and
 // virtual tables are laid out by the compiler. A mismatch does not fail to

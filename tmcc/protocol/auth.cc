@@ -1,26 +1,16 @@
 #include "tmcc/protocol/auth.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <openssl/rand.h>
-
 #include <vector>
+
+#include "tmcc/protocol/crypto.h"
 
 namespace qrv::tmcc::protocol {
 namespace {
 
 Proof Hmac(std::string_view key, const std::vector<uint8_t>& data) {
   Proof out{};
-  unsigned int length = 0;
-  // An empty password is a valid key; HMAC wants a non-null pointer for it.
-  static const unsigned char kEmpty = 0;
-  const void* keyBytes = key.empty() ? static_cast<const void*>(&kEmpty) : key.data();
-  if (HMAC(EVP_sha256(), keyBytes, static_cast<int>(key.size()), data.data(), data.size(),
-           out.data(), &length) == nullptr ||
-      length != out.size()) {
-    out.fill(0);
-  }
+  static_assert(sizeof(Proof) == kHmacSha256Bytes);
+  HmacSha256(key, data, std::span<uint8_t, kHmacSha256Bytes>(out.data(), out.size()));
   return out;
 }
 
@@ -49,11 +39,11 @@ Proof ComputeServerProof(std::string_view password, const Nonce& clientNonce,
 }
 
 bool ProofsEqual(const Proof& a, const Proof& b) {
-  return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+  return ConstantTimeEqual(a, b);
 }
 
 bool MakeNonce(Nonce& out) {
-  return RAND_bytes(out.data(), static_cast<int>(out.size())) == 1;
+  return RandomBytes(out);
 }
 
 }  // namespace qrv::tmcc::protocol

@@ -1,0 +1,38 @@
+// The login crypto through OpenSSL's libcrypto.
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <openssl/rand.h>
+
+#include <algorithm>
+
+#include "tmcc/protocol/crypto.h"
+
+namespace qrv::tmcc::protocol {
+
+bool HmacSha256(std::string_view key, std::span<const uint8_t> data,
+                std::span<uint8_t, kHmacSha256Bytes> out) {
+  unsigned int length = 0;
+  // An empty password is a valid key; HMAC wants a non-null pointer for it.
+  static const unsigned char kEmpty = 0;
+  const void* keyBytes = key.empty() ? static_cast<const void*>(&kEmpty) : key.data();
+  static const uint8_t kNoData = 0;
+  const uint8_t* dataBytes = data.empty() ? &kNoData : data.data();
+  if (HMAC(EVP_sha256(), keyBytes, static_cast<int>(key.size()), dataBytes, data.size(), out.data(),
+           &length) == nullptr ||
+      length != out.size()) {
+    std::fill(out.begin(), out.end(), uint8_t{0});
+    return false;
+  }
+  return true;
+}
+
+bool RandomBytes(std::span<uint8_t> out) {
+  return RAND_bytes(out.data(), static_cast<int>(out.size())) == 1;
+}
+
+bool ConstantTimeEqual(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+  return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+}  // namespace qrv::tmcc::protocol
