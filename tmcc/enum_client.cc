@@ -22,18 +22,15 @@ EnumClient::EnumClient()
       target_(asio::ip::make_address_v4("127.255.255.255"), pr::kDiscoveryPort) {}
 
 void EnumClient::SetCallback(TmccEnumServerCallback callback, void* context) {
-  std::lock_guard lock(callbackMutex_);
-  callback_ = callback;
-  context_ = context;
+  callback_.Set(callback, context);
 }
 
 int32_t EnumClient::Start() {
   if (strand_.running_in_this_thread()) return dl::kErrBusy;
-  auto gate = std::make_shared<CallbackGate>();
   std::promise<int32_t> promise;
   auto future = promise.get_future();
   auto self = std::static_pointer_cast<EnumClient>(shared_from_this());
-  asio::post(strand_, [self, gate, &promise] {
+  asio::post(strand_, [self, &promise] {
     if (self->shuttingDown()) {
       promise.set_value(dl::kErrClosed);
       return;
@@ -51,10 +48,7 @@ int32_t EnumClient::Start() {
       promise.set_value(dl::kErrIo);
       return;
     }
-    {
-      std::lock_guard lock(self->callbackMutex_);
-      self->gate_ = gate;
-    }
+    self->callback_.Open();
     self->socket_ = std::move(socket);
     self->Receive();
     self->NewRound();
@@ -153,16 +147,6 @@ void EnumClient::OnDatagram(size_t length) {
     refusedAnswers_.fetch_add(1, std::memory_order_relaxed);
     return;
   }
-  TmccEnumServerCallback callback;
-  void* context;
-  std::shared_ptr<CallbackGate> gate;
-  {
-    std::lock_guard lock(callbackMutex_);
-    callback = callback_;
-    context = context_;
-    gate = gate_;
-  }
-  if (callback == nullptr || !gate) return;
   dl::ServerInfoRecord info{};
   info.size = sizeof(info);
   SetFieldText(info.model, answer->model);
@@ -173,16 +157,11 @@ void EnumClient::OnDatagram(size_t length) {
   SetFieldText(info.gateway, answer->gateway);
   info.controlPort = answer->controlPort;
   info.streamPort = answer->streamPort;
-  gate->Invoke([&] { callback(&info, context); });
+  callback_.Invoke(&info);
 }
 
 void EnumClient::Stop() {
-  std::shared_ptr<CallbackGate> gate;
-  {
-    std::lock_guard lock(callbackMutex_);
-    gate = gate_;
-  }
-  if (gate) gate->Close();
+  callback_.Close();
   auto self = std::static_pointer_cast<EnumClient>(shared_from_this());
   RunOnStrand([self] { self->StopOnStrand(); });
 }

@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "devicelib/tmcc_api.h"
-#include "tmcc/callback_gate.h"
+#include "tmcc/callback_slot.h"
 #include "tmcc/client.h"
 #include "tmcc/probe_round.h"
 
@@ -22,7 +22,7 @@ class EnumClient : public Client {
  public:
   EnumClient();
 
-  // Threading: any thread; takes the callback mutex briefly.
+  // Threading: any thread; takes the slot's mutex briefly.
   void SetCallback(TmccEnumServerCallback callback, void* context);
   // Opens the socket and starts a probe round. kErrBusy if already started,
   // kErrIo if no socket could be made. Threading: any thread but the callback.
@@ -52,10 +52,7 @@ class EnumClient : public Client {
   void OnDatagram(size_t length);
   void StopOnStrand();
 
-  std::mutex callbackMutex_;
-  TmccEnumServerCallback callback_ = nullptr;
-  void* context_ = nullptr;
-  std::shared_ptr<CallbackGate> gate_;  // one per Start
+  CallbackSlot<TmccEnumServerCallback> callback_;  // one run per Start
   // strand only:
   std::unique_ptr<asio::ip::udp::socket> socket_;
   asio::steady_timer probeTimer_;
