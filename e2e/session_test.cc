@@ -442,6 +442,16 @@ TEST(Events, AlarmReachesTheHostWithTheDevicesSlot) {
   EXPECT_EQ(login.Release(), 0);
 }
 
+// Connection reports of one state for the slot among the events from mark on.
+long ConnectionReportsSince(const std::vector<HostEvent>& events, size_t mark, int32_t slot,
+                            int state) {
+  return std::count_if(events.begin() + static_cast<long>(std::min(mark, events.size())),
+                       events.end(), [&](const HostEvent& e) {
+                         return e.kind == HostEvent::kConnection && e.slot == slot &&
+                                e.state == state;
+                       });
+}
+
 TEST(Events, DeviceGoingDownAndComingBackIsReportedOffAndOnLine) {
   EventHub& hub = EventHub::Instance();
   Login login(kOffOnLine);
@@ -449,11 +459,7 @@ TEST(Events, DeviceGoingDownAndComingBackIsReportedOffAndOnLine) {
   ASSERT_GE(slot, 0);
   size_t mark = hub.Count();
   auto since = [&](const std::vector<HostEvent>& events, int state) {
-    return std::count_if(events.begin() + static_cast<long>(std::min(mark, events.size())),
-                         events.end(), [&](const HostEvent& e) {
-                           return e.kind == HostEvent::kConnection && e.slot == slot &&
-                                  e.state == state;
-                         });
+    return ConnectionReportsSince(events, mark, slot, state);
   };
   ASSERT_TRUE(hub.WaitUntil([&](const auto& events) { return since(events, 0) == 1; },
                             milliseconds(12000)));
@@ -480,11 +486,7 @@ TEST(Events, OutageShorterThanTheMonitorPeriodIsStillReportedAndCounted) {
   ASSERT_GE(slot, 0);
   size_t mark = hub.Count();
   auto since = [&](const std::vector<HostEvent>& events, int state) {
-    return std::count_if(events.begin() + static_cast<long>(std::min(mark, events.size())),
-                         events.end(), [&](const HostEvent& e) {
-                           return e.kind == HostEvent::kConnection && e.slot == slot &&
-                                  e.state == state;
-                         });
+    return ConnectionReportsSince(events, mark, slot, state);
   };
   ASSERT_TRUE(hub.WaitUntil([&](const auto& events) { return since(events, 0) == 1; },
                             milliseconds(12000)));
