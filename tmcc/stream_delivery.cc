@@ -63,6 +63,7 @@ void StreamDelivery::Stop() {
 void StreamDelivery::Run() {
   for (;;) {
     Item item;
+    bool last;
     {
       std::unique_lock lock(mutex_);
       idle_ = true;
@@ -71,11 +72,11 @@ void StreamDelivery::Run() {
       if (stop_) break;
       item = ring_[head_];
       head_ = (head_ + 1) % ring_.size();
-      --count_;
+      last = --count_ == 0;
     }
     sink_(item.data);
     reader_->Release(item.end);
-    if (reader_->TakeStarved()) wake_();
+    if (reader_->TakeStarved(item.end, last)) wake_();
   }
   // Drop what the sink and wake hold (they may keep the stream's client alive).
   sink_ = nullptr;

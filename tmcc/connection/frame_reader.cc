@@ -27,6 +27,19 @@ void FrameReader::Restart() {
   failed_ = false;
 }
 
+void FrameReader::SetStarved() {
+  // A quarter of the buffer per wake keeps a lagging consumer from costing a
+  // small read and a thread switch for every frame it releases.
+  wakeAt_.store(released_.load(std::memory_order_acquire) + size_ / 4);
+  starved_.store(true);
+}
+
+bool FrameReader::TakeStarved(uint64_t released, bool drained) {
+  if (!starved_.load()) return false;
+  if (!drained && released < wakeAt_.load()) return false;
+  return starved_.exchange(false);
+}
+
 void FrameReader::Rebase(size_t newSize) {
   const size_t pending = end_ - begin_;
   if (newSize != size_) {

@@ -63,9 +63,12 @@ class FrameReader {
   bool Holding() const { return released_.load(std::memory_order_acquire) != held_; }
 
   // Marks that Space() came back empty, so the consumer knows a release must
-  // wake the reader; TakeStarved() reports and clears it (any thread).
-  void SetStarved() { starved_.store(true); }
-  bool TakeStarved() { return starved_.exchange(false); }
+  // wake the reader: not at every frame, but once a good part of the buffer
+  // is free again or the consumer has nothing left.
+  void SetStarved();
+  // The consumer released up to `released` (drained: it holds nothing more);
+  // true, once, when the reader should be woken. Threading: the consumer.
+  bool TakeStarved(uint64_t released, bool drained);
 
   // A new connection begins: the partial frame of the lost one is dropped,
   // kept frames stay.
@@ -91,6 +94,7 @@ class FrameReader {
   uint64_t held_ = 0;  // end of the last kept frame
   std::atomic<uint64_t> released_{0};
   std::atomic<bool> starved_{false};
+  std::atomic<uint64_t> wakeAt_{0};
 };
 
 }  // namespace qrv::tmcc::connection

@@ -92,7 +92,7 @@ void FramedConnection::Read() {
       readPaused_ = true;
       return;
     }
-    reader_->TakeStarved();
+    reader_->TakeStarved(0, true);
   }
   readPaused_ = false;
   reading_ = true;
