@@ -8,13 +8,6 @@ namespace qrv::tmcc {
 namespace dl = qrv::devicelib;
 namespace pr = qrv::tmcc::protocol;
 
-namespace {
-// What one stream may hold for a host that is behind (and its read size):
-// about two seconds of a 4 Mbit/s stream; past it the device is held back.
-// Grows only to fit one frame larger than this.
-constexpr size_t kStreamReaderBytes = 1024 * 1024;
-}  // namespace
-
 StreamClient::StreamClient() : SessionClient(dl::kClientStream) {}
 
 StreamClient::~StreamClient() {

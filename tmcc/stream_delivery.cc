@@ -1,11 +1,18 @@
 #include "tmcc/stream_delivery.h"
 
+#include "tmcc/protocol/frame.h"
+
 namespace qrv::tmcc {
 
 namespace {
 // Items before the ring first grows: a few seconds of a paced stream.
 constexpr size_t kInitialItems = 256;
 }  // namespace
+
+DeliveryCounters& Deliveries() {
+  static DeliveryCounters counters;
+  return counters;
+}
 
 StreamDelivery::StreamDelivery(size_t readerBytes, uint32_t maxPayload, Sink sink, Wake wake)
     : reader_(std::make_shared<connection::FrameReader>(readerBytes, maxPayload)),
@@ -19,12 +26,24 @@ StreamDelivery::~StreamDelivery() {
 
 void StreamDelivery::Start() {
   // The thread keeps this object alive until it ends.
+  Deliveries().open.fetch_add(1, std::memory_order_relaxed);
   thread_ = std::thread([self = shared_from_this()] { self->Run(); });
 }
 
 void StreamDelivery::Push(const protocol::StreamData& data) {
+  const bool holding = reader_->Holding();
   reader_->Hold();
   const uint64_t end = reader_->Decoded();
+  // Bytes from the oldest undelivered frame to this one's end (the reader's
+  // size bounds it), kept as a process-wide peak for the figures.
+  const uint64_t held =
+      holding ? end - reader_->Released()
+              : data.data.size() + protocol::kStreamDataPrefix + protocol::kFrameHeaderSize;
+  auto& peak = Deliveries().peakHeldBytes;
+  uint32_t seen = peak.load(std::memory_order_relaxed);
+  while (held > seen && !peak.compare_exchange_weak(seen, static_cast<uint32_t>(held),
+                                                     std::memory_order_relaxed)) {
+  }
   std::lock_guard lock(mutex_);
   if (stop_) return;
   if (count_ == ring_.size()) {
@@ -76,8 +95,13 @@ void StreamDelivery::Run() {
     }
     sink_(item.data);
     reader_->Release(item.end);
-    if (reader_->TakeStarved(item.end, last)) wake_();
+    Deliveries().delivered.fetch_add(1, std::memory_order_relaxed);
+    if (reader_->TakeStarved(item.end, last)) {
+      Deliveries().holdBacks.fetch_add(1, std::memory_order_relaxed);
+      wake_();
+    }
   }
+  Deliveries().open.fetch_sub(1, std::memory_order_relaxed);
   // Drop what the sink and wake hold (they may keep the stream's client alive).
   sink_ = nullptr;
   wake_ = nullptr;

@@ -14,6 +14,7 @@
 // runs on the delivery thread, in order, one packet at a time, with no lock.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -26,6 +27,20 @@
 #include "tmcc/protocol/messages.h"
 
 namespace qrv::tmcc {
+
+// What one stream may hold for a host that is behind (and its read size):
+// about two seconds of a 4 Mbit/s stream; past it the device is held back.
+// Grows only to fit one frame larger than this.
+inline constexpr size_t kStreamReaderBytes = 1024 * 1024;
+
+// Process-wide figures of every stream's delivery (relaxed counters).
+struct DeliveryCounters {
+  std::atomic<uint32_t> open{0};
+  std::atomic<uint32_t> peakHeldBytes{0};
+  std::atomic<uint64_t> holdBacks{0};
+  std::atomic<uint64_t> delivered{0};
+};
+DeliveryCounters& Deliveries();
 
 class StreamDelivery : public std::enable_shared_from_this<StreamDelivery> {
  public:

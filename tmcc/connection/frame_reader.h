@@ -57,6 +57,8 @@ class FrameReader {
   // The consumer is done with every kept frame ending at or before end.
   // Threading: one consumer thread.
   void Release(uint64_t end) { released_.store(end, std::memory_order_release); }
+  // Everything before this position is released.
+  uint64_t Released() const { return released_.load(std::memory_order_acquire); }
   // Position just past the last frame Next() returned.
   uint64_t Decoded() const { return base_ + begin_; }
   // Kept frames not yet released.
