@@ -46,8 +46,13 @@ void AttachStream(SlotIndex slot, StreamHandle stream, int32_t channel, int32_t 
     entry.channel.store(channel);
     entry.streamType.store(streamType);
     if (entry.pendingHeader.Length() > 0) entry.adoptPendingHeader.store(1);
-    entry.recordResync.store(1);
-    if (earlier != kNoHandle && earlier != stream.value()) entry.recordHold.store(1);
+    // A switch from an earlier client restarts the recording at a key frame
+    // (as DetachStream does); a first client's packets before this point were
+    // the stream itself, and the recording has them in order.
+    if (earlier != kNoHandle && earlier != stream.value()) {
+      entry.recordResync.store(1);
+      entry.recordHold.store(1);
+    }
   }
   if (earlier != kNoHandle && earlier != stream.value()) {
     ReleaseStreamClient(earlier);  // returns once its running callbacks have
@@ -57,8 +62,13 @@ void AttachStream(SlotIndex slot, StreamHandle stream, int32_t channel, int32_t 
 
 void DetachStream(SlotIndex slot) {
   if (!IsValidSlot(slot.value())) return;
-  const int32_t handle = Slot(slot.value()).streamHandle.exchange(kNoHandle);
-  if (handle != kNoHandle) ReleaseStreamClient(handle);
+  DeviceSlot& entry = Slot(slot.value());
+  const int32_t handle = entry.streamHandle.exchange(kNoHandle);
+  if (handle == kNoHandle) return;
+  ReleaseStreamClient(handle);
+  // A running recording continues with whichever stream comes next, from its
+  // first key frame.
+  entry.recordResync.store(1);
 }
 
 RecordingStart BeginRecording(SlotIndex slot, const std::string& path) {

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "tmcc/runtime.h"
+
 namespace qrv::tmcc {
 
 class CallbackGate {
@@ -22,6 +24,7 @@ class CallbackGate {
       CallbackGate* gate;
       ~Leaver() { gate->Leave(); }
     } leaver{this};
+    HostCallScope scope;  // a callback that stays makes the pool add a thread
     f();
     return true;
   }

@@ -1,30 +1,110 @@
 #include "tmcc/runtime.h"
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 namespace qrv::tmcc {
 namespace {
 
+// How often the watcher looks; a callback seen running at two looks in a row
+// holds its thread.
+constexpr std::chrono::milliseconds kWatchPeriod{5};
+
+struct Worker {
+  // Odd while a host callback runs on the thread; written by it only.
+  std::atomic<uint64_t> calls{0};
+  // Set by the watcher while the thread is held by one callback.
+  std::atomic<bool> held{false};
+  uint64_t seen = 0;    // watcher only
+  bool retire = false;  // the thread's own
+};
+
 thread_local bool onLibraryThread = false;
+thread_local Worker* currentWorker = nullptr;
 
-struct Runtime {
-  asio::io_context io;
-  asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
-  std::vector<std::thread> threads;
+class Pool {
+ public:
+  Pool() {
+    std::lock_guard lock(mutex_);
+    for (int i = 0; i < kIoThreads; ++i) AddLocked();
+    // The pool lives as long as the process: joining it from a static
+    // destructor could run while a library thread is inside a host callback.
+    std::thread([this] { Watch(); }).detach();
+  }
 
-  Runtime() {
-    for (int i = 0; i < kIoThreads; ++i) {
-      threads.emplace_back([this] {
-        onLibraryThread = true;
-        io.run();
-      });
-      // The pool lives as long as the process: joining it from a static
-      // destructor could run while a library thread is inside a host callback.
-      threads.back().detach();
+  asio::io_context& io() { return io_; }
+
+  // On a worker, after a held callback returned: leave if enough are free.
+  void MaybeRetire(Worker& w) {
+    std::lock_guard lock(mutex_);
+    w.held = false;
+    if (FreeLocked() > kIoThreads) w.retire = true;
+  }
+
+  PoolFigures Figures() {
+    std::lock_guard lock(mutex_);
+    return {static_cast<int>(workers_.size()), added_, retired_};
+  }
+
+ private:
+  void AddLocked() {
+    auto worker = std::make_shared<Worker>();
+    workers_.push_back(worker);
+    std::thread([this, worker] { Run(worker); }).detach();
+  }
+
+  int FreeLocked() const {
+    int free = 0;
+    for (const auto& w : workers_) free += !w->held && !w->retire;
+    return free;
+  }
+
+  void Run(const std::shared_ptr<Worker>& worker) {
+    onLibraryThread = true;
+    currentWorker = worker.get();
+    while (!worker->retire) io_.run_one();
+    std::lock_guard lock(mutex_);
+    std::erase(workers_, worker);
+    ++retired_;
+  }
+
+  void Watch() {
+    std::mutex idle;
+    std::condition_variable never;
+    std::unique_lock wait(idle);
+    for (;;) {
+      never.wait_for(wait, kWatchPeriod);
+      std::lock_guard lock(mutex_);
+      for (const auto& w : workers_) {
+        const uint64_t calls = w->calls.load(std::memory_order_relaxed);
+        w->held = (calls & 1) != 0 && calls == w->seen;
+        w->seen = calls;
+      }
+      for (int free = FreeLocked();
+           free < kIoThreads && static_cast<int>(workers_.size()) < kMaxIoThreads; ++free) {
+        AddLocked();
+        ++added_;
+      }
     }
   }
+
+  asio::io_context io_;
+  asio::executor_work_guard<asio::io_context::executor_type> work_{io_.get_executor()};
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<Worker>> workers_;  // guarded by mutex_
+  uint64_t added_ = 0;                            // guarded by mutex_
+  uint64_t retired_ = 0;                          // guarded by mutex_
 };
+
+Pool& ThePool() {
+  static Pool* pool = new Pool();
+  return *pool;
+}
 
 }  // namespace
 
@@ -33,8 +113,22 @@ bool OnLibraryThread() {
 }
 
 asio::io_context& IoContext() {
-  static Runtime* runtime = new Runtime();
-  return runtime->io;
+  return ThePool().io();
+}
+
+HostCallScope::HostCallScope() {
+  if (currentWorker) currentWorker->calls.fetch_add(1, std::memory_order_relaxed);
+}
+
+HostCallScope::~HostCallScope() {
+  Worker* w = currentWorker;
+  if (!w) return;
+  w->calls.fetch_add(1, std::memory_order_relaxed);
+  if (w->held.load(std::memory_order_relaxed)) ThePool().MaybeRetire(*w);
+}
+
+PoolFigures IoPoolFigures() {
+  return ThePool().Figures();
 }
 
 }  // namespace qrv::tmcc

@@ -1,13 +1,26 @@
-// The library's I/O threads: one io_context run by a small fixed pool of
-// threads. Every client's work runs there, serialised per client by a strand,
-// and every callback the library makes runs on one of these threads.
+// The library's I/O threads: one io_context run by a small pool of threads.
+// Every client's work runs there, serialised per client by a strand, and
+// every callback the library makes runs on one of these threads, straight
+// from the receive buffer.
+//
+// A host callback that blocks (or a recording write that stalls) must not
+// hold up the other clients: a watcher looks at the pool every few
+// milliseconds, and while fewer than kIoThreads threads are free (not inside
+// a host callback that has been running since its last look), it adds
+// threads. A thread that comes back from such a callback leaves the pool
+// again when enough others are free. The blocked client's own strand waits
+// meanwhile, so its connection is not read and TCP holds its device back.
 #pragma once
 
 #include <asio.hpp>
+#include <cstdint>
 
 namespace qrv::tmcc {
 
+// Threads free to run work, at least.
 inline constexpr int kIoThreads = 2;
+// Threads in all, at most (free ones and ones held by host callbacks).
+inline constexpr int kMaxIoThreads = 512;
 
 // The process-wide io_context, started on first use and kept for the life of
 // the process (its threads end with the process).
@@ -16,5 +29,24 @@ asio::io_context& IoContext();
 
 // True on the library's own I/O threads.
 bool OnLibraryThread();
+
+// Marks a host callback running on this thread for the watcher. Costs two
+// thread-local counter updates; no lock, no allocation. On a thread that is
+// not a pool thread it does nothing.
+class HostCallScope {
+ public:
+  HostCallScope();
+  ~HostCallScope();
+  HostCallScope(const HostCallScope&) = delete;
+  HostCallScope& operator=(const HostCallScope&) = delete;
+};
+
+// Figures of the pool, for tests and benchmarks.
+struct PoolFigures {
+  int threads = 0;       // in the pool now
+  uint64_t added = 0;    // threads added because others were held by host callbacks
+  uint64_t retired = 0;  // threads that left again
+};
+PoolFigures IoPoolFigures();
 
 }  // namespace qrv::tmcc

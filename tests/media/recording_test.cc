@@ -375,5 +375,37 @@ TEST_F(RecordingTest, ReopenKeepsRecordingTheWorkingStreamUntilTheNewOneIsAttach
   EXPECT_EQ(seen, expected);
 }
 
+// The first stream of a slot may deliver before it is attached (its client
+// connects while the recording waits): those packets are the stream itself,
+// so attaching it must not send the recording back to wait for a key frame.
+TEST_F(RecordingTest, FirstStreamIsRecordedWithoutAGapAndTheNextOneFromItsKeyFrame) {
+  constexpr int32_t kFresh = 12;
+  const Bytes h = Pattern(0x10, 24), k = Pattern(1, 64), p1 = Pattern(2, 32), p2 = Pattern(3, 32);
+  const std::string file = dir_.File("cam2.264");
+  ASSERT_EQ(media::StartRecording(file, kFresh), 0);
+  fake_tmcc::SetAction("TMCC_ConnectStream", [&] {
+    const int32_t connecting = device::Slot(kFresh).pendingStreamHandle.load();
+    Fire(connecting, kFrameHeader, h);
+    Fire(connecting, kFrameVideo, k, 1);
+    Fire(connecting, kFrameVideo, p1, 0);
+  });
+  const int32_t handle = OpenStream(kFresh);
+  fake_tmcc::SetAction("TMCC_ConnectStream", nullptr);
+  Fire(handle, kFrameVideo, p2, 0);
+
+  // After a close, the recording goes on with the next stream from its first
+  // key frame: a frame before it would not decode after the earlier one.
+  media::CloseLiveStream(kFresh);
+  const Bytes pStray = Pattern(4, 32), kNext = Pattern(5, 64);
+  const int32_t next = OpenStream(kFresh);
+  Fire(next, kFrameHeader, h);
+  Fire(next, kFrameVideo, pStray, 0);
+  Fire(next, kFrameVideo, kNext, 1);
+  media::StopRecording(kFresh);
+  Bytes want = h;
+  for (const Bytes* part : {&k, &p1, &p2, &kNext}) Append(want, *part);
+  EXPECT_EQ(ReadFile(file), want);
+}
+
 }  // namespace
 }  // namespace qrv::test

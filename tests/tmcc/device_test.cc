@@ -21,7 +21,6 @@
 // The optional extension, called directly here: this test links the library.
 extern "C" int32_t TMCC_GetConnectionStats(TmccHandle handle,
                                            qrv::devicelib::ConnectionStats* stats);
-extern "C" int32_t TMCC_GetDeliveryStats(qrv::devicelib::DeliveryStats* stats);
 
 namespace dl = qrv::devicelib;
 using qrv::test::LoopbackAddress;
@@ -464,8 +463,6 @@ int32_t QRV_CALLBACK OnPacketBlocking(int32_t, dl::StreamPacket* p, void* contex
 // go they go on without a lost packet.
 TEST_F(DeviceTest, StreamsWhoseCallbacksBlockHoldUpOnlyThemselvesAndLoseNothing) {
   constexpr int kBlocked = 2;
-  dl::DeliveryStats before;
-  ASSERT_EQ(TMCC_GetDeliveryStats(&before), dl::kOk);
   std::vector<qrv::sim::Device*> floods;
   std::vector<int32_t> handles;
   Blocking blocking[kBlocked];
@@ -497,16 +494,9 @@ TEST_F(DeviceTest, StreamsWhoseCallbacksBlockHoldUpOnlyThemselvesAndLoseNothing)
   EXPECT_EQ(blocking[0].Seen().first, 5u);
 
   for (auto& b : blocking) b.LetGo();
-  // Well past what the library holds for a stream: reading stopped and resumed.
-  for (auto& b : blocking)
-    EXPECT_TRUE(WaitUntil([&] { return b.Seen().second > 16u << 20; }, 30s));
-  // Held back at the reader's bound, never past it.
-  dl::DeliveryStats after;
-  ASSERT_EQ(TMCC_GetDeliveryStats(&after), dl::kOk);
-  EXPECT_EQ(after.openStreams, before.openStreams + kBlocked + 1);
-  EXPECT_GT(after.holdBacks, before.holdBacks);
-  EXPECT_LE(after.peakHeldBytes, after.readerBytes);
-  EXPECT_GT(after.peakHeldBytes, after.readerBytes / 2);
+  // Well past what the kernel and the library hold for a stream: reading
+  // stopped and resumed.
+  for (auto& b : blocking) EXPECT_TRUE(WaitUntil([&] { return b.Seen().second > 16u << 20; }, 30s));
   for (int32_t h : handles) {
     EXPECT_EQ(TMCC_CloseStream(h), dl::kOk);
     EXPECT_EQ(TMCC_Done(h), dl::kOk);

@@ -7,11 +7,13 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "support/wait.h"
 #include "tmcc/backoff.h"
 #include "tmcc/callback_gate.h"
 #include "tmcc/probe_round.h"
+#include "tmcc/runtime.h"
 
 using namespace std::chrono_literals;
 using qrv::test::WaitUntil;
@@ -76,6 +78,42 @@ TEST(CallbackGate, CloseWaitsForRunningCallbacksExceptTheCallersOwn) {
   bool ran = own.Invoke([&] { own.Close(); });
   EXPECT_TRUE(ran);
   EXPECT_TRUE(own.closed());
+}
+
+// More host callbacks blocking at once than the pool has threads: other work
+// still runs on threads the pool adds, and those leave once the callbacks
+// return.
+TEST(IoPool, CallbacksThatBlockGetTheirThreadsReplacedAndTheExtraThreadsLeaveAfterwards) {
+  constexpr int kBlocked = qrv::tmcc::kIoThreads + 2;
+  const auto before = qrv::tmcc::IoPoolFigures();
+  std::mutex m;
+  std::condition_variable cv;
+  bool release = false;
+  std::atomic<int> inside{0};
+  std::vector<CallbackGate> gates(kBlocked);
+  for (auto& gate : gates) {
+    asio::post(qrv::tmcc::IoContext(), [&] {
+      gate.Invoke([&] {
+        ++inside;
+        std::unique_lock lock(m);
+        cv.wait_for(lock, 30s, [&] { return release; });
+      });
+    });
+  }
+  ASSERT_TRUE(WaitUntil([&] { return inside.load() == kBlocked; }, 10s));
+  std::atomic<bool> ran{false};
+  asio::post(qrv::tmcc::IoContext(), [&] { ran = true; });
+  EXPECT_TRUE(WaitUntil([&] { return ran.load(); }, 10s));
+  const auto during = qrv::tmcc::IoPoolFigures();
+  EXPECT_GE(during.threads, kBlocked + qrv::tmcc::kIoThreads);
+  EXPECT_GE(during.added, before.added + kBlocked);
+  {
+    std::lock_guard lock(m);
+    release = true;
+  }
+  cv.notify_all();
+  EXPECT_TRUE(WaitUntil([&] { return qrv::tmcc::IoPoolFigures().threads == before.threads; }, 10s));
+  EXPECT_EQ(qrv::tmcc::IoPoolFigures().retired, before.retired + kBlocked);
 }
 
 TEST(ProbeRound, OnlyAnswersToTheProbeOutAndWithinItsTimeCount) {
