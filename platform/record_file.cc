@@ -48,7 +48,8 @@ RecordFile::~RecordFile() {
 const char* RecordFile::Append(const uint8_t* data, uint32_t length) {
   uint32_t done = 0;
   while (done < length) {
-    const ssize_t n = ::pwrite(static_cast<int>(handle_), data + done, length - done, static_cast<off_t>(length_ + done));
+    const ssize_t n = ::pwrite(static_cast<int>(handle_), data + done, length - done,
+                               static_cast<off_t>(length_ + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int error = n == 0 ? ENOSPC : errno;

@@ -33,9 +33,8 @@ HANDLE AsHandle(std::intptr_t handle) {
 // The path is in the system's ANSI code page, as the host passes it. Others
 // may read (or remove) a recording while it grows; the handle is not inherited.
 std::unique_ptr<RecordFile> RecordFile::Open(const std::string& path) {
-  const HANDLE file =
-      CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   return std::unique_ptr<RecordFile>(new RecordFile(reinterpret_cast<Handle>(file)));
 }
