@@ -37,7 +37,7 @@ execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libgcc_s_dw2-1.dl
                 OUTPUT_VARIABLE qrv_libgcc_dll OUTPUT_STRIP_TRAILING_WHITESPACE)
 set(qrv_runtime_dlls ${qrv_libstdcxx_dll} ${qrv_libgcc_dll}
     /usr/i686-w64-mingw32/lib/libwinpthread-1.dll)
-foreach(dir ${QRV_WIN_TEST_DIR} ${QRV_WIN_BIN_DIR})
+foreach(dir ${QRV_WIN_TEST_DIR} ${QRV_WIN_BIN_DIR} ${CMAKE_BINARY_DIR}/tests/fake_basic)
   file(MAKE_DIRECTORY ${dir})
   foreach(dll ${qrv_runtime_dlls})
     if(NOT EXISTS ${dll})

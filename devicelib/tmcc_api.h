@@ -18,6 +18,10 @@
 #define TMCC_API __declspec(dllexport)
 #elif defined(TMCC_BUILDING_LIBRARY)
 #define TMCC_API __attribute__((visibility("default")))
+#elif defined(_WIN32)
+// Calls go through the import table, so a function's address is its address
+// inside the DLL (where its optional siblings are looked up), not a local stub.
+#define TMCC_API __declspec(dllimport)
 #else
 #define TMCC_API
 #endif

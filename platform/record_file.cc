@@ -35,12 +35,12 @@ const char* Reason(int error) {
 std::unique_ptr<RecordFile> RecordFile::Open(const std::string& path) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
-  return std::unique_ptr<RecordFile>(new RecordFile(fd));
+  return std::unique_ptr<RecordFile>(new RecordFile(static_cast<Handle>(fd)));
 }
 
 RecordFile::~RecordFile() {
   CutBack();
-  ::close(fd_);
+  ::close(static_cast<int>(handle_));
 }
 
 // Writes at explicit offsets, so bytes of a failed frame are overwritten by the
@@ -48,7 +48,8 @@ RecordFile::~RecordFile() {
 const char* RecordFile::Append(const uint8_t* data, uint32_t length) {
   uint32_t done = 0;
   while (done < length) {
-    const ssize_t n = ::pwrite(fd_, data + done, length - done, static_cast<off_t>(length_ + done));
+    const ssize_t n = ::pwrite(static_cast<int>(handle_), data + done, length - done,
+                               static_cast<off_t>(length_ + done));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int error = n == 0 ? ENOSPC : errno;
@@ -65,7 +66,7 @@ bool RecordFile::CutBack() {
   const bool extra = tail_ || length_ != committed_;
   length_ = committed_;
   if (!extra) return true;
-  if (::ftruncate(fd_, static_cast<off_t>(committed_)) != 0) {
+  if (::ftruncate(static_cast<int>(handle_), static_cast<off_t>(committed_)) != 0) {
     tail_ = true;
     return false;
   }

@@ -36,8 +36,10 @@ class RecordFile {
   uint64_t Committed() const { return committed_; }
 
  private:
-  explicit RecordFile(int descriptor) : fd_(descriptor) {}
-  int fd_;
+  // The open file: a descriptor on POSIX, a file HANDLE on Windows.
+  using Handle = std::intptr_t;
+  explicit RecordFile(Handle handle) : handle_(handle) {}
+  Handle handle_;
   uint64_t length_ = 0;     // bytes written so far at the end of the content
   uint64_t committed_ = 0;  // the end of the last whole frame
   bool tail_ = false;       // bytes past committed_ may be in the file
