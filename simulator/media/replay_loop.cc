@@ -34,6 +34,7 @@ std::shared_ptr<const ReplayLoop> EncodeReplayLoop(const MediaSettings& settings
   picture.Resize(settings.width, settings.height);
   for (size_t i = 0; i < length; ++i) {
     RenderScene(PtzPosition{}, i, picture);
+    if (settings.bitrateKbps > 0) AddSensorGrain(i, picture);
     EncodedFrame frame;
     // The loop restarts with an IDR, so its end joins its start cleanly.
     if (!encoder->Encode(picture, i == 0, frame)) {
@@ -48,13 +49,13 @@ std::shared_ptr<const ReplayLoop> EncodeReplayLoop(const MediaSettings& settings
 
 std::shared_ptr<const ReplayLoop> SharedReplayLoop(const MediaSettings& settings,
                                                    std::string* error) {
-  using Key = std::tuple<int, int, int, int>;
+  using Key = std::tuple<int, int, int, int, int>;
   static std::mutex mutex;
   static std::map<Key, std::shared_ptr<const ReplayLoop>> cache;
   // Held while encoding, so concurrent callers for the same settings wait for
   // the one loop instead of each encoding their own.
   std::lock_guard<std::mutex> lock(mutex);
-  const Key key{settings.width, settings.height, settings.fps, settings.gop};
+  const Key key{settings.width, settings.height, settings.fps, settings.gop, settings.bitrateKbps};
   auto it = cache.find(key);
   if (it != cache.end()) return it->second;
   auto loop = EncodeReplayLoop(settings, error);
