@@ -94,6 +94,9 @@ struct StreamObservation {
   bool active = false;
   uint64_t headers = 0;  // header packets sent
   uint64_t frames = 0;   // video frames sent
+  // Video frames left out because this viewer fell behind: its send queue
+  // was full, and then every frame up to the next IDR.
+  uint64_t framesDropped = 0;
   uint64_t keyFrames = 0;
   uint64_t auxPackets = 0;  // auxiliary (SEI) packets sent
   uint64_t bytes = 0;       // payload bytes sent
