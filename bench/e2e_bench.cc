@@ -883,7 +883,7 @@ bool RunStalls(const Options& options, PluginHost& plugin, const std::optional<T
   const Totals blocked = Sum(run, 0, 1);
   const Totals slow = Sum(run, 1, 2);
   std::printf(
-      "\n(c) as (b), stream 0's callback blocks %d ms on every %d. packet, stream 1's sleeps %d "
+      "\n(c) as (b), stream 0's callback blocks %d ms on every %dth packet, stream 1's sleeps %d "
       "ms before every packet (and so before its recording write)\n",
       options.blockMs, options.blockEvery, options.slowMs);
   std::printf("  logins or opens failed          %d; recordings never opened %d\n", run.failures,
