@@ -32,6 +32,20 @@ std::shared_ptr<const ReplayLoop> EncodeReplayLoop(const MediaSettings& settings
   loop->frames.reserve(length);
   I420Picture picture;
   picture.Resize(settings.width, settings.height);
+  // Rate control starts from a guess: its first GOP comes out far smaller
+  // than the rest. One GOP encoded and thrown away first, so the loop holds
+  // the bitrate from its first frame.
+  if (settings.bitrateKbps > 0) {
+    for (int i = 0; i < settings.gop; ++i) {
+      RenderScene(PtzPosition{}, length + static_cast<size_t>(i), picture);
+      AddSensorGrain(length + static_cast<size_t>(i), picture);
+      EncodedFrame frame;
+      if (!encoder->Encode(picture, false, frame)) {
+        if (error) *error = "encoding the replay loop failed";
+        return nullptr;
+      }
+    }
+  }
   for (size_t i = 0; i < length; ++i) {
     RenderScene(PtzPosition{}, i, picture);
     if (settings.bitrateKbps > 0) AddSensorGrain(i, picture);
