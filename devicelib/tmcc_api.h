@@ -31,7 +31,8 @@ using TmccHandle = int32_t;
 typedef int32_t(QRV_CALLBACK* TmccConnectCallback)(int32_t handle, int32_t connected,
                                                     int32_t reason, void* context);
 
-// Called once per stream packet, on a library thread.
+// Called once per stream packet, on the stream's own delivery thread, in
+// order; a callback that blocks holds up only its stream.
 typedef int32_t(QRV_CALLBACK* TmccStreamCallback)(int32_t handle,
                                                    qrv::devicelib::StreamPacket* packet,
                                                    void* context);

@@ -28,9 +28,29 @@ inline constexpr char kGetConnectionStatsName[] = "TMCC_GetConnectionStats";
 // an error result (unknown handle, not a login client, size too small).
 using GetConnectionStatsFunction = int32_t (*)(int32_t handle, ConnectionStats* stats);
 
+// How the library's stream delivery fares, process-wide, since it loaded.
+// Each stream's packets wait for the host in a reader of its own; while that
+// reader is full the library stops reading the stream's connection, and the
+// device is held back by TCP. Sized like ConnectionStats.
+struct DeliveryStats {
+  uint32_t size = sizeof(DeliveryStats);
+  uint32_t openStreams = 0;      // streams with a delivery thread now
+  uint32_t readerBytes = 0;      // what one stream may hold before it is held back
+  uint32_t peakHeldBytes = 0;    // most bytes one stream ever held for its host
+  uint64_t holdBacks = 0;        // times a stream's reading stopped for room
+  uint64_t packetsDelivered = 0;
+};
+static_assert(sizeof(DeliveryStats) == 32);
+
+inline constexpr char kGetDeliveryStatsName[] = "TMCC_GetDeliveryStats";
+
+// TMCC_GetDeliveryStats(record): 0 and the record filled (at most size bytes).
+using GetDeliveryStatsFunction = int32_t (*)(DeliveryStats* stats);
+
 }  // namespace qrv::devicelib
 
 #if defined(TMCC_BUILDING_LIBRARY)
+extern "C" TMCC_API int32_t TMCC_GetDeliveryStats(qrv::devicelib::DeliveryStats* stats);
 extern "C" TMCC_API int32_t TMCC_GetConnectionStats(TmccHandle handle,
                                                     qrv::devicelib::ConnectionStats* stats);
 #endif

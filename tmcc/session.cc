@@ -72,8 +72,11 @@ void Session::OnConnected(const asio::error_code& ec) {
   limits.readBuffer = params_.purpose == pr::Purpose::kStream ? kStreamBuffer : kControlBuffer;
   limits.maxQueuedBytes = kSessionQueueBound;
   limits.frameTime = kSessionFrameTime;
-  connection_ = std::make_shared<connection::FramedConnection>(
-      strand_, std::move(socket_), limits, static_cast<connection::Handler*>(this));
+  auto* handler = static_cast<connection::Handler*>(this);
+  connection_ = params_.reader ? std::make_shared<connection::FramedConnection>(
+                                     strand_, std::move(socket_), limits, handler, params_.reader)
+                               : std::make_shared<connection::FramedConnection>(
+                                     strand_, std::move(socket_), limits, handler);
   connection_->Start();
 }
 
@@ -254,7 +257,9 @@ void Session::Heartbeat() {
   if (phase_ != Phase::kEstablished) return;
   // Counting bytes per beat keeps clock calls off the receive path.
   const uint64_t received = connection_ ? connection_->bytesReceived() : 0;
-  silentBeats_ = received == bytesAtBeat_ ? silentBeats_ + 1 : 0;
+  // A device we hold back (its frames wait for the host) is not silent.
+  const bool heldBack = connection_ && connection_->readingPaused();
+  silentBeats_ = received == bytesAtBeat_ && !heldBack ? silentBeats_ + 1 : 0;
   bytesAtBeat_ = received;
   if (silentBeats_ >= kSilentBeatsLimit) {
     Fail(dl::kErrTimeout);
@@ -271,6 +276,10 @@ void Session::Heartbeat() {
 
 void Session::Fail(int32_t reason) {
   Finish(reason, true);
+}
+
+void Session::ResumeReading() {
+  if (connection_) connection_->ResumeReading();
 }
 
 void Session::Close() {

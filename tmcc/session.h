@@ -38,6 +38,9 @@ struct SessionParams {
   protocol::Purpose purpose = protocol::Purpose::kControl;
   uint8_t streamType = 0;
   std::chrono::milliseconds timeout{3000};
+  // A stream's reader, kept across reconnections, whose frames the owner may
+  // keep past OnSessionStream (null: the session reads into its own).
+  std::shared_ptr<connection::FrameReader> reader;
 };
 
 class Session;
@@ -68,6 +71,8 @@ class Session : public std::enable_shared_from_this<Session>, private connection
   void Send(const protocol::Request& request, AnswerHandler done);
   // Ends the session without telling the owner; pending work fails with kErrClosed.
   void Close();
+  // Reads again after kept frames filled the reader and were released.
+  void ResumeReading();
 
   bool established() const { return phase_ == Phase::kEstablished; }
 

@@ -127,6 +127,13 @@ int32_t SessionClient::Call(const protocol::Request& request, CallResult* out) {
   return result;
 }
 
+void SessionClient::ResumeReading() {
+  auto self = std::static_pointer_cast<SessionClient>(shared_from_this());
+  asio::post(strand_, [self] {
+    if (self->session_) self->session_->ResumeReading();
+  });
+}
+
 void SessionClient::OnSessionLost(Session& session, int32_t reason) {
   if (session_.get() != &session) return;
   // A callback below may release this client's handle; stay alive until done.

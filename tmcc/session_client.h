@@ -55,6 +55,9 @@ class SessionClient : public Client, public SessionOwner {
   virtual void OnDown(int32_t reason) { (void)reason; }
 
   void OnSessionStream(Session&, const protocol::StreamData&) override {}
+  // Lets the current session read again once kept frames were released.
+  // Threading: any thread; queues the work on the strand.
+  void ResumeReading();
   void OnSessionLost(Session& session, int32_t reason) override;
 
  private:

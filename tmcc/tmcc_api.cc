@@ -23,6 +23,7 @@
 #include "tmcc/record_fields.h"
 #include "tmcc/snapshot_file.h"
 #include "tmcc/stream_client.h"
+#include "tmcc/stream_delivery.h"
 
 namespace dl = qrv::devicelib;
 namespace pr = qrv::tmcc::protocol;
@@ -407,6 +408,24 @@ TMCC_API int32_t TMCC_GetConnectionStats(TmccHandle handle, dl::ConnectionStats*
     auto client = Lookup<LoginClient>(handle, &error);
     if (!client) return error;
     dl::ConnectionStats filled = client->Stats();
+    const uint32_t size = stats->size < sizeof(filled) ? stats->size : sizeof(filled);
+    filled.size = size;
+    std::memcpy(stats, &filled, size);
+    return dl::kOk;
+  });
+}
+
+// Optional extension: how stream delivery fares, process-wide.
+TMCC_API int32_t TMCC_GetDeliveryStats(dl::DeliveryStats* stats) {
+  return Guard([&] {
+    if (stats == nullptr || stats->size < sizeof(uint32_t)) return dl::kErrInvalidArgument;
+    const auto& d = qrv::tmcc::Deliveries();
+    dl::DeliveryStats filled;
+    filled.openStreams = d.open.load(std::memory_order_relaxed);
+    filled.readerBytes = static_cast<uint32_t>(qrv::tmcc::kStreamReaderBytes);
+    filled.peakHeldBytes = d.peakHeldBytes.load(std::memory_order_relaxed);
+    filled.holdBacks = d.holdBacks.load(std::memory_order_relaxed);
+    filled.packetsDelivered = d.delivered.load(std::memory_order_relaxed);
     const uint32_t size = stats->size < sizeof(filled) ? stats->size : sizeof(filled);
     filled.size = size;
     std::memcpy(stats, &filled, size);

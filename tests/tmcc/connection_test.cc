@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <deque>
 #include <future>
 #include <thread>
 
@@ -78,6 +79,75 @@ TEST(FrameReader, OversizedHeaderIsRefusedBeforeItsPayloadAndStaysRefused) {
   EXPECT_EQ(reader.Next().status, pr::DecodeStatus::kError);
   EXPECT_EQ(reader.Next().status, pr::DecodeStatus::kError);
   EXPECT_EQ(reader.Capacity(), 4096u);
+}
+
+// A consumer that keeps every frame and releases them late, in bursts: no
+// kept byte is ever overwritten, the buffer never grows while frames are
+// kept, and a full buffer stops reading (empty space) until released.
+TEST(FrameReader, KeptFramesStayIntactUntilReleasedAndAFullBufferStopsReading) {
+  std::vector<uint8_t> bytes;
+  std::vector<std::vector<uint8_t>> sent;
+  uint32_t seed = 7;
+  auto next = [&] { return seed = seed * 1103515245u + 12345u; };
+  for (uint32_t i = 0; i < 600; ++i) {
+    std::vector<uint8_t> data(1 + next() % 9000);
+    for (auto& b : data) b = static_cast<uint8_t>(next() >> 16);
+    pr::BuildStreamData(bytes, i, {pr::kStreamVideo, 0, 0, 64, 48, i, 0, data});
+    if (i % 50 == 0) pr::BuildPing(bytes, i);  // decoded, not kept
+    sent.push_back(std::move(data));
+  }
+  // A frame larger than the buffer: it may only grow once all is released.
+  std::vector<uint8_t> large(100 * 1024, 0x5a);
+  pr::BuildStreamData(bytes, 600, {pr::kStreamVideo, 0, 0, 64, 48, 600, 0, large});
+  sent.push_back(large);
+
+  FrameReader reader(64 * 1024, UINT32_MAX);
+  struct Kept {
+    std::span<const uint8_t> data;
+    uint64_t end;
+  };
+  std::deque<Kept> kept;
+  size_t delivered = 0;
+  int stops = 0;
+  auto release = [&](size_t n) {
+    for (; n > 0 && !kept.empty(); --n, kept.pop_front()) {
+      const auto& k = kept.front();
+      ASSERT_TRUE(std::equal(k.data.begin(), k.data.end(), sent[delivered].begin(),
+                             sent[delivered].end()))
+          << "frame " << delivered << " was overwritten";
+      ++delivered;
+      reader.Release(k.end);
+    }
+  };
+  for (size_t at = 0; at < bytes.size();) {
+    auto space = reader.Space();
+    if (space.empty()) {
+      ASSERT_TRUE(reader.Holding());
+      ++stops;
+      release(1 + next() % 8);
+      continue;
+    }
+    if (reader.Holding()) {
+      EXPECT_EQ(reader.Capacity(), 64u * 1024);
+    }
+    const size_t n = std::min<size_t>({1 + next() % 20000, space.size(), bytes.size() - at});
+    std::copy_n(bytes.data() + at, n, space.data());
+    reader.Commit(n);
+    at += n;
+    for (auto r = reader.Next(); r.status == pr::DecodeStatus::kFrame; r = reader.Next()) {
+      if (r.frame.type != pr::MessageType::kStreamData) continue;
+      auto data = pr::ParseStreamData(r.frame.payload);
+      ASSERT_TRUE(data);
+      reader.Hold();
+      kept.push_back({data->data, reader.Decoded()});
+    }
+    if (next() % 3 == 0) release(next() % 4);
+  }
+  release(SIZE_MAX);
+  EXPECT_EQ(delivered, sent.size());
+  EXPECT_GT(stops, 0);
+  EXPECT_FALSE(reader.Holding());
+  EXPECT_LE(reader.Capacity(), large.size() + 64 + 4096);
 }
 
 // A connection on the library's pool with a handler that records what it saw.

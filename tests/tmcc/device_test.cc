@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -20,6 +21,7 @@
 // The optional extension, called directly here: this test links the library.
 extern "C" int32_t TMCC_GetConnectionStats(TmccHandle handle,
                                            qrv::devicelib::ConnectionStats* stats);
+extern "C" int32_t TMCC_GetDeliveryStats(qrv::devicelib::DeliveryStats* stats);
 
 namespace dl = qrv::devicelib;
 using qrv::test::LoopbackAddress;
@@ -413,4 +415,108 @@ TEST_F(DeviceTest, AlarmsReachTheListenerWithTheDevicesAddress) {
   EXPECT_TRUE(WaitUntil([&] { return seen.size() == 3; }, 5s));
   EXPECT_EQ(TMCC_StopListen(listener), dl::kOk);
   EXPECT_EQ(TMCC_Done(listener), dl::kOk);
+}
+
+namespace {
+// A stream whose host callback blocks at its fifth packet until let go, and
+// records every sequence number it is handed.
+struct Blocking {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool blocked = false;
+  bool letGo = false;
+  std::vector<uint32_t> sequences;
+  uint64_t bytes = 0;
+
+  void LetGo() {
+    std::lock_guard lock(mutex);
+    letGo = true;
+    changed.notify_all();
+  }
+  bool Blocked() {
+    std::lock_guard lock(mutex);
+    return blocked;
+  }
+  std::pair<size_t, uint64_t> Seen() {
+    std::lock_guard lock(mutex);
+    return {sequences.size(), bytes};
+  }
+};
+
+int32_t QRV_CALLBACK OnPacketBlocking(int32_t, dl::StreamPacket* p, void* context) {
+  auto* b = static_cast<Blocking*>(context);
+  std::unique_lock lock(b->mutex);
+  b->sequences.push_back(p->sequence);
+  b->bytes += p->length;
+  if (b->sequences.size() == 5) {
+    b->blocked = true;
+    b->changed.notify_all();
+    // Bounded, so a broken library fails the test instead of hanging it.
+    b->changed.wait_for(lock, 60s, [&] { return b->letGo; });
+  }
+  return 0;
+}
+}  // namespace
+
+// As many blocked host callbacks as the library has I/O threads must not
+// hold up another stream; the blocked streams keep their connection, their
+// devices are held back (they flood as fast as they may send), and once let
+// go they go on without a lost packet.
+TEST_F(DeviceTest, StreamsWhoseCallbacksBlockHoldUpOnlyThemselvesAndLoseNothing) {
+  constexpr int kBlocked = 2;
+  dl::DeliveryStats before;
+  ASSERT_EQ(TMCC_GetDeliveryStats(&before), dl::kOk);
+  std::vector<qrv::sim::Device*> floods;
+  std::vector<int32_t> handles;
+  Blocking blocking[kBlocked];
+  for (int i = 0; i < kBlocked; ++i) {
+    auto c = Config(10 + i);
+    c.replay = true;
+    c.flood = true;
+    floods.push_back(&Add(c));
+    int32_t h = TMCC_Init(dl::kClientStream);
+    TMCC_RegisterStreamCallBack(h, OnPacketBlocking, &blocking[i]);
+    auto record = StreamFor(c, 0, c.password);
+    ASSERT_EQ(TMCC_ConnectStream(h, &record, 0), dl::kOk);
+    handles.push_back(h);
+  }
+  for (auto& b : blocking) ASSERT_TRUE(WaitUntil([&] { return b.Blocked(); }, 20s));
+
+  auto c = Config(12);
+  Add(c);
+  Packets packets;
+  int32_t other = TMCC_Init(dl::kClientStream);
+  TMCC_RegisterStreamCallBack(other, OnPacket, &packets);
+  auto record = StreamFor(c, 0, c.password);
+  ASSERT_EQ(TMCC_ConnectStream(other, &record, 0), dl::kOk);
+  EXPECT_TRUE(WaitUntil([&] { return packets.size() >= 30; }, 20s));
+  // The flooding devices are held back by TCP well before a second's worth.
+  const uint64_t sentWhileBlocked = floods[0]->Observe().streams.back().bytes;
+  EXPECT_TRUE(WaitUntil([&] { return packets.size() >= 60; }, 20s));
+  EXPECT_LT(floods[0]->Observe().streams.back().bytes - sentWhileBlocked, 1u << 20);
+  EXPECT_EQ(blocking[0].Seen().first, 5u);
+
+  for (auto& b : blocking) b.LetGo();
+  // Well past what the library holds for a stream: reading stopped and resumed.
+  for (auto& b : blocking)
+    EXPECT_TRUE(WaitUntil([&] { return b.Seen().second > 16u << 20; }, 30s));
+  // Held back at the reader's bound, never past it.
+  dl::DeliveryStats after;
+  ASSERT_EQ(TMCC_GetDeliveryStats(&after), dl::kOk);
+  EXPECT_EQ(after.openStreams, before.openStreams + kBlocked + 1);
+  EXPECT_GT(after.holdBacks, before.holdBacks);
+  EXPECT_LE(after.peakHeldBytes, after.readerBytes);
+  EXPECT_GT(after.peakHeldBytes, after.readerBytes / 2);
+  for (int32_t h : handles) {
+    EXPECT_EQ(TMCC_CloseStream(h), dl::kOk);
+    EXPECT_EQ(TMCC_Done(h), dl::kOk);
+  }
+  EXPECT_EQ(TMCC_CloseStream(other), dl::kOk);
+  EXPECT_EQ(TMCC_Done(other), dl::kOk);
+  for (int i = 0; i < kBlocked; ++i) {
+    EXPECT_EQ(floods[i]->Observe().streams.size(), 1u) << "the connection was kept";
+    std::lock_guard lock(blocking[i].mutex);
+    const auto& s = blocking[i].sequences;
+    for (size_t k = 1; k < s.size(); ++k) ASSERT_EQ(s[k], s[k - 1] + 1) << i << " at " << k;
+  }
 }

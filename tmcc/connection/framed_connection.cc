@@ -49,9 +49,23 @@ FramedConnection::FramedConnection(Strand strand, asio::ip::tcp::socket socket, 
       socket_(std::move(socket)),
       limits_(limits),
       handler_(handler),
-      reader_(limits.readBuffer, limits.maxPayload),
+      reader_(std::make_shared<FrameReader>(limits.readBuffer, limits.maxPayload)),
       tick_(strand),
       pause_(strand) {
+  asio::error_code ec;
+  peer_ = socket_.remote_endpoint(ec);
+}
+
+FramedConnection::FramedConnection(Strand strand, asio::ip::tcp::socket socket, Limits limits,
+                                   Handler* handler, std::shared_ptr<FrameReader> reader)
+    : strand_(strand),
+      socket_(std::move(socket)),
+      limits_(limits),
+      handler_(handler),
+      reader_(std::move(reader)),
+      tick_(strand),
+      pause_(strand) {
+  reader_->Restart();
   asio::error_code ec;
   peer_ = socket_.remote_endpoint(ec);
 }
@@ -68,23 +82,37 @@ void FramedConnection::Start() {
 }
 
 void FramedConnection::Read() {
-  auto space = reader_.Space();
+  if (reading_ || closed_) return;
+  auto space = reader_->Space();
+  if (space.empty()) {
+    // Say so before looking again, so a release in between is not missed.
+    reader_->SetStarved();
+    space = reader_->Space();
+    if (space.empty()) {
+      readPaused_ = true;
+      return;
+    }
+    reader_->TakeStarved(0, true);
+  }
+  readPaused_ = false;
+  reading_ = true;
   socket_.async_read_some(
       asio::buffer(space.data(), space.size()),
       [self = shared_from_this()](const asio::error_code& ec, size_t n) { self->OnRead(ec, n); });
 }
 
 void FramedConnection::OnRead(const asio::error_code& ec, size_t n) {
+  reading_ = false;
   if (closed_) return;
   if (ec) {
     Cut(ec == asio::error::eof || ec == asio::error::connection_reset ? CloseReason::kPeerClosed
                                                                       : CloseReason::kIoError);
     return;
   }
-  reader_.Commit(n);
+  reader_->Commit(n);
   bytesIn_ += n;
   while (!closed_) {
-    auto r = reader_.Next();
+    auto r = reader_->Next();
     if (r.status == pr::DecodeStatus::kNeedMore) break;
     if (r.status == pr::DecodeStatus::kError) {
       Cut(CloseReason::kBadFrame);
@@ -119,6 +147,10 @@ bool FramedConnection::TrySend(std::vector<uint8_t> frame, size_t softLimit) {
 
 void FramedConnection::Resume() {
   if (!closed_) WriteNext();
+}
+
+void FramedConnection::ResumeReading() {
+  if (!closed_ && readPaused_) Read();
 }
 
 void FramedConnection::CloseAfterFlush() {
@@ -166,9 +198,10 @@ void FramedConnection::WriteNext() {
 
 void FramedConnection::Tick() {
   if (closed_) return;
-  const bool partial = reader_.Pending() > 0;
-  const bool noFrame = frames_ == framesAtTick_;
-  const bool noByte = bytesIn_ == bytesAtTick_;
+  const bool partial = reader_->Pending() > 0;
+  // While we hold the peer back, its silence is ours.
+  const bool noFrame = frames_ == framesAtTick_ && !readPaused_;
+  const bool noByte = bytesIn_ == bytesAtTick_ && !readPaused_;
   slowTicks_ = partial && partialAtTick_ && noFrame ? slowTicks_ + 1 : 0;
   idleTicks_ = noByte ? idleTicks_ + 1 : 0;
   partialAtTick_ = partial;

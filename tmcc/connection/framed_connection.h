@@ -3,6 +3,11 @@
 // receive buffer, the outgoing queue is bounded, a frame that does not arrive
 // whole within its time and a peer silent for too long are cut.
 //
+// A receiver that keeps frames past OnFrame (see FrameReader::Hold) gives the
+// connection its own reader; while the kept frames fill that reader, the
+// connection stops reading (the peer is held back by TCP, and the deadlines
+// are suspended), and ResumeReading() starts it again.
+//
 // Threading: everything runs on the strand given at construction; the handler
 // is called on it only, and never after Close() returned.
 #pragma once
@@ -75,6 +80,10 @@ class Handler {
 class FramedConnection : public std::enable_shared_from_this<FramedConnection> {
  public:
   FramedConnection(Strand strand, asio::ip::tcp::socket socket, Limits limits, Handler* handler);
+  // With a reader of the receiver's own, kept across connections (its partial
+  // frame is dropped); limits.readBuffer and maxPayload are the reader's.
+  FramedConnection(Strand strand, asio::ip::tcp::socket socket, Limits limits, Handler* handler,
+                   std::shared_ptr<FrameReader> reader);
   ~FramedConnection();
 
   // Starts reading and the deadline checks.
@@ -87,6 +96,8 @@ class FramedConnection : public std::enable_shared_from_this<FramedConnection> {
   bool TrySend(std::vector<uint8_t> frame, size_t softLimit);
   // Restarts writing after HoldWrites() turned false.
   void Resume();
+  // Reads again if reading stopped because kept frames filled the reader.
+  void ResumeReading();
   // Closes once everything queued has been written, then OnClosed(kFlushed);
   // frames received meanwhile still reach the handler.
   void CloseAfterFlush();
@@ -94,6 +105,8 @@ class FramedConnection : public std::enable_shared_from_this<FramedConnection> {
   void Close();
 
   bool closed() const { return closed_; }
+  // Reading stopped until kept frames are released.
+  bool readingPaused() const { return readPaused_; }
   size_t queuedBytes() const { return queuedBytes_; }
   uint64_t framesReceived() const { return frames_; }
   uint64_t bytesReceived() const { return bytesIn_; }
@@ -113,12 +126,14 @@ class FramedConnection : public std::enable_shared_from_this<FramedConnection> {
   Limits limits_;
   Handler* handler_;
   asio::ip::tcp::endpoint peer_;
-  FrameReader reader_;
+  std::shared_ptr<FrameReader> reader_;
   asio::steady_timer tick_;
   asio::steady_timer pause_;
   std::deque<std::vector<uint8_t>> queue_;
   size_t queuedBytes_ = 0;
   bool writing_ = false;
+  bool reading_ = false;
+  bool readPaused_ = false;
   bool closeAfterFlush_ = false;
   bool closed_ = false;
   uint64_t frames_ = 0;
