@@ -18,6 +18,7 @@
 // (this program started again with a child-mode argument), so the CPU and
 // memory figures of the plug-in runs are the host process's alone.
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <spawn.h>
@@ -40,6 +41,7 @@
 #include <thread>
 #include <vector>
 
+#include "devicelib/tmcc_extensions.h"
 #include "host/kit/annexb_scan.h"
 #include "host/kit/media_probe.h"
 #include "host/kit/plugin_host.h"
@@ -99,6 +101,34 @@ long ProcStatusKb(const char* field) {
 void ResetPeakMemory() {
   // "5" resets the peak resident set size (VmHWM) to the current one.
   std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// The device library's delivery figures, when the library the plug-in
+// loaded offers them.
+std::optional<qrv::devicelib::DeliveryStats> LibraryDeliveryStats() {
+  void* library = dlopen("libtmControlClient.so.1", RTLD_LAZY | RTLD_NOLOAD);
+  if (library == nullptr) library = dlopen("libtmControlClient.so", RTLD_LAZY | RTLD_NOLOAD);
+  if (library == nullptr) return std::nullopt;
+  std::optional<qrv::devicelib::DeliveryStats> stats;
+  auto get = reinterpret_cast<qrv::devicelib::GetDeliveryStatsFunction>(
+      dlsym(library, qrv::devicelib::kGetDeliveryStatsName));
+  qrv::devicelib::DeliveryStats s;
+  if (get != nullptr && get(&s) == 0) stats = s;
+  dlclose(library);
+  return stats;
+}
+
+void PrintDeliveryStats(const std::optional<qrv::devicelib::DeliveryStats>& before,
+                        const std::optional<qrv::devicelib::DeliveryStats>& after) {
+  if (!after) {
+    std::printf("  device library delivery figures: not offered by this library\n");
+    return;
+  }
+  std::printf(
+      "  device library: %.0f KB held at most per stream, the most one stream held %.0f KB "
+      "(since load), reading held back %llu times in this run\n",
+      after->readerBytes / 1024.0, after->peakHeldBytes / 1024.0,
+      static_cast<unsigned long long>(after->holdBacks - (before ? before->holdBacks : 0)));
 }
 
 // ---- child processes: this program again, in a child mode, on two pipes ----
@@ -664,7 +694,8 @@ struct ScaleRun {
   uint64_t bytes = 0;  // delivered to the host callbacks
   double cpu = 0, wall = 0, videoSeconds = 0;
   long peakKb = 0;
-  int lossReports = 0;                      // streams described line by line
+  int lossReports = 0;  // streams described line by line
+  std::optional<qrv::devicelib::DeliveryStats> statsBefore, statsAfter;
   std::vector<std::vector<double>> delays;  // per stream, seconds beyond its best
 };
 
@@ -702,6 +733,7 @@ ScaleRun RunScaleOnce(const Options& options, PluginHost& plugin, const FleetOpt
     requests.StartRecording(slots[i], options.dir + "/scale-" + std::to_string(i));
   }
   ResetPeakMemory();
+  run.statsBefore = LibraryDeliveryStats();
   const double cpu0 = ProcessCpu();
   const auto t0 = Clock::now();
   for (size_t i = 0; i < n; ++i) {
@@ -723,6 +755,7 @@ ScaleRun RunScaleOnce(const Options& options, PluginHost& plugin, const FleetOpt
   run.wall = Seconds(Clock::now() - t0);
   run.cpu = ProcessCpu() - cpu0;
   run.peakKb = ProcStatusKb("VmHWM");
+  run.statsAfter = LibraryDeliveryStats();
   run.videoSeconds = Seconds(stopAt - t0);
   for (size_t i = 0; i < n; ++i) {
     if (slots[i] < 0) continue;
@@ -867,6 +900,7 @@ bool RunScale(const Options& options, PluginHost& plugin, Child& plainChild,
     std::printf("  plain epoll loop                failed\n");
   }
   std::printf("  peak memory (VmHWM)             %.1f MB\n", double(run.peakKb) / 1024);
+  PrintDeliveryStats(run.statsBefore, run.statsAfter);
   PrintDelay("all streams", all);
   return run.failures == 0 && all.Lost() == 0;
 }
@@ -898,6 +932,7 @@ bool RunStalls(const Options& options, PluginHost& plugin, const std::optional<T
   PrintFrames("stream 0 (blocking)", blocked);
   PrintFrames("stream 1 (slow writer)", slow);
   std::printf("  host process peak memory (VmHWM) %.1f MB\n", double(run.peakKb) / 1024);
+  PrintDeliveryStats(run.statsBefore, run.statsAfter);
   return run.failures == 0;
 }
 
