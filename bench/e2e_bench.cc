@@ -694,6 +694,7 @@ struct ScaleRun {
   uint64_t bytes = 0;  // delivered to the host callbacks
   double cpu = 0, wall = 0, videoSeconds = 0;
   long peakKb = 0;
+  int recordFailures = 0;
   int lossReports = 0;  // streams described line by line
   std::optional<qrv::devicelib::DeliveryStats> statsBefore, statsAfter;
   std::vector<std::vector<double>> delays;  // per stream, seconds beyond its best
@@ -730,7 +731,11 @@ ScaleRun RunScaleOnce(const Options& options, PluginHost& plugin, const FleetOpt
     probes[i].arrivals.assign(capacity, 0);
     plugin.access().SetStreamDataCallback(static_cast<uint32_t>(slots[i]), &OnScaleData,
                                           reinterpret_cast<uintptr_t>(&probes[i]));
-    requests.StartRecording(slots[i], options.dir + "/scale-" + std::to_string(i));
+    Reply record = requests.StartRecording(slots[i], options.dir + "/scale-" + std::to_string(i));
+    if (!record.ok() && ++run.recordFailures <= 3) {
+      std::printf("  stream %zu: starting the recording failed: %d (%s)\n", i, record.code,
+                  DescribeExecuteResult(record.code).c_str());
+    }
   }
   ResetPeakMemory();
   run.statsBefore = LibraryDeliveryStats();
@@ -879,8 +884,8 @@ bool RunScale(const Options& options, PluginHost& plugin, Child& plainChild,
   Rate rate{run.wall, run.cpu, run.bytes};
   std::printf("\n(b) %zu slots, %dx%d, %d fps, %d kbit/s each, for %.0f s, recording to files\n", n,
               options.width, options.height, options.fps, options.bitrateKbps, run.videoSeconds);
-  std::printf("  logins or opens failed          %d; recordings never opened %d\n", run.failures,
-              run.emptyFiles);
+  std::printf("  logins or opens failed          %d; recordings refused %d, never opened %d\n",
+              run.failures, run.recordFailures, run.emptyFiles);
   std::printf("  stream bitrate (delivered)      %.2f Mbit/s each, %.1f MB in all\n",
               double(run.bytes) * 8 / 1e6 / run.videoSeconds / double(n), double(run.bytes) / 1e6);
   PrintFrames("all streams", all);
@@ -902,7 +907,7 @@ bool RunScale(const Options& options, PluginHost& plugin, Child& plainChild,
   std::printf("  peak memory (VmHWM)             %.1f MB\n", double(run.peakKb) / 1024);
   PrintDeliveryStats(run.statsBefore, run.statsAfter);
   PrintDelay("all streams", all);
-  return run.failures == 0 && all.Lost() == 0;
+  return run.failures == 0 && run.recordFailures == 0 && all.Lost() == 0;
 }
 
 bool RunStalls(const Options& options, PluginHost& plugin, const std::optional<Totals>& before) {
@@ -920,8 +925,8 @@ bool RunStalls(const Options& options, PluginHost& plugin, const std::optional<T
       "\n(c) as (b), stream 0's callback blocks %d ms on every %dth packet, stream 1's sleeps %d "
       "ms before every packet (and so before its recording write)\n",
       options.blockMs, options.blockEvery, options.slowMs);
-  std::printf("  logins or opens failed          %d; recordings never opened %d\n", run.failures,
-              run.emptyFiles);
+  std::printf("  logins or opens failed          %d; recordings refused %d, never opened %d\n",
+              run.failures, run.recordFailures, run.emptyFiles);
   PrintFrames("the other streams", others);
   PrintDelay("the other streams", others);
   if (before) {
@@ -933,7 +938,7 @@ bool RunStalls(const Options& options, PluginHost& plugin, const std::optional<T
   PrintFrames("stream 1 (slow writer)", slow);
   std::printf("  host process peak memory (VmHWM) %.1f MB\n", double(run.peakKb) / 1024);
   PrintDeliveryStats(run.statsBefore, run.statsAfter);
-  return run.failures == 0;
+  return run.failures == 0 && run.recordFailures == 0;
 }
 
 FleetOptions ParseFleetArgs(char** argv) {
