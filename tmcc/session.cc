@@ -14,7 +14,8 @@ namespace dl = qrv::devicelib;
 namespace pr = qrv::tmcc::protocol;
 
 namespace {
-// Reads go into a large reusable buffer so a busy stream needs few system calls.
+// Reads go into a reusable buffer; a stream brings its own (it keeps frames
+// for its delivery thread), this size is for a stream session without one.
 constexpr size_t kControlBuffer = 16 * 1024;
 constexpr size_t kStreamBuffer = 256 * 1024;
 }  // namespace

@@ -11,6 +11,8 @@ namespace proto = tmcc::protocol;
 namespace conn = tmcc::connection;
 
 namespace {
+// Flood mode refills the write queue with about this much at a time.
+constexpr size_t kFloodBatchBytes = 256 * 1024;
 conn::Limits SessionLimits() {
   conn::Limits limits;
   limits.readBuffer = 4096;
@@ -86,8 +88,14 @@ void Session::OnClosed(conn::FramedConnection&, conn::CloseReason) {
 void Session::OnDrained(conn::FramedConnection& c) {
   if (closed_ || !loggedIn_) return;
   auto host = host_.lock();
+  // A few frames at a time, so they go out in one write.
+  size_t queued = 0;
   std::vector<uint8_t> frame;
-  if (host && host->NextFloodFrame(*this, frame)) c.Send(std::move(frame));
+  while (host && queued < kFloodBatchBytes && !c.closed() && host->NextFloodFrame(*this, frame)) {
+    queued += frame.size();
+    if (!c.Send(std::move(frame))) break;
+    frame = {};
+  }
 }
 
 std::chrono::microseconds Session::PauseAfterWrite(size_t bytes) {

@@ -9,6 +9,9 @@ namespace pr = qrv::tmcc::protocol;
 namespace {
 // Deadlines are checked this many times per (shortest) limit.
 constexpr int kTicksPerLimit = 4;
+// At most this much queued output goes into one write.
+constexpr size_t kMaxGather = 64;
+constexpr size_t kMaxGatherBytes = 1024 * 1024;
 
 int TicksFor(std::chrono::milliseconds limit, std::chrono::milliseconds period) {
   if (limit.count() <= 0) return 0;
@@ -172,7 +175,17 @@ void FramedConnection::WriteNext() {
     return;
   }
   writing_ = true;
-  asio::async_write(socket_, asio::buffer(queue_.front()),
+  // Everything queued (within a bound) in one system call: a sender of many
+  // small frames then costs both ends far less per byte.
+  gather_.clear();
+  size_t bytes = 0;
+  for (const auto& frame : queue_) {
+    if (gather_.size() == kMaxGather || (!gather_.empty() && bytes + frame.size() > kMaxGatherBytes))
+      break;
+    gather_.emplace_back(frame.data(), frame.size());
+    bytes += frame.size();
+  }
+  asio::async_write(socket_, gather_,
                     [self = shared_from_this()](const asio::error_code& ec, size_t written) {
                       self->writing_ = false;
                       if (self->closed_) return;
@@ -180,8 +193,10 @@ void FramedConnection::WriteNext() {
                         self->Cut(CloseReason::kIoError);
                         return;
                       }
-                      self->queuedBytes_ -= self->queue_.front().size();
-                      self->queue_.pop_front();
+                      for (size_t i = 0; i < self->gather_.size(); ++i) {
+                        self->queuedBytes_ -= self->queue_.front().size();
+                        self->queue_.pop_front();
+                      }
                       const auto pause = self->handler_->PauseAfterWrite(written);
                       if (pause.count() <= 0) {
                         self->WriteNext();

@@ -130,6 +130,7 @@ class FramedConnection : public std::enable_shared_from_this<FramedConnection> {
   asio::steady_timer tick_;
   asio::steady_timer pause_;
   std::deque<std::vector<uint8_t>> queue_;
+  std::vector<asio::const_buffer> gather_;  // the frames of the write in progress
   size_t queuedBytes_ = 0;
   bool writing_ = false;
   bool reading_ = false;
