@@ -1,17 +1,28 @@
-// End-to-end benchmark: prints a table, asserts nothing.
+// End-to-end benchmark: prints tables, asserts nothing.
 //
-// (a) Receive and record one stream pushed as fast as a simulated device can
-//     send it (replay flood), through our device library and the plug-in into
-//     a .264 file; next to it, the same bytes from a plain TCP sender received
-//     by ffmpeg (-c copy) and by a plain recv+write loop (the physical limit).
-// (b) Scale: 256 slots streaming in real time, recording to files: CPU of the
-//     host process per second of video, frames lost, peak memory, and the
-//     host callback's delivery delay.
+// (a) One stream pushed as fast as a simulated device can send it (replay
+//     flood), received and recorded through the plug-in and our device
+//     library, against a plain epoll recv + write loop receiving the same
+//     device's stream, and ffmpeg (-c copy) receiving the same H.264 bytes.
+//     Medians over repetitions.
+// (b) Many slots streaming in real time (by default 256 x 4 Mbit/s 1080p at
+//     25 fps), recording to files: frames sent = delivered = in files, host
+//     CPU per byte against a plain epoll loop receiving the same streams from
+//     the same kind of devices, peak memory, and the callback delay.
+// (c) As (b), with one stream's host callback blocking 1 s on every 25th
+//     packet and one stream's callback sleeping before every packet (its
+//     recording write waits behind it): what the other streams and the two
+//     stalled ones lose, and their delay against (b).
 //
-// The simulated devices run in child processes, so the CPU and memory
-// figures are the host's alone (plug-in, device library, host callbacks).
+// Every simulated device fleet and the plain loop run in child processes
+// (this program started again with a child-mode argument), so the CPU and
+// memory figures of the plug-in runs are the host process's alone.
 #include <arpa/inet.h>
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <spawn.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -24,18 +35,29 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "devicelib/tmcc_extensions.h"
 #include "host/kit/annexb_scan.h"
 #include "host/kit/media_probe.h"
 #include "host/kit/plugin_host.h"
 #include "host/kit/requests.h"
 #include "host/sim/fleet.h"
+#include "tmcc/protocol/auth.h"
+#include "tmcc/protocol/builders.h"
+#include "tmcc/protocol/frame.h"
+#include "tmcc/protocol/parsers.h"
+
+extern char** environ;
 
 namespace {
 
 using namespace qrv::host;
+namespace proto = qrv::tmcc::protocol;
 using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration d) {
@@ -53,123 +75,412 @@ double ProcessCpu() {
   return CpuSeconds(r);
 }
 
-double ThreadCpu() {
-  rusage r{};
-  getrusage(RUSAGE_THREAD, &r);
-  return CpuSeconds(r);
+// Waits without busy looping; the bench's only pauses, each bounded.
+void Pause(std::chrono::milliseconds d) {
+  std::this_thread::sleep_for(d);
 }
 
-// ---- simulated devices in a child process, driven by text lines on pipes ----
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
 
-struct SimChild {
+// Peak resident memory since the last ResetPeakMemory (kB), from /proc.
+long ProcStatusKb(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const size_t n = std::strlen(field);
+  while (std::getline(status, line)) {
+    if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':')
+      return std::strtol(line.c_str() + n + 1, nullptr, 10);
+  }
+  return -1;
+}
+
+void ResetPeakMemory() {
+  // "5" resets the peak resident set size (VmHWM) to the current one.
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
+
+// The device library's delivery figures, when the library the plug-in
+// loaded offers them.
+std::optional<qrv::devicelib::DeliveryStats> LibraryDeliveryStats() {
+  void* library = dlopen("libtmControlClient.so.1", RTLD_LAZY | RTLD_NOLOAD);
+  if (library == nullptr) library = dlopen("libtmControlClient.so", RTLD_LAZY | RTLD_NOLOAD);
+  if (library == nullptr) return std::nullopt;
+  std::optional<qrv::devicelib::DeliveryStats> stats;
+  auto get = reinterpret_cast<qrv::devicelib::GetDeliveryStatsFunction>(
+      dlsym(library, qrv::devicelib::kGetDeliveryStatsName));
+  qrv::devicelib::DeliveryStats s;
+  if (get != nullptr && get(&s) == 0) stats = s;
+  dlclose(library);
+  return stats;
+}
+
+void PrintDeliveryStats(const std::optional<qrv::devicelib::DeliveryStats>& before,
+                        const std::optional<qrv::devicelib::DeliveryStats>& after) {
+  if (!after) {
+    std::printf("  device library delivery figures: not offered by this library\n");
+    return;
+  }
+  std::printf(
+      "  device library: %.0f KB held at most per stream, the most one stream held %.0f KB "
+      "(since load), reading held back %llu times in this run\n",
+      after->readerBytes / 1024.0, after->peakHeldBytes / 1024.0,
+      static_cast<unsigned long long>(after->holdBacks - (before ? before->holdBacks : 0)));
+}
+
+// ---- child processes: this program again, in a child mode, on two pipes ----
+
+struct Child {
   pid_t pid = -1;
   FILE* to = nullptr;
   FILE* from = nullptr;
+
+  bool Send(const std::string& line) {
+    if (to == nullptr) return false;
+    std::fprintf(to, "%s\n", line.c_str());
+    return std::fflush(to) == 0;
+  }
+  std::optional<std::string> Line() {
+    char buffer[512];
+    if (from == nullptr || std::fgets(buffer, sizeof buffer, from) == nullptr) return std::nullopt;
+    return std::string(buffer);
+  }
+  void End() {
+    if (pid <= 0) return;
+    Send("exit");
+    if (to) std::fclose(to);
+    if (from) std::fclose(from);
+    to = from = nullptr;
+    waitpid(pid, nullptr, 0);
+    pid = -1;
+  }
+  ~Child() { End(); }
 };
 
-// Forks before the parent has threads. The child starts the fleet, answers
-// "ok", and on "stop" prints the frames each device sent, then stops.
-SimChild StartSimChild(const FleetOptions& options) {
-  int down[2];
-  int up[2];
-  if (pipe(down) != 0 || pipe(up) != 0) return {};
-  pid_t pid = fork();
-  if (pid == 0) {
+// Starts this program with `args`; the child's stdin and stdout are the
+// pipes. posix_spawn, because this process has threads by then; the child
+// closes every other descriptor so it holds none of the plug-in's sockets.
+std::unique_ptr<Child> Spawn(const std::vector<std::string>& args) {
+  int down[2], up[2];
+  if (pipe2(down, O_CLOEXEC) != 0) return nullptr;
+  if (pipe2(up, O_CLOEXEC) != 0) {
+    close(down[0]);
     close(down[1]);
-    close(up[0]);
-    FILE* in = fdopen(down[0], "r");
-    FILE* out = fdopen(up[1], "w");
-    std::string error;
-    auto fleet = Fleet::Start(options, &error);
-    if (!fleet) {
-      std::fprintf(out, "error %s\n", error.c_str());
-      std::fflush(out);
-      _exit(1);
-    }
-    std::fprintf(out, "ok\n");
-    std::fflush(out);
-    char line[64];
-    while (std::fgets(line, sizeof line, in) != nullptr) {
-      if (std::strncmp(line, "stop", 4) == 0) {
-        // Counts first, then stop: nothing is sent after the count is taken
-        // because the simulator is stopped before the parent reads it.
-        std::vector<uint64_t> sent(fleet->size());
-        fleet->simulator().Stop();
-        for (size_t i = 0; i < fleet->size(); ++i) {
-          for (const auto& s : fleet->device(i).Observe().streams) sent[i] += s.frames;
-        }
-        for (uint64_t n : sent) std::fprintf(out, "%llu\n", static_cast<unsigned long long>(n));
-        std::fflush(out);
-      } else if (std::strncmp(line, "exit", 4) == 0) {
-        break;
-      }
-    }
-    _exit(0);
+    return nullptr;
   }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, down[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, up[1], 1);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  std::vector<std::string> all{"/proc/self/exe"};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  auto child = std::make_unique<Child>();
+  const int error =
+      posix_spawn(&child->pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
   close(down[0]);
   close(up[1]);
-  SimChild child;
-  child.pid = pid;
-  child.to = fdopen(down[1], "w");
-  child.from = fdopen(up[0], "r");
+  if (error != 0) {
+    close(down[1]);
+    close(up[0]);
+    return nullptr;
+  }
+  child->to = fdopen(down[1], "w");
+  child->from = fdopen(up[0], "r");
   return child;
 }
 
-bool WaitReady(SimChild& child) {
-  char line[512];
-  if (std::fgets(line, sizeof line, child.from) == nullptr) return false;
-  if (std::strncmp(line, "ok", 2) != 0) {
-    std::fprintf(stderr, "simulator: %s", line);
-    return false;
+// A fleet of devices in a child; answers "ok" when they listen. On "stop" it
+// stops them, then prints per device "sent dropped": the video frames sent
+// and those the device left out because the viewer fell behind.
+int SimChildMain(const FleetOptions& options) {
+  std::string error;
+  auto fleet = Fleet::Start(options, &error);
+  if (!fleet) {
+    std::printf("error %s\n", error.c_str());
+    return 1;
   }
+  std::printf("ok\n");
+  std::fflush(stdout);
+  char line[64];
+  while (std::fgets(line, sizeof line, stdin) != nullptr) {
+    if (std::strncmp(line, "stop", 4) == 0) {
+      // Stopped before counting: nothing is sent after the count is taken.
+      fleet->simulator().Stop();
+      for (size_t i = 0; i < fleet->size(); ++i) {
+        uint64_t sent = 0, dropped = 0;
+        for (const auto& s : fleet->device(i).Observe().streams) {
+          sent += s.frames;
+          dropped += s.framesDropped;
+        }
+        std::printf("%llu %llu\n", static_cast<unsigned long long>(sent),
+                    static_cast<unsigned long long>(dropped));
+      }
+      std::fflush(stdout);
+    } else if (std::strncmp(line, "exit", 4) == 0) {
+      break;
+    }
+  }
+  return 0;
+}
+
+std::unique_ptr<Child> StartFleet(const FleetOptions& o) {
+  auto child = Spawn({"--child-fleet", o.baseAddress, std::to_string(o.count),
+                      std::to_string(o.media.width), std::to_string(o.media.height),
+                      std::to_string(o.media.fps), std::to_string(o.media.gop),
+                      std::to_string(o.media.bitrateKbps), o.flood ? "1" : "0"});
+  if (!child) return nullptr;
+  auto line = child->Line();
+  if (!line || line->compare(0, 2, "ok") != 0) {
+    std::fprintf(stderr, "simulated devices did not start: %s", line ? line->c_str() : "-\n");
+    return nullptr;
+  }
+  return child;
+}
+
+struct DeviceCounts {
+  uint64_t sent = 0;
+  uint64_t dropped = 0;
+};
+
+std::vector<DeviceCounts> StopFleet(Child& child, size_t devices) {
+  child.Send("stop");
+  std::vector<DeviceCounts> counts;
+  while (counts.size() < devices) {
+    auto line = child.Line();
+    if (!line) break;
+    DeviceCounts c;
+    char* end = nullptr;
+    c.sent = std::strtoull(line->c_str(), &end, 10);
+    c.dropped = std::strtoull(end, nullptr, 10);
+    counts.push_back(c);
+  }
+  return counts;
+}
+
+// ---- the plain loop: stream sessions, then recv + write, one epoll thread ----
+
+// Reads exactly one frame (blocking); false on error or close.
+bool ReadFrame(int fd, std::vector<uint8_t>& bytes, proto::FrameView& frame) {
+  bytes.resize(proto::kFrameHeaderSize);
+  if (recv(fd, bytes.data(), bytes.size(), MSG_WAITALL) != ssize_t(bytes.size())) return false;
+  uint32_t length = 0;
+  std::memcpy(&length, bytes.data() + 12, 4);  // little-endian hosts only
+  if (length > 4096) return false;             // hello and login result are small
+  bytes.resize(proto::kFrameHeaderSize + length);
+  if (length > 0 &&
+      recv(fd, bytes.data() + proto::kFrameHeaderSize, length, MSG_WAITALL) != ssize_t(length))
+    return false;
+  auto decoded = proto::DecodeFrame(bytes, 4096);
+  if (decoded.status != proto::DecodeStatus::kFrame) return false;
+  frame = decoded.frame;
   return true;
 }
 
-std::vector<uint64_t> StopAndCount(SimChild& child, size_t devices) {
-  std::fprintf(child.to, "stop\n");
-  std::fflush(child.to);
-  std::vector<uint64_t> sent;
-  char line[64];
-  while (sent.size() < devices && std::fgets(line, sizeof line, child.from) != nullptr) {
-    sent.push_back(std::strtoull(line, nullptr, 10));
+// Connects a stream session the way the device library does (greeting, login
+// with proof, result), then leaves the connection to the caller: the device
+// sends the stream header and video from then on.
+int OpenPlainStream(const std::string& address, uint16_t port, const std::string& user,
+                    const std::string& password) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  timeval timeout{3, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  std::vector<uint8_t> bytes;
+  proto::FrameView frame;
+  bool ok = inet_pton(AF_INET, address.c_str(), &addr.sin_addr) == 1 &&
+            connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+            ReadFrame(fd, bytes, frame) && frame.type == proto::MessageType::kServerHello;
+  auto hello = ok ? proto::ParseServerHello(frame.payload) : std::nullopt;
+  ok = hello.has_value();
+  proto::Login login;
+  if (ok) {
+    login.purpose = proto::Purpose::kStream;
+    login.user = user;
+    ok = proto::MakeNonce(login.clientNonce);
+    login.proof = proto::ComputeClientProof(password, hello->serverNonce, login.clientNonce,
+                                            login.purpose, 0, user);
+    std::vector<uint8_t> out;
+    ok = ok && proto::BuildLogin(out, 1, login) &&
+         send(fd, out.data(), out.size(), MSG_NOSIGNAL) == ssize_t(out.size());
   }
-  return sent;
+  ok = ok && ReadFrame(fd, bytes, frame) && frame.type == proto::MessageType::kLoginResult;
+  auto result = ok ? proto::ParseLoginResult(frame.payload) : std::nullopt;
+  if (!result || result->status != proto::LoginStatus::kAccepted) {
+    close(fd);
+    return -1;
+  }
+  timeval none{0, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &none, sizeof none);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  return fd;
 }
 
-void EndChild(SimChild& child) {
-  if (child.pid <= 0) return;
-  std::fprintf(child.to, "exit\n");
-  std::fflush(child.to);
-  int status = 0;
-  waitpid(child.pid, &status, 0);
-  child.pid = -1;
+// Commands: "run BASE COUNT PORT USER PASSWORD SECONDS DIR"; answers
+// "done BYTES CPU WALL FAILED". CPU is this process's, from before the first
+// connect to the last write, as the plug-in run counts from its first open.
+int PlainChildMain() {
+  char line[1024];
+  while (std::fgets(line, sizeof line, stdin) != nullptr) {
+    char base[64], user[64], password[64], dir[512];
+    int count = 0, port = 0;
+    double seconds = 0;
+    if (std::sscanf(line, "run %63s %d %d %63s %63s %lf %511s", base, &count, &port, user, password,
+                    &seconds, dir) != 7) {
+      if (std::strncmp(line, "exit", 4) == 0) break;
+      continue;
+    }
+    const double cpu0 = ProcessCpu();
+    const auto t0 = Clock::now();
+    int epoll = epoll_create1(EPOLL_CLOEXEC);
+    std::vector<int> sockets, files;
+    int failed = 0;
+    for (int i = 0; i < count; ++i) {
+      int fd =
+          OpenPlainStream(LoopbackAddress(base, i), static_cast<uint16_t>(port), user, password);
+      if (fd < 0) {
+        ++failed;
+        continue;
+      }
+      std::string path = std::string(dir) + "/plain-" + std::to_string(i) + ".bin";
+      int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      epoll_event event{};
+      event.events = EPOLLIN;
+      event.data.u32 = static_cast<uint32_t>(sockets.size());
+      epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event);
+      sockets.push_back(fd);
+      files.push_back(file);
+    }
+    std::vector<uint8_t> ping;
+    proto::BuildPing(ping, 0);
+    std::vector<char> buffer(256 * 1024);
+    std::vector<epoll_event> events(64);
+    uint64_t bytes = 0;
+    const auto end =
+        t0 + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    auto nextPing = t0 + std::chrono::seconds(1);
+    for (;;) {
+      const auto now = Clock::now();
+      if (now >= end) break;
+      if (now >= nextPing) {
+        // The devices drop a viewer that says nothing for 10 s.
+        for (int fd : sockets) send(fd, ping.data(), ping.size(), MSG_NOSIGNAL);
+        nextPing += std::chrono::seconds(1);
+      }
+      const auto wait = std::min(end, nextPing) - now;
+      const int n =
+          epoll_wait(epoll, events.data(), int(events.size()),
+                     int(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) + 1);
+      for (int k = 0; k < n; ++k) {
+        const uint32_t i = events[size_t(k)].data.u32;
+        // Drain what is there: one read of up to 256 KiB, one write of it.
+        for (;;) {
+          ssize_t got = recv(sockets[i], buffer.data(), buffer.size(), 0);
+          if (got <= 0) {
+            if (got == 0) epoll_ctl(epoll, EPOLL_CTL_DEL, sockets[i], nullptr);
+            break;
+          }
+          bytes += uint64_t(got);
+          if (write(files[i], buffer.data(), size_t(got)) != got) ++failed;
+          if (size_t(got) < buffer.size()) break;
+        }
+      }
+    }
+    for (size_t i = 0; i < sockets.size(); ++i) {
+      close(sockets[i]);
+      close(files[i]);
+    }
+    close(epoll);
+    const double cpu = ProcessCpu() - cpu0;
+    const double wall = Seconds(Clock::now() - t0);
+    for (int i = 0; i < count; ++i) {
+      std::error_code ec;
+      std::filesystem::remove(std::string(dir) + "/plain-" + std::to_string(i) + ".bin", ec);
+    }
+    std::printf("done %llu %.6f %.6f %d\n", static_cast<unsigned long long>(bytes), cpu, wall,
+                failed);
+    std::fflush(stdout);
+  }
+  return 0;
+}
+
+struct Rate {
+  double seconds = 0;
+  double cpu = 0;
+  uint64_t bytes = 0;
+  double MBps() const { return seconds > 0 ? double(bytes) / seconds / 1e6 : 0; }
+  double CpuPerGB() const { return bytes > 0 ? cpu / (double(bytes) / 1e9) : 0; }
+  double MBperCpuSecond() const { return cpu > 0 ? double(bytes) / cpu / 1e6 : 0; }
+};
+
+struct PlainRun {
+  Rate rate;
+  int failed = 0;
+};
+
+std::optional<PlainRun> RunPlain(Child& plain, const FleetOptions& fleet, double seconds,
+                                 const std::string& dir) {
+  plain.Send("run " + fleet.baseAddress + " " + std::to_string(fleet.count) + " " +
+             std::to_string(proto::kStreamPort) + " " + fleet.user + " " + fleet.password + " " +
+             std::to_string(seconds) + " " + dir);
+  auto line = plain.Line();
+  PlainRun run;
+  unsigned long long bytes = 0;
+  if (!line || std::sscanf(line->c_str(), "done %llu %lf %lf %d", &bytes, &run.rate.cpu,
+                           &run.rate.seconds, &run.failed) != 4)
+    return std::nullopt;
+  run.rate.bytes = bytes;
+  return run;
 }
 
 // ---- host side ----
 
-// Per stream: frames and bytes seen by the host callback and each video
-// frame's arrival time. One writer (the stream's library thread).
+// Per stream, written by the one thread delivering the stream at a time and
+// read by the main thread after the run (or for progress). Plain loads and
+// stores, no read-modify-write: the callback pays what a plain loop pays
+// for counting, plus one clock read per video frame for the delay figure.
 struct StreamProbe {
+  std::atomic<uint64_t> packets{0};
   std::atomic<uint64_t> frames{0};
   std::atomic<uint64_t> bytes{0};
-  std::vector<int64_t> arrivals;  // ns since the bench started, type 2 only
-  size_t capacity = 0;
-  std::vector<uint8_t> kept;  // the first keepLimit bytes delivered (headers and media)
-  size_t keepLimit = 0;
+  std::vector<int64_t> arrivals;  // ns since g_start, video frames only
+  // The stalled streams of run (c).
+  int sleepEvery = 0;  // sleep on every n-th packet (0: never)
+  int sleepMs = 0;
 };
 
 Clock::time_point g_start;
 
-int32_t QRV_CALLBACK OnStreamData(int32_t type, const uint8_t* data, uint32_t length,
-                                  StreamFrameInfo, uintptr_t user) {
+inline void Count(std::atomic<uint64_t>& counter, uint64_t n) {
+  counter.store(counter.load(std::memory_order_relaxed) + n, std::memory_order_relaxed);
+}
+
+int32_t QRV_CALLBACK OnFloodData(int32_t, const uint8_t*, uint32_t length, StreamFrameInfo,
+                                 uintptr_t user) {
+  Count(reinterpret_cast<StreamProbe*>(user)->bytes, length);
+  return 0;
+}
+
+int32_t QRV_CALLBACK OnScaleData(int32_t type, const uint8_t*, uint32_t length, StreamFrameInfo,
+                                 uintptr_t user) {
   auto* probe = reinterpret_cast<StreamProbe*>(user);
-  probe->bytes.fetch_add(length, std::memory_order_relaxed);
-  if (probe->kept.size() + length <= probe->keepLimit && type != kStreamDataOther) {
-    probe->kept.insert(probe->kept.end(), data, data + length);
-  }
+  const uint64_t packet = probe->packets.load(std::memory_order_relaxed) + 1;
+  probe->packets.store(packet, std::memory_order_relaxed);
+  if (probe->sleepEvery > 0 && packet % uint64_t(probe->sleepEvery) == 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(probe->sleepMs));
+  Count(probe->bytes, length);
   if (type == kStreamDataVideo) {
-    uint64_t n = probe->frames.load(std::memory_order_relaxed);
-    if (n < probe->capacity) {
+    const uint64_t n = probe->frames.load(std::memory_order_relaxed);
+    if (n < probe->arrivals.size()) {
       probe->arrivals[n] =
           std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - g_start).count();
     }
@@ -178,11 +489,10 @@ int32_t QRV_CALLBACK OnStreamData(int32_t type, const uint8_t* data, uint32_t le
   return 0;
 }
 
-// ---- plain TCP sender and receivers for the comparison ----
+// ---- ffmpeg for comparison in run (a) ----
 
-// A listening socket on 127.0.0.1 and an ephemeral port.
 int ListenLoopback(uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -218,48 +528,11 @@ pid_t StartSender(int listenFd, const std::vector<uint8_t>& data, uint64_t total
   return pid;
 }
 
-struct Rate {
-  double seconds = 0;
-  double cpu = 0;
-  uint64_t bytes = 0;
-  double MBps() const { return seconds > 0 ? double(bytes) / seconds / 1e6 : 0; }
-  double CpuPerGB() const { return bytes > 0 ? cpu / (double(bytes) / 1e9) : 0; }
-};
-
-Rate PlainReceive(const std::vector<uint8_t>& data, uint64_t total, const std::string& path) {
+std::optional<Rate> FfmpegReceive(const std::vector<uint8_t>& data, uint64_t total,
+                                  const std::string& path) {
   uint16_t port = 0;
   int listenFd = ListenLoopback(&port);
-  pid_t sender = StartSender(listenFd, data, total);
-  close(listenFd);
-  Rate rate;
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  std::vector<char> buffer(256 * 1024);
-  FILE* out = std::fopen(path.c_str(), "wb");
-  double cpu0 = ThreadCpu();
-  auto t0 = Clock::now();
-  if (out != nullptr && connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-    for (;;) {
-      ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
-      if (n <= 0) break;
-      std::fwrite(buffer.data(), 1, static_cast<size_t>(n), out);
-      rate.bytes += static_cast<uint64_t>(n);
-    }
-  }
-  if (out != nullptr) std::fclose(out);
-  rate.seconds = Seconds(Clock::now() - t0);
-  rate.cpu = ThreadCpu() - cpu0;
-  close(fd);
-  waitpid(sender, nullptr, 0);
-  return rate;
-}
-
-Rate FfmpegReceive(const std::vector<uint8_t>& data, uint64_t total, const std::string& path) {
-  uint16_t port = 0;
-  int listenFd = ListenLoopback(&port);
+  if (listenFd < 0) return std::nullopt;
   pid_t sender = StartSender(listenFd, data, total);
   close(listenFd);
   Rate rate;
@@ -278,235 +551,446 @@ Rate FfmpegReceive(const std::vector<uint8_t>& data, uint64_t total, const std::
   rate.cpu = CpuSeconds(usage);
   std::error_code ec;
   rate.bytes = std::filesystem::file_size(path, ec);
+  std::filesystem::remove(path, ec);
   waitpid(sender, nullptr, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
   return rate;
 }
 
-// ---- the two runs ----
+// ---- the runs ----
 
 struct Options {
   std::string plugin;
   std::string dir = "/dev/shm/qrv-e2e-bench";  // tmpfs: the disk is not what is measured
-  double floodSeconds = 3;
+  std::string runs = "abc";
+  double floodSeconds = 2;
+  int floodRepetitions = 5;
   double scaleSeconds = 10;
   int streams = 256;
   int width = 1920;
   int height = 1080;
   int fps = 25;
+  int bitrateKbps = 4000;
+  int blockEvery = 25;  // run (c): stream 0 blocks on every n-th packet ...
+  int blockMs = 1000;   // ... for this long
+  int slowMs = 50;      // run (c): stream 1 sleeps this long before every packet
 };
 
-void PrintRate(const char* name, const Rate& r, double limit) {
-  std::printf("  %-34s %9.1f MB/s %8.2f CPU s/GB %10.1f MB   %5.2f x plain\n", name, r.MBps(),
-              r.CpuPerGB(), double(r.bytes) / 1e6, limit > 0 ? r.MBps() / limit : 0);
+Credentials DeviceOf(const FleetOptions& f, int i) {
+  return {LoopbackAddress(f.baseAddress, i), f.user, f.password, f.controlPort};
 }
 
-bool RunFlood(const Options& options, PluginHost& plugin, SimChild& child, const Fleet* /*unused*/,
-              const Credentials& device) {
+void PrintRate(const char* name, const Rate& r, const Rate& plain) {
+  std::printf("  %-34s %8.1f MB/s %7.2f CPU s/GB %8.1f MB/CPU s   %5.2f x plain\n", name, r.MBps(),
+              r.CpuPerGB(), r.MBperCpuSecond(),
+              plain.MBperCpuSecond() > 0 ? r.MBperCpuSecond() / plain.MBperCpuSecond() : 0);
+}
+
+Rate MedianRate(const std::vector<Rate>& rates) {
+  std::vector<double> mbps, cpuPerGB;
+  for (const auto& r : rates) {
+    mbps.push_back(r.MBps());
+    cpuPerGB.push_back(r.CpuPerGB());
+  }
+  // A synthetic rate with the median throughput and median CPU per GB.
+  Rate m;
+  m.seconds = 1;
+  m.bytes = static_cast<uint64_t>(Median(mbps) * 1e6);
+  m.cpu = Median(cpuPerGB) * double(m.bytes) / 1e9;
+  return m;
+}
+
+bool RunFlood(const Options& options, PluginHost& plugin, Child& plainChild) {
+  FleetOptions flood;
+  flood.baseAddress = ProcessLoopbackBase(3);
+  flood.count = 1;
+  flood.replay = true;
+  flood.flood = true;
+  flood.answerDiscovery = false;
+  flood.media = {1920, 1080, 25, 50, options.bitrateKbps};
+  auto fleet = StartFleet(flood);
+  if (!fleet) return false;
+  const Credentials device = DeviceOf(flood, 0);
   Requests requests(plugin.access());
-  Reply login = requests.Login(device);
-  if (!login.ok()) {
-    std::printf("flood login failed: %d (%s)\n", login.code,
-                DescribeExecuteResult(login.code).c_str());
-    return false;
-  }
-  int32_t slot = login.OutputInt("LOGINID");
-  StreamProbe probe;
-  probe.keepLimit = 64u << 20;
-  probe.kept.reserve(probe.keepLimit);
-  plugin.access().SetStreamDataCallback(static_cast<uint32_t>(slot), &OnStreamData,
-                                        reinterpret_cast<uintptr_t>(&probe));
-  std::string base = options.dir + "/flood";
-  requests.StartRecording(slot, base);
-  double cpu0 = ProcessCpu();
-  auto t0 = Clock::now();
-  Reply open = requests.OpenStream(slot, device, 0);
-  // Let it run: the bench's only pause, bounded by the chosen duration.
-  std::vector<uint64_t> unused;
-  {
-    auto end = t0 + std::chrono::milliseconds(static_cast<int64_t>(options.floodSeconds * 1000));
-    while (Clock::now() < end) {
-      fd_set none;
-      FD_ZERO(&none);
-      timeval tick{0, 100000};
-      select(0, nullptr, nullptr, nullptr, &tick);
+  std::vector<Rate> plugins, plains, ffmpegs;
+  std::vector<double> ratios;
+  std::vector<uint8_t> h264;  // the first recording's start, for ffmpeg
+  for (int rep = 0; rep < options.floodRepetitions; ++rep) {
+    Reply login = requests.Login(device);
+    if (!login.ok()) {
+      std::printf("flood login failed: %d (%s)\n", login.code,
+                  DescribeExecuteResult(login.code).c_str());
+      return false;
     }
+    const int32_t slot = login.OutputInt("LOGINID");
+    StreamProbe probe;
+    plugin.access().SetStreamDataCallback(static_cast<uint32_t>(slot), &OnFloodData,
+                                          reinterpret_cast<uintptr_t>(&probe));
+    const std::string base = options.dir + "/flood";
+    requests.StartRecording(slot, base);
+    const double cpu0 = ProcessCpu();
+    const auto t0 = Clock::now();
+    Reply open = requests.OpenStream(slot, device, 0);
+    Pause(std::chrono::milliseconds(static_cast<int64_t>(options.floodSeconds * 1000)));
+    requests.CloseStream(slot);
+    Rate recorded;
+    recorded.seconds = Seconds(Clock::now() - t0);
+    recorded.cpu = ProcessCpu() - cpu0;
+    requests.StopRecording(slot);
+    requests.Logout(slot);
+    const std::string path = base + ".264";
+    std::error_code ec;
+    recorded.bytes = std::filesystem::file_size(path, ec);
+    if (!open.ok() || recorded.bytes == 0) {
+      std::printf("flood stream: open %d, nothing recorded\n", open.code);
+      return false;
+    }
+    if (h264.empty()) {
+      std::ifstream in(path, std::ios::binary);
+      h264.resize(std::min<uint64_t>(recorded.bytes, 64u << 20));
+      in.read(reinterpret_cast<char*>(h264.data()), std::streamsize(h264.size()));
+    }
+    // tmpfs pages count against the sandbox's memory: every run starts empty.
+    std::filesystem::remove(path, ec);
+    auto plain = RunPlain(plainChild, flood, options.floodSeconds, options.dir);
+    if (!plain || plain->failed > 0) {
+      std::printf("plain loop failed\n");
+      return false;
+    }
+    auto ffmpeg = FfmpegReceive(h264, std::min<uint64_t>(recorded.bytes, 1u << 30),
+                                options.dir + "/ffmpeg.264");
+    plugins.push_back(recorded);
+    plains.push_back(plain->rate);
+    if (ffmpeg) ffmpegs.push_back(*ffmpeg);
+    ratios.push_back(recorded.MBperCpuSecond() / plain->rate.MBperCpuSecond());
+    std::printf("  (a) repetition %d: plug-in %.1f MB/CPU s, plain %.1f MB/CPU s -> %.2f\n",
+                rep + 1, recorded.MBperCpuSecond(), plain->rate.MBperCpuSecond(), ratios.back());
   }
-  requests.CloseStream(slot);
-  Rate plugin264;
-  plugin264.seconds = Seconds(Clock::now() - t0);
-  plugin264.cpu = ProcessCpu() - cpu0;
-  requests.StopRecording(slot);
-  requests.Logout(slot);
-  std::error_code ec;
-  std::string path = base + ".264";
-  plugin264.bytes = std::filesystem::file_size(path, ec);
-  // Delivered to the host callback; the same as recorded when the recording
-  // opened at the stream's first key frame.
-  Rate delivered = plugin264;
-  delivered.bytes = probe.bytes.load();
-  if (!open.ok() || probe.kept.empty()) {
-    std::printf("flood stream: open %d, nothing delivered\n", open.code);
-    return false;
-  }
-  uint64_t total = std::max<uint64_t>(plugin264.bytes, delivered.bytes);
-  // The flood device has done its part; ended, it takes no CPU from the
-  // comparison runs on this 2-core machine.
-  EndChild(child);
-  // Each run writes to tmpfs; a finished recording goes first so every run
-  // starts with the same free memory.
-  std::filesystem::remove(path, ec);
-  Rate plain = PlainReceive(probe.kept, total, options.dir + "/plain.264");
-  std::filesystem::remove(options.dir + "/plain.264", ec);
-  Rate ffmpeg = FfmpegReceive(probe.kept, total, options.dir + "/ffmpeg.264");
-  std::printf("\n(a) receive and record one stream as fast as it comes (%.0f s, loopback TCP)\n",
-              options.floodSeconds);
-  PrintRate("plain recv + fwrite loop", plain, plain.MBps());
-  PrintRate("plug-in + device library -> .264", plugin264, plain.MBps());
-  PrintRate("  of which delivered to the host", delivered, plain.MBps());
-  if (plugin264.bytes + (64u << 10) < delivered.bytes) {
-    std::printf(
-        "  NOTE: the recording holds less than was delivered (it opens only at a key frame\n"
-        "        after a cached stream header)\n");
-  }
-  PrintRate("ffmpeg -f h264 -i tcp:// -c copy", ffmpeg, plain.MBps());
-  std::printf("  plug-in / ffmpeg throughput: %.2f x; CPU per GB plug-in / ffmpeg: %.2f\n",
-              ffmpeg.MBps() > 0 ? plugin264.MBps() / ffmpeg.MBps() : 0,
-              ffmpeg.CpuPerGB() > 0 ? plugin264.CpuPerGB() / ffmpeg.CpuPerGB() : 0);
+  fleet->End();
+  const Rate plain = MedianRate(plains);
   std::printf(
-      "  (plug-in CPU is the whole host process: device library threads, plug-in, file writes;\n"
-      "   the sending device runs in another process)\n");
-  std::filesystem::remove(options.dir + "/plain.264", ec);
-  std::filesystem::remove(options.dir + "/ffmpeg.264", ec);
-  std::filesystem::remove(path, ec);
+      "\n(a) one stream as fast as it comes, 1080p, loopback TCP, %.0f s each, medians of %d\n",
+      options.floodSeconds, options.floodRepetitions);
+  PrintRate("plain epoll recv + write loop", plain, plain);
+  PrintRate("plug-in + device library -> .264", MedianRate(plugins), plain);
+  if (!ffmpegs.empty()) {
+    PrintRate("ffmpeg -f h264 -i tcp:// -c copy", MedianRate(ffmpegs), plain);
+  } else {
+    std::printf("  ffmpeg: not available\n");
+  }
+  std::printf("  plug-in MB per CPU second / plain loop's: median %.2f (of each repetition's)\n",
+              Median(ratios));
+  std::printf(
+      "  (plug-in CPU: the whole host process, library threads, plug-in, file writes;\n"
+      "   plain loop CPU: its process, socket reads and file writes of the same device's bytes)\n");
   return true;
 }
 
-bool RunScale(const Options& options, PluginHost& plugin, SimChild& child,
-              const std::vector<Credentials>& devices) {
+struct ScaleRun {
+  int failures = 0;
+  int emptyFiles = 0;
+  std::vector<DeviceCounts> device;
+  std::vector<uint64_t> delivered, inFiles;
+  uint64_t bytes = 0;  // delivered to the host callbacks
+  double cpu = 0, wall = 0, videoSeconds = 0;
+  long peakKb = 0;
+  int recordFailures = 0;
+  int lossReports = 0;  // streams described line by line
+  std::optional<qrv::devicelib::DeliveryStats> statsBefore, statsAfter;
+  std::vector<std::vector<double>> delays;  // per stream, seconds beyond its best
+};
+
+ScaleRun RunScaleOnce(const Options& options, PluginHost& plugin, const FleetOptions& fleetOptions,
+                      bool stalls) {
+  ScaleRun run;
+  auto fleet = StartFleet(fleetOptions);
+  if (!fleet) {
+    run.failures = -1;
+    return run;
+  }
+  const size_t n = size_t(fleetOptions.count);
   Requests requests(plugin.access());
-  const size_t n = devices.size();
   std::vector<int32_t> slots(n, -1);
   std::vector<StreamProbe> probes(n);
-  const size_t capacity = static_cast<size_t>((options.scaleSeconds + 10) * options.fps) + 64;
-  int failures = 0;
+  const size_t capacity = static_cast<size_t>((options.scaleSeconds + 20) * options.fps) + 64;
+  if (stalls) {
+    probes[0].sleepEvery = options.blockEvery;
+    probes[0].sleepMs = options.blockMs;
+    if (n > 1) {
+      probes[1].sleepEvery = 1;
+      probes[1].sleepMs = options.slowMs;
+    }
+  }
   for (size_t i = 0; i < n; ++i) {
-    Reply login = requests.Login(devices[i]);
+    Reply login = requests.Login(DeviceOf(fleetOptions, int(i)));
     if (!login.ok()) {
-      ++failures;
+      ++run.failures;
       continue;
     }
     slots[i] = login.OutputInt("LOGINID");
     probes[i].arrivals.assign(capacity, 0);
-    probes[i].capacity = capacity;
-    plugin.access().SetStreamDataCallback(static_cast<uint32_t>(slots[i]), &OnStreamData,
+    plugin.access().SetStreamDataCallback(static_cast<uint32_t>(slots[i]), &OnScaleData,
                                           reinterpret_cast<uintptr_t>(&probes[i]));
-    requests.StartRecording(slots[i], options.dir + "/scale-" + std::to_string(i));
+    Reply record = requests.StartRecording(slots[i], options.dir + "/scale-" + std::to_string(i));
+    if (!record.ok() && ++run.recordFailures <= 3) {
+      std::printf("  stream %zu: starting the recording failed: %d (%s)\n", i, record.code,
+                  DescribeExecuteResult(record.code).c_str());
+    }
   }
-  double cpu0 = ProcessCpu();
-  auto t0 = Clock::now();
+  ResetPeakMemory();
+  run.statsBefore = LibraryDeliveryStats();
+  const double cpu0 = ProcessCpu();
+  const auto t0 = Clock::now();
   for (size_t i = 0; i < n; ++i) {
-    if (slots[i] >= 0 && !requests.OpenStream(slots[i], devices[i], 0).ok()) ++failures;
+    if (slots[i] >= 0 && !requests.OpenStream(slots[i], DeviceOf(fleetOptions, int(i)), 0).ok())
+      ++run.failures;
   }
-  auto end = t0 + std::chrono::milliseconds(static_cast<int64_t>(options.scaleSeconds * 1000));
-  while (Clock::now() < end) {
-    timeval tick{0, 100000};
-    select(0, nullptr, nullptr, nullptr, &tick);
-  }
-  std::vector<uint64_t> sent = StopAndCount(child, n);
-  auto stopAt = Clock::now();
+  Pause(std::chrono::milliseconds(static_cast<int64_t>(options.scaleSeconds * 1000)));
+  run.device = StopFleet(*fleet, n);
+  const auto stopAt = Clock::now();
   // Frames already on the way still arrive; wait for them (bounded).
-  auto deadline = stopAt + std::chrono::seconds(15);
+  const auto deadline = stopAt + std::chrono::seconds(10);
   for (;;) {
     bool all = true;
-    for (size_t i = 0; i < n && i < sent.size(); ++i) {
-      all = all && probes[i].frames.load(std::memory_order_acquire) >= sent[i];
-    }
+    for (size_t i = 0; i < n && i < run.device.size(); ++i)
+      all = all && probes[i].frames.load(std::memory_order_acquire) >= run.device[i].sent;
     if (all || Clock::now() > deadline) break;
-    timeval tick{0, 20000};
-    select(0, nullptr, nullptr, nullptr, &tick);
+    Pause(std::chrono::milliseconds(20));
   }
-  double wall = Seconds(Clock::now() - t0);
-  double cpu = ProcessCpu() - cpu0;
+  run.wall = Seconds(Clock::now() - t0);
+  run.cpu = ProcessCpu() - cpu0;
+  run.peakKb = ProcStatusKb("VmHWM");
+  run.statsAfter = LibraryDeliveryStats();
+  run.videoSeconds = Seconds(stopAt - t0);
   for (size_t i = 0; i < n; ++i) {
     if (slots[i] < 0) continue;
     requests.CloseStream(slots[i]);
     requests.StopRecording(slots[i]);
     requests.Logout(slots[i]);
   }
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
+  fleet->End();
 
-  uint64_t sentTotal = 0, deliveredTotal = 0, inFiles = 0, bytes = 0;
-  int emptyFiles = 0;
-  std::vector<double> delays;
   const double period = 1.0 / options.fps;
+  run.delays.resize(n);
   for (size_t i = 0; i < n; ++i) {
-    uint64_t delivered = probes[i].frames.load();
-    sentTotal += i < sent.size() ? sent[i] : 0;
-    deliveredTotal += delivered;
-    std::string path = options.dir + "/scale-" + std::to_string(i) + ".264";
-    if (auto file = ReadFileBytes(path)) {
-      uint64_t pictures = ScanAnnexB(*file).pictures;
-      inFiles += pictures;
-      bytes += file->size();
-      if (pictures == 0) ++emptyFiles;
+    const uint64_t delivered = probes[i].frames.load();
+    run.delivered.push_back(delivered);
+    run.bytes += probes[i].bytes.load();
+    const std::string path = options.dir + "/scale-" + std::to_string(i) + ".264";
+    const FilePictures file = CountPicturesInFile(path);
+    run.inFiles.push_back(file.pictures);
+    const bool streamLost =
+        i >= run.device.size() || run.device[i].dropped > 0 || file.pictures != run.device[i].sent;
+    if (streamLost && ++run.lossReports <= 8) {
+      std::printf(
+          "  stream %zu lost frames: sent %llu, dropped by the device %llu, delivered %llu, "
+          "in file %llu (%llu IDR, first slice type %d, %llu bytes)\n",
+          i, static_cast<unsigned long long>(i < run.device.size() ? run.device[i].sent : 0),
+          static_cast<unsigned long long>(i < run.device.size() ? run.device[i].dropped : 0),
+          static_cast<unsigned long long>(delivered),
+          static_cast<unsigned long long>(file.pictures),
+          static_cast<unsigned long long>(file.idrPictures), file.firstVclType,
+          static_cast<unsigned long long>(file.bytes));
     }
+    if (file.pictures == 0) ++run.emptyFiles;
     std::error_code ec;
     std::filesystem::remove(path, ec);
     // Frames leave the device on a fixed cadence: frame k at t0 + k * period.
     // The delay of frame k is its arrival minus that schedule, with t0 taken
-    // from the stream's fastest frame, so it is the delay beyond the best case.
-    // A new viewer first gets the frames since the last IDR in a burst, so
-    // the first two GOPs (50 frames each) are left out.
-    size_t count = std::min<size_t>(delivered, probes[i].capacity);
+    // from the stream's fastest frame, so it is the delay beyond the best
+    // case. A new viewer first gets the frames since the last IDR in a burst:
+    // the first two GOPs are left out. A stream that lost frames has no
+    // cadence to measure against, so it has no delay figures.
+    const bool lost =
+        i >= run.device.size() || run.device[i].dropped > 0 || delivered != run.device[i].sent;
+    if (lost) continue;
+    const size_t count = std::min<size_t>(delivered, probes[i].arrivals.size());
     const size_t skip = 2 * 50;
     double best = 1e300;
     for (size_t k = skip; k < count; ++k)
-      best = std::min(best, probes[i].arrivals[k] / 1e9 - k * period);
+      best = std::min(best, double(probes[i].arrivals[k]) / 1e9 - double(k) * period);
     for (size_t k = skip; k < count; ++k)
-      delays.push_back(probes[i].arrivals[k] / 1e9 - k * period - best);
+      run.delays[i].push_back(double(probes[i].arrivals[k]) / 1e9 - double(k) * period - best);
   }
-  std::sort(delays.begin(), delays.end());
-  auto pct = [&](double p) {
-    return delays.empty() ? 0 : delays[static_cast<size_t>(p * (delays.size() - 1))];
-  };
-  double videoSeconds = Seconds(stopAt - t0);
+  return run;
+}
+
+struct Totals {
+  uint64_t produced = 0, sent = 0, delivered = 0, inFiles = 0;
+  size_t streamsLosing = 0, streamsMeasured = 0;
+  std::vector<double> delays;
+  int64_t Lost() const { return int64_t(produced) - int64_t(inFiles); }
+  double Pct(double p) const {
+    return delays.empty() ? 0 : delays[static_cast<size_t>(p * double(delays.size() - 1))];
+  }
+};
+
+Totals Sum(const ScaleRun& run, size_t from, size_t to) {
+  Totals t;
+  for (size_t i = from; i < to && i < run.device.size(); ++i) {
+    t.produced += run.device[i].sent + run.device[i].dropped;
+    t.sent += run.device[i].sent;
+    t.delivered += run.delivered[i];
+    t.inFiles += run.inFiles[i];
+    if (run.device[i].dropped > 0 || run.inFiles[i] != run.device[i].sent) ++t.streamsLosing;
+    if (!run.delays[i].empty()) ++t.streamsMeasured;
+    t.delays.insert(t.delays.end(), run.delays[i].begin(), run.delays[i].end());
+  }
+  std::sort(t.delays.begin(), t.delays.end());
+  return t;
+}
+
+void PrintFrames(const char* name, const Totals& t) {
   std::printf(
-      "\n(b) %zu slots streaming %dx%d at %d fps in real time for %.0f s, recording to files\n", n,
-      options.width, options.height, options.fps, videoSeconds);
-  std::printf("  logins or opens failed          %d\n", failures);
-  std::printf("  stream bitrate                  %.2f Mbit/s each (%.1f MB recorded in all)\n",
-              double(bytes) * 8 / 1e6 / videoSeconds / double(n), double(bytes) / 1e6);
-  std::printf("  host CPU per second of video    %.3f CPU s (%.1f %% of one core)\n", cpu / wall,
-              100 * cpu / wall);
-  std::printf("  frames sent / delivered / in files  %llu / %llu / %llu  -> lost %lld\n",
-              static_cast<unsigned long long>(sentTotal),
-              static_cast<unsigned long long>(deliveredTotal),
-              static_cast<unsigned long long>(inFiles),
-              static_cast<long long>(sentTotal) - static_cast<long long>(inFiles));
-  std::printf("  recordings that never opened     %d of %zu\n", emptyFiles, n);
-  std::printf("  peak memory (maxrss)            %.1f MB\n", double(usage.ru_maxrss) / 1024);
+      "  %-28s frames produced %llu, sent %llu, delivered %llu, in files %llu -> lost %lld "
+      "(%zu streams lost frames)\n",
+      name, static_cast<unsigned long long>(t.produced), static_cast<unsigned long long>(t.sent),
+      static_cast<unsigned long long>(t.delivered), static_cast<unsigned long long>(t.inFiles),
+      static_cast<long long>(t.Lost()), t.streamsLosing);
+}
+
+void PrintDelay(const char* name, const Totals& t) {
   std::printf(
-      "  callback delay beyond the best  median %.2f ms, p99 %.2f ms, max %.2f ms (%zu frames)\n",
-      pct(0.5) * 1e3, pct(0.99) * 1e3, pct(1.0) * 1e3, delays.size());
-  return failures == 0;
+      "  %-28s callback delay beyond the best: median %.2f ms, p99 %.2f ms, max %.2f ms "
+      "(%zu frames of %zu streams)\n",
+      name, t.Pct(0.5) * 1e3, t.Pct(0.99) * 1e3, t.Pct(1.0) * 1e3, t.delays.size(),
+      t.streamsMeasured);
+}
+
+FleetOptions ScaleFleet(const Options& options, int salt) {
+  FleetOptions f;
+  f.baseAddress = ProcessLoopbackBase(salt);
+  f.count = options.streams;
+  f.replay = true;
+  f.answerDiscovery = false;
+  f.media = {options.width, options.height, options.fps, 50, options.bitrateKbps};
+  return f;
+}
+
+bool RunScale(const Options& options, PluginHost& plugin, Child& plainChild,
+              std::optional<Totals>* others) {
+  const size_t n = size_t(options.streams);
+  ScaleRun run = RunScaleOnce(options, plugin, ScaleFleet(options, 4), false);
+  if (run.failures < 0) return false;
+  // The plain loop against a fresh fleet of the same settings, same length.
+  const FleetOptions plainFleet = ScaleFleet(options, 5);
+  auto fleet = StartFleet(plainFleet);
+  std::optional<PlainRun> plain;
+  if (fleet) plain = RunPlain(plainChild, plainFleet, options.scaleSeconds, options.dir);
+  if (fleet) fleet->End();
+
+  const Totals all = Sum(run, 0, n);
+  *others = Sum(run, 2, n);
+  Rate rate{run.wall, run.cpu, run.bytes};
+  std::printf("\n(b) %zu slots, %dx%d, %d fps, %d kbit/s each, for %.0f s, recording to files\n", n,
+              options.width, options.height, options.fps, options.bitrateKbps, run.videoSeconds);
+  std::printf("  logins or opens failed          %d; recordings refused %d, never opened %d\n",
+              run.failures, run.recordFailures, run.emptyFiles);
+  std::printf("  stream bitrate (delivered)      %.2f Mbit/s each, %.1f MB in all\n",
+              double(run.bytes) * 8 / 1e6 / run.videoSeconds / double(n), double(run.bytes) / 1e6);
+  PrintFrames("all streams", all);
+  std::printf(
+      "  host CPU                        %.3f CPU s per s (%.1f %% of one core), %.2f CPU "
+      "s/GB\n",
+      run.cpu / run.wall, 100 * run.cpu / run.wall, rate.CpuPerGB());
+  if (plain) {
+    std::printf(
+        "  plain epoll loop, same streams  %.3f CPU s per s, %.2f CPU s/GB (%.1f MB, %d "
+        "failed)\n",
+        plain->rate.cpu / plain->rate.seconds, plain->rate.CpuPerGB(),
+        double(plain->rate.bytes) / 1e6, plain->failed);
+    std::printf("  plug-in / plain CPU per byte    %.2f\n",
+                plain->rate.CpuPerGB() > 0 ? rate.CpuPerGB() / plain->rate.CpuPerGB() : 0);
+  } else {
+    std::printf("  plain epoll loop                failed\n");
+  }
+  std::printf("  peak memory (VmHWM)             %.1f MB\n", double(run.peakKb) / 1024);
+  PrintDeliveryStats(run.statsBefore, run.statsAfter);
+  PrintDelay("all streams", all);
+  return run.failures == 0 && run.recordFailures == 0 && all.Lost() == 0;
+}
+
+bool RunStalls(const Options& options, PluginHost& plugin, const std::optional<Totals>& before) {
+  const size_t n = size_t(options.streams);
+  if (n < 3) {
+    std::printf("\n(c) needs at least 3 streams\n");
+    return false;
+  }
+  ScaleRun run = RunScaleOnce(options, plugin, ScaleFleet(options, 6), true);
+  if (run.failures < 0) return false;
+  const Totals others = Sum(run, 2, n);
+  const Totals blocked = Sum(run, 0, 1);
+  const Totals slow = Sum(run, 1, 2);
+  std::printf(
+      "\n(c) as (b), stream 0's callback blocks %d ms on every %dth packet, stream 1's sleeps %d "
+      "ms before every packet (and so before its recording write)\n",
+      options.blockMs, options.blockEvery, options.slowMs);
+  std::printf("  logins or opens failed          %d; recordings refused %d, never opened %d\n",
+              run.failures, run.recordFailures, run.emptyFiles);
+  PrintFrames("the other streams", others);
+  PrintDelay("the other streams", others);
+  if (before) {
+    PrintDelay("the same streams in (b)", *before);
+    std::printf("  p99 delay of the other streams: %+.2f ms against (b)\n",
+                (others.Pct(0.99) - before->Pct(0.99)) * 1e3);
+  }
+  PrintFrames("stream 0 (blocking)", blocked);
+  PrintFrames("stream 1 (slow writer)", slow);
+  std::printf("  host process peak memory (VmHWM) %.1f MB\n", double(run.peakKb) / 1024);
+  PrintDeliveryStats(run.statsBefore, run.statsAfter);
+  return run.failures == 0 && run.recordFailures == 0;
+}
+
+FleetOptions ParseFleetArgs(char** argv) {
+  FleetOptions f;
+  f.baseAddress = argv[0];
+  f.count = std::atoi(argv[1]);
+  f.media = {std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]),
+             std::atoi(argv[6])};
+  f.flood = std::atoi(argv[7]) != 0;
+  f.replay = true;
+  f.answerDiscovery = false;
+  return f;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Child modes (started by this program itself).
+  if (argc == 10 && std::strcmp(argv[1], "--child-fleet") == 0)
+    return SimChildMain(ParseFleetArgs(argv + 2));
+  if (argc == 2 && std::strcmp(argv[1], "--child-plain") == 0) return PlainChildMain();
+
   Options options;
   CLI::App app{"e2e_bench: the plug-in's receive-and-record throughput and its scale, end to end"};
   app.add_option("--plugin", options.plugin,
                  "Plug-in library (default: ../lib beside this program)");
   app.add_option("--dir", options.dir, "Folder for the recordings (removed afterwards)");
-  app.add_option("--flood-seconds", options.floodSeconds, "Duration of run (a)")
+  app.add_option("--runs", options.runs, "Which runs: any of a, b, c (c compares with b)")
+      ->check([](const std::string& s) {
+        return !s.empty() && s.find_first_not_of("abc") == std::string::npos
+                   ? std::string()
+                   : std::string("letters a, b, c only");
+      });
+  app.add_option("--flood-seconds", options.floodSeconds, "Length of each repetition of run (a)")
       ->check(CLI::Range(0.5, 60.0));
-  app.add_option("--scale-seconds", options.scaleSeconds, "Duration of run (b)")
+  app.add_option("--repetitions", options.floodRepetitions, "Repetitions of run (a)")
+      ->check(CLI::Range(1, 50));
+  app.add_option("--scale-seconds", options.scaleSeconds, "Length of runs (b) and (c)")
       ->check(CLI::Range(1.0, 600.0));
-  app.add_option("--streams", options.streams, "Streams in run (b)")->check(CLI::Range(1, 256));
-  app.add_option("--width", options.width, "Picture width in run (b)");
-  app.add_option("--height", options.height, "Picture height in run (b)");
+  app.add_option("--streams", options.streams, "Streams in runs (b) and (c)")
+      ->check(CLI::Range(1, 256));
+  app.add_option("--width", options.width, "Picture width in runs (b) and (c)");
+  app.add_option("--height", options.height, "Picture height in runs (b) and (c)");
+  app.add_option("--bitrate-kbps", options.bitrateKbps, "Bitrate of every stream, kbit/s")
+      ->check(CLI::Range(16, 200000));
+  app.add_option("--block-ms", options.blockMs, "Run (c): how long stream 0's callback blocks")
+      ->check(CLI::Range(0, 10000));
+  app.add_option("--block-every", options.blockEvery, "Run (c): on every n-th packet")
+      ->check(CLI::Range(1, 100000));
+  app.add_option("--slow-ms", options.slowMs,
+                 "Run (c): how long stream 1's callback sleeps before every packet")
+      ->check(CLI::Range(0, 10000));
   CLI11_PARSE(app, argc, argv);
   std::filesystem::create_directories(options.dir);
   rlimit limit{};
@@ -514,29 +998,8 @@ int main(int argc, char** argv) {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
-
-  // Devices first, while this process has no threads to fork around.
-  FleetOptions flood;
-  flood.baseAddress = ProcessLoopbackBase(3);
-  flood.count = 1;
-  flood.replay = true;
-  flood.flood = true;
-  flood.answerDiscovery = false;
-  flood.media.width = 1920;
-  flood.media.height = 1080;
-  flood.identityPrefix = "BENCH-FLOOD-";
-  FleetOptions scale;
-  scale.baseAddress = ProcessLoopbackBase(4);
-  scale.count = options.streams;
-  scale.replay = true;
-  scale.answerDiscovery = false;
-  scale.media.width = options.width;
-  scale.media.height = options.height;
-  scale.media.fps = options.fps;
-  scale.identityPrefix = "BENCH-SCALE-";
-  SimChild floodChild = StartSimChild(flood);
-  SimChild scaleChild = StartSimChild(scale);
-  if (!WaitReady(floodChild) || !WaitReady(scaleChild)) return 1;
+  auto plainChild = Spawn({"--child-plain"});
+  if (!plainChild) return 1;
 
   std::string error;
   auto plugin =
@@ -548,17 +1011,16 @@ int main(int argc, char** argv) {
   if (plugin->Init() != 1) return 1;
   g_start = Clock::now();
   std::printf("e2e_bench: %s\n", plugin->path().c_str());
-  Credentials floodDevice{LoopbackAddress(flood.baseAddress, 0), flood.user, flood.password,
-                          flood.controlPort};
-  bool ok = RunFlood(options, *plugin, floodChild, nullptr, floodDevice);
-  std::vector<Credentials> devices;
-  for (int i = 0; i < options.streams; ++i) {
-    devices.push_back(
-        {LoopbackAddress(scale.baseAddress, i), scale.user, scale.password, scale.controlPort});
-  }
-  ok = RunScale(options, *plugin, scaleChild, devices) && ok;
+  std::fflush(stdout);
+  bool ok = true;
+  const auto has = [&](char run) { return options.runs.find(run) != std::string::npos; };
+  if (has('a')) ok = RunFlood(options, *plugin, *plainChild) && ok;
+  std::fflush(stdout);
+  std::optional<Totals> others;
+  if (has('b')) ok = RunScale(options, *plugin, *plainChild, &others) && ok;
+  std::fflush(stdout);
+  if (has('c')) ok = RunStalls(options, *plugin, others) && ok;
   plugin.reset();
-  EndChild(floodChild);
-  EndChild(scaleChild);
+  plainChild->End();
   return ok ? 0 : 1;
 }

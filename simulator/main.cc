@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
   std::string user = "admin", password = "admin";
   std::string size = "640x360";
   int fps = 25, gop = 50;
+  int bitrateKbps = 0;
   bool replay = false, flood = false;
   std::string alarmTarget = "127.0.0.1:5005";
   uint32_t alarmPeriodMs = 0;
@@ -85,6 +86,11 @@ int main(int argc, char** argv) {
   app.add_option("--fps", fps, "Frames per second")->check(cli::WholeIn(1, 120, "a frame rate"));
   app.add_option("--gop", gop, "Frames from one key frame to the next")
       ->check(cli::WholeIn(1, 1000, "a frame count"));
+  app.add_option("--bitrate-kbps", bitrateKbps,
+                 "Average bitrate of each stream in kbit/s, live and replay (0 = constant "
+                 "quality, the size then follows the scene)")
+      ->check(cli::WholeIn(0, 0, "a bitrate in kbit/s") |
+              cli::WholeIn(16, 200000, "a bitrate in kbit/s"));
   app.add_flag("--replay", replay, "Send a pre-encoded loop from memory (many devices, low CPU)");
   app.add_flag("--flood", flood, "With --replay: send as fast as each viewer reads");
   app.add_option("--alarm-target", alarmTarget, "Where alarms go, HOST:PORT")
@@ -135,7 +141,7 @@ int main(int argc, char** argv) {
   }
 
   // Sizes were checked by their validators.
-  MediaSettings media{0, 0, fps, gop};
+  MediaSettings media{0, 0, fps, gop, bitrateKbps};
   std::tie(media.width, media.height) = *cli::ParsePictureSize(size);
   MediaSettings restartMedia = media;
   if (!restartSize.empty()) {
@@ -172,9 +178,11 @@ int main(int argc, char** argv) {
     device->SetStall(stall);
     device->SetThrottle(throttle);
     const auto& c = device->Config();
-    std::printf("device %d  %s  control %u  stream %u  identity %s  %dx%d@%d gop %d%s%s\n", i + 1,
+    const std::string rate =
+        c.media.bitrateKbps > 0 ? "  " + std::to_string(c.media.bitrateKbps) + " kbit/s" : "";
+    std::printf("device %d  %s  control %u  stream %u  identity %s  %dx%d@%d gop %d%s%s%s\n", i + 1,
                 c.address.c_str(), c.controlPort, c.streamPort, c.identity.c_str(), c.media.width,
-                c.media.height, c.media.fps, c.media.gop, c.replay ? "  replay" : "",
+                c.media.height, c.media.fps, c.media.gop, rate.c_str(), c.replay ? "  replay" : "",
                 c.flood ? " flood" : "");
   }
   if (duration > 0) {

@@ -51,6 +51,10 @@ struct MediaSettings {
   int height = 360;  // even, 16..4096
   int fps = 25;      // 1..120
   int gop = 50;      // frames from one IDR to the next, 1..1000
+  // Average bitrate in kbit/s, held by rate control with a one-second VBV
+  // buffer; 0 encodes at a constant quality instead (the size then depends
+  // on the scene: about 0.75 Mbit/s at 1920x1080).
+  int bitrateKbps = 0;  // 0 or 16..200000
 };
 
 struct DeviceConfig {
@@ -90,6 +94,9 @@ struct StreamObservation {
   bool active = false;
   uint64_t headers = 0;  // header packets sent
   uint64_t frames = 0;   // video frames sent
+  // Video frames left out because this viewer fell behind: its send queue
+  // was full, and then every frame up to the next IDR.
+  uint64_t framesDropped = 0;
   uint64_t keyFrames = 0;
   uint64_t auxPackets = 0;  // auxiliary (SEI) packets sent
   uint64_t bytes = 0;       // payload bytes sent

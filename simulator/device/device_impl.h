@@ -95,6 +95,7 @@ class Device::Impl : public SessionHost, public std::enable_shared_from_this<Dev
                         std::span<const uint8_t> data, std::vector<uint8_t>& out);
   bool SendFault(Session& session);
   void CountSent(const Session& session, uint8_t frameType, bool key, size_t bytes);
+  void CountDropped(const Session& session);
   void StartStream(const std::shared_ptr<Session>& session);
 
   // Requests (device_requests.cc).

@@ -105,16 +105,29 @@ void Device::Impl::CountSent(const Session& session, uint8_t frameType, bool key
   });
 }
 
+void Device::Impl::CountDropped(const Session& session) {
+  Record([&](Observations&) {
+    if (auto* found = StreamObs(session)) ++found->framesDropped;
+  });
+}
+
 void Device::Impl::DeliverVideo(Session& session, const SourceFrame& frame) {
-  if (!frame.data || (session.needKey && !frame.key)) return;
+  if (!frame.data) return;
+  if (session.needKey && !frame.key) {
+    if (session.fellBehind) CountDropped(session);
+    return;
+  }
   std::vector<uint8_t> bytes;
   if (!BuildStreamFrame(session, proto::kStreamVideo, frame.key, frame.number, *frame.data, bytes))
     return;
   if (!session.Send(std::move(bytes), kMaxQueuedBytes)) {
     session.needKey = true;
+    session.fellBehind = true;
+    CountDropped(session);
     if (!source_->Replay()) source_->RequestKeyFrame();
     return;
   }
+  session.fellBehind = false;
   ++session.nextSequence;
   session.needKey = false;
   CountSent(session, proto::kStreamVideo, frame.key, frame.data->size());

@@ -39,6 +39,7 @@ bool MediaSource::Next(const PtzPosition& view, bool skipEncoding, SourceFrame& 
     cursor_ = (cursor_ + 1) % loop_->frames.size();
   } else if (!skipEncoding) {
     RenderScene(view, number_, picture_);
+    if (settings_.bitrateKbps > 0) AddSensorGrain(number_, picture_);
     EncodedFrame encoded;
     if (!encoder_->Encode(picture_, keyRequested_, encoded)) return false;
     keyRequested_ = false;

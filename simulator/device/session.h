@@ -70,6 +70,7 @@ class Session : public std::enable_shared_from_this<Session>, private tmcc::conn
   uint32_t nextSequence = 0;
   uint64_t observationId = 0;  // position among all stream observations ever made
   bool needKey = true;         // skip video until the next IDR
+  bool fellBehind = false;     // needKey because the send queue was full
   size_t floodCursor = 0;      // flood mode: next loop frame
   bool flooding = false;
   bool holdsVoice = false;  // control session that started voice talk

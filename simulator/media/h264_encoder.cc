@@ -11,6 +11,8 @@ std::string ValidateMediaSettings(const MediaSettings& s) {
     return "picture height must be even and within 16..4096";
   if (s.fps < 1 || s.fps > 120) return "frame rate must be within 1..120";
   if (s.gop < 1 || s.gop > 1000) return "GOP must be within 1..1000";
+  if (s.bitrateKbps != 0 && (s.bitrateKbps < 16 || s.bitrateKbps > 200000))
+    return "bitrate must be 0 (constant quality) or within 16..200000 kbit/s";
   return {};
 }
 
@@ -38,6 +40,15 @@ std::unique_ptr<H264Encoder> H264Encoder::Create(const MediaSettings& settings,
   p.i_threads = 1;         // one slice per frame
   p.b_sliced_threads = 0;
   p.i_log_level = X264_LOG_NONE;
+  if (settings.bitrateKbps > 0) {
+    // Average bitrate with the peak held to the same rate over a one-second
+    // buffer, as a camera's constant-bitrate setting does: an IDR may take a
+    // larger share of the second, the second as a whole may not.
+    p.rc.i_rc_method = X264_RC_ABR;
+    p.rc.i_bitrate = settings.bitrateKbps;
+    p.rc.i_vbv_max_bitrate = settings.bitrateKbps;
+    p.rc.i_vbv_buffer_size = settings.bitrateKbps;
+  }
 
   std::unique_ptr<H264Encoder> enc(new H264Encoder);
   enc->settings_ = settings;

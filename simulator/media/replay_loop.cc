@@ -32,8 +32,23 @@ std::shared_ptr<const ReplayLoop> EncodeReplayLoop(const MediaSettings& settings
   loop->frames.reserve(length);
   I420Picture picture;
   picture.Resize(settings.width, settings.height);
+  // Rate control starts from a guess: its first GOP comes out far smaller
+  // than the rest. One GOP encoded and thrown away first, so the loop holds
+  // the bitrate from its first frame.
+  if (settings.bitrateKbps > 0) {
+    for (int i = 0; i < settings.gop; ++i) {
+      RenderScene(PtzPosition{}, length + static_cast<size_t>(i), picture);
+      AddSensorGrain(length + static_cast<size_t>(i), picture);
+      EncodedFrame frame;
+      if (!encoder->Encode(picture, false, frame)) {
+        if (error) *error = "encoding the replay loop failed";
+        return nullptr;
+      }
+    }
+  }
   for (size_t i = 0; i < length; ++i) {
     RenderScene(PtzPosition{}, i, picture);
+    if (settings.bitrateKbps > 0) AddSensorGrain(i, picture);
     EncodedFrame frame;
     // The loop restarts with an IDR, so its end joins its start cleanly.
     if (!encoder->Encode(picture, i == 0, frame)) {
@@ -48,13 +63,13 @@ std::shared_ptr<const ReplayLoop> EncodeReplayLoop(const MediaSettings& settings
 
 std::shared_ptr<const ReplayLoop> SharedReplayLoop(const MediaSettings& settings,
                                                    std::string* error) {
-  using Key = std::tuple<int, int, int, int>;
+  using Key = std::tuple<int, int, int, int, int>;
   static std::mutex mutex;
   static std::map<Key, std::shared_ptr<const ReplayLoop>> cache;
   // Held while encoding, so concurrent callers for the same settings wait for
   // the one loop instead of each encoding their own.
   std::lock_guard<std::mutex> lock(mutex);
-  const Key key{settings.width, settings.height, settings.fps, settings.gop};
+  const Key key{settings.width, settings.height, settings.fps, settings.gop, settings.bitrateKbps};
   auto it = cache.find(key);
   if (it != cache.end()) return it->second;
   auto loop = EncodeReplayLoop(settings, error);

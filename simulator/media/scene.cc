@@ -72,4 +72,25 @@ void RenderScene(const PtzPosition& view, uint64_t frameNumber, I420Picture& out
   DrawNumber(out, frameNumber, 2 * scale, 2 * scale, scale);
 }
 
+void AddSensorGrain(uint64_t frameNumber, I420Picture& picture) {
+  // xorshift64*: one draw gives grain for eight pixels.
+  uint64_t state = (0x9E3779B97F4A7C15ull ^ (frameNumber * 0xBF58476D1CE4E5B9ull)) | 1;
+  auto next = [&state] {
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    return state * 0x2545F4914F6CDD1Dull;
+  };
+  uint8_t* y = picture.y.data();
+  const size_t size = picture.y.size();
+  for (size_t i = 0; i < size; i += 8) {
+    uint64_t bits = next();
+    for (size_t k = i; k < i + 8 && k < size; ++k, bits >>= 8) {
+      // Two 2-bit draws summed: -3..3, centred on 0.
+      const int grain = int(bits & 3) + int((bits >> 2) & 3) - 3;
+      y[k] = static_cast<uint8_t>(std::clamp(int(y[k]) + grain, 0, 255));
+    }
+  }
+}
+
 }  // namespace qrv::sim

@@ -270,5 +270,51 @@ TEST(SimulatorMedia, ReplayLoopIsGopAlignedSharedAndLoopsCleanly) {
   EXPECT_EQ(CountDecodedFrames(dir.File("loop.264")), static_cast<int>(loop->frames.size() * 2));
 }
 
+// Rate control: a loop encoded at an asked bitrate carries that many bits
+// per second of video, at the two sizes the benchmarks use, and still loops
+// cleanly; without a bitrate the size follows the scene.
+TEST(SimulatorMedia, ReplayLoopHoldsTheAskedBitrate) {
+  struct Case {
+    MediaSettings settings;
+    double kbps;
+  };
+  for (const Case& c :
+       {Case{{640, 360, 25, 50, 1000}, 1000}, Case{{1920, 1080, 25, 50, 4000}, 4000}}) {
+    SCOPED_TRACE(std::to_string(c.settings.width) + "x" + std::to_string(c.settings.height));
+    std::string error;
+    auto loop = EncodeReplayLoop(c.settings, &error);
+    ASSERT_TRUE(loop) << error;
+    const double seconds = double(loop->frames.size()) / c.settings.fps;
+    const double kbps = double(loop->totalBytes) * 8 / seconds / 1000;
+    EXPECT_NEAR(kbps, c.kbps, 0.2 * c.kbps);
+    // Each second on its own, too: the buffer bounds the peaks.
+    const size_t perSecond = static_cast<size_t>(c.settings.fps);
+    for (size_t start = 0; start + perSecond <= loop->frames.size(); start += perSecond) {
+      uint64_t bytes = 0;
+      for (size_t i = start; i < start + perSecond; ++i) bytes += loop->frames[i].data.size();
+      EXPECT_LT(double(bytes) * 8 / 1000, 1.5 * c.kbps) << "second from frame " << start;
+    }
+    for (size_t i = 0; i < loop->frames.size(); ++i)
+      EXPECT_EQ(loop->frames[i].key, i % 50 == 0) << "frame " << i;
+    // Rate control is warmed up before the loop: its first IDR is not a
+    // starved one far smaller than the next.
+    EXPECT_GT(loop->frames[0].data.size(), loop->frames[50].data.size() / 2);
+  }
+
+  // Out-of-range bitrates are refused; 0 keeps constant quality.
+  std::string error;
+  EXPECT_EQ(H264Encoder::Create({320, 180, 25, 10, 8}, &error), nullptr);
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(H264Encoder::Create({320, 180, 25, 10, 300000}, &error), nullptr);
+  EXPECT_NE(H264Encoder::Create({320, 180, 25, 10, 0}, &error), nullptr);
+
+  // The shared cache tells loops of different bitrates apart.
+  auto low = SharedReplayLoop({320, 180, 25, 25, 200}, &error);
+  auto high = SharedReplayLoop({320, 180, 25, 25, 800}, &error);
+  ASSERT_TRUE(low && high) << error;
+  EXPECT_NE(low, high);
+  EXPECT_GT(high->totalBytes, 2 * low->totalBytes);
+}
+
 }  // namespace
 }  // namespace qrv::sim

@@ -290,5 +290,51 @@ TEST_F(StreamTest, ThrottledAndStalledStreamsResumeAtAnIdr) {
   EXPECT_EQ(CountDecodedFrames(dir.File("stall.264")), static_cast<int>(videos));
 }
 
+// A viewer that stops reading: once the device's queue for it is full the
+// device leaves frames out up to the next IDR and counts them apart from the
+// frames it sent. The viewer sees consecutive packets, a gap in the frame
+// times that ends at an IDR, and a stream that decodes throughout.
+TEST_F(StreamTest, AViewerThatFallsBehindIsCountedAndResumesAtAnIdr) {
+  DeviceConfig c = SmallDevice(9);
+  c.replay = true;
+  c.media = MediaSettings{640, 360, 50, 25, 40000};  // about 5 MB/s, 20 ms per frame
+  Device& device = Add(c);
+  auto stream = OpenStream(device);
+  ASSERT_NE(stream, nullptr);
+  ASSERT_TRUE(device.WaitFor(
+      [](const Observations& o) { return !o.streams.empty() && o.streams[0].framesDropped > 0; },
+      30s))
+      << "the device never gave up on the viewer that does not read";
+  Frame frame;
+  std::vector<uint8_t> file;
+  int videos = 0, afterGap = -1;
+  uint64_t missing = 0, lastTime = 0;
+  uint32_t lastSequence = 0;
+  for (int packets = 0; packets < 5000 && afterGap < 5; ++packets) {
+    ASSERT_EQ(stream->Read(frame), ReadResult::kFrame);
+    auto data = proto::ParseStreamData(frame.payload);
+    ASSERT_TRUE(data);
+    if (packets > 0) {
+      ASSERT_EQ(data->sequence, lastSequence + 1);
+    }
+    lastSequence = data->sequence;
+    file.insert(file.end(), data->data.begin(), data->data.end());
+    if (data->frameType != proto::kStreamVideo) continue;
+    if (videos++ > 0 && data->timestampMs > lastTime + 20) {
+      EXPECT_TRUE(data->keyFrame) << "after a gap the stream resumes at an IDR";
+      missing += (data->timestampMs - lastTime) / 20 - 1;
+      afterGap = 0;
+    } else if (afterGap >= 0) {
+      ++afterGap;
+    }
+    lastTime = data->timestampMs;
+  }
+  ASSERT_GE(afterGap, 5) << "no gap in the frame times";
+  EXPECT_GE(device.Observe().streams[0].framesDropped, missing);
+  qrv::test::TempDir dir;
+  ASSERT_TRUE(WriteFile(dir.File("behind.264"), file));
+  EXPECT_EQ(CountDecodedFrames(dir.File("behind.264")), videos);
+}
+
 }  // namespace
 }  // namespace qrv::sim::test
