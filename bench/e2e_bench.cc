@@ -103,32 +103,33 @@ void ResetPeakMemory() {
   std::ofstream("/proc/self/clear_refs") << "5";
 }
 
-// The device library's delivery figures, when the library the plug-in
-// loaded offers them.
-std::optional<qrv::devicelib::DeliveryStats> LibraryDeliveryStats() {
+// The device library's network-thread figures, when the library the
+// plug-in loaded offers them.
+std::optional<qrv::devicelib::NetworkPoolStats> LibraryPoolStats() {
   void* library = dlopen("libtmControlClient.so.1", RTLD_LAZY | RTLD_NOLOAD);
   if (library == nullptr) library = dlopen("libtmControlClient.so", RTLD_LAZY | RTLD_NOLOAD);
   if (library == nullptr) return std::nullopt;
-  std::optional<qrv::devicelib::DeliveryStats> stats;
-  auto get = reinterpret_cast<qrv::devicelib::GetDeliveryStatsFunction>(
-      dlsym(library, qrv::devicelib::kGetDeliveryStatsName));
-  qrv::devicelib::DeliveryStats s;
+  std::optional<qrv::devicelib::NetworkPoolStats> stats;
+  auto get = reinterpret_cast<qrv::devicelib::GetNetworkPoolStatsFunction>(
+      dlsym(library, qrv::devicelib::kGetNetworkPoolStatsName));
+  qrv::devicelib::NetworkPoolStats s;
   if (get != nullptr && get(&s) == 0) stats = s;
   dlclose(library);
   return stats;
 }
 
-void PrintDeliveryStats(const std::optional<qrv::devicelib::DeliveryStats>& before,
-                        const std::optional<qrv::devicelib::DeliveryStats>& after) {
+void PrintPoolStats(const std::optional<qrv::devicelib::NetworkPoolStats>& before,
+                    const std::optional<qrv::devicelib::NetworkPoolStats>& after) {
   if (!after) {
-    std::printf("  device library delivery figures: not offered by this library\n");
+    std::printf("  device library network threads: not reported by this library\n");
     return;
   }
   std::printf(
-      "  device library: %.0f KB held at most per stream, the most one stream held %.0f KB "
-      "(since load), reading held back %llu times in this run\n",
-      after->readerBytes / 1024.0, after->peakHeldBytes / 1024.0,
-      static_cast<unsigned long long>(after->holdBacks - (before ? before->holdBacks : 0)));
+      "  device library: %u network threads now (%u kept free of host callbacks); "
+      "%llu added while callbacks held threads, %llu left again, in this run\n",
+      after->threads, after->freeThreads,
+      static_cast<unsigned long long>(after->added - (before ? before->added : 0)),
+      static_cast<unsigned long long>(after->retired - (before ? before->retired : 0)));
 }
 
 // ---- child processes: this program again, in a child mode, on two pipes ----
@@ -696,7 +697,7 @@ struct ScaleRun {
   long peakKb = 0;
   int recordFailures = 0;
   int lossReports = 0;  // streams described line by line
-  std::optional<qrv::devicelib::DeliveryStats> statsBefore, statsAfter;
+  std::optional<qrv::devicelib::NetworkPoolStats> statsBefore, statsAfter;
   std::vector<std::vector<double>> delays;  // per stream, seconds beyond its best
 };
 
@@ -738,7 +739,7 @@ ScaleRun RunScaleOnce(const Options& options, PluginHost& plugin, const FleetOpt
     }
   }
   ResetPeakMemory();
-  run.statsBefore = LibraryDeliveryStats();
+  run.statsBefore = LibraryPoolStats();
   const double cpu0 = ProcessCpu();
   const auto t0 = Clock::now();
   for (size_t i = 0; i < n; ++i) {
@@ -760,7 +761,7 @@ ScaleRun RunScaleOnce(const Options& options, PluginHost& plugin, const FleetOpt
   run.wall = Seconds(Clock::now() - t0);
   run.cpu = ProcessCpu() - cpu0;
   run.peakKb = ProcStatusKb("VmHWM");
-  run.statsAfter = LibraryDeliveryStats();
+  run.statsAfter = LibraryPoolStats();
   run.videoSeconds = Seconds(stopAt - t0);
   for (size_t i = 0; i < n; ++i) {
     if (slots[i] < 0) continue;
@@ -905,7 +906,7 @@ bool RunScale(const Options& options, PluginHost& plugin, Child& plainChild,
     std::printf("  plain epoll loop                failed\n");
   }
   std::printf("  peak memory (VmHWM)             %.1f MB\n", double(run.peakKb) / 1024);
-  PrintDeliveryStats(run.statsBefore, run.statsAfter);
+  PrintPoolStats(run.statsBefore, run.statsAfter);
   PrintDelay("all streams", all);
   return run.failures == 0 && run.recordFailures == 0 && all.Lost() == 0;
 }
@@ -937,7 +938,7 @@ bool RunStalls(const Options& options, PluginHost& plugin, const std::optional<T
   PrintFrames("stream 0 (blocking)", blocked);
   PrintFrames("stream 1 (slow writer)", slow);
   std::printf("  host process peak memory (VmHWM) %.1f MB\n", double(run.peakKb) / 1024);
-  PrintDeliveryStats(run.statsBefore, run.statsAfter);
+  PrintPoolStats(run.statsBefore, run.statsAfter);
   return run.failures == 0 && run.recordFailures == 0;
 }
 

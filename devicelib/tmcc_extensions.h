@@ -28,9 +28,29 @@ inline constexpr char kGetConnectionStatsName[] = "TMCC_GetConnectionStats";
 // an error result (unknown handle, not a login client, size too small).
 using GetConnectionStatsFunction = int32_t (*)(int32_t handle, ConnectionStats* stats);
 
+// The library's network threads, process-wide, since it loaded. Host
+// callbacks run on them; while one is held by a callback that does not
+// return, another is added, so that freeThreads are always there for the
+// other clients. Sized like ConnectionStats.
+struct NetworkPoolStats {
+  uint32_t size = sizeof(NetworkPoolStats);
+  uint32_t threads = 0;      // network threads now, free and held
+  uint32_t freeThreads = 0;  // kept free of host callbacks, at least
+  uint32_t reserved = 0;
+  uint64_t added = 0;    // threads added while others were held by host callbacks
+  uint64_t retired = 0;  // threads that left after their callback returned
+};
+static_assert(sizeof(NetworkPoolStats) == 32);
+
+inline constexpr char kGetNetworkPoolStatsName[] = "TMCC_GetNetworkPoolStats";
+
+// TMCC_GetNetworkPoolStats(record): 0 and the record filled (at most size bytes).
+using GetNetworkPoolStatsFunction = int32_t (*)(NetworkPoolStats* stats);
+
 }  // namespace qrv::devicelib
 
 #if defined(TMCC_BUILDING_LIBRARY)
+extern "C" TMCC_API int32_t TMCC_GetNetworkPoolStats(qrv::devicelib::NetworkPoolStats* stats);
 extern "C" TMCC_API int32_t TMCC_GetConnectionStats(TmccHandle handle,
                                                     qrv::devicelib::ConnectionStats* stats);
 #endif

@@ -22,6 +22,7 @@
 #include "tmcc/login_client.h"
 #include "tmcc/record_fields.h"
 #include "tmcc/snapshot_file.h"
+#include "tmcc/runtime.h"
 #include "tmcc/stream_client.h"
 
 namespace dl = qrv::devicelib;
@@ -407,6 +408,23 @@ TMCC_API int32_t TMCC_GetConnectionStats(TmccHandle handle, dl::ConnectionStats*
     auto client = Lookup<LoginClient>(handle, &error);
     if (!client) return error;
     dl::ConnectionStats filled = client->Stats();
+    const uint32_t size = stats->size < sizeof(filled) ? stats->size : sizeof(filled);
+    filled.size = size;
+    std::memcpy(stats, &filled, size);
+    return dl::kOk;
+  });
+}
+
+// Optional extension: the network threads, process-wide.
+TMCC_API int32_t TMCC_GetNetworkPoolStats(dl::NetworkPoolStats* stats) {
+  return Guard([&] {
+    if (stats == nullptr || stats->size < sizeof(uint32_t)) return dl::kErrInvalidArgument;
+    const auto figures = qrv::tmcc::IoPoolFigures();
+    dl::NetworkPoolStats filled;
+    filled.threads = static_cast<uint32_t>(figures.threads);
+    filled.freeThreads = static_cast<uint32_t>(qrv::tmcc::kIoThreads);
+    filled.added = figures.added;
+    filled.retired = figures.retired;
     const uint32_t size = stats->size < sizeof(filled) ? stats->size : sizeof(filled);
     filled.size = size;
     std::memcpy(stats, &filled, size);
