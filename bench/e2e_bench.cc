@@ -696,7 +696,8 @@ struct ScaleRun {
   double cpu = 0, wall = 0, videoSeconds = 0;
   long peakKb = 0;
   int recordFailures = 0;
-  int lossReports = 0;  // streams described line by line
+  int lossReports = 0;    // streams described line by line
+  std::string lossLines;  // those lines, printed with the run's figures
   std::optional<qrv::devicelib::NetworkPoolStats> statsBefore, statsAfter;
   std::vector<std::vector<double>> delays;  // per stream, seconds beyond its best
 };
@@ -783,7 +784,9 @@ ScaleRun RunScaleOnce(const Options& options, PluginHost& plugin, const FleetOpt
     const bool streamLost =
         i >= run.device.size() || run.device[i].dropped > 0 || file.pictures != run.device[i].sent;
     if (streamLost && ++run.lossReports <= 8) {
-      std::printf(
+      char line[256];
+      std::snprintf(
+          line, sizeof(line),
           "  stream %zu lost frames: sent %llu, dropped by the device %llu, delivered %llu, "
           "in file %llu (%llu IDR, first slice type %d, %llu bytes)\n",
           i, static_cast<unsigned long long>(i < run.device.size() ? run.device[i].sent : 0),
@@ -792,6 +795,7 @@ ScaleRun RunScaleOnce(const Options& options, PluginHost& plugin, const FleetOpt
           static_cast<unsigned long long>(file.pictures),
           static_cast<unsigned long long>(file.idrPictures), file.firstVclType,
           static_cast<unsigned long long>(file.bytes));
+      run.lossLines += line;
     }
     if (file.pictures == 0) ++run.emptyFiles;
     std::error_code ec;
@@ -890,6 +894,7 @@ bool RunScale(const Options& options, PluginHost& plugin, Child& plainChild,
   std::printf("  stream bitrate (delivered)      %.2f Mbit/s each, %.1f MB in all\n",
               double(run.bytes) * 8 / 1e6 / run.videoSeconds / double(n), double(run.bytes) / 1e6);
   PrintFrames("all streams", all);
+  std::printf("%s", run.lossLines.c_str());
   std::printf(
       "  host CPU                        %.3f CPU s per s (%.1f %% of one core), %.2f CPU "
       "s/GB\n",
@@ -937,6 +942,7 @@ bool RunStalls(const Options& options, PluginHost& plugin, const std::optional<T
   }
   PrintFrames("stream 0 (blocking)", blocked);
   PrintFrames("stream 1 (slow writer)", slow);
+  std::printf("%s", run.lossLines.c_str());
   std::printf("  host process peak memory (VmHWM) %.1f MB\n", double(run.peakKb) / 1024);
   PrintPoolStats(run.statsBefore, run.statsAfter);
   return run.failures == 0 && run.recordFailures == 0;

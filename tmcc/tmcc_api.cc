@@ -21,8 +21,8 @@
 #include "tmcc/handle_registry.h"
 #include "tmcc/login_client.h"
 #include "tmcc/record_fields.h"
-#include "tmcc/snapshot_file.h"
 #include "tmcc/runtime.h"
+#include "tmcc/snapshot_file.h"
 #include "tmcc/stream_client.h"
 
 namespace dl = qrv::devicelib;
