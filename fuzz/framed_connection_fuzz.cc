@@ -1,7 +1,9 @@
 // Feeds arbitrary bytes to the framed connection's receive side (the frame
-// reader) in pieces of varying size, as socket reads would arrive, and checks
-// it yields exactly the frames the decoder finds in the whole input, and that
-// its buffer never outgrows one largest frame.
+// reader) in pieces of varying size, as socket reads would arrive, into a
+// shared buffer that is overwritten after every read (as another connection
+// would) or into the reader's own, and checks it yields exactly the frames the
+// decoder finds in the whole input, and that its buffer never outgrows one
+// largest frame.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -39,10 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   FrameReader reader(4096, maxPayload);
+  // A third of the inputs read into the own buffer only, as a connection
+  // without a shared buffer would.
+  std::vector<uint8_t> shared(seed % 3 == 0 ? 0 : 64 + (seed >> 1) % 20000);
   size_t found = 0;
   bool error = false;
   for (size_t at = 0; at < input.size() && !error;) {
-    auto space = reader.Space();
+    auto space = reader.Space(shared);
     Check(!space.empty());
     seed = seed * 1103515245u + 12345u;
     const size_t piece =
@@ -64,6 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                        input.begin() + offset + pr::kFrameHeaderSize));
       ++found;
     }
+    reader.Release();
+    std::fill(shared.begin(), shared.end(), uint8_t{0xA5});
     const size_t largest = pr::kFrameHeaderSize + std::min<size_t>(maxPayload, 28 + (4u << 20));
     Check(reader.Capacity() <= std::max<size_t>(4096, largest) + 4096);
   }

@@ -14,9 +14,9 @@ namespace dl = qrv::devicelib;
 namespace pr = qrv::tmcc::protocol;
 
 namespace {
-// Reads go into a large reusable buffer so a busy stream needs few system calls.
-constexpr size_t kControlBuffer = 16 * 1024;
-constexpr size_t kStreamBuffer = 256 * 1024;
+// A connection's own receive buffer, for frames split across reads (whole
+// frames are decoded from the thread's shared buffer); grown to one frame.
+constexpr size_t kOwnReadBuffer = 16 * 1024;
 }  // namespace
 
 int32_t ResultForAnswer(pr::AnswerStatus status) {
@@ -69,7 +69,7 @@ void Session::OnConnected(const asio::error_code& ec) {
   socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
   phase_ = Phase::kAwaitHello;
   connection::Limits limits;
-  limits.readBuffer = params_.purpose == pr::Purpose::kStream ? kStreamBuffer : kControlBuffer;
+  limits.readBuffer = kOwnReadBuffer;
   limits.maxQueuedBytes = kSessionQueueBound;
   limits.frameTime = kSessionFrameTime;
   connection_ = std::make_shared<connection::FramedConnection>(

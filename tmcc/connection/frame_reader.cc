@@ -10,21 +10,31 @@ namespace pr = qrv::tmcc::protocol;
 namespace {
 // The smallest read worth a system call.
 constexpr size_t kMinRead = 4 * 1024;
+
+// Size of the frame at `at` once its header is in, else 0. Next() has already
+// judged that header, so the length is within the bounds.
+size_t FrameSizeAt(const uint8_t* at, size_t held) {
+  if (held < pr::kFrameHeaderSize) return 0;
+  const uint8_t* h = at + 12;
+  const uint32_t length = h[0] | (h[1] << 8) | (h[2] << 16) | (static_cast<uint32_t>(h[3]) << 24);
+  return pr::kFrameHeaderSize + length;
+}
 }  // namespace
 
 FrameReader::FrameReader(size_t initial, uint32_t maxPayload)
-    : buffer_(std::max(initial, kMinRead)), maxPayload_(maxPayload) {}
+    : buffer_(std::max(initial, kMinRead)), data_(buffer_.data()), maxPayload_(maxPayload) {}
 
-std::span<uint8_t> FrameReader::Space() {
+std::span<uint8_t> FrameReader::Space(std::span<uint8_t> shared) {
+  Release();
   const size_t held = end_ - begin_;
-  // Size of the frame being received, once its header is in (Next() has
-  // already judged that header, so its length is within the bounds).
-  size_t wanted = kMinRead;
-  if (held >= pr::kFrameHeaderSize) {
-    const uint8_t* h = buffer_.data() + begin_ + 12;
-    const uint32_t length = h[0] | (h[1] << 8) | (h[2] << 16) | (static_cast<uint32_t>(h[3]) << 24);
-    wanted = pr::kFrameHeaderSize + length;
+  if (held == 0 && !failed_ && !shared.empty()) {
+    lent_ = true;
+    data_ = shared.data();
+    begin_ = end_ = 0;
+    return shared;
   }
+  const size_t frame = FrameSizeAt(buffer_.data() + begin_, held);
+  const size_t wanted = frame > 0 ? frame : kMinRead;
   if (buffer_.size() - begin_ < wanted || buffer_.size() - end_ < kMinRead) {
     if (begin_ > 0) {
       std::memmove(buffer_.data(), buffer_.data() + begin_, held);
@@ -36,7 +46,10 @@ std::span<uint8_t> FrameReader::Space() {
   // otherwise cost an allocation each.
   if (buffer_.size() < wanted) buffer_.resize(wanted);
   if (buffer_.size() == end_) buffer_.resize(buffer_.size() + kMinRead);
-  return {buffer_.data() + end_, buffer_.size() - end_};
+  data_ = buffer_.data();
+  size_t room = buffer_.size() - end_;
+  if (frame > 0 && !shared.empty()) room = std::min(room, begin_ + frame - end_);
+  return {buffer_.data() + end_, room};
 }
 
 pr::DecodeResult FrameReader::Next() {
@@ -45,8 +58,7 @@ pr::DecodeResult FrameReader::Next() {
     r.status = pr::DecodeStatus::kError;
     return r;
   }
-  r = pr::DecodeFrame(std::span<const uint8_t>(buffer_.data() + begin_, end_ - begin_),
-                      maxPayload_);
+  r = pr::DecodeFrame(std::span<const uint8_t>(data_ + begin_, end_ - begin_), maxPayload_);
   if (r.status == pr::DecodeStatus::kError) {
     failed_ = true;
   } else if (r.status == pr::DecodeStatus::kFrame) {
@@ -54,6 +66,22 @@ pr::DecodeResult FrameReader::Next() {
     if (begin_ == end_) begin_ = end_ = 0;  // the payload stays in place until Space()
   }
   return r;
+}
+
+void FrameReader::Release() {
+  if (!lent_) return;
+  lent_ = false;
+  const uint8_t* from = data_ + begin_;
+  const size_t held = failed_ ? 0 : end_ - begin_;
+  begin_ = 0;
+  end_ = held;
+  if (held > 0) {
+    // Less than one frame once Next() has said kNeedMore; Space() grows the
+    // buffer to the whole frame when the next read needs it.
+    if (buffer_.size() < held) buffer_.resize(std::max(held, kMinRead));
+    std::memcpy(buffer_.data(), from, held);
+  }
+  data_ = buffer_.data();
 }
 
 }  // namespace qrv::tmcc::connection

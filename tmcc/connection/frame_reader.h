@@ -1,6 +1,12 @@
-// The receive side of a framed connection, without any networking: a
-// reusable buffer that socket reads fill and that frames are decoded from in
-// place. Pure, so the fuzz target drives exactly the code the connections run.
+// The receive side of a framed connection, without any networking: socket
+// reads fill either a buffer shared by many connections (while nothing of a
+// frame is held) or the reader's own buffer (to complete a frame begun), and
+// frames are decoded in place from whichever holds them. Pure, so the fuzz
+// target drives exactly the code the connections run.
+//
+// Why a shared buffer: a thread serving hundreds of streams that reads each
+// into its own buffer copies from the kernel into memory long gone from the
+// cache; one buffer per thread stays hot, as a plain receive loop's does.
 #pragma once
 
 #include <cstddef>
@@ -14,22 +20,31 @@ namespace qrv::tmcc::connection {
 
 class FrameReader {
  public:
-  // initial: the buffer's size to start with (reads are at most this large
-  // while frames are smaller). maxPayload: the receiver's own bound on a
-  // frame's payload, on top of the per-type bounds.
+  // initial: the own buffer's size to start with. maxPayload: the receiver's
+  // own bound on a frame's payload, on top of the per-type bounds.
   FrameReader(size_t initial, uint32_t maxPayload);
 
-  // Where the next read may write: never empty. Grows the buffer only to hold
-  // one whole frame whose header has arrived, so memory per connection stays
-  // within the initial size or one largest frame (plus a minimum read).
-  std::span<uint8_t> Space();
+  // Where the next read may write: never empty.
+  //  - Nothing held and `shared` not empty: `shared` itself. Call Release()
+  //    once the frames of that read are handled, before `shared` is reused.
+  //  - Otherwise the own buffer. It grows only to hold one whole frame whose
+  //    header has arrived, so memory per connection stays within the initial
+  //    size or one largest frame (plus a minimum read). With `shared` given,
+  //    the span ends where the held frame does, so the read after it goes to
+  //    the shared buffer again.
+  std::span<uint8_t> Space(std::span<uint8_t> shared = {});
   // n bytes were written into the span Space() returned.
   void Commit(size_t n) { end_ += n; }
 
-  // The next whole frame; its payload points into the buffer and stays valid
-  // until the next call of Space(). kNeedMore when no whole frame is held,
-  // kError when the held bytes are not a valid frame (then keep returning it).
+  // The next whole frame; its payload points into the buffer it arrived in
+  // and stays valid until the next call of Space() or Release(). kNeedMore
+  // when no whole frame is held, kError when the held bytes are not a valid
+  // frame (then keep returning it).
   protocol::DecodeResult Next();
+
+  // Done with the shared buffer: the bytes of a frame begun in it (never more
+  // than one frame, as Next() has judged its header) move to the own buffer.
+  void Release();
 
   // Bytes of a frame begun but not complete.
   size_t Pending() const { return end_ - begin_; }
@@ -37,7 +52,12 @@ class FrameReader {
   uint32_t maxPayload() const { return maxPayload_; }
 
  private:
+  // Size of the frame whose header is held, or 0 while it is not.
+  size_t HeldFrameSize() const;
+
   std::vector<uint8_t> buffer_;
+  uint8_t* data_;  // buffer_.data(), or the shared buffer while lent_
+  bool lent_ = false;
   size_t begin_ = 0;
   size_t end_ = 0;
   uint32_t maxPayload_;

@@ -12,6 +12,16 @@ constexpr int kTicksPerLimit = 4;
 // At most this much queued output goes into one write.
 constexpr size_t kMaxGather = 64;
 constexpr size_t kMaxGatherBytes = 1024 * 1024;
+// Reads per wake-up at most, so one flooding peer leaves the thread to others.
+constexpr int kMaxReadsPerWake = 4;
+constexpr size_t kSharedReadBuffer = 256 * 1024;
+
+// One receive buffer per thread, used by whichever connection reads on it:
+// it stays in the cache. Only frames split across reads are copied out.
+std::span<uint8_t> SharedReadBuffer() {
+  thread_local std::vector<uint8_t> buffer(kSharedReadBuffer);
+  return buffer;
+}
 
 int TicksFor(std::chrono::milliseconds limit, std::chrono::milliseconds period) {
   if (limit.count() <= 0) return 0;
@@ -66,40 +76,57 @@ FramedConnection::~FramedConnection() {
 
 void FramedConnection::Start() {
   if (closed_) return;
+  asio::error_code ignored;
+  socket_.non_blocking(true, ignored);
   Read();
   if (limits_.frameTime.count() > 0 || limits_.idleTime.count() > 0) Tick();
 }
 
 void FramedConnection::Read() {
-  auto space = reader_.Space();
-  socket_.async_read_some(
-      asio::buffer(space.data(), space.size()),
-      [self = shared_from_this()](const asio::error_code& ec, size_t n) { self->OnRead(ec, n); });
+  // Wait for bytes, then read them ourselves: the read can then go into the
+  // thread's shared buffer, and the wait costs no failed read afterwards.
+  socket_.async_wait(
+      asio::socket_base::wait_read,
+      [self = shared_from_this()](const asio::error_code& ec) { self->OnReadable(ec); });
 }
 
-void FramedConnection::OnRead(const asio::error_code& ec, size_t n) {
+void FramedConnection::OnReadable(const asio::error_code& ec) {
   if (closed_) return;
   if (ec) {
-    Cut(ec == asio::error::eof || ec == asio::error::connection_reset ? CloseReason::kPeerClosed
-                                                                      : CloseReason::kIoError);
+    Cut(CloseReason::kIoError);
     return;
   }
-  reader_.Commit(n);
-  bytesIn_ += n;
-  while (!closed_) {
-    auto r = reader_.Next();
-    if (r.status == pr::DecodeStatus::kNeedMore) break;
-    if (r.status == pr::DecodeStatus::kError) {
-      Cut(CloseReason::kBadFrame);
+  for (int reads = 0; reads < kMaxReadsPerWake; ++reads) {
+    auto space = reader_.Space(SharedReadBuffer());
+    asio::error_code rec;
+    const size_t n = socket_.read_some(asio::buffer(space.data(), space.size()), rec);
+    if (rec == asio::error::would_block || rec == asio::error::try_again) break;
+    if (rec) {
+      Cut(rec == asio::error::eof || rec == asio::error::connection_reset ? CloseReason::kPeerClosed
+                                                                          : CloseReason::kIoError);
       return;
     }
-    ++frames_;
-    if (!handler_->OnFrame(*this, r.frame)) {
-      Cut(CloseReason::kHandler);
-      return;
+    reader_.Commit(n);
+    bytesIn_ += n;
+    while (!closed_) {
+      auto r = reader_.Next();
+      if (r.status == pr::DecodeStatus::kNeedMore) break;
+      if (r.status == pr::DecodeStatus::kError) {
+        Cut(CloseReason::kBadFrame);
+        return;
+      }
+      ++frames_;
+      if (!handler_->OnFrame(*this, r.frame)) {
+        Cut(CloseReason::kHandler);
+        return;
+      }
     }
+    if (closed_) return;
+    reader_.Release();
+    // A short read took everything there was.
+    if (n < space.size()) break;
   }
-  if (!closed_) Read();
+  Read();
 }
 
 bool FramedConnection::Send(std::vector<uint8_t> frame) {

@@ -1,6 +1,7 @@
 // One framed TCP connection, used by every client of the device library and
-// by the simulated devices: frames are decoded in place from a reusable
-// receive buffer, the outgoing queue is bounded, a frame that does not arrive
+// by the simulated devices: frames are decoded in place from the thread's
+// shared receive buffer (or the connection's own, for a frame split across
+// reads), the outgoing queue is bounded, a frame that does not arrive
 // whole within its time and a peer silent for too long are cut.
 //
 // Threading: everything runs on the strand given at construction; the handler
@@ -23,8 +24,8 @@ namespace qrv::tmcc::connection {
 using Strand = asio::strand<asio::io_context::executor_type>;
 
 struct Limits {
-  size_t readBuffer = 16 * 1024;           // initial receive buffer (a read is at most this)
-  uint32_t maxPayload = UINT32_MAX;        // on top of the per-type bounds
+  size_t readBuffer = 16 * 1024;     // initial own receive buffer (for frames split across reads)
+  uint32_t maxPayload = UINT32_MAX;  // on top of the per-type bounds
   size_t maxQueuedBytes = 1024 * 1024;     // unsent bytes before the peer is cut
   std::chrono::milliseconds frameTime{0};  // a begun frame must be whole within this (0: none)
   std::chrono::milliseconds idleTime{0};   // no byte at all for this long (0: none)
@@ -102,7 +103,7 @@ class FramedConnection : public std::enable_shared_from_this<FramedConnection> {
 
  private:
   void Read();
-  void OnRead(const asio::error_code& ec, size_t n);
+  void OnReadable(const asio::error_code& ec);
   void WriteNext();
   void Tick();
   void Cut(CloseReason reason);
