@@ -25,6 +25,18 @@ FrameReader::FrameReader(size_t initial, uint32_t maxPayload)
     : buffer_(std::max(initial, kMinRead)), data_(buffer_.data()), maxPayload_(maxPayload) {}
 
 std::span<uint8_t> FrameReader::Space(std::span<uint8_t> shared) {
+  if (lent_ && !failed_ && shared.data() == data_) {
+    // Still the caller's: a frame begun in it is completed there, when it fits,
+    // without a copy to the own buffer and a read of just its rest.
+    const size_t held = end_ - begin_;
+    const size_t frame = FrameSizeAt(data_ + begin_, held);
+    if (held < shared.size() && frame <= shared.size()) {
+      if (begin_ > 0) std::memmove(data_, data_ + begin_, held);
+      begin_ = 0;
+      end_ = held;
+      return shared.subspan(held);
+    }
+  }
   Release();
   const size_t held = end_ - begin_;
   if (held == 0 && !failed_ && !shared.empty()) {

@@ -26,7 +26,8 @@ class FrameReader {
 
   // Where the next read may write: never empty.
   //  - Nothing held and `shared` not empty: `shared` itself. Call Release()
-  //    once the frames of that read are handled, before `shared` is reused.
+  //    before `shared` is used for anything else; until then, a frame begun in
+  //    `shared` is completed in it (moved to its start) if it fits.
   //  - Otherwise the own buffer. It grows only to hold one whole frame whose
   //    header has arrived, so memory per connection stays within the initial
   //    size or one largest frame (plus a minimum read). With `shared` given,
@@ -37,7 +38,8 @@ class FrameReader {
   void Commit(size_t n) { end_ += n; }
 
   // The next whole frame; its payload points into the buffer it arrived in
-  // and stays valid until the next call of Space() or Release(). kNeedMore
+  // and stays valid until the next call of Space() or Release(). Call it until
+  // kNeedMore before the next Space() or Release(). kNeedMore
   // when no whole frame is held, kError when the held bytes are not a valid
   // frame (then keep returning it).
   protocol::DecodeResult Next();

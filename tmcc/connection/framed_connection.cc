@@ -122,10 +122,11 @@ void FramedConnection::OnReadable(const asio::error_code& ec) {
       }
     }
     if (closed_) return;
-    reader_.Release();
     // A short read took everything there was.
     if (n < space.size()) break;
   }
+  // The shared buffer is the next connection's now.
+  reader_.Release();
   Read();
 }
 
