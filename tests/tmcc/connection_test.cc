@@ -36,20 +36,30 @@ std::vector<uint8_t> SomeFrames() {
   return bytes;
 }
 
-// Feeds bytes in pieces of the given size; returns (type, request id, payload size) seen.
+// Feeds bytes in pieces of the given size, into `shared` while the reader
+// takes it (overwritten after every other read, as other connections would
+// between wake-ups); returns (type, request id, payload sum) seen.
 std::vector<std::tuple<pr::MessageType, uint32_t, size_t>> ReadAll(std::span<const uint8_t> bytes,
                                                                    size_t piece,
-                                                                   FrameReader& reader) {
+                                                                   FrameReader& reader,
+                                                                   std::span<uint8_t> shared = {}) {
   std::vector<std::tuple<pr::MessageType, uint32_t, size_t>> seen;
   size_t at = 0;
-  while (at < bytes.size()) {
-    auto space = reader.Space();
+  for (size_t reads = 1; at < bytes.size() && reads <= 2 * bytes.size(); ++reads) {
+    auto space = reader.Space(shared);
     const size_t n = std::min({piece, space.size(), bytes.size() - at});
     std::copy_n(bytes.data() + at, n, space.data());
     reader.Commit(n);
     at += n;
-    for (auto r = reader.Next(); r.status == pr::DecodeStatus::kFrame; r = reader.Next())
-      seen.emplace_back(r.frame.type, r.frame.requestId, r.frame.payload.size());
+    for (auto r = reader.Next(); r.status == pr::DecodeStatus::kFrame; r = reader.Next()) {
+      size_t sum = 0;
+      for (size_t i = 0; i < r.frame.payload.size(); ++i) sum += r.frame.payload[i] * (i % 251 + 1);
+      seen.emplace_back(r.frame.type, r.frame.requestId, sum);
+    }
+    if (reads % 2 == 0) {
+      reader.Release();
+      std::fill(shared.begin(), shared.end(), uint8_t{0xEE});
+    }
   }
   return seen;
 }
@@ -59,12 +69,16 @@ TEST(FrameReader, EverySplitOfTheStreamYieldsTheSameFramesAndMemoryStaysAtOneFra
   FrameReader whole(16 * 1024, UINT32_MAX);
   const auto expected = ReadAll(bytes, bytes.size(), whole);
   ASSERT_EQ(expected.size(), 4u);
-  for (size_t piece : {1, 2, 15, 16, 17, 1000, 4096}) {
-    FrameReader reader(4096, UINT32_MAX);
-    EXPECT_EQ(ReadAll(bytes, piece, reader), expected) << "piece " << piece;
-    EXPECT_EQ(reader.Pending(), 0u);
-    // Grown to hold the 9 KiB frame once, not by every read.
-    EXPECT_LE(reader.Capacity(), 9000u + 64 + 4096);
+  for (size_t sharedSize : {0, 20, 5000, 64 * 1024}) {
+    std::vector<uint8_t> shared(sharedSize);
+    for (size_t piece : {1, 2, 15, 16, 17, 1000, 4096}) {
+      FrameReader reader(4096, UINT32_MAX);
+      EXPECT_EQ(ReadAll(bytes, piece, reader, shared), expected)
+          << "piece " << piece << ", shared " << sharedSize;
+      EXPECT_EQ(reader.Pending(), 0u);
+      // Grown to hold the 9 KiB frame once, not by every read.
+      EXPECT_LE(reader.Capacity(), 9000u + 64 + 4096);
+    }
   }
 }
 
@@ -77,6 +91,11 @@ TEST(FrameReader, OversizedHeaderIsRefusedBeforeItsPayloadAndStaysRefused) {
   reader.Commit(pr::kFrameHeaderSize);
   EXPECT_EQ(reader.Next().status, pr::DecodeStatus::kError);
   EXPECT_EQ(reader.Next().status, pr::DecodeStatus::kError);
+  EXPECT_EQ(reader.Capacity(), 4096u);
+  // A read after the error is still offered room (never an empty span that
+  // would make the caller spin), sized by nothing the refused header says.
+  std::vector<uint8_t> shared(64);
+  EXPECT_FALSE(reader.Space(shared).empty());
   EXPECT_EQ(reader.Capacity(), 4096u);
 }
 

@@ -45,7 +45,8 @@ std::span<uint8_t> FrameReader::Space(std::span<uint8_t> shared) {
     begin_ = end_ = 0;
     return shared;
   }
-  const size_t frame = FrameSizeAt(buffer_.data() + begin_, held);
+  // After an error the held bytes are no frame to size reads by.
+  const size_t frame = failed_ ? 0 : FrameSizeAt(buffer_.data() + begin_, held);
   const size_t wanted = frame > 0 ? frame : kMinRead;
   if (buffer_.size() - begin_ < wanted || buffer_.size() - end_ < kMinRead) {
     if (begin_ > 0) {
