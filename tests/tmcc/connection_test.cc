@@ -94,9 +94,16 @@ TEST(FrameReader, OversizedHeaderIsRefusedBeforeItsPayloadAndStaysRefused) {
   EXPECT_EQ(reader.Capacity(), 4096u);
   // A read after the error is still offered room (never an empty span that
   // would make the caller spin), sized by nothing the refused header says.
+  FrameReader claimed(4096, 64);
+  std::vector<uint8_t> huge;
+  pr::AppendFrameHeader(huge, pr::MessageType::kStreamData, 1, 1u << 20);
+  auto into = claimed.Space();
+  std::copy(huge.begin(), huge.end(), into.begin());
+  claimed.Commit(huge.size());
+  EXPECT_EQ(claimed.Next().status, pr::DecodeStatus::kError);
   std::vector<uint8_t> shared(64);
-  EXPECT_FALSE(reader.Space(shared).empty());
-  EXPECT_EQ(reader.Capacity(), 4096u);
+  EXPECT_FALSE(claimed.Space(shared).empty());
+  EXPECT_EQ(claimed.Capacity(), 4096u);
 }
 
 // A connection on the library's pool with a handler that records what it saw.
