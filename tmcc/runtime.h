@@ -9,6 +9,10 @@
 // look), it adds threads. A thread that comes back from such a callback leaves the pool again when
 // enough others are free. The blocked client's own strand waits meanwhile, so its connection is not
 // read and TCP holds its device back.
+//
+// Under load (over 4000 handlers a second on a thread) a thread lets each round of work last at
+// least 1 ms, so one wake-up serves the ready sockets of many streams; below that rate nothing is
+// delayed (see runtime.cc).
 #pragma once
 
 #include <asio.hpp>
