@@ -38,10 +38,10 @@ class FrameReader {
   void Commit(size_t n) { end_ += n; }
 
   // The next whole frame; its payload points into the buffer it arrived in
-  // and stays valid until the next call of Space() or Release(). Call it until
-  // kNeedMore before the next Space() or Release(). kNeedMore
+  // and stays valid until the next call of Space() or Release(). kNeedMore
   // when no whole frame is held, kError when the held bytes are not a valid
-  // frame (then keep returning it).
+  // frame (then keep returning it). Call it until it says kNeedMore before
+  // the next Space() or Release().
   protocol::DecodeResult Next();
 
   // Done with the shared buffer: the bytes of a frame begun in it (never more
@@ -54,9 +54,6 @@ class FrameReader {
   uint32_t maxPayload() const { return maxPayload_; }
 
  private:
-  // Size of the frame whose header is held, or 0 while it is not.
-  size_t HeldFrameSize() const;
-
   std::vector<uint8_t> buffer_;
   uint8_t* data_;  // buffer_.data(), or the shared buffer while lent_
   bool lent_ = false;
