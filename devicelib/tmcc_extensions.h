@@ -47,10 +47,32 @@ inline constexpr char kGetNetworkPoolStatsName[] = "TMCC_GetNetworkPoolStats";
 // TMCC_GetNetworkPoolStats(record): 0 and the record filled (at most size bytes).
 using GetNetworkPoolStatsFunction = int32_t (*)(NetworkPoolStats* stats);
 
+// Batched stream delivery. With a batch-end callback set, the library hands
+// the stream packets of each socket read to the stream callbacks one by one
+// as before, but marks them kPacketBatched and keeps their data unchanged
+// until it has called batch-end (context) on the same thread, after the last
+// packet of that read and before the buffer is used again. A host can then
+// write the packets out together (one gathered write instead of one per
+// packet). The batch belongs to the stream's callback run: TMCC_CloseStream
+// returns only after the batch end of packets already handed on, and no
+// packet is handed on after the stream was closed, though the batch end
+// still comes. batch-end runs on a network thread, under no library lock;
+// it may write files but must not wait for other streams. Set it before
+// opening streams; a null callback turns batching off for later batches.
+typedef void(QRV_CALLBACK* StreamBatchEndCallback)(void* context);
+
+inline constexpr char kSetStreamBatchEndCallbackName[] = "TMCC_SetStreamBatchEndCallback";
+
+// TMCC_SetStreamBatchEndCallback(callback, context): 0.
+using SetStreamBatchEndCallbackFunction = int32_t (*)(StreamBatchEndCallback callback,
+                                                      void* context);
+
 }  // namespace qrv::devicelib
 
 #if defined(TMCC_BUILDING_LIBRARY)
 extern "C" TMCC_API int32_t TMCC_GetNetworkPoolStats(qrv::devicelib::NetworkPoolStats* stats);
+extern "C" TMCC_API int32_t
+TMCC_SetStreamBatchEndCallback(qrv::devicelib::StreamBatchEndCallback callback, void* context);
 extern "C" TMCC_API int32_t TMCC_GetConnectionStats(TmccHandle handle,
                                                     qrv::devicelib::ConnectionStats* stats);
 #endif

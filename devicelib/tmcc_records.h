@@ -86,14 +86,18 @@ inline constexpr uint8_t kFrameVideo = 0;    // a video frame; keyFrame says whe
 inline constexpr uint8_t kFrameAuxData = 1;  // auxiliary data (for example audio), recorded with the video
 inline constexpr uint8_t kFrameHeader = 2;   // stream header (SPS and PPS)
 
+// StreamPacket::flags: the data stays valid, unchanged, until the stream
+// batch-end callback has run on the thread that delivered the packet.
+inline constexpr uint8_t kPacketBatched = 0x01;
+
 // StreamPacket: one packet of a live stream, handed to the stream callback.
 // The data points into the library's receive buffer and is valid only during
-// the callback.
+// the callback, unless flags has kPacketBatched (see tmcc_extensions.h).
 //
 //   offset (32-bit / 64-bit)  width    field
 //   0                         4        size of this record
 //   4                         1        frame type (0, 1, 2 or another value)
-//   5                         1        reserved
+//   5                         1        flags (0, or kPacketBatched)
 //   6                         1        key-frame flag (frame type 0 only)
 //   7                         1        reserved
 //   8                         4        channel
@@ -108,7 +112,7 @@ inline constexpr uint8_t kFrameHeader = 2;   // stream header (SPS and PPS)
 struct StreamPacket {
   uint32_t size;
   uint8_t frameType;
-  uint8_t reserved0;
+  uint8_t flags;
   uint8_t keyFrame;
   uint8_t reserved1;
   uint32_t channel;

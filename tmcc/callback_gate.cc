@@ -21,6 +21,7 @@ void CallbackGate::Leave() {
 void CallbackGate::Close() {
   std::unique_lock lock(mutex_);
   closed_ = true;
+  closing_.store(true, std::memory_order_release);
   const auto self = std::this_thread::get_id();
   idle_.wait(lock, [&] {
     return std::all_of(runners_.begin(), runners_.end(), [&](auto id) { return id == self; });

@@ -4,6 +4,7 @@
 // client's own callbacks does not wait for that callback (it is the caller).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -34,14 +35,20 @@ class CallbackGate {
   void Close();
 
   bool closed() const;
+  // The same without the mutex, for a check per packet inside an entered run.
+  bool closing() const { return closing_.load(std::memory_order_acquire); }
 
- private:
+  // Counts this thread as running a callback until Leave(), for a batch of
+  // calls made under one entry. False, and nothing counted, once closed.
+  // Threading: library threads; the mutex is taken briefly.
   bool Enter();
   void Leave();
 
+ private:
   mutable std::mutex mutex_;
   std::condition_variable idle_;
   bool closed_ = false;
+  std::atomic<bool> closing_{false};
   std::vector<std::thread::id> runners_;
 };
 

@@ -57,6 +57,29 @@ class CallbackSlot {
     return gate->Invoke([&] { fn(args..., context); });
   }
 
+  // The callback, its context and the run's gate, entered once for a batch
+  // of calls (see CallbackGate::Enter); the caller leaves the gate when the
+  // batch ends. False when no callback is set or the run is closed.
+  // Threading: library threads; takes the mutex briefly.
+  struct Entry {
+    Fn fn = nullptr;
+    void* context = nullptr;
+    std::shared_ptr<CallbackGate> gate;
+  };
+  bool Enter(Entry& entry) {
+    {
+      std::lock_guard lock(mutex_);
+      entry.fn = fn_;
+      entry.context = context_;
+      entry.gate = gate_;
+    }
+    if (entry.fn == nullptr || !entry.gate || !entry.gate->Enter()) {
+      entry = {};
+      return false;
+    }
+    return true;
+  }
+
  private:
   std::mutex mutex_;
   Fn fn_ = nullptr;

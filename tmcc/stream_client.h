@@ -5,10 +5,15 @@
 #include <atomic>
 
 #include "devicelib/tmcc_api.h"
+#include "devicelib/tmcc_extensions.h"
 #include "tmcc/callback_slot.h"
 #include "tmcc/session_client.h"
 
 namespace qrv::tmcc {
+
+// Process-wide batch-end callback (null: every packet is handed on alone).
+// Threading: any thread; read once at the start of each batch.
+void SetStreamBatchEnd(devicelib::StreamBatchEndCallback callback, void* context);
 
 class StreamClient : public SessionClient {
  public:
@@ -37,6 +42,11 @@ class StreamClient : public SessionClient {
   void OnSessionStream(Session& session, const protocol::StreamData& data) override;
 
  private:
+  // Hands the packet on inside this thread's batch (entered on its first
+  // packet, ended by the connection after the read's last frame).
+  void DeliverBatched(devicelib::StreamPacket& packet, devicelib::StreamBatchEndCallback end,
+                      void* endContext);
+
   CallbackSlot<TmccStreamCallback> callback_;  // one run per opened stream
   bool awaitingHeader_ = true;                 // strand only
   std::atomic<int32_t> display_{0};

@@ -431,3 +431,12 @@ TMCC_API int32_t TMCC_GetNetworkPoolStats(dl::NetworkPoolStats* stats) {
     return dl::kOk;
   });
 }
+
+// Optional extension: batched stream delivery, process-wide.
+TMCC_API int32_t TMCC_SetStreamBatchEndCallback(dl::StreamBatchEndCallback callback,
+                                                void* context) {
+  return Guard([&] {
+    qrv::tmcc::SetStreamBatchEnd(callback, context);
+    return dl::kOk;
+  });
+}

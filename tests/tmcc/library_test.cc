@@ -5,12 +5,19 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "devicelib/tmcc_api.h"
 #include "devicelib/tmcc_errors.h"
+#include "devicelib/tmcc_extensions.h"
 #include "support/wait.h"
 #include "tests/tmcc/loopback.h"
+
+// An optional function of the library: declared here as a host that links
+// against it directly would.
+extern "C" int32_t TMCC_SetStreamBatchEndCallback(qrv::devicelib::StreamBatchEndCallback callback,
+                                                  void* context);
 
 namespace dl = qrv::devicelib;
 namespace pr = qrv::tmcc::protocol;
@@ -255,6 +262,120 @@ TEST(StreamData, MalformedAndOversizedFramesDropTheConnectionAfterGoodPackets) {
     EXPECT_EQ(TMCC_CloseStream(h), dl::kOk);
     EXPECT_EQ(TMCC_Done(h), dl::kOk);
   }
+}
+
+namespace {
+
+// What the host side of a batched stream sees: the packets of the open batch
+// (with a copy to check their data against at the batch end), and faults.
+struct BatchWatch {
+  std::mutex mutex;
+  std::vector<std::pair<dl::StreamPacket, std::vector<uint8_t>>> open;
+  std::thread::id thread;
+  size_t packets = 0, batches = 0, faults = 0, afterClose = 0;
+  std::atomic<bool> block{false}, blocked{false}, release{false}, closeReturned{false};
+  std::atomic<bool> endedBeforeCloseReturned{false};
+};
+
+int32_t QRV_CALLBACK BatchPacket(int32_t, dl::StreamPacket* p, void* context) {
+  auto* w = static_cast<BatchWatch*>(context);
+  {
+    std::lock_guard lock(w->mutex);
+    if (w->closeReturned.load()) ++w->afterClose;
+    if ((p->flags & dl::kPacketBatched) == 0) ++w->faults;
+    if (!w->open.empty() && w->thread != std::this_thread::get_id()) ++w->faults;
+    w->thread = std::this_thread::get_id();
+    w->open.emplace_back(*p, std::vector<uint8_t>(p->data, p->data + p->length));
+    ++w->packets;
+  }
+  if (w->block.exchange(false)) {
+    w->blocked = true;
+    WaitUntil([&] { return w->release.load(); }, 10s);
+  }
+  return 0;
+}
+
+void QRV_CALLBACK BatchEnd(void* context) {
+  auto* w = static_cast<BatchWatch*>(context);
+  std::lock_guard lock(w->mutex);
+  for (auto& [packet, copy] : w->open) {
+    if (w->thread != std::this_thread::get_id() ||
+        std::memcmp(packet.data, copy.data(), copy.size()) != 0) {
+      ++w->faults;
+    }
+  }
+  if (w->release.load() && !w->open.empty()) {
+    // The batch of the blocked packet: its stream is being closed, and the
+    // close must still be waiting for this end (a bounded look).
+    if (!WaitUntil([&] { return w->closeReturned.load(); }, 300ms)) {
+      w->endedBeforeCloseReturned = true;
+    }
+  }
+  w->open.clear();
+  ++w->batches;
+}
+
+}  // namespace
+
+// With a batch-end callback set, each read's packets are marked batched,
+// their data stays as it was until the batch end on the same thread, and a
+// close waits for the batch end of packets already handed on.
+TEST(StreamData, BatchedPacketsStayValidUntilTheirBatchEndWhichCloseWaitsFor) {
+  const std::string ip = LoopbackAddress(2);
+  BatchWatch watch;
+  ASSERT_EQ(TMCC_SetStreamBatchEndCallback(&BatchEnd, &watch), dl::kOk);
+  std::atomic<bool> more{false};
+  ScriptedPeer device(ip, [&](int fd) {
+    auto login = ScriptedPeer::AcceptLogin(fd, "pw");
+    if (!login) return;
+    std::vector<uint8_t> burst = StreamFrame(pr::kStreamHeader, 0, {0, 0, 0, 1, 0x67});
+    for (uint8_t i = 0; i < 40; ++i) {
+      auto frame = StreamFrame(pr::kStreamVideo, i == 0, std::vector<uint8_t>(3000 + i, i));
+      burst.insert(burst.end(), frame.begin(), frame.end());
+    }
+    ScriptedPeer::Send(fd, burst);
+    WaitUntil([&] { return more.load(); }, 10s);
+    watch.block = true;  // the next packet's callback blocks until released
+    ScriptedPeer::Send(fd, burst);
+    char sink[256];
+    while (recv(fd, sink, sizeof(sink), 0) > 0) {
+    }
+  });
+  int32_t h = TMCC_Init(dl::kClientStream);
+  TMCC_RegisterStreamCallBack(h, BatchPacket, &watch);
+  auto record = MakeStream(ip, device.port(), "admin", "pw", 3);
+  ASSERT_EQ(TMCC_ConnectStream(h, &record, 0), dl::kOk);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::lock_guard l(watch.mutex);
+        return watch.packets == 41;
+      },
+      10s));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::lock_guard l(watch.mutex);
+        return watch.open.empty();
+      },
+      5s))
+      << "a batch that never ended";
+  more = true;
+  ASSERT_TRUE(WaitUntil([&] { return watch.blocked.load(); }, 10s));
+  std::thread closer([&] {
+    TMCC_CloseStream(h);
+    watch.closeReturned = true;
+  });
+  watch.release = true;
+  closer.join();
+  {
+    std::lock_guard lock(watch.mutex);
+    EXPECT_TRUE(watch.open.empty()) << "close returned before the batch end";
+    EXPECT_TRUE(watch.endedBeforeCloseReturned.load());
+    EXPECT_EQ(watch.faults, 0u);
+    EXPECT_EQ(watch.afterClose, 0u);
+    EXPECT_GE(watch.batches, 2u);
+  }
+  EXPECT_EQ(TMCC_Done(h), dl::kOk);
+  TMCC_SetStreamBatchEndCallback(nullptr, nullptr);
 }
 
 namespace {

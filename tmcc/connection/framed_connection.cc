@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "tmcc/connection/receive_batch.h"
+
 namespace qrv::tmcc::connection {
 
 namespace pr = qrv::tmcc::protocol;
@@ -96,6 +98,11 @@ void FramedConnection::OnReadable(const asio::error_code& ec) {
     Cut(CloseReason::kIoError);
     return;
   }
+  // Frames handed out from this read stay valid until the handlers' batch
+  // ends: before the next read, the moving of a split frame, or the return.
+  struct BatchEnder {
+    ~BatchEnder() { EndReceiveBatch(); }
+  } ender;
   for (int reads = 0; reads < kMaxReadsPerWake; ++reads) {
     auto space = reader_.Space(SharedReadBuffer());
     asio::error_code rec;
@@ -121,6 +128,7 @@ void FramedConnection::OnReadable(const asio::error_code& ec) {
         return;
       }
     }
+    EndReceiveBatch();
     if (closed_) return;
     // A short read took everything there was.
     if (n < space.size()) break;
