@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,6 +60,45 @@ const char* RecordFile::Append(const uint8_t* data, uint32_t length) {
     done += static_cast<uint32_t>(n);
   }
   length_ += length;
+  return nullptr;
+}
+
+const char* RecordFile::AppendGather(const Piece* pieces, size_t count) {
+  const uint64_t start = length_;
+  while (count > 0) {
+    iovec vec[kMaxPieces];
+    const size_t n = count < kMaxPieces ? count : kMaxPieces;
+    uint64_t total = 0;
+    for (size_t i = 0; i < n; ++i) {
+      vec[i].iov_base = const_cast<uint8_t*>(pieces[i].data);
+      vec[i].iov_len = pieces[i].length;
+      total += pieces[i].length;
+    }
+    // A short write continues where it stopped, as Append does.
+    size_t first = 0;
+    uint64_t done = 0;
+    while (done < total) {
+      const ssize_t w = ::pwritev(static_cast<int>(handle_), vec + first,
+                                  static_cast<int>(n - first), static_cast<off_t>(length_ + done));
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        const int error = w == 0 ? ENOSPC : errno;
+        tail_ = true;
+        length_ = start;  // the content stays where it was, as for Append
+        return Reason(error);
+      }
+      done += static_cast<uint64_t>(w);
+      size_t left = static_cast<size_t>(w);
+      while (left > 0 && left >= vec[first].iov_len) left -= vec[first++].iov_len;
+      if (left > 0) {
+        vec[first].iov_base = static_cast<uint8_t*>(vec[first].iov_base) + left;
+        vec[first].iov_len -= left;
+      }
+    }
+    length_ += total;
+    pieces += n;
+    count -= n;
+  }
   return nullptr;
 }
 

@@ -6,6 +6,7 @@
 // never allocates after Open.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -26,6 +27,16 @@ class RecordFile {
   // was written) returns a short English reason (a static literal) and the
   // content length stays where it was; the caller calls CutBack.
   const char* Append(const uint8_t* data, uint32_t length);
+
+  // Writes the pieces in order at the end of the content, as Append of their
+  // concatenation would, in as few system calls as the platform allows (one
+  // gathered write for up to kMaxPieces pieces on POSIX).
+  struct Piece {
+    const uint8_t* data;
+    uint32_t length;
+  };
+  static constexpr size_t kMaxPieces = 64;
+  const char* AppendGather(const Piece* pieces, size_t count);
 
   // Cuts the file back to the content length (removing a partial tail).
   // True when the file holds nothing beyond it.

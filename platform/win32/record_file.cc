@@ -68,6 +68,18 @@ const char* RecordFile::Append(const uint8_t* data, uint32_t length) {
   return nullptr;
 }
 
+// WriteFile has no gathered form for unaligned buffers: one write per piece.
+const char* RecordFile::AppendGather(const Piece* pieces, size_t count) {
+  const uint64_t start = length_;
+  for (size_t i = 0; i < count; ++i) {
+    if (const char* failure = Append(pieces[i].data, pieces[i].length)) {
+      length_ = start;  // the content stays where it was, as for Append
+      return failure;
+    }
+  }
+  return nullptr;
+}
+
 bool RecordFile::CutBack() {
   const bool extra = tail_ || length_ != committed_;
   length_ = committed_;
