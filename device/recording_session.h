@@ -5,6 +5,7 @@
 // are the writer's: one packet thread writes at a time.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "platform/record_file.h"
@@ -13,6 +14,9 @@ namespace qrv::device {
 
 struct RecordingSession {
   std::unique_ptr<platform::RecordFile> file;
+  // Distinct for every recording of the process: writes held back for one
+  // recording never go into a later one that reuses the same memory.
+  uint64_t id = 0;
   // Frames wait for a key frame (at the start, after a failed write, after a
   // header change or a stream switch).
   bool waitingForKey = true;

@@ -1,5 +1,6 @@
 #include "device/slot_owner.h"
 
+#include <atomic>
 #include <memory>
 #include <thread>
 
@@ -77,7 +78,9 @@ RecordingStart BeginRecording(SlotIndex slot, const std::string& path) {
   if (entry.recording.load() != 0 || entry.recordFile.load() != nullptr) {
     return RecordingStart::kAlreadyRunning;
   }
+  static std::atomic<uint64_t> sessions{0};
   auto session = std::make_unique<RecordingSession>();
+  session->id = sessions.fetch_add(1, std::memory_order_relaxed) + 1;
   session->file = platform::RecordFile::Open(path);
   if (!session->file) return RecordingStart::kCannotOpen;
   RecordingSession* none = nullptr;

@@ -72,15 +72,18 @@ bool WriteUnit(DeviceSlot& slot, int32_t index, RecordingSession& session,
     return false;
   }
   file.Commit();
-  const uint64_t added = file.Committed() - before;
-  slot.stats.recordedBytes.fetch_add(added, std::memory_order_relaxed);
-  slot.recordedBytes.store(AddSaturated(slot.recordedBytes.load(std::memory_order_relaxed), added),
-                           std::memory_order_relaxed);
+  CountRecorded(slot, file.Committed() - before);
   if (header != nullptr) slot.recordHeader.Store(header->WriterData(), headerLength);
   return true;
 }
 
 }  // namespace
+
+void CountRecorded(DeviceSlot& slot, uint64_t added) {
+  slot.stats.recordedBytes.fetch_add(added, std::memory_order_relaxed);
+  slot.recordedBytes.store(AddSaturated(slot.recordedBytes.load(std::memory_order_relaxed), added),
+                           std::memory_order_relaxed);
+}
 
 // Threads: host threads; no lock.
 int32_t StartRecording(const std::string& fileName, int32_t index) {
@@ -102,7 +105,7 @@ int32_t StopRecording(int32_t index) {
 }
 
 void RecordPacket(DeviceSlot& slot, int32_t index, uint8_t frameType, uint8_t keyFlag,
-                  const uint8_t* data, uint32_t length) {
+                  const uint8_t* data, uint32_t length, RecordSource source) {
   device::RecordWriteInFlight writing(slot);
   if (slot.recording.load(std::memory_order_seq_cst) == 0) return;
   RecordingSession* session = slot.recordFile.load(std::memory_order_seq_cst);
@@ -112,40 +115,54 @@ void RecordPacket(DeviceSlot& slot, int32_t index, uint8_t frameType, uint8_t ke
   if (slot.recordResync.exchange(0, std::memory_order_relaxed) != 0) session->waitingForKey = true;
 
   if (frameType == devicelib::kFrameHeader) {
+    // Frames held before the header are decided; written now, a failure
+    // among them is judged against the header state they came under.
+    FlushRecordWrites();
     // Headers go into the file only ahead of a key frame; here we only note
     // that the encoder's settings changed under a running recording.
     if (session->started && !slot.recordHeader.Equals(data, length)) session->headerChanged = true;
     return;
   }
-  if (!IsRecordedFrame(frameType)) return;
-  const bool key = IsKeyFrame(frameType, keyFlag);
+  RecordFrame(slot, index, *session, {frameType, keyFlag, data, length}, source);
+}
 
-  if (key && (session->waitingForKey || session->headerChanged)) {
+void RecordFrame(DeviceSlot& slot, int32_t index, RecordingSession& session,
+                 const RecordedFrame& frame, RecordSource source) {
+  const uint8_t frameType = frame.frameType;
+  const uint8_t* data = frame.data;
+  const uint32_t length = frame.length;
+  if (!IsRecordedFrame(frameType)) return;
+  PrepareRecordWrite(slot, session, source.handle, source.batched);
+  const bool key = IsKeyFrame(frameType, frame.keyFlag);
+
+  if (key && (session.waitingForKey || session.headerChanged)) {
     const HeaderBuffer& latest = LatestHeader(slot);
     // Without a cached header nothing can be decoded: nothing is written.
     if (latest.Length() <= 0) return;
+    FlushRecordWrites();  // what came before goes first, and decides `failing`
     const uint32_t headerLength = static_cast<uint32_t>(latest.Length());
     // A resumed or first recording repeats the header as a new file would; a
     // header equal to the one the file continues from is not written again.
-    const bool withHeader = !session->started || session->failing ||
+    const bool withHeader = !session.started || session.failing ||
                             !slot.recordHeader.Equals(latest.WriterData(), headerLength);
-    if (!WriteUnit(slot, index, *session, withHeader ? &latest : nullptr, data, length)) return;
-    session->started = true;
-    session->failing = false;
-    session->waitingForKey = false;
-    session->headerChanged = false;
+    if (!WriteUnit(slot, index, session, withHeader ? &latest : nullptr, data, length)) return;
+    session.started = true;
+    session.failing = false;
+    session.waitingForKey = false;
+    session.headerChanged = false;
     return;
   }
-  if (session->waitingForKey) {
+  if (session.waitingForKey) {
     // Before the first key frame nothing is lost; after a failed write every
     // skipped frame is.
-    if (session->failing) CountLoss(slot, length);
+    if (session.failing) CountLoss(slot, length);
     return;
   }
   // Video frames after a header change cannot be decoded with the header in
   // the file; auxiliary data can.
-  if (session->headerChanged && frameType == devicelib::kFrameVideo) return;
-  WriteUnit(slot, index, *session, nullptr, data, length);
+  if (session.headerChanged && frameType == devicelib::kFrameVideo) return;
+  if (HoldRecordWrite(slot, index, session, source.handle, frame, source.batched)) return;
+  WriteUnit(slot, index, session, nullptr, data, length);
 }
 
 }  // namespace qrv::media

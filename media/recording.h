@@ -8,9 +8,12 @@
 #include <cstdint>
 #include <string>
 
+#include "media/record_batch.h"
+
 namespace qrv::device {
 struct DeviceSlot;
-}
+struct RecordingSession;
+}  // namespace qrv::device
 
 namespace qrv::media {
 
@@ -23,6 +26,14 @@ int32_t StartRecording(const std::string& fileName, int32_t slot);
 // file is closed once no write uses it; never waits for a host callback.
 // Returns 0.
 int32_t StopRecording(int32_t slot);
+
+// Where a packet came from: its stream client, and whether the library keeps
+// its data valid until the batch ends (then a plain write is held back and
+// gathered with the rest of the batch, see record_batch.h).
+struct RecordSource {
+  int32_t handle = -1;
+  bool batched = false;
+};
 
 // The recording step of the packet path for one accepted packet (frame type,
 // key-frame flag, data as the library gave them). Threads: the stream's packet
@@ -38,6 +49,14 @@ int32_t StopRecording(int32_t slot);
 // debugger message tells of it, and writing resumes at the next key frame,
 // header first, once the file takes data again.
 void RecordPacket(device::DeviceSlot& slot, int32_t index, uint8_t frameType, uint8_t keyFlag,
-                  const uint8_t* data, uint32_t length);
+                  const uint8_t* data, uint32_t length, RecordSource source = {});
+
+// The step above for a frame (not a header) of a recording the caller has
+// checked and counts itself a writer of.
+void RecordFrame(device::DeviceSlot& slot, int32_t index, device::RecordingSession& session,
+                 const RecordedFrame& frame, RecordSource source);
+
+// Adds bytes that went into the slot's recording to its counts.
+void CountRecorded(device::DeviceSlot& slot, uint64_t added);
 
 }  // namespace qrv::media

@@ -79,7 +79,7 @@ void Deliver(DeviceSlot& slot, PacketKind kind, const uint8_t* data, uint32_t le
 
 // Caches, delivers and records one packet of the slot's stream.
 void AcceptPacket(DeviceSlot& slot, int32_t index, uint8_t frameType, uint8_t keyFlag,
-                  const uint8_t* data, uint32_t length) {
+                  const uint8_t* data, uint32_t length, RecordSource source) {
   int32_t headerCount = 0;
   if (frameType == devicelib::kFrameHeader) {
     headerCount = CacheHeader(slot, data, length);
@@ -99,7 +99,7 @@ void AcceptPacket(DeviceSlot& slot, int32_t index, uint8_t frameType, uint8_t ke
   // rest of this path would touch.
   if (device::OwnSlotReleased()) return;
 
-  RecordPacket(slot, index, frameType, keyFlag, data, length);
+  RecordPacket(slot, index, frameType, keyFlag, data, length, source);
 }
 
 }  // namespace
@@ -141,12 +141,15 @@ int32_t QRV_CALLBACK StreamPacketCallback(int32_t handle, devicelib::StreamPacke
       // stream: the header now goes where any header goes.
       const uint32_t held = static_cast<uint32_t>(slot.pendingHeader.Length());
       if (held > 0) {
-        AcceptPacket(slot, index, devicelib::kFrameHeader, 0, slot.pendingHeader.WriterData(),
-                     held);
+        AcceptPacket(slot, index, devicelib::kFrameHeader, 0, slot.pendingHeader.WriterData(), held,
+                     RecordSource{handle, false});
       }
       if (device::OwnSlotReleased()) return 0;
     }
-    AcceptPacket(slot, index, frameType, keyFlag, data, length);
+    // A batched packet's data stays valid until the library's batch end, so
+    // its recording write can wait for the rest of the batch.
+    const bool batched = (packet->flags & devicelib::kPacketBatched) != 0;
+    AcceptPacket(slot, index, frameType, keyFlag, data, length, RecordSource{handle, batched});
     return 0;
   } catch (...) {
     return 0;

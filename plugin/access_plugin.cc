@@ -5,6 +5,7 @@
 #include "events/event_service.h"
 #include "events/host_callbacks.h"
 #include "fault/kt_exception.h"
+#include "media/record_batch.h"
 #include "media/stream_delivery.h"
 #include "plugin/dispatcher.h"
 
@@ -23,12 +24,14 @@ int32_t CQRVAccessPlugin::Init() {
         device::ResetAllSlots();
         events::CreateEventService();
         events::StartEventService();
+        media::EnableBatchedRecording();
         return 1;
       },
       -1);
 }
 
 void CQRVAccessPlugin::Uninit() {
+  media::FlushRecordWrites();  // a host inside its data callback, as in Execute
   // The event sources stop first, then every slot in use gives up its
   // clients and recording, then the listener and the monitor go.
   if (events::EventServiceInstance() != nullptr) {

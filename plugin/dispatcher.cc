@@ -12,6 +12,7 @@
 #include "media/device_requests.h"
 #include "media/live_stream.h"
 #include "media/ptz.h"
+#include "media/record_batch.h"
 #include "media/recording.h"
 #include "plugin/parameters.h"
 #include "plugin/status.h"
@@ -262,7 +263,14 @@ int32_t Dispatch(ParameterMap& input, ParameterMap& output) {
 }  // namespace
 
 int32_t Execute(ParameterMap& input, ParameterMap& output) {
-  return fault::RunGuarded([&] { return Dispatch(input, output); }, kResultFailed);
+  return fault::RunGuarded(
+      [&] {
+        // A host inside its data callback: the frames it has seen so far are
+        // in the recording before it stops, switches or logs out.
+        media::FlushRecordWrites();
+        return Dispatch(input, output);
+      },
+      kResultFailed);
 }
 
 }  // namespace qrv::plugin

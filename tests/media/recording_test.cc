@@ -310,6 +310,68 @@ TEST_F(RecordingTest, FailedWritesAreCutBackCountedAndResumeAtAKeyFrame) {
   EXPECT_EQ(Occurrences(capture.Text(), "file size limit reached"), 1u) << capture.Text();
 }
 
+// Frames the library keeps valid until its batch ends are written together at
+// the batch end; a gathered write that fails ends exactly as the frames
+// written one by one do (the test above), and frames held across a stop never
+// reach the file, nor a recording started after it.
+TEST_F(RecordingTest, BatchedFramesAreGatheredAndFailLikeSingleWrites) {
+  const Bytes h1 = Pattern(0x10, 30), k1 = Pattern(0x20, 300), p1 = Pattern(0x30, 100),
+              p2 = Pattern(0x40, 100), a1 = Pattern(0x50, 20), k2 = Pattern(0x60, 300),
+              p3 = Pattern(0x70, 80), k3 = Pattern(0x80, 250), p4 = Pattern(0x90, 60),
+              p5 = Pattern(0xA0, 70);
+  // The library's side: data stays where it is until the batch end, which
+  // runs on the thread that delivered the packets.
+  auto fire = [&](uint8_t type, const Bytes& bytes, uint8_t key = 0) {
+    auto packet = MakePacket(type, const_cast<Bytes&>(bytes), key);
+    packet.flags = devicelib::kPacketBatched;
+    fake_tmcc::FireStreamPacket(handle_, &packet);
+  };
+  auto batchEnd = [] { fake_tmcc::RunOnLibraryThread([] { media::FlushRecordWrites(); }); };
+  DebugCapture capture;
+  fire(kFrameHeader, h1);
+  media::StartRecording(file_, kSlot);
+  device::SlotStats& stats = device::Slot(kSlot).stats;
+  {
+    FileSizeLimit limit(h1.size() + k1.size() + p1.size() + 50);
+    fire(kFrameVideo, k1, 1);
+    fire(kFrameVideo, p1, 0);
+    fire(kFrameVideo, p2, 0);
+    fire(kFrameAuxData, a1);
+    EXPECT_EQ(ReadFile(file_).size(), h1.size() + k1.size()) << "held until the batch ends";
+    batchEnd();  // p2 does not fit: p1 stays, p2 and a1 are lost
+    EXPECT_EQ(ReadFile(file_).size(), h1.size() + k1.size() + p1.size()) << "no partial frame";
+    fire(kFrameVideo, k2, 1);
+    batchEnd();
+    EXPECT_EQ(stats.writeErrors.load(), 2u);
+    limit.Lift();
+    fire(kFrameVideo, p3, 0);
+    fire(kFrameVideo, k3, 1);
+    fire(kFrameVideo, p4, 0);
+    batchEnd();
+  }
+  fire(kFrameVideo, p5, 0);
+  EXPECT_EQ(media::StopRecording(kSlot), 0);  // p5 is still held: left out
+  Bytes want = h1;
+  for (const Bytes* part : {&k1, &p1, &h1, &k3, &p4}) Append(want, *part);
+  EXPECT_EQ(ReadFile(file_), want);
+  EXPECT_EQ(stats.bytesLost.load(), p2.size() + a1.size() + k2.size() + p3.size());
+  EXPECT_EQ(stats.writeErrors.load(), 2u);
+  EXPECT_EQ(stats.recordedBytes.load(), want.size());
+  EXPECT_EQ(Occurrences(capture.Text(), "file size limit reached"), 1u) << capture.Text();
+
+  const std::string next = dir_.File("cam2.264");
+  ASSERT_EQ(media::StartRecording(next, kSlot), 0);
+  batchEnd();
+  EXPECT_TRUE(ReadFile(next).empty()) << "a frame of the stopped recording went into the next";
+  fire(kFrameVideo, k3, 1);
+  fire(kFrameVideo, p4, 0);
+  batchEnd();
+  media::StopRecording(kSlot);
+  Bytes second = h1;
+  for (const Bytes* part : {&k3, &p4}) Append(second, *part);
+  EXPECT_EQ(ReadFile(next), second);
+}
+
 TEST_F(RecordingTest, FailureAtTheFirstKeyFrameLeavesAnEmptyFileThatFillsLater) {
   const Bytes h1 = Pattern(0x10, 30), k1 = Pattern(0x20, 300), k2 = Pattern(0x60, 200);
   Fire(handle_, kFrameHeader, h1);
