@@ -68,14 +68,21 @@ bool StillRecorded(DeviceSlot& slot, uint64_t sessionId, int32_t handle,
   return pending == handle || pending == device::kNoHandle;
 }
 
+devicelib::SetStreamBatchEndCallbackFunction SetBatchEnd() {
+  // Any required function locates the device library the plug-in is bound to.
+  const void* anchor = reinterpret_cast<const void*>(&TMCC_Init);
+  return reinterpret_cast<devicelib::SetStreamBatchEndCallbackFunction>(
+      platform::FindFunctionBeside(anchor, devicelib::kSetStreamBatchEndCallbackName));
+}
+
 }  // namespace
 
 void EnableBatchedRecording() {
-  // Any required function locates the device library the plug-in is bound to.
-  const void* anchor = reinterpret_cast<const void*>(&TMCC_Init);
-  const auto set = reinterpret_cast<devicelib::SetStreamBatchEndCallbackFunction>(
-      platform::FindFunctionBeside(anchor, devicelib::kSetStreamBatchEndCallbackName));
-  if (set != nullptr) set(&OnBatchEnd, nullptr);
+  if (const auto set = SetBatchEnd()) set(&OnBatchEnd, nullptr);
+}
+
+void DisableBatchedRecording() {
+  if (const auto set = SetBatchEnd()) set(nullptr, nullptr);
 }
 
 void PrepareRecordWrite(const DeviceSlot& slot, const device::RecordingSession& session,

@@ -30,9 +30,11 @@ struct RecordedFrame {
   uint32_t length;
 };
 
-// Asks the device library for batched delivery when it offers it. Host
-// thread of Init.
+// Asks the device library for batched delivery when it offers it (Init), and
+// withdraws the plug-in's batch end once its streams are closed (Uninit), so
+// the library never calls into a plug-in that was unloaded. Host threads.
 void EnableBatchedRecording();
+void DisableBatchedRecording();
 
 // Before a frame's recording state is judged: writes the frames held on this
 // thread unless this frame joins them (batched, same slot, recording and

@@ -37,6 +37,7 @@ void CQRVAccessPlugin::Uninit() {
   if (events::EventServiceInstance() != nullptr) {
     events::StopEventService(&device::ReleaseClientsOfSlotsInUse);
   }
+  media::DisableBatchedRecording();
 }
 
 int32_t CQRVAccessPlugin::Execute(ParameterMap& input, ParameterMap& output) {
