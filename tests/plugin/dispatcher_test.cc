@@ -11,6 +11,7 @@
 #include "device/device_table.h"
 #include "fault/kt_exception.h"
 #include "media/device_requests.h"
+#include "media/record_batch.h"
 #include "media/stream_delivery.h"
 #include "platform/critical_section.h"
 #include "tests/device/test_helpers.h"
@@ -381,6 +382,41 @@ TEST_F(DispatcherTest, StopDoesNotWaitForTheHostsDataCallback) {
   stopper.join();
   library.join();
   EXPECT_EQ(Slot(7).recordFile.load(), nullptr);
+}
+
+// Stops slot 7's recording from inside the host's callback of the third video frame.
+std::atomic<int> gVideoFrames{0};
+int32_t QRV_CALLBACK StopAtThirdFrame(int32_t type, const uint8_t*, uint32_t, StreamFrameInfo,
+                                      uintptr_t) {
+  if (type == kStreamDataVideo && ++gVideoFrames == 3) Exec({{"Operation", "22"}, {"Handle", "7"}});
+  return 0;
+}
+
+// Frames held for the library's batch end are in the file when the host stops
+// from inside its callback: every frame it saw before that one.
+TEST_F(DispatcherTest, StopInsideTheCallbackKeepsTheBatchedFramesTheHostHasSeen) {
+  test::TempDir dir;
+  ASSERT_EQ(Exec(OpenRequest("7")), 0);
+  const int32_t stream = Slot(7).streamHandle.load();
+  const test::Bytes header = test::Pattern(0x10, 20), key = test::Pattern(0x30, 64),
+                    p1 = test::Pattern(0x50, 40), p2 = test::Pattern(0x70, 40);
+  auto fire = [&](uint8_t type, const test::Bytes& bytes, uint8_t keyFlag) {
+    auto packet = test::MakePacket(type, const_cast<test::Bytes&>(bytes), keyFlag);
+    packet.flags = devicelib::kPacketBatched;
+    fake_tmcc::FireStreamPacket(stream, &packet);
+  };
+  fire(devicelib::kFrameHeader, header, 0);
+  gVideoFrames = 0;
+  ASSERT_EQ(media::RegisterStreamDataCallback(7, &StopAtThirdFrame, 0), 0);
+  const std::string base = dir.File("seen");
+  ASSERT_EQ(Exec({{"Operation", "21"}, {"Handle", "7"}, {"FileName", base}}), 0);
+  fire(devicelib::kFrameVideo, key, 1);
+  fire(devicelib::kFrameVideo, p1, 0);  // held for the batch end
+  fire(devicelib::kFrameVideo, p2, 0);  // its callback stops the recording
+  fake_tmcc::RunOnLibraryThread([] { media::FlushRecordWrites(); });
+  test::Bytes want = header;
+  for (const test::Bytes* part : {&key, &p1}) test::Append(want, *part);
+  EXPECT_EQ(test::ReadFile(base + ".264"), want);
 }
 
 TEST_F(DispatcherTest, RecordingThatCannotStartIsRefusedAndNamesAreChecked) {
