@@ -2,6 +2,9 @@
 // library's thread would call it:
 //   Deliver            hand-off to a host callback that does nothing
 //   DeliverAndRecord   the same plus recording into a file on tmpfs
+//   DeliverAndRecordBatched  the same with packets the library marks batched:
+//                      the writes of one 256 KiB read go out together at the
+//                      batch end
 //   PlainFwrite        fwrite of the same frames to tmpfs, the floor for the above
 //   GrowingHeaders     a device sending 255 header packets, each 16 KiB longer
 //                      than the last: the memory the slot then holds (counters)
@@ -19,6 +22,7 @@
 
 #include "device/device_table.h"
 #include "media/live_stream.h"
+#include "media/record_batch.h"
 #include "media/recording.h"
 #include "media/stream_delivery.h"
 
@@ -72,12 +76,16 @@ void Deliver(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * state.range(0));
 }
 
-void DeliverAndRecord(benchmark::State& state) {
+void RecordFrames(benchmark::State& state, bool batched) {
   PrepareSlot();
-  const std::string path = BenchFile("record");
+  const std::string path = BenchFile(batched ? "batched" : "record");
   std::vector<uint8_t> frame(static_cast<size_t>(state.range(0)), 0x41);
   auto key = FramePacket(frame, 1);
   auto packet = FramePacket(frame, 0);
+  if (batched) packet.flags = devicelib::kPacketBatched;
+  // The frames of one 256 KiB socket read, as the library batches them.
+  const size_t perBatch = std::clamp<size_t>((size_t{256} << 10) / frame.size(), 1, 64);
+  size_t inBatch = 0;
   void* context = reinterpret_cast<void*>(intptr_t{kSlot});
   auto restart = [&] {
     media::StopRecording(kSlot);
@@ -88,18 +96,33 @@ void DeliverAndRecord(benchmark::State& state) {
   size_t written = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(media::StreamPacketCallback(kHandle, &packet, context));
+    if (batched && ++inBatch == perBatch) {
+      media::FlushRecordWrites();  // the library's batch end
+      inBatch = 0;
+    }
     written += frame.size();
     if (written >= kRestartBytes) {
       state.PauseTiming();
+      media::FlushRecordWrites();
+      inBatch = 0;
       restart();
       written = 0;
       state.ResumeTiming();
     }
   }
+  media::FlushRecordWrites();
   media::StopRecording(kSlot);
   std::remove(path.c_str());
   state.SetItemsProcessed(state.iterations());
   state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+
+void DeliverAndRecord(benchmark::State& state) {
+  RecordFrames(state, false);
+}
+
+void DeliverAndRecordBatched(benchmark::State& state) {
+  RecordFrames(state, true);
 }
 
 void PlainFwrite(benchmark::State& state) {
@@ -167,8 +190,9 @@ void GrowingHeaders(benchmark::State& state) {
 }
 
 BENCHMARK(Deliver)->Arg(4096)->Arg(65536);
-BENCHMARK(DeliverAndRecord)->Arg(4096)->Arg(65536);
-BENCHMARK(PlainFwrite)->Arg(4096)->Arg(65536);
+BENCHMARK(DeliverAndRecord)->Arg(4096)->Arg(20480)->Arg(65536);
+BENCHMARK(DeliverAndRecordBatched)->Arg(4096)->Arg(20480)->Arg(65536);
+BENCHMARK(PlainFwrite)->Arg(4096)->Arg(20480)->Arg(65536);
 BENCHMARK(GrowingHeaders)->Iterations(5)->Unit(benchmark::kMillisecond);
 
 }  // namespace
