@@ -6,7 +6,8 @@ namespace qrv::tmcc {
 
 bool CallbackGate::Enter() {
   std::lock_guard lock(mutex_);
-  if (closed_) return false;
+  // Under the mutex, so a Close() that set the flag sees this runner.
+  if (closed_.load(std::memory_order_relaxed)) return false;
   runners_.push_back(std::this_thread::get_id());
   return true;
 }
@@ -20,8 +21,7 @@ void CallbackGate::Leave() {
 
 void CallbackGate::Close() {
   std::unique_lock lock(mutex_);
-  closed_ = true;
-  closing_.store(true, std::memory_order_release);
+  closed_.store(true, std::memory_order_release);
   const auto self = std::this_thread::get_id();
   idle_.wait(lock, [&] {
     return std::all_of(runners_.begin(), runners_.end(), [&](auto id) { return id == self; });
@@ -29,8 +29,7 @@ void CallbackGate::Close() {
 }
 
 bool CallbackGate::closed() const {
-  std::lock_guard lock(mutex_);
-  return closed_;
+  return closed_.load(std::memory_order_acquire);
 }
 
 }  // namespace qrv::tmcc

@@ -34,9 +34,8 @@ class CallbackGate {
   // need) until no callback of this gate runs on another thread.
   void Close();
 
+  // Lock-free: cheap enough for a check per packet inside an entered run.
   bool closed() const;
-  // The same without the mutex, for a check per packet inside an entered run.
-  bool closing() const { return closing_.load(std::memory_order_acquire); }
 
   // Counts this thread as running a callback until Leave(), for a batch of
   // calls made under one entry. False, and nothing counted, once closed.
@@ -45,10 +44,9 @@ class CallbackGate {
   void Leave();
 
  private:
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   std::condition_variable idle_;
-  bool closed_ = false;
-  std::atomic<bool> closing_{false};
+  std::atomic<bool> closed_{false};  // set once, under the mutex
   std::vector<std::thread::id> runners_;
 };
 

@@ -119,7 +119,7 @@ void StreamClient::DeliverBatched(dl::StreamPacket& packet, dl::StreamBatchEndCa
     batch.endContext = endContext;
     t_batch = std::move(batch);
     connection::SetReceiveBatchEnd(&EndBatch);
-  } else if (t_batch.entry.gate->closing()) {
+  } else if (t_batch.entry.gate->closed()) {
     return;  // closed meanwhile: nothing more is handed on, the end still comes
   }
   packet.flags = dl::kPacketBatched;
