@@ -12,3 +12,12 @@
 #else
 #define QRV_CALLBACK
 #endif
+
+// The member-function convention of 32-bit Windows C++ hosts: the object in
+// ECX, the arguments on the stack, removed by the callee. Only functions that
+// stand in for a host-visible virtual operation carry it.
+#if defined(__i386__)
+#define QRV_THISCALL __attribute__((thiscall))
+#else
+#define QRV_THISCALL
+#endif
