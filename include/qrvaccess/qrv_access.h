@@ -6,6 +6,11 @@
 // self-contained: a host compiled against its own copy of it works with the
 // plug-in.
 //
+// Windows: qrvaccess.dll serves hosts built with Visual Studio 2015 to 2022
+// (32-bit, release runtime): their slot table, their std::map and std::string,
+// blocks from their C runtime's heap. qrvaccess-mingw.dll serves MinGW-w64 g++
+// hosts. Elsewhere the plug-in shares the host's g++/libstdc++ ABI.
+//
 // Calling order the plug-in relies on: ModuleInstance; the registration
 // operations and Init (in any order); any number of Execute calls and
 // registrations, from any host threads; Uninit; delete. ModuleInstance, Init,
@@ -16,37 +21,48 @@
 // except DiscoveryCallback, which runs while the discovery lock is held.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
 
-// Windows: the DLLs are built with MinGW-w64 g++ (32-bit, libstdc++, new
-// string ABI) and serve hosts built the same way only. g++ gives the virtual
-// destructor two vtable slots where MSVC has one, and the std::map/std::string
-// in these interfaces are libstdc++'s, so another C++ runtime would call the
-// wrong slots and misread the maps: refuse to compile rather than crash.
-#if defined(_WIN32)
-#if defined(_MSC_VER) || !defined(__GNUC__)
-#error "qrvaccess.dll serves hosts built with MinGW-w64 g++ only (see docs/windows.md)"
-#elif !defined(__GLIBCXX__) || !defined(_GLIBCXX_USE_CXX11_ABI) || _GLIBCXX_USE_CXX11_ABI != 1
-#error "qrvaccess.dll needs libstdc++ with the new string ABI (see docs/windows.md)"
+#if defined(_MSC_VER)
+// Visual Studio 2015-2022 (and clang-cl with their headers), 32-bit, release
+// runtime: qrvaccess.dll lays out the object, its std::string and std::map
+// exactly as these compilers do (docs/windows.md). Other layouts would be
+// misread at run time without a word, so they are refused here.
+#if _MSC_VER < 1900
+#error "qrvaccess.dll serves Visual Studio 2015 to 2022 hosts: older containers are laid out differently"
+#elif !defined(_M_IX86)
+#error "qrvaccess.dll is a 32-bit x86 DLL: build the host for Win32 (x86)"
+#elif defined(_DEBUG) || (defined(_ITERATOR_DEBUG_LEVEL) && _ITERATOR_DEBUG_LEVEL != 0)
+#error "qrvaccess.dll serves hosts built with the release runtime (/MD or /MT, _ITERATOR_DEBUG_LEVEL 0)"
+#endif
+#elif defined(_WIN32)
+// MinGW-w64 g++: qrvaccess-mingw.dll, built the same way. g++ gives the
+// virtual destructor two vtable slots where Visual Studio has one, and the
+// std::map/std::string here are libstdc++'s.
+#if !defined(__GNUC__) || !defined(__GLIBCXX__) || !defined(_GLIBCXX_USE_CXX11_ABI) || \
+    _GLIBCXX_USE_CXX11_ABI != 1
+#error "qrvaccess-mingw.dll serves hosts built with MinGW-w64 g++ and libstdc++'s new string ABI (see docs/windows.md)"
 #elif !defined(__i386__)
-#error "qrvaccess.dll is a 32-bit x86 DLL (see docs/windows.md)"
+#error "qrvaccess-mingw.dll is a 32-bit x86 DLL (see docs/windows.md)"
 #endif
 #endif
-// The C++ library ABI a host must share with the plug-in: std::map and
-// std::string cross the boundary by reference and by value, and exceptions and
-// virtual tables are laid out by the compiler. A mismatch does not fail to
-// link; it corrupts memory at run time, so it is refused here. The installed
-// qrv_access_config.h records how this copy of the plug-in was built; without
-// it the checks assume a default g++ build of the same bitness.
+#if !defined(_MSC_VER)
+// The C++ library ABI a g++ or clang host must share with the plug-in:
+// std::map and std::string cross the boundary by reference and by value, and
+// exceptions and virtual tables are laid out by the compiler. A mismatch does
+// not fail to link; it corrupts memory at run time, so it is refused here.
+// The installed qrv_access_config.h records how this copy of the plug-in was
+// built; without it the checks assume a default g++ build of the same bitness.
 #if __has_include(<qrvaccess/qrv_access_config.h>)
 #include <qrvaccess/qrv_access_config.h>
 #endif
 #if !defined(QRV_ACCESS_CXX11_ABI)
 #define QRV_ACCESS_CXX11_ABI 1
 #endif
-#if !defined(__GNUC__) || defined(_MSC_VER)
+#if !defined(__GNUC__)
 #error \
     "qrv_access.h: the plug-in uses the Itanium C++ ABI of g++ and clang; build the host with g++ or clang"
 #endif
@@ -70,6 +86,7 @@
 #error "qrv_access.h: this plug-in is a 64-bit library; build the host as 64-bit (not -m32)"
 #endif
 #endif
+#endif  // !_MSC_VER
 
 #if !defined(QRV_CALLBACK)
 #if defined(_WIN32) && defined(_M_IX86)
@@ -89,21 +106,21 @@ using PropertyMap = std::map<std::string, int32_t>;
 
 // Keys of Execute's input and output maps (docs/host-guide.md lists which
 // operation reads and writes which).
-inline constexpr char kQrvKeyOperation[] = "Operation";
-inline constexpr char kQrvKeyDeviceIP[] = "DeviceIP";
-inline constexpr char kQrvKeyUser[] = "User";
-inline constexpr char kQrvKeyPassword[] = "Password";
-inline constexpr char kQrvKeyDevicePort[] = "DevicePort";
-inline constexpr char kQrvKeyLoginId[] = "LOGINID";
-inline constexpr char kQrvKeyChannelCount[] = "ChanNum";
-inline constexpr char kQrvKeyChannel[] = "Channel";
-inline constexpr char kQrvKeyPlayWindow[] = "PlayWnd";
-inline constexpr char kQrvKeyStreamType[] = "StreamType";
-inline constexpr char kQrvKeyHandle[] = "Handle";
-inline constexpr char kQrvKeyFileName[] = "FileName";
-inline constexpr char kQrvKeyPtzCommand[] = "PTZCommand";
-inline constexpr char kQrvKeyPtzValue[] = "INValue";
-inline constexpr char kQrvKeySpeed[] = "Speed";
+constexpr char kQrvKeyOperation[] = "Operation";
+constexpr char kQrvKeyDeviceIP[] = "DeviceIP";
+constexpr char kQrvKeyUser[] = "User";
+constexpr char kQrvKeyPassword[] = "Password";
+constexpr char kQrvKeyDevicePort[] = "DevicePort";
+constexpr char kQrvKeyLoginId[] = "LOGINID";
+constexpr char kQrvKeyChannelCount[] = "ChanNum";
+constexpr char kQrvKeyChannel[] = "Channel";
+constexpr char kQrvKeyPlayWindow[] = "PlayWnd";
+constexpr char kQrvKeyStreamType[] = "StreamType";
+constexpr char kQrvKeyHandle[] = "Handle";
+constexpr char kQrvKeyFileName[] = "FileName";
+constexpr char kQrvKeyPtzCommand[] = "PTZCommand";
+constexpr char kQrvKeyPtzValue[] = "INValue";
+constexpr char kQrvKeySpeed[] = "Speed";
 
 struct ModuleInfo {
   std::string name;       // "PLUGIN.Access.QRV" after Init
@@ -119,15 +136,15 @@ struct PacketRecord {
 struct LargePacketRecord {
   uint8_t bytes[102436];
 };
-static_assert(sizeof(PacketRecord) == 10276);
-static_assert(sizeof(LargePacketRecord) == 102436);
+static_assert(sizeof(PacketRecord) == 10276, "PacketRecord is 10276 bytes");
+static_assert(sizeof(LargePacketRecord) == 102436, "LargePacketRecord is 102436 bytes");
 
 // Per-frame information handed to StreamDataCallback by value.
 struct StreamFrameInfo {
   uint32_t reserved[4];  // always 0
   uint32_t keyFrame;     // 1 for a key frame, else 0
 };
-static_assert(sizeof(StreamFrameInfo) == 20);
+static_assert(sizeof(StreamFrameInfo) == 20, "StreamFrameInfo is 20 bytes");
 
 // Data types of StreamDataCallback.
 enum StreamDataType : int32_t {
@@ -163,7 +180,7 @@ struct DiscoveryRecord {
   char defaultPassword[20];
   int32_t port;
 };
-static_assert(sizeof(DiscoveryRecord) == 252);
+static_assert(sizeof(DiscoveryRecord) == 252, "DiscoveryRecord is 252 bytes");
 
 // Codes under "Operation" in Execute's input map.
 enum QrvOperation : int32_t {
@@ -191,41 +208,41 @@ enum QrvOperation : int32_t {
 // 1; "LastError" is a short English text, empty when nothing failed;
 // "Reconnects" and "LastOutageMs" are empty when the device library cannot
 // tell of reconnections.
-inline constexpr const char* kQrvKeyStatusInUse = "InUse";
-inline constexpr const char* kQrvKeyStatusOnline = "Online";
-inline constexpr const char* kQrvKeyStatusDeviceIp = "DeviceIP";
-inline constexpr const char* kQrvKeyStatusStreamOpen = "StreamOpen";
-inline constexpr const char* kQrvKeyStatusPacketsReceived = "PacketsReceived";
-inline constexpr const char* kQrvKeyStatusBytesReceived = "BytesReceived";
-inline constexpr const char* kQrvKeyStatusKeyFrames = "KeyFrames";
-inline constexpr const char* kQrvKeyStatusRecording = "Recording";
-inline constexpr const char* kQrvKeyStatusRecordedBytes = "RecordedBytes";
-inline constexpr const char* kQrvKeyStatusWriteErrors = "WriteErrors";
-inline constexpr const char* kQrvKeyStatusBytesLost = "BytesLost";
-inline constexpr const char* kQrvKeyStatusLastError = "LastError";
-inline constexpr const char* kQrvKeyStatusReconnects = "Reconnects";
-inline constexpr const char* kQrvKeyStatusLastOutageMs = "LastOutageMs";
+constexpr const char* kQrvKeyStatusInUse = "InUse";
+constexpr const char* kQrvKeyStatusOnline = "Online";
+constexpr const char* kQrvKeyStatusDeviceIp = "DeviceIP";
+constexpr const char* kQrvKeyStatusStreamOpen = "StreamOpen";
+constexpr const char* kQrvKeyStatusPacketsReceived = "PacketsReceived";
+constexpr const char* kQrvKeyStatusBytesReceived = "BytesReceived";
+constexpr const char* kQrvKeyStatusKeyFrames = "KeyFrames";
+constexpr const char* kQrvKeyStatusRecording = "Recording";
+constexpr const char* kQrvKeyStatusRecordedBytes = "RecordedBytes";
+constexpr const char* kQrvKeyStatusWriteErrors = "WriteErrors";
+constexpr const char* kQrvKeyStatusBytesLost = "BytesLost";
+constexpr const char* kQrvKeyStatusLastError = "LastError";
+constexpr const char* kQrvKeyStatusReconnects = "Reconnects";
+constexpr const char* kQrvKeyStatusLastOutageMs = "LastOutageMs";
 
 // Output keys of kQrvOpServiceStatus (flags 0 or 1, numbers decimal).
-inline constexpr const char* kQrvKeyServiceEventService = "EventService";
-inline constexpr const char* kQrvKeyServiceAlarmListener = "AlarmListener";
-inline constexpr const char* kQrvKeyServiceAlarmPort = "AlarmPort";
-inline constexpr const char* kQrvKeyServiceDiscovery = "Discovery";
-inline constexpr const char* kQrvKeyServiceSlotsInUse = "SlotsInUse";
+constexpr const char* kQrvKeyServiceEventService = "EventService";
+constexpr const char* kQrvKeyServiceAlarmListener = "AlarmListener";
+constexpr const char* kQrvKeyServiceAlarmPort = "AlarmPort";
+constexpr const char* kQrvKeyServiceDiscovery = "Discovery";
+constexpr const char* kQrvKeyServiceSlotsInUse = "SlotsInUse";
 
 // Results of Execute that the plug-in makes itself; login, voice talk and PTZ
 // also pass the device library's own results through.
-inline constexpr int32_t kQrvResultOk = 0;
-inline constexpr int32_t kQrvResultSlotOutOfRange = 10;
-inline constexpr int32_t kQrvResultNoFreeSlot = 14;
-inline constexpr int32_t kQrvResultFailed = -1;
+constexpr int32_t kQrvResultOk = 0;
+constexpr int32_t kQrvResultSlotOutOfRange = 10;
+constexpr int32_t kQrvResultNoFreeSlot = 14;
+constexpr int32_t kQrvResultFailed = -1;
 
 // Environment variable that sends the plug-in's debugger messages (GBK text,
 // one line each) to "stderr" or appends them to a file path; unset: nowhere.
-inline constexpr char kQrvDebugOutputVariable[] = "QRV_DEBUG_OUTPUT";
+constexpr char kQrvDebugOutputVariable[] = "QRV_DEBUG_OUTPUT";
 
 // Value of every device event's device-type argument.
-inline constexpr int32_t kQrvDeviceTypeCode = 102209;
+constexpr int32_t kQrvDeviceTypeCode = 102209;
 
 // dataType: StreamDataType; data valid during the call only; user: the value
 // given to SetStreamDataCallback.
@@ -280,6 +297,17 @@ class IAccess : public IDataPacket {
   virtual int32_t SetSlotCallback3(uint32_t slot, uint32_t a, uint32_t b) = 0;
 };
 
-// The exported factory: a new plug-in object on the heap, deleted by the host.
-extern "C" IAccess* ModuleInstance();
-typedef IAccess* (*ModuleInstanceFunction)();
+#if defined(_MSC_VER)
+// The layouts qrvaccess.dll was built for (32-bit, release runtime).
+static_assert(sizeof(std::string) == 24, "qrvaccess.dll expects the release std::string of 24 bytes");
+static_assert(sizeof(ParameterMap) == 8, "qrvaccess.dll expects the release std::map of 8 bytes");
+static_assert(sizeof(ModuleInfo) == 76, "ModuleInfo is three texts and an integer");
+#define QRV_FACTORY_CALL __cdecl
+#else
+#define QRV_FACTORY_CALL
+#endif
+
+// The exported factory: a new plug-in object on the heap, deleted by the host
+// (delete calls slot 0). Null only when memory ran out.
+extern "C" IAccess* QRV_FACTORY_CALL ModuleInstance();
+typedef IAccess*(QRV_FACTORY_CALL* ModuleInstanceFunction)();
