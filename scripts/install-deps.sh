@@ -26,10 +26,12 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# The 32-bit Windows build (MinGW-w64) and Wine to run its tests: only with
-# --windows (CI's Windows stage), as Wine needs the i386 architecture.
+# The 32-bit Windows build (MinGW-w64), Wine to run its tests, and what the
+# Visual Studio ABI test hosts are built with (clang in MSVC mode, lld-link,
+# Wine's CRT headers): only with --windows (CI's Windows stage), as Wine needs
+# the i386 architecture.
 if [ "${1:-}" = "--windows" ]; then
-  windows=(g++-mingw-w64-i686-posix wine wine32:i386)
+  windows=(g++-mingw-w64-i686-posix wine wine32:i386 clang lld llvm libwine-dev)
   missing=()
   for p in "${windows[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
