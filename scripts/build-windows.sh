@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the 32-bit Windows DLLs with MinGW-w64, runs their tests under Wine
 # (judged by GoogleTest's summaries) and packs the release zip:
-#   qrvaccess.dll, tmControlClient.dll, qrv_access.h, windows.md
+#   qrvaccess.dll (Visual Studio hosts), qrvaccess-mingw.dll (MinGW hosts),
+#   tmControlClient.dll, qrv_access.h, windows.md
 # The zip is checked: its listing, and the DLLs import system DLLs only.
 #   scripts/build-windows.sh [BUILD_DIR]   (default build/win)
 set -euo pipefail
@@ -23,7 +24,7 @@ export WINEPREFIX="${WINEPREFIX:-$build/wineprefix}"
 stage="$build/package/qrvaccess-win32"
 rm -rf "$build/package"
 mkdir -p "$stage"
-for dll in qrvaccess.dll tmControlClient.dll; do
+for dll in qrvaccess.dll qrvaccess-mingw.dll tmControlClient.dll; do
   i686-w64-mingw32-strip -o "$stage/$dll" "$build/bin/$dll"
 done
 cp include/qrvaccess/qrv_access.h docs/windows.md "$stage/"
@@ -35,16 +36,17 @@ rm -f "$zip_file"
 listing=$(cd "$build/package" && rm -rf check && mkdir check && cd check &&
           cmake -E tar xf "$zip_file" && find . -type f | sed 's|^\./||' | sort)
 expected=$(printf '%s\n' qrvaccess-win32/qrv_access.h qrvaccess-win32/qrvaccess.dll \
-           qrvaccess-win32/tmControlClient.dll qrvaccess-win32/windows.md | sort)
+           qrvaccess-win32/qrvaccess-mingw.dll qrvaccess-win32/tmControlClient.dll \
+           qrvaccess-win32/windows.md | sort)
 echo "$listing"
 if [ "$listing" != "$expected" ]; then
   echo "build-windows: the zip holds something else than expected" >&2
   exit 1
 fi
 cmake -DOBJDUMP=i686-w64-mingw32-objdump \
-  "-DLIBRARIES=$build/package/check/qrvaccess-win32/qrvaccess.dll;$build/package/check/qrvaccess-win32/tmControlClient.dll" \
+  "-DLIBRARIES=$build/package/check/qrvaccess-win32/qrvaccess.dll;$build/package/check/qrvaccess-win32/qrvaccess-mingw.dll;$build/package/check/qrvaccess-win32/tmControlClient.dll" \
   -P tests/win32/check_imports.cmake
-for dll in qrvaccess.dll tmControlClient.dll; do
+for dll in qrvaccess.dll qrvaccess-mingw.dll tmControlClient.dll; do
   echo "$dll imports: $(i686-w64-mingw32-objdump -p "$build/package/check/qrvaccess-win32/$dll" |
                          sed -n 's/.*DLL Name: //p' | tr '\n' ' ')"
 done

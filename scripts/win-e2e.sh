@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # End to end on Windows facilities: the Windows host program (MinGW) runs under
-# Wine, loads the release qrvaccess.dll, and talks over loopback to a simulated
+# Wine, loads the release qrvaccess-mingw.dll, and talks over loopback to a simulated
 # device running natively on Linux; the alarm port 5005 is fixed, so both run
 # in a network namespace of their own. Then the recording is decoded with
 # ffprobe (every frame decodes, an IDR frame first) and the snapshot checked.

@@ -1,4 +1,4 @@
-// Drives qrvaccess.dll as a MinGW host on Windows would: load it beside this
+// Drives qrvaccess-mingw.dll as a MinGW host on Windows would: load it beside this
 // program, log in to one device, record its live stream for some seconds,
 // take a snapshot, wait for an alarm, log out. Prints one "key value" line per
 // result for the calling script; exit status 0 only if every step worked.
@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
   GetModuleFileNameA(nullptr, self, MAX_PATH);
   std::string folder(self);
   folder.resize(folder.find_last_of("\\/") + 1);
-  HMODULE module = LoadLibraryExA((folder + "qrvaccess.dll").c_str(), nullptr,
+  HMODULE module = LoadLibraryExA((folder + "qrvaccess-mingw.dll").c_str(), nullptr,
                                   LOAD_WITH_ALTERED_SEARCH_PATH);
   if (!check("load", module != nullptr)) return 1;
   auto factory = reinterpret_cast<ModuleInstanceFunction>(

@@ -1,6 +1,6 @@
 cmake_minimum_required(VERSION 3.25)
 # Fails unless each DLL in LIBRARIES imports only Windows system DLLs (and the
-# plug-in only tmControlClient.dll besides), and qrvaccess.dll exports only
+# plug-ins only tmControlClient.dll besides), and each plug-in exports only
 # ModuleInstance.
 set(allowed kernel32.dll msvcrt.dll ws2_32.dll mswsock.dll bcrypt.dll advapi32.dll
     user32.dll tmcontrolclient.dll)
@@ -21,11 +21,11 @@ foreach(library ${LIBRARIES})
     endif()
   endforeach()
   get_filename_component(base ${library} NAME)
-  if(base STREQUAL "qrvaccess.dll")
+  if(base STREQUAL "qrvaccess.dll" OR base STREQUAL "qrvaccess-mingw.dll")
     string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(([^\n]+\n)*)" table "${dump}")
     string(REGEX MATCHALL "\\] [A-Za-z_][A-Za-z0-9_@]*" names "${CMAKE_MATCH_1}")
     if(NOT names STREQUAL "] ModuleInstance")
-      message(FATAL_ERROR "qrvaccess.dll must export only ModuleInstance, found: ${names}")
+      message(FATAL_ERROR "${base} must export only ModuleInstance, found: ${names}")
     endif()
   endif()
 endforeach()

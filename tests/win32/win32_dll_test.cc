@@ -1,4 +1,4 @@
-// The release qrvaccess.dll as a MinGW host sees it: it loads with only its
+// The release qrvaccess-mingw.dll as a MinGW host sees it: it loads with only its
 // device library beside it, exports the factory, and the object it makes works
 // through the public header's virtual operations.
 #include <gtest/gtest.h>
