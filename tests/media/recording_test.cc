@@ -326,7 +326,8 @@ TEST_F(RecordingTest, BatchedFramesAreGatheredAndFailLikeSingleWrites) {
     packet.flags = devicelib::kPacketBatched;
     fake_tmcc::FireStreamPacket(handle_, &packet);
   };
-  auto batchEnd = [] { fake_tmcc::RunOnLibraryThread([] { media::FlushRecordWrites(); }); };
+  media::EnableBatchedRecording();
+  auto batchEnd = [] { ASSERT_TRUE(fake_tmcc::FireBatchEnd()); };
   DebugCapture capture;
   fire(kFrameHeader, h1);
   media::StartRecording(file_, kSlot);

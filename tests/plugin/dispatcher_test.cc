@@ -32,7 +32,10 @@ using Names = std::vector<std::string>;
 class DispatcherTest : public ::testing::Test {
  protected:
   void SetUp() override { test::ClearDevices(); }
-  void TearDown() override { test::ClearDevices(); }
+  void TearDown() override {
+    media::DisableBatchedRecording();
+    test::ClearDevices();
+  }
 
   static ParameterMap OpenRequest(const std::string& slot) {
     return {{"Operation", "3"}, {"LOGINID", slot},  {"PlayWnd", "4660"},   {"DeviceIP", "10.0.0.7"},
@@ -396,6 +399,7 @@ int32_t QRV_CALLBACK StopAtThirdFrame(int32_t type, const uint8_t*, uint32_t, St
 // from inside its callback: every frame it saw before that one.
 TEST_F(DispatcherTest, StopInsideTheCallbackKeepsTheBatchedFramesTheHostHasSeen) {
   test::TempDir dir;
+  media::EnableBatchedRecording();
   ASSERT_EQ(Exec(OpenRequest("7")), 0);
   const int32_t stream = Slot(7).streamHandle.load();
   const test::Bytes header = test::Pattern(0x10, 20), key = test::Pattern(0x30, 64),
@@ -413,7 +417,7 @@ TEST_F(DispatcherTest, StopInsideTheCallbackKeepsTheBatchedFramesTheHostHasSeen)
   fire(devicelib::kFrameVideo, key, 1);
   fire(devicelib::kFrameVideo, p1, 0);  // held for the batch end
   fire(devicelib::kFrameVideo, p2, 0);  // its callback stops the recording
-  fake_tmcc::RunOnLibraryThread([] { media::FlushRecordWrites(); });
+  ASSERT_TRUE(fake_tmcc::FireBatchEnd());
   test::Bytes want = header;
   for (const test::Bytes* part : {&key, &p1}) test::Append(want, *part);
   EXPECT_EQ(test::ReadFile(base + ".264"), want);
