@@ -153,7 +153,10 @@ inline constexpr uint16_t kAlarmKindAlarm = 3;
 struct AlarmRecord;
 
 // AlarmMessage: what the data-read callback receives for a message that a
-// device pushed to the alarm listener.
+// device pushed to the alarm listener. Only code, type and record are the
+// same in every library; size and recordLength are filled by a library that
+// exports TMCC_AlarmRecordLengthGiven (tmcc_extensions.h), and may hold
+// anything otherwise.
 //
 //   offset  width    field
 //   0       4        size of this record
@@ -170,6 +173,7 @@ struct AlarmMessage {
 };
 static_assert(offsetof(AlarmMessage, code) == 4);
 static_assert(offsetof(AlarmMessage, type) == 8);
+static_assert(offsetof(AlarmMessage, recordLength) == 12);
 static_assert(offsetof(AlarmMessage, record) == 16);
 
 // AlarmRecord (296 bytes).

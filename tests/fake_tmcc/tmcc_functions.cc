@@ -328,6 +328,11 @@ TMCC_API int32_t TMCC_SetStreamBatchEndCallback(devicelib::StreamBatchEndCallbac
   }
   return result;
 }
+
+// Tests give each alarm message its record's length, as the library does.
+TMCC_API int32_t TMCC_AlarmRecordLengthGiven() {
+  return 1;
+}
 #endif
 
 }  // extern "C"
