@@ -78,23 +78,28 @@ int32_t Logout(ParameterReader& in) {
   return kResultOk;
 }
 
-// 3: open a live stream on the slot.
+// 3: open a live stream on the slot. Every open that fails past the slot
+// test, a refused request included, reports -1 under "Handle".
 int32_t OpenLiveStream(ParameterReader& in, ParameterMap& out) {
   in.Int("Channel");  // read first; its value plays no part in the connect
   const auto slot = ReadSlot(in, "LOGINID");
   if (!slot) return kResultBadSlot;
+  const auto refuse = [&out] {
+    out["Handle"] = FormatLong(-1);
+    return kResultFailed;
+  };
   const auto playWnd = in.ULong("PlayWnd");
-  if (!playWnd) return kResultFailed;
+  if (!playWnd) return refuse();
   const std::string deviceIp = in.Text("DeviceIP");
   const std::string user = in.Text("User");
   const std::string password = in.Text("Password");
   const auto streamType = in.Int("StreamType");
-  if (!streamType) return kResultFailed;
+  if (!streamType) return refuse();
   // The channel is recorded in the slot after the connect; a text without a
   // number is refused now, before any device work or slot change.
   const auto channel = in.Int("Channel");
-  if (!channel) return kResultFailed;
-  if (HoldsNul(deviceIp) || HoldsNul(user) || HoldsNul(password)) return kResultFailed;
+  if (!channel) return refuse();
+  if (HoldsNul(deviceIp) || HoldsNul(user) || HoldsNul(password)) return refuse();
 
   media::StorePlayWindow(*slot, *playWnd);
   int32_t handle = device::kNoHandle;

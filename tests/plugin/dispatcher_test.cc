@@ -93,6 +93,8 @@ TEST_F(DispatcherTest, FailedOpenReportsMinusOneAndKeepsTheStreamFields) {
   EXPECT_EQ(Slot(7).playWnd.load(), 4294967295u);
 }
 
+// A refused open is a failed open: the host finds -1 under "Handle", not the
+// slot an earlier open of its map reported.
 TEST_F(DispatcherTest, OpenWithInvalidNumbersStopsReadingAndDoesNoWork) {
   // Out of range: only the keys up to the slot number are read.
   ParameterMap in{{"Operation", "3"}, {"LOGINID", "256"}};
@@ -101,19 +103,21 @@ TEST_F(DispatcherTest, OpenWithInvalidNumbersStopsReadingAndDoesNoWork) {
   EXPECT_EQ(in, (ParameterMap{{"Operation", "3"}, {"Channel", ""}, {"LOGINID", "256"}}));
   EXPECT_TRUE(out.empty());
 
-  in = {{"Operation", "3"}, {"LOGINID", "7"}, {"PlayWnd", "window"}};
-  EXPECT_EQ(Execute(in, out), -1);
-  EXPECT_EQ(in.count("DeviceIP"), 0u);
-
+  auto refused = [](ParameterMap request) {
+    ParameterMap reported{{"Handle", "7"}, {"Other", "x"}};
+    EXPECT_EQ(Execute(request, reported), -1);
+    EXPECT_EQ(reported, (ParameterMap{{"Handle", "-1"}, {"Other", "x"}}));
+    return request;
+  };
+  EXPECT_EQ(
+      refused({{"Operation", "3"}, {"LOGINID", "7"}, {"PlayWnd", "window"}}).count("DeviceIP"), 0u);
   in = OpenRequest("7");
   in["StreamType"] = "";
-  EXPECT_EQ(Execute(in, out), -1);
-
+  refused(in);
   in = OpenRequest("7");
   in["Channel"] = "main";
-  EXPECT_EQ(Execute(in, out), -1);
+  refused(in);
 
-  EXPECT_TRUE(out.empty());
   EXPECT_TRUE(fake_tmcc::Calls().empty());
   EXPECT_EQ(Slot(7).playWnd.load(), 0u);
 }
@@ -468,6 +472,7 @@ TEST_F(DispatcherTest, TextsHoldingANulAreRefusedBeforeAnyLibraryCall) {
     in[key] += std::string("\0zz", 3);
     ParameterMap out;
     EXPECT_EQ(Execute(in, out), -1) << key;
+    EXPECT_EQ(out, (ParameterMap{{"Handle", "-1"}})) << key;
     EXPECT_EQ(Slot(2).streamHandle.load(), device::kNoHandle);
   }
   EXPECT_EQ(Exec({{"Operation", "20"}, {"Handle", "2"}, {"FileName", std::string("a\0.jpg", 6)}}),
