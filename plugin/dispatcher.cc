@@ -173,13 +173,13 @@ int32_t Ptz(ParameterReader& in) {
   in.Int("Channel");  // read, not used
   const auto command = in.Int("PTZCommand");
   if (!command) return kResultFailed;
+  // Both read for every command, refused only where the command sends them.
   const auto value = in.Int("INValue");
-  if (!value) return kResultFailed;
-  // Read for every command, refused only where the command sends it.
   const auto speed = in.Int("Speed");
+  if (!value && media::PtzCommandUsesValue(*command)) return kResultFailed;
   if (!speed && media::PtzCommandUsesSpeed(*command)) return kResultFailed;
   const int32_t loginHandle = device::Slot(*slot).loginHandle.load();
-  return media::SendPtzCommand(loginHandle, *command, *value, speed.value_or(0));
+  return media::SendPtzCommand(loginHandle, *command, value.value_or(0), speed.value_or(0));
 }
 
 // 33 and 34: accepted without work.
