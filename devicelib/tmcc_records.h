@@ -236,10 +236,16 @@ struct ServerInfoRecord {
 };
 #pragma pack(pop)
 static_assert(sizeof(ServerInfoRecord) == 256);
+static_assert(offsetof(ServerInfoRecord, model) == 4);
 static_assert(offsetof(ServerInfoRecord, identity) == 37);
 static_assert(offsetof(ServerInfoRecord, mac) == 101);
 static_assert(offsetof(ServerInfoRecord, address) == 107);
+static_assert(offsetof(ServerInfoRecord, reserved0) == 123);
 static_assert(offsetof(ServerInfoRecord, mask) == 132);
+static_assert(offsetof(ServerInfoRecord, gateway) == 148);
+static_assert(offsetof(ServerInfoRecord, reserved1) == 164);
 static_assert(offsetof(ServerInfoRecord, controlPort) == 192);
+static_assert(offsetof(ServerInfoRecord, streamPort) == 194);
+static_assert(offsetof(ServerInfoRecord, reserved2) == 196);
 
 }  // namespace qrv::devicelib

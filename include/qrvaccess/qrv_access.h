@@ -16,6 +16,7 @@
 // except DiscoveryCallback, which runs while the discovery lock is held.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -163,7 +164,19 @@ struct DiscoveryRecord {
   char defaultPassword[20];
   int32_t port;
 };
+// The host receives the record by value: a host whose compiler lays it out
+// otherwise (packing, alignment) must not build.
 static_assert(sizeof(DiscoveryRecord) == 252);
+static_assert(offsetof(DiscoveryRecord, address) == 0);
+static_assert(offsetof(DiscoveryRecord, mask) == 16);
+static_assert(offsetof(DiscoveryRecord, mask2) == 32);
+static_assert(offsetof(DiscoveryRecord, mac) == 48);
+static_assert(offsetof(DiscoveryRecord, reserved0) == 54);
+static_assert(offsetof(DiscoveryRecord, deviceType) == 104);
+static_assert(offsetof(DiscoveryRecord, reserved1) == 108);
+static_assert(offsetof(DiscoveryRecord, defaultUser) == 208);
+static_assert(offsetof(DiscoveryRecord, defaultPassword) == 228);
+static_assert(offsetof(DiscoveryRecord, port) == 248);
 
 // Codes under "Operation" in Execute's input map.
 enum QrvOperation : int32_t {
