@@ -67,9 +67,19 @@ inline constexpr char kSetStreamBatchEndCallbackName[] = "TMCC_SetStreamBatchEnd
 using SetStreamBatchEndCallbackFunction = int32_t (*)(StreamBatchEndCallback callback,
                                                       void* context);
 
+// Alarm messages that say how long their record is. A library that exports
+// this puts into AlarmMessage::recordLength the number of bytes readable
+// behind AlarmMessage::record, in every message; to any other library those
+// bytes are its own and may hold anything, so they are no length.
+inline constexpr char kAlarmRecordLengthGivenName[] = "TMCC_AlarmRecordLengthGiven";
+
+// TMCC_AlarmRecordLengthGiven(): 1.
+using AlarmRecordLengthGivenFunction = int32_t (*)();
+
 }  // namespace qrv::devicelib
 
 #if defined(TMCC_BUILDING_LIBRARY)
+extern "C" TMCC_API int32_t TMCC_AlarmRecordLengthGiven();
 extern "C" TMCC_API int32_t TMCC_GetNetworkPoolStats(qrv::devicelib::NetworkPoolStats* stats);
 extern "C" TMCC_API int32_t
 TMCC_SetStreamBatchEndCallback(qrv::devicelib::StreamBatchEndCallback callback, void* context);

@@ -81,13 +81,17 @@ static_assert(offsetof(StreamConnectRecord, password) == 104);
 static_assert(offsetof(StreamConnectRecord, flag) == 136);
 static_assert(offsetof(StreamConnectRecord, streamType) == 137);
 
-// Frame types of StreamPacket::frameType.
-inline constexpr uint8_t kFrameVideo = 0;    // a video frame; keyFrame says whether it is a key frame
-inline constexpr uint8_t kFrameAuxData = 1;  // auxiliary data (for example audio), recorded with the video
-inline constexpr uint8_t kFrameHeader = 2;   // stream header (SPS and PPS)
+// Frame types of StreamPacket::frameType: a video frame (keyFrame says
+// whether it is a key frame), auxiliary data recorded with the video (for
+// example audio), and a stream header (SPS and PPS).
+inline constexpr uint8_t kFrameVideo = 0;
+inline constexpr uint8_t kFrameAuxData = 1;
+inline constexpr uint8_t kFrameHeader = 2;
 
 // StreamPacket::flags: the data stays valid, unchanged, until the stream
-// batch-end callback has run on the thread that delivered the packet.
+// batch-end callback has run on the thread that delivered the packet. Only a
+// library that accepted a batch-end callback sets it; to any other the byte is
+// reserved and may hold anything.
 inline constexpr uint8_t kPacketBatched = 0x01;
 
 // StreamPacket: one packet of a live stream, handed to the stream callback.
@@ -125,10 +129,21 @@ struct StreamPacket {
   uint8_t* data;
   int32_t length;
 };
+static_assert(offsetof(StreamPacket, size) == 0);
 static_assert(offsetof(StreamPacket, frameType) == 4);
+static_assert(offsetof(StreamPacket, flags) == 5);
 static_assert(offsetof(StreamPacket, keyFrame) == 6);
+static_assert(offsetof(StreamPacket, reserved1) == 7);
+static_assert(offsetof(StreamPacket, channel) == 8);
+static_assert(offsetof(StreamPacket, width) == 12);
+static_assert(offsetof(StreamPacket, height) == 16);
+static_assert(offsetof(StreamPacket, sequence) == 20);
+static_assert(offsetof(StreamPacket, timestampLow) == 24);
+static_assert(offsetof(StreamPacket, timestampHigh) == 28);
+static_assert(offsetof(StreamPacket, reserved2) == 32);
 static_assert(offsetof(StreamPacket, data) == 48);
 static_assert(offsetof(StreamPacket, length) == (sizeof(void*) == 4 ? 52 : 56));
+static_assert(sizeof(StreamPacket) == (sizeof(void*) == 4 ? 56 : 64));
 
 // Alarm message codes and types.
 inline constexpr int32_t kAlarmMessageCode = 271;
@@ -138,7 +153,10 @@ inline constexpr uint16_t kAlarmKindAlarm = 3;
 struct AlarmRecord;
 
 // AlarmMessage: what the data-read callback receives for a message that a
-// device pushed to the alarm listener.
+// device pushed to the alarm listener. Only code, type and record are the
+// same in every library; size and recordLength are filled by a library that
+// exports TMCC_AlarmRecordLengthGiven (tmcc_extensions.h), and may hold
+// anything otherwise.
 //
 //   offset  width    field
 //   0       4        size of this record
@@ -155,6 +173,7 @@ struct AlarmMessage {
 };
 static_assert(offsetof(AlarmMessage, code) == 4);
 static_assert(offsetof(AlarmMessage, type) == 8);
+static_assert(offsetof(AlarmMessage, recordLength) == 12);
 static_assert(offsetof(AlarmMessage, record) == 16);
 
 // AlarmRecord (296 bytes).
@@ -217,10 +236,16 @@ struct ServerInfoRecord {
 };
 #pragma pack(pop)
 static_assert(sizeof(ServerInfoRecord) == 256);
+static_assert(offsetof(ServerInfoRecord, model) == 4);
 static_assert(offsetof(ServerInfoRecord, identity) == 37);
 static_assert(offsetof(ServerInfoRecord, mac) == 101);
 static_assert(offsetof(ServerInfoRecord, address) == 107);
+static_assert(offsetof(ServerInfoRecord, reserved0) == 123);
 static_assert(offsetof(ServerInfoRecord, mask) == 132);
+static_assert(offsetof(ServerInfoRecord, gateway) == 148);
+static_assert(offsetof(ServerInfoRecord, reserved1) == 164);
 static_assert(offsetof(ServerInfoRecord, controlPort) == 192);
+static_assert(offsetof(ServerInfoRecord, streamPort) == 194);
+static_assert(offsetof(ServerInfoRecord, reserved2) == 196);
 
 }  // namespace qrv::devicelib

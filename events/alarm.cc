@@ -5,8 +5,11 @@
 #include <string>
 
 #include "device/device_table.h"
+#include "devicelib/tmcc_api.h"
+#include "devicelib/tmcc_extensions.h"
 #include "events/host_callbacks.h"
 #include "fault/kt_exception.h"
+#include "platform/library_symbol.h"
 
 namespace qrv::events {
 
@@ -21,6 +24,19 @@ std::string AlarmAddress(const devicelib::AlarmRecord& record) {
   const size_t length =
       nul != nullptr ? static_cast<const char*>(nul) - record.address : sizeof(record.address);
   return std::string(record.address, length);
+}
+
+// Whether the library says in every alarm message how many record bytes it
+// handed over. Looked up on the first message; any thread.
+bool RecordLengthGiven() {
+  static const bool given = [] {
+    // Any required function locates the device library the plug-in is bound to.
+    const void* anchor = reinterpret_cast<const void*>(&TMCC_Init);
+    const auto function = reinterpret_cast<devicelib::AlarmRecordLengthGivenFunction>(
+        platform::FindFunctionBeside(anchor, devicelib::kAlarmRecordLengthGivenName));
+    return function != nullptr && function() != 0;
+  }();
+  return given;
 }
 
 void ReportAlarm(const devicelib::AlarmRecord* record) {
@@ -58,18 +74,17 @@ int32_t HandleAlarmRecord(const devicelib::AlarmRecord* record) {
   return 0;
 }
 
-// Library listener thread. No lock of its own. A record shorter than the
-// library says an alarm record is would be read past its end, so it is
-// dropped; a length of 0 means the library did not give one.
+// Library listener thread. No lock of its own. Where the library gives the
+// record's length, a record shorter than an alarm record would be read past
+// its end, so it is dropped; a library that gives none hands over a whole
+// record, and what its message holds at that offset is no length.
 int32_t QRV_CALLBACK AlarmMessageCallback(int32_t /*handle*/, devicelib::AlarmMessage* message,
                                           void* /*context*/) {
   try {
     if (message == nullptr) return -1;
     if (message->code != devicelib::kAlarmMessageCode) return -2;
     if (message->type != devicelib::kAlarmMessageTypeAlarm) return 0;
-    if (message->recordLength != 0 && message->recordLength < sizeof(devicelib::AlarmRecord)) {
-      return 0;
-    }
+    if (RecordLengthGiven() && message->recordLength < sizeof(devicelib::AlarmRecord)) return 0;
     HandleAlarmRecord(message->record);
   } catch (...) {
     // A fault reading the message itself, once the translator is installed on

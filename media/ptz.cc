@@ -96,4 +96,11 @@ bool PtzCommandUsesSpeed(int32_t ptzCommand) {
   return form == PtzForm::kSpeed || form == PtzForm::kAuxSwitch;
 }
 
+bool PtzCommandUsesValue(int32_t ptzCommand) {
+  const uint32_t index = static_cast<uint32_t>(ptzCommand) - 1u;
+  if (index >= std::size(kPtzTable)) return false;
+  const PtzForm form = kPtzTable[index].form;
+  return form == PtzForm::kSpeed || form == PtzForm::kValue || form == PtzForm::kAuxSwitch;
+}
+
 }  // namespace qrv::media

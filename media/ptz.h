@@ -14,4 +14,8 @@ int32_t SendPtzCommand(int32_t loginHandle, int32_t ptzCommand, int32_t inValue,
 // speed must refuse it); false for the commands that ignore it.
 bool PtzCommandUsesSpeed(int32_t ptzCommand);
 
+// The same for the value: true when the call carries it or a flag made from
+// it (every command that makes a call); false for the commands without one.
+bool PtzCommandUsesValue(int32_t ptzCommand);
+
 }  // namespace qrv::media

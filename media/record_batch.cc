@@ -1,5 +1,6 @@
 #include "media/record_batch.h"
 
+#include <atomic>
 #include <memory>
 #include <new>
 
@@ -8,6 +9,7 @@
 #include "device/recording_session.h"
 #include "devicelib/tmcc_api.h"
 #include "devicelib/tmcc_extensions.h"
+#include "devicelib/tmcc_records.h"
 #include "media/recording.h"
 #include "platform/callconv.h"
 #include "platform/library_symbol.h"
@@ -33,6 +35,12 @@ struct HeldWrites {
 // plug-in's thread-locals live in the static TLS block, which has no room for
 // the group itself.
 thread_local HeldWrites* t_held = nullptr;
+
+// Whether the library accepted the plug-in's batch end. Until it has, the
+// batched flag means nothing: a library that knows no batches may leave any
+// value in that byte, and a frame held for a batch end that never comes is
+// lost.
+std::atomic<bool> g_batchEndAccepted{false};
 
 HeldWrites* Held() {
   if (t_held == nullptr) {
@@ -78,11 +86,22 @@ devicelib::SetStreamBatchEndCallbackFunction SetBatchEnd() {
 }  // namespace
 
 void EnableBatchedRecording() {
-  if (const auto set = SetBatchEnd()) set(&OnBatchEnd, nullptr);
+  const auto set = SetBatchEnd();
+  const bool accepted = set != nullptr && set(&OnBatchEnd, nullptr) == 0;
+  g_batchEndAccepted.store(accepted, std::memory_order_release);
 }
 
 void DisableBatchedRecording() {
+  // Distrusted first: a frame marked from now on is written at once, and
+  // frames already held still go out at their batch end or before the next
+  // frame of their thread.
+  g_batchEndAccepted.store(false, std::memory_order_release);
   if (const auto set = SetBatchEnd()) set(nullptr, nullptr);
+}
+
+bool IsBatchedPacket(uint8_t flags) {
+  return (flags & devicelib::kPacketBatched) != 0 &&
+         g_batchEndAccepted.load(std::memory_order_acquire);
 }
 
 void PrepareRecordWrite(const DeviceSlot& slot, const device::RecordingSession& session,

@@ -3,7 +3,8 @@
 // one write each.
 //
 // The library marks a packet batched when it keeps the packet's data valid
-// until it calls the batch end on the same thread; only such frames are held.
+// until it calls the batch end on the same thread; only such frames are held,
+// and only once the library has accepted the batch end.
 // Everything here is the calling thread's own (thread-local): no lock, no
 // allocation.
 //
@@ -35,6 +36,11 @@ struct RecordedFrame {
 // the library never calls into a plug-in that was unloaded. Host threads.
 void EnableBatchedRecording();
 void DisableBatchedRecording();
+
+// True when a packet with these StreamPacket flags keeps its data until the
+// batch end: it is marked so and the library accepted the plug-in's batch
+// end. Any thread; no lock.
+bool IsBatchedPacket(uint8_t flags);
 
 // Before a frame's recording state is judged: writes the frames held on this
 // thread unless this frame joins them (batched, same slot, recording and

@@ -5,6 +5,7 @@
 #include "device/device_table.h"
 #include "device/packet_guard.h"
 #include "media/packet_kind.h"
+#include "media/record_batch.h"
 #include "media/recording.h"
 #include "platform/critical_section.h"
 
@@ -148,7 +149,7 @@ int32_t QRV_CALLBACK StreamPacketCallback(int32_t handle, devicelib::StreamPacke
     }
     // A batched packet's data stays valid until the library's batch end, so
     // its recording write can wait for the rest of the batch.
-    const bool batched = (packet->flags & devicelib::kPacketBatched) != 0;
+    const bool batched = IsBatchedPacket(packet->flags);
     AcceptPacket(slot, index, frameType, keyFlag, data, length, RecordSource{handle, batched});
     return 0;
   } catch (...) {

@@ -78,23 +78,28 @@ int32_t Logout(ParameterReader& in) {
   return kResultOk;
 }
 
-// 3: open a live stream on the slot.
+// 3: open a live stream on the slot. Every open that fails past the slot
+// test, a refused request included, reports -1 under "Handle".
 int32_t OpenLiveStream(ParameterReader& in, ParameterMap& out) {
   in.Int("Channel");  // read first; its value plays no part in the connect
   const auto slot = ReadSlot(in, "LOGINID");
   if (!slot) return kResultBadSlot;
+  const auto refuse = [&out] {
+    out["Handle"] = FormatLong(-1);
+    return kResultFailed;
+  };
   const auto playWnd = in.ULong("PlayWnd");
-  if (!playWnd) return kResultFailed;
+  if (!playWnd) return refuse();
   const std::string deviceIp = in.Text("DeviceIP");
   const std::string user = in.Text("User");
   const std::string password = in.Text("Password");
   const auto streamType = in.Int("StreamType");
-  if (!streamType) return kResultFailed;
+  if (!streamType) return refuse();
   // The channel is recorded in the slot after the connect; a text without a
   // number is refused now, before any device work or slot change.
   const auto channel = in.Int("Channel");
-  if (!channel) return kResultFailed;
-  if (HoldsNul(deviceIp) || HoldsNul(user) || HoldsNul(password)) return kResultFailed;
+  if (!channel) return refuse();
+  if (HoldsNul(deviceIp) || HoldsNul(user) || HoldsNul(password)) return refuse();
 
   media::StorePlayWindow(*slot, *playWnd);
   int32_t handle = device::kNoHandle;
@@ -168,13 +173,13 @@ int32_t Ptz(ParameterReader& in) {
   in.Int("Channel");  // read, not used
   const auto command = in.Int("PTZCommand");
   if (!command) return kResultFailed;
+  // Both read for every command, refused only where the command sends them.
   const auto value = in.Int("INValue");
-  if (!value) return kResultFailed;
-  // Read for every command, refused only where the command sends it.
   const auto speed = in.Int("Speed");
+  if (!value && media::PtzCommandUsesValue(*command)) return kResultFailed;
   if (!speed && media::PtzCommandUsesSpeed(*command)) return kResultFailed;
   const int32_t loginHandle = device::Slot(*slot).loginHandle.load();
-  return media::SendPtzCommand(loginHandle, *command, *value, speed.value_or(0));
+  return media::SendPtzCommand(loginHandle, *command, value.value_or(0), speed.value_or(0));
 }
 
 // 33 and 34: accepted without work.

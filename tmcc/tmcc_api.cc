@@ -432,6 +432,11 @@ TMCC_API int32_t TMCC_GetNetworkPoolStats(dl::NetworkPoolStats* stats) {
   });
 }
 
+// Optional extension: every alarm message carries its record's length.
+TMCC_API int32_t TMCC_AlarmRecordLengthGiven() {
+  return 1;
+}
+
 // Optional extension: batched stream delivery, process-wide.
 TMCC_API int32_t TMCC_SetStreamBatchEndCallback(dl::StreamBatchEndCallback callback,
                                                 void* context) {

@@ -180,7 +180,19 @@ struct DiscoveryRecord {
   char defaultPassword[20];
   int32_t port;
 };
+// The host receives the record by value: a host whose compiler lays it out
+// otherwise (packing, alignment) must not build.
 static_assert(sizeof(DiscoveryRecord) == 252, "DiscoveryRecord is 252 bytes");
+static_assert(offsetof(DiscoveryRecord, address) == 0, "DiscoveryRecord field moved");
+static_assert(offsetof(DiscoveryRecord, mask) == 16, "DiscoveryRecord field moved");
+static_assert(offsetof(DiscoveryRecord, mask2) == 32, "DiscoveryRecord field moved");
+static_assert(offsetof(DiscoveryRecord, mac) == 48, "DiscoveryRecord field moved");
+static_assert(offsetof(DiscoveryRecord, reserved0) == 54, "DiscoveryRecord field moved");
+static_assert(offsetof(DiscoveryRecord, deviceType) == 104, "DiscoveryRecord field moved");
+static_assert(offsetof(DiscoveryRecord, reserved1) == 108, "DiscoveryRecord field moved");
+static_assert(offsetof(DiscoveryRecord, defaultUser) == 208, "DiscoveryRecord field moved");
+static_assert(offsetof(DiscoveryRecord, defaultPassword) == 228, "DiscoveryRecord field moved");
+static_assert(offsetof(DiscoveryRecord, port) == 248, "DiscoveryRecord field moved");
 
 // Codes under "Operation" in Execute's input map.
 enum QrvOperation : int32_t {

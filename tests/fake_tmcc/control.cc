@@ -75,6 +75,8 @@ void Reset() {
   state.clients.clear();
   state.released.clear();
   state.nextHandle = 1;
+  state.batchEnd = nullptr;
+  state.batchEndContext = nullptr;
   state.callbackEnded.notify_all();
 }
 
@@ -207,6 +209,20 @@ int32_t FireConnectChange(int32_t handle, int32_t connected) {
       [&](TmccConnectCallback callback, void* context) {
         return callback(handle, connected, 0, context);
       });
+}
+
+bool FireBatchEnd() {
+  qrv::devicelib::StreamBatchEndCallback callback = nullptr;
+  void* context = nullptr;
+  {
+    State& state = GetState();
+    std::lock_guard<std::mutex> lock(state.mutex);
+    callback = state.batchEnd;
+    context = state.batchEndContext;
+  }
+  if (callback == nullptr) return false;
+  internal::RunOnLibraryThreadAndWait([&] { callback(context); });
+  return true;
 }
 
 void RunOnLibraryThread(const std::function<void()>& work) {

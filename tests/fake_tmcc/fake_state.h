@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "devicelib/tmcc_extensions.h"
 #include "tests/fake_tmcc/fake_tmcc.h"
 
 namespace fake_tmcc::internal {
@@ -59,6 +60,9 @@ struct State {
   std::map<int32_t, Client> clients;
   std::vector<int32_t> released;
   int32_t nextHandle = 1;
+  // The stream batch end the double accepted, process-wide like the library's.
+  qrv::devicelib::StreamBatchEndCallback batchEnd = nullptr;
+  void* batchEndContext = nullptr;
 
   // The scripted result for name, one-shot results first. Caller holds mutex.
   std::optional<int32_t> TakeScript(const std::string& name);

@@ -37,6 +37,7 @@ void ClearCalls();
 
 // Result of every later call of name (default 0, and for TMCC_Init the next
 // handle number; TMCC_IsConnect defaults to the handle's connected state).
+// The extensions' calls take scripts too, but are not logged.
 void SetResult(const std::string& name, int32_t result);
 // One-shot result, used before the default; several queue in order.
 void QueueResult(const std::string& name, int32_t result);
@@ -63,6 +64,13 @@ int32_t FireStreamPacket(int32_t handle, qrv::devicelib::StreamPacket* packet);
 int32_t FireAlarmMessage(int32_t handle, qrv::devicelib::AlarmMessage* message);
 int32_t FireServerInfo(int32_t handle, qrv::devicelib::ServerInfoRecord* info);
 int32_t FireConnectChange(int32_t handle, int32_t connected);
+
+// Ends the batch of the packets fired so far: runs the stream batch-end
+// callback the double accepted (TMCC_SetStreamBatchEndCallback, which only the
+// double with extensions offers) on the library thread and waits for it.
+// False when none is set. The double marks no packet itself: a test sets
+// kPacketBatched on the packets it fires.
+bool FireBatchEnd();
 
 // Runs work on the library thread and waits for it.
 void RunOnLibraryThread(const std::function<void()>& work);

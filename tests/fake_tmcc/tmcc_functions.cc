@@ -313,6 +313,26 @@ TMCC_API int32_t TMCC_GetConnectionStats(TmccHandle handle, devicelib::Connectio
   std::memcpy(stats, &filled, size);
   return kOk;
 }
+
+// The optional batched stream delivery: the batch end is kept (a refusal
+// scripted for the name keeps the earlier one) and run by FireBatchEnd. Not
+// logged either: Init asks for it.
+TMCC_API int32_t TMCC_SetStreamBatchEndCallback(devicelib::StreamBatchEndCallback callback,
+                                                void* context) {
+  State& state = GetState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  const int32_t result = state.TakeScript("TMCC_SetStreamBatchEndCallback").value_or(kOk);
+  if (result == kOk) {
+    state.batchEnd = callback;
+    state.batchEndContext = context;
+  }
+  return result;
+}
+
+// Tests give each alarm message its record's length, as the library does.
+TMCC_API int32_t TMCC_AlarmRecordLengthGiven() {
+  return 1;
+}
 #endif
 
 }  // extern "C"

@@ -98,6 +98,7 @@ class MediaTest : public ::testing::Test {
     device::ResetAllSlots();
   }
   void TearDown() override {
+    media::DisableBatchedRecording();
     for (int32_t slot = 0; slot < device::kSlotCount; ++slot) {
       media::CloseLiveStream(slot);
       media::StopRecording(slot);

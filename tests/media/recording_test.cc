@@ -326,7 +326,8 @@ TEST_F(RecordingTest, BatchedFramesAreGatheredAndFailLikeSingleWrites) {
     packet.flags = devicelib::kPacketBatched;
     fake_tmcc::FireStreamPacket(handle_, &packet);
   };
-  auto batchEnd = [] { fake_tmcc::RunOnLibraryThread([] { media::FlushRecordWrites(); }); };
+  media::EnableBatchedRecording();
+  auto batchEnd = [] { ASSERT_TRUE(fake_tmcc::FireBatchEnd()); };
   DebugCapture capture;
   fire(kFrameHeader, h1);
   media::StartRecording(file_, kSlot);
@@ -389,6 +390,43 @@ TEST_F(RecordingTest, FailureAtTheFirstKeyFrameLeavesAnEmptyFileThatFillsLater) 
   EXPECT_EQ(device::Slot(kSlot).stats.bytesLost.load(), k1.size());
 }
 #endif  // !_WIN32
+
+// The batched flag is the library's answer to the plug-in's batch end: a
+// library that never accepted one (it was not asked, refused, or was told to
+// stop) may leave anything in that byte and never ends a batch, so every frame
+// is written at once whatever the byte holds.
+TEST_F(RecordingTest, BatchedFlagCountsOnlyOnceTheLibraryAcceptedTheBatchEnd) {
+  const Bytes h1 = Pattern(0x10, 20), k1 = Pattern(0x20, 64), p1 = Pattern(0x30, 60),
+              p2 = Pattern(0x40, 60);
+  auto fire = [&](uint8_t type, const Bytes& bytes, uint8_t key = 0) {
+    auto packet = MakePacket(type, const_cast<Bytes&>(bytes), key);
+    packet.flags = devicelib::kPacketBatched;
+    fake_tmcc::FireStreamPacket(handle_, &packet);
+  };
+  fire(kFrameHeader, h1);
+  Bytes want = h1;
+  for (const Bytes* part : {&k1, &p1, &p2}) Append(want, *part);
+
+  enum class Library { kNeverAsked, kRefused, kWithdrawn };
+  for (Library library : {Library::kNeverAsked, Library::kRefused, Library::kWithdrawn}) {
+    if (library == Library::kRefused) {
+      fake_tmcc::SetResult("TMCC_SetStreamBatchEndCallback", -1);
+      media::EnableBatchedRecording();
+    } else if (library == Library::kWithdrawn) {
+      fake_tmcc::SetResult("TMCC_SetStreamBatchEndCallback", 0);
+      media::EnableBatchedRecording();
+      media::DisableBatchedRecording();
+    }
+    const std::string file = dir_.File("flag" + std::to_string(static_cast<int>(library)));
+    ASSERT_EQ(media::StartRecording(file, kSlot), 0);
+    fire(kFrameVideo, k1, 1);
+    fire(kFrameVideo, p1, 0);
+    fire(kFrameVideo, p2, 0);
+    EXPECT_EQ(ReadFile(file).size(), want.size()) << "written as they came";
+    EXPECT_EQ(media::StopRecording(kSlot), 0);
+    EXPECT_EQ(ReadFile(file), want) << static_cast<int>(library);
+  }
+}
 
 TEST_F(RecordingTest, RecordingStartsWithTheLatestHeaderAndSkipsAnEqualOne) {
   const Bytes h1 = Pattern(0x10, 24), h2 = Pattern(0x90, 31), k = Pattern(1, 50),

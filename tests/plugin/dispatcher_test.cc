@@ -32,7 +32,10 @@ using Names = std::vector<std::string>;
 class DispatcherTest : public ::testing::Test {
  protected:
   void SetUp() override { test::ClearDevices(); }
-  void TearDown() override { test::ClearDevices(); }
+  void TearDown() override {
+    media::DisableBatchedRecording();
+    test::ClearDevices();
+  }
 
   static ParameterMap OpenRequest(const std::string& slot) {
     return {{"Operation", "3"}, {"LOGINID", slot},  {"PlayWnd", "4660"},   {"DeviceIP", "10.0.0.7"},
@@ -90,6 +93,8 @@ TEST_F(DispatcherTest, FailedOpenReportsMinusOneAndKeepsTheStreamFields) {
   EXPECT_EQ(Slot(7).playWnd.load(), 4294967295u);
 }
 
+// A refused open is a failed open: the host finds -1 under "Handle", not the
+// slot an earlier open of its map reported.
 TEST_F(DispatcherTest, OpenWithInvalidNumbersStopsReadingAndDoesNoWork) {
   // Out of range: only the keys up to the slot number are read.
   ParameterMap in{{"Operation", "3"}, {"LOGINID", "256"}};
@@ -98,19 +103,21 @@ TEST_F(DispatcherTest, OpenWithInvalidNumbersStopsReadingAndDoesNoWork) {
   EXPECT_EQ(in, (ParameterMap{{"Operation", "3"}, {"Channel", ""}, {"LOGINID", "256"}}));
   EXPECT_TRUE(out.empty());
 
-  in = {{"Operation", "3"}, {"LOGINID", "7"}, {"PlayWnd", "window"}};
-  EXPECT_EQ(Execute(in, out), -1);
-  EXPECT_EQ(in.count("DeviceIP"), 0u);
-
+  auto refused = [](ParameterMap request) {
+    ParameterMap reported{{"Handle", "7"}, {"Other", "x"}};
+    EXPECT_EQ(Execute(request, reported), -1);
+    EXPECT_EQ(reported, (ParameterMap{{"Handle", "-1"}, {"Other", "x"}}));
+    return request;
+  };
+  EXPECT_EQ(
+      refused({{"Operation", "3"}, {"LOGINID", "7"}, {"PlayWnd", "window"}}).count("DeviceIP"), 0u);
   in = OpenRequest("7");
   in["StreamType"] = "";
-  EXPECT_EQ(Execute(in, out), -1);
-
+  refused(in);
   in = OpenRequest("7");
   in["Channel"] = "main";
-  EXPECT_EQ(Execute(in, out), -1);
+  refused(in);
 
-  EXPECT_TRUE(out.empty());
   EXPECT_TRUE(fake_tmcc::Calls().empty());
   EXPECT_EQ(Slot(7).playWnd.load(), 0u);
 }
@@ -396,6 +403,7 @@ int32_t QRV_CALLBACK StopAtThirdFrame(int32_t type, const uint8_t*, uint32_t, St
 // from inside its callback: every frame it saw before that one.
 TEST_F(DispatcherTest, StopInsideTheCallbackKeepsTheBatchedFramesTheHostHasSeen) {
   test::TempDir dir;
+  media::EnableBatchedRecording();
   ASSERT_EQ(Exec(OpenRequest("7")), 0);
   const int32_t stream = Slot(7).streamHandle.load();
   const test::Bytes header = test::Pattern(0x10, 20), key = test::Pattern(0x30, 64),
@@ -413,7 +421,7 @@ TEST_F(DispatcherTest, StopInsideTheCallbackKeepsTheBatchedFramesTheHostHasSeen)
   fire(devicelib::kFrameVideo, key, 1);
   fire(devicelib::kFrameVideo, p1, 0);  // held for the batch end
   fire(devicelib::kFrameVideo, p2, 0);  // its callback stops the recording
-  fake_tmcc::RunOnLibraryThread([] { media::FlushRecordWrites(); });
+  ASSERT_TRUE(fake_tmcc::FireBatchEnd());
   test::Bytes want = header;
   for (const test::Bytes* part : {&key, &p1}) test::Append(want, *part);
   EXPECT_EQ(test::ReadFile(base + ".264"), want);
@@ -464,6 +472,7 @@ TEST_F(DispatcherTest, TextsHoldingANulAreRefusedBeforeAnyLibraryCall) {
     in[key] += std::string("\0zz", 3);
     ParameterMap out;
     EXPECT_EQ(Execute(in, out), -1) << key;
+    EXPECT_EQ(out, (ParameterMap{{"Handle", "-1"}})) << key;
     EXPECT_EQ(Slot(2).streamHandle.load(), device::kNoHandle);
   }
   EXPECT_EQ(Exec({{"Operation", "20"}, {"Handle", "2"}, {"FileName", std::string("a\0.jpg", 6)}}),

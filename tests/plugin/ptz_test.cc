@@ -142,5 +142,28 @@ TEST_F(PtzTest, SpeedWithoutANumberRefusesOnlyCommandsThatSendIt) {
   EXPECT_TRUE(CallsNamed("TMCC_PtzControl").empty());
 }
 
+TEST_F(PtzTest, ValueWithoutANumberRefusesOnlyCommandsThatSendIt) {
+  auto run = [](const char* command, const char* value, const char* speed = nullptr) {
+    ParameterMap in{
+        {"Operation", "29"}, {"LOGINID", "3"}, {"PTZCommand", command}, {"INValue", value}};
+    if (speed != nullptr) in["Speed"] = speed;
+    ParameterMap out;
+    fake_tmcc::ClearCalls();
+    const int32_t result = plugin::Execute(in, out);
+    EXPECT_EQ(in.count("Speed"), 1u);  // read in every case
+    return result;
+  };
+  // Commands without a call keep their fixed result.
+  EXPECT_EQ(run("19", ""), 0);
+  EXPECT_EQ(run("18", "up"), -1);
+  EXPECT_EQ(run("26", ""), -1);
+  EXPECT_TRUE(fake_tmcc::Calls().empty());
+  // Every call carries it: as the stop flag, as the preset, as scan on or off.
+  for (const char* command : {"1", "10", "21"}) {
+    EXPECT_EQ(run(command, "x", "5"), -1) << command;
+    EXPECT_TRUE(fake_tmcc::Calls().empty()) << command;
+  }
+}
+
 }  // namespace
 }  // namespace qrv::media

@@ -18,6 +18,7 @@
 // against it directly would.
 extern "C" int32_t TMCC_SetStreamBatchEndCallback(qrv::devicelib::StreamBatchEndCallback callback,
                                                   void* context);
+extern "C" int32_t TMCC_AlarmRecordLengthGiven();
 
 namespace dl = qrv::devicelib;
 namespace pr = qrv::tmcc::protocol;
@@ -389,8 +390,11 @@ struct Alarms {
   }
 };
 
+// The library says it gives every message its record's length: a host that
+// takes it at its word reads only records whose length it is given.
 int32_t QRV_CALLBACK CollectAlarm(int32_t, dl::AlarmMessage* m, void* context) {
   auto* alarms = static_cast<Alarms*>(context);
+  if (m->recordLength < sizeof(dl::AlarmRecord)) return 0;
   std::lock_guard lock(alarms->mutex);
   alarms->records.push_back(*m->record);
   return 0;
@@ -419,6 +423,7 @@ int ConnectFrom(const std::string& from, int port) {
 }  // namespace
 
 TEST(AlarmListener, DropsGarbageAndOversizedSendersAndKeepsServingOthers) {
+  ASSERT_EQ(TMCC_AlarmRecordLengthGiven(), 1);
   Alarms alarms;
   int32_t listener = TMCC_Init(dl::kClientAlarmListener);
   TMCC_RegisterDataReadCallBack(listener, CollectAlarm, &alarms);
