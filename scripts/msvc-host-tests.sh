@@ -37,6 +37,21 @@ for host in abi_host session_host; do
     "$root/tests/msvc/probe.cpp" -- "-I$root/include"
 done
 cp "$build/bin/qrvaccess.dll" "$build/bin/tmControlClient.dll" "$out/"
+
+echo "--- the public header: C++14 (Visual Studio 2015) compiles it; debug and 64-bit builds are refused"
+"$toolchain/msvc-abi-build" "$out/header_check.exe" "$root/tests/msvc/header_check.cc" -- \
+  "-I$root/include" -std=c++14
+refused() {  # FLAG REASON
+  if "$toolchain/msvc-abi-build" "$out/refused.exe" "$root/tests/msvc/header_check.cc" -- \
+       "-I$root/include" "$1" > "$out/refused.log" 2>&1; then
+    echo "msvc-host-tests: a host built with $1 was not refused" >&2; exit 1
+  fi
+  grep -q "$2" "$out/refused.log" ||
+    { cat "$out/refused.log"; echo "msvc-host-tests: $1 refused without saying \"$2\"" >&2; exit 1; }
+  echo "refused $1: $2"
+}
+refused -D_DEBUG "serves hosts built with the release runtime"
+refused --target=x86_64-pc-windows-msvc "is a 32-bit x86 DLL"
 cd "$out"
 
 echo "--- abi_host"
