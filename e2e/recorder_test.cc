@@ -2,15 +2,21 @@
 // decode on their own and add up to what each device sent, a device that
 // restarts shows as a gap and recording resumes, SIGHUP adds a device without
 // touching the others, SIGTERM stops it promptly with every file complete.
+// And an operator's trouble: the alarm port taken, a file a crash left
+// unfinished, a second recorder on the same folder, settings changed on SIGHUP.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -53,8 +59,13 @@ std::string DeviceName(size_t i) {
 
 class RecorderProcess {
  public:
-  bool Start(const std::string& config, const std::string& errFile) {
-    std::vector<std::string> args = {QRV_RECORDER, "--config", config, "--plugin", PluginPath()};
+  // `pluginFromConfig`: no --plugin, the configuration names it.
+  bool Start(const std::string& config, const std::string& errFile, bool pluginFromConfig = false) {
+    std::vector<std::string> args = {QRV_RECORDER, "--config", config};
+    if (!pluginFromConfig) {
+      args.push_back("--plugin");
+      args.push_back(PluginPath());
+    }
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -237,6 +248,8 @@ TEST(Recorder, RecordsEightDevicesInSegmentsThroughARestartAReloadAndAStop) {
 
   const auto& lines = log();
   ASSERT_EQ(Events(lines, "stopped").size(), 1u);
+  EXPECT_TRUE(Events(lines, "alarm_listener_failed").empty());
+  EXPECT_EQ(Events(lines, "health", DeviceName(0)).back()["alarm_listener"], true);
   auto reloads = Events(lines, "reload");
   ASSERT_EQ(reloads.size(), 1u);
   EXPECT_EQ(reloads[0]["added"], json::array({DeviceName(8)}));
@@ -301,6 +314,121 @@ TEST(Recorder, RecordsEightDevicesInSegmentsThroughARestartAReloadAndAStop) {
         EXPECT_TRUE(s["ended_by"] == "duration" || s["ended_by"] == "stop") << s.dump();
     }
   }
+}
+
+// Holds the alarm port as another program would (the test runs in a network
+// namespace of its own, so nothing else is hurt).
+class PortHolder {
+ public:
+  explicit PortHolder(uint16_t port) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ok_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0 &&
+          listen(fd_, 1) == 0;
+  }
+  ~PortHolder() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  int fd_ = -1;
+  bool ok_ = false;
+};
+
+TEST(Recorder, TellsOfATakenAlarmPortFinishesACrashedFileKeepsItsFolderAndAppliesAReload) {
+  PortHolder alarmPort(5005);
+  ASSERT_TRUE(alarmPort.ok()) << "cannot hold the alarm port: " << std::strerror(errno);
+  host::FleetOptions options;
+  options.baseAddress = host::ProcessLoopbackBase(14);
+  options.count = 1;
+  options.identityPrefix = "E2E-REC2-";
+  options.media.width = 320;
+  options.media.height = 180;
+  options.media.fps = 25;
+  options.media.gop = 25;
+  std::string error;
+  auto fleet = host::Fleet::Start(options, &error);
+  ASSERT_TRUE(fleet) << error;
+
+  test::TempDir dir;
+  // What a crash left: header, key frame, a picture, and a picture cut short.
+  fs::create_directories(dir.File("out/cam1"));
+  const std::string part = dir.File("out/cam1/cam1_20240101T000000.000Z.264.part");
+  {
+    const std::vector<uint8_t> bytes = {0,    0,    0, 1, 0x67, 0x42, 0,    0,   0, 1, 0x68, 0xCE,
+                                        0,    0,    0, 1, 0x65, 0x88, 0x11, 0,   0, 0, 1,    0x41,
+                                        0x88, 0x22, 0, 0, 0,    1,    0x41, 0x88};
+    std::ofstream(part, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+  }
+  const std::string config = dir.File("recorder.toml");
+  auto writeConfig = [&](const std::string& file, const std::string& logName,
+                         const std::string& health, const std::string& plugin) {
+    std::ofstream out(file + ".new");
+    out << "[recorder]\noutput = \"out\"\nlog = \"" << logName << "\"\nhealth_interval = \""
+        << health << "\"\nplugin = \"" << plugin << "\"\n\n"
+        << "[defaults]\npassword = \"admin\"\n\n"
+        << DeviceEntry(*fleet, 0);
+    out.close();
+    fs::rename(file + ".new", file);
+  };
+  writeConfig(config, "recorder.jsonl", "1h", PluginPath());
+  RecorderProcess recorder;
+  ASSERT_TRUE(recorder.Start(config, dir.File("recorder.err"), true));
+  LogTail tail(dir.File("recorder.jsonl"));
+  auto log = [&]() -> const std::vector<json>& { return tail.Read(); };
+  ASSERT_TRUE(test::WaitUntil([&] { return !Events(log(), "recording", "cam1").empty(); }, 30s))
+      << Story(log(), "cam1");
+  {
+    const auto& lines = log();
+    ASSERT_EQ(Events(lines, "alarm_listener_failed").size(), 1u);
+    EXPECT_EQ(Events(lines, "alarm_listener_failed")[0]["port"], "5005");
+    auto recovered = Events(lines, "part_recovered", "cam1");
+    ASSERT_EQ(recovered.size(), 1u) << Story(lines, "cam1");
+    EXPECT_EQ(recovered[0]["frames"], 2);
+    const std::string finished = recovered[0]["path"];
+    EXPECT_FALSE(fs::exists(part));
+    auto bytes = host::ReadFileBytes(finished);
+    ASSERT_TRUE(bytes) << finished;
+    EXPECT_EQ(host::ScanAnnexB(*bytes).pictures, 2u) << "cut to whole frames";
+  }
+
+  // A second recorder (say, a copy of the unit) on the same folder is kept
+  // out of it while the first records.
+  const std::string second = dir.File("second.toml");
+  writeConfig(second, "second.jsonl", "1h", PluginPath());
+  RecorderProcess intruder;
+  ASSERT_TRUE(intruder.Start(second, dir.File("second.err"), true));
+  LogTail secondTail(dir.File("second.jsonl"));
+  ASSERT_TRUE(test::WaitUntil(
+      [&] { return !Events(secondTail.Read(), "output_locked", "cam1").empty(); }, 30s));
+  EXPECT_TRUE(Events(secondTail.Read(), "recording").empty());
+  intruder.Signal(SIGTERM);
+  EXPECT_EQ(intruder.WaitExit(30s), 0);
+
+  // SIGHUP: a shorter health interval takes effect at once; another plug-in
+  // needs a restart, and says so.
+  writeConfig(config, "recorder.jsonl", "1s", dir.File("other/libqrvaccess.so"));
+  recorder.Signal(SIGHUP);
+  ASSERT_TRUE(test::WaitUntil([&] { return Events(log(), "health", "cam1").size() >= 2; }, 30s))
+      << "the new health interval was not applied";
+  {
+    const auto& lines = log();
+    auto restart = Events(lines, "restart_required");
+    ASSERT_EQ(restart.size(), 1u);
+    EXPECT_EQ(restart[0]["setting"], "plugin");
+    for (const auto& h : Events(lines, "health", "cam1")) EXPECT_EQ(h["alarm_listener"], false);
+    EXPECT_EQ(Events(lines, "alarm_listener_failed").size(), 1u) << "said once";
+    ASSERT_EQ(Events(lines, "reload").size(), 1u);
+    EXPECT_EQ(Events(lines, "reload")[0]["unchanged"], 1);
+  }
+  recorder.Signal(SIGTERM);
+  EXPECT_EQ(recorder.WaitExit(30s), 0);
 }
 
 }  // namespace

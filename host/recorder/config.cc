@@ -3,9 +3,14 @@
 #include <arpa/inet.h>
 
 #include <toml++/toml.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -29,9 +34,27 @@ std::optional<uint64_t> ParseUnsigned(std::string_view text) {
   return value;
 }
 
+// "FILE:LINE" of a value, so an operator can go straight to it.
 std::string Where(const toml::node& node) {
   const auto& at = node.source();
-  return "line " + std::to_string(at.begin.line);
+  const std::string file = at.path ? *at.path : std::string("line ");
+  return file + (at.path ? ":" : "") + std::to_string(at.begin.line);
+}
+
+// Upper bounds keep every duration far from overflowing the clocks' tick
+// counts (nanoseconds in int64 last about 292 years) when added to "now".
+constexpr int64_t kDay = 86400;
+constexpr int64_t kMaxSegment = kDay;
+constexpr int64_t kMaxAge = 36500 * kDay;
+constexpr int64_t kMaxHealthInterval = kDay;
+constexpr int64_t kMaxStallTimeout = 3600;
+// A size limit smaller than this cannot hold even a short segment.
+constexpr uint64_t kMinTotalSize = uint64_t{1} << 20;
+
+std::string DurationText(int64_t seconds) {
+  if (seconds % kDay == 0) return std::to_string(seconds / kDay) + "d";
+  if (seconds % 3600 == 0) return std::to_string(seconds / 3600) + "h";
+  return std::to_string(seconds) + "s";
 }
 
 // One table of device keys (defaults or a device), read into `into`.
@@ -72,7 +95,8 @@ class KeyReader {
   }
 
   // A whole number of seconds, or a text with a unit ("10m").
-  std::optional<std::chrono::seconds> Duration(const std::string& key, int64_t minSeconds) const {
+  std::optional<std::chrono::seconds> Duration(const std::string& key, int64_t minSeconds,
+                                               int64_t maxSeconds) const {
     const toml::node* node = table_.get(key);
     if (node == nullptr) return std::nullopt;
     std::optional<std::chrono::seconds> value;
@@ -85,10 +109,12 @@ class KeyReader {
            Where(*node) + ")");
     if (value->count() < minSeconds)
       Fail(key + " must be at least " + std::to_string(minSeconds) + " s (" + Where(*node) + ")");
+    if (value->count() > maxSeconds)
+      Fail(key + " must be at most " + DurationText(maxSeconds) + " (" + Where(*node) + ")");
     return value;
   }
 
-  std::optional<uint64_t> Size(const std::string& key) const {
+  std::optional<uint64_t> Size(const std::string& key, uint64_t minBytes) const {
     const toml::node* node = table_.get(key);
     if (node == nullptr) return std::nullopt;
     std::optional<uint64_t> value;
@@ -99,6 +125,9 @@ class KeyReader {
     if (!value)
       Fail(key + " must be a size such as 1073741824, \"500MiB\" or \"20GiB\" (" + Where(*node) +
            ")");
+    if (*value != 0 && *value < minBytes)
+      Fail(key + " must be 0 (no limit) or at least " + std::to_string(minBytes) + " bytes (" +
+           Where(*node) + ")");
     return value;
   }
 
@@ -159,6 +188,8 @@ bool ApplyDeviceKeys(const KeyReader& reader, const Context& context, DeviceSett
     std::string why;
     auto content = (*context.readFile)(resolved, &why);
     if (!content) reader.Fail("password_file " + resolved + ": " + why);
+    if (content->empty() || *content == "\n" || *content == "\r\n")
+      reader.Fail("password_file " + resolved + " is empty");
     // One trailing line end is the editor's, not the password's.
     std::string secret = *content;
     if (!secret.empty() && secret.back() == '\n') secret.pop_back();
@@ -170,10 +201,10 @@ bool ApplyDeviceKeys(const KeyReader& reader, const Context& context, DeviceSett
     device.password = secret;
   }
   if (auto v = reader.Integer("stream_type", 0, 255)) device.streamType = static_cast<int32_t>(*v);
-  if (auto v = reader.Duration("segment", 1)) device.segment = *v;
-  if (auto v = reader.Duration("max_age", 0)) device.maxAge = *v;
-  if (auto v = reader.Size("max_total_size")) device.maxTotalBytes = *v;
-  if (auto v = reader.Duration("stall_timeout", 1)) device.stallTimeout = *v;
+  if (auto v = reader.Duration("segment", 1, kMaxSegment)) device.segment = *v;
+  if (auto v = reader.Duration("max_age", 0, kMaxAge)) device.maxAge = *v;
+  if (auto v = reader.Size("max_total_size", kMinTotalSize)) device.maxTotalBytes = *v;
+  if (auto v = reader.Duration("stall_timeout", 1, kMaxStallTimeout)) device.stallTimeout = *v;
   return password.has_value() || passwordFile.has_value();
 }
 
@@ -189,8 +220,11 @@ RecorderSettings Parse(const toml::table& root, const std::string& path, const C
     reader.OnlyKeys(kRecorderKeys);
     if (auto v = reader.Text("log")) settings.log = *v == "-" ? "-" : Anchor(context.configDir, *v);
     if (auto v = reader.Text("plugin")) settings.plugin = Anchor(context.configDir, *v);
-    if (auto v = reader.Text("output")) outputRoot = Anchor(context.configDir, *v);
-    if (auto v = reader.Duration("health_interval", 1))
+    if (auto v = reader.Text("output")) {
+      outputRoot = Anchor(context.configDir, *v);
+      if (outputRoot == "/") reader.Fail("output must not be the root folder \"/\"");
+    }
+    if (auto v = reader.Duration("health_interval", 1, kMaxHealthInterval))
       settings.healthInterval = std::chrono::duration_cast<std::chrono::milliseconds>(*v);
   }
 
@@ -207,6 +241,7 @@ RecorderSettings Parse(const toml::table& root, const std::string& path, const C
   if (list == nullptr) return settings;  // no devices: the recorder waits for a reload
   if (!list->is_array_of_tables()) top.Fail("device must be a list of [[device]] tables");
   std::set<std::string> names;
+  std::map<std::string, std::string> folders;  // output -> device
   int index = 0;
   for (const toml::node& entry : *list->as_array()) {
     ++index;
@@ -236,6 +271,13 @@ RecorderSettings Parse(const toml::table& root, const std::string& path, const C
     } else {
       reader.Fail("output is missing (set it here or [recorder] output)");
     }
+    if (device.output == "/") reader.Fail("output must not be the root folder \"/\"");
+    // Retention and the recovery of unfinished files treat the folder as the
+    // device's own.
+    auto [other, fresh] = folders.emplace(device.output, device.name);
+    if (!fresh)
+      reader.Fail("output " + device.output + " is already device \"" + other->second +
+                  "\"'s folder: each device needs its own");
     if (!ownPassword && !defaultPassword) reader.Fail("password or password_file is missing");
     settings.devices.push_back(std::move(device));
   }
@@ -312,9 +354,14 @@ ConfigResult ParseConfig(const std::string& text, const std::string& path,
 
 ConfigResult LoadConfig(const std::string& path) {
   auto read = [](const std::string& file, std::string* error) -> std::optional<std::string> {
+    std::error_code ec;
+    if (fs::is_directory(file, ec)) {
+      *error = "is a directory";
+      return std::nullopt;
+    }
     std::ifstream in(file, std::ios::binary);
     if (!in) {
-      *error = "cannot be read";
+      *error = std::string("cannot be read: ") + std::strerror(errno);
       return std::nullopt;
     }
     std::ostringstream content;
@@ -330,6 +377,22 @@ ConfigResult LoadConfig(const std::string& path) {
   if (!text) return {std::nullopt, path + ": " + error};
   const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
   return ParseConfig(*text, path, credentials != nullptr ? credentials : "", read);
+}
+
+std::string CheckOutputs(const RecorderSettings& settings) {
+  for (const DeviceSettings& device : settings.devices) {
+    // The folder itself, or the nearest folder above it that exists: the
+    // recorder creates the rest.
+    fs::path at(device.output);
+    std::error_code ec;
+    while (!fs::exists(fs::symlink_status(at, ec)) && at.has_relative_path()) at = at.parent_path();
+    const std::string prefix = "device \"" + device.name + "\": output " + device.output + ": ";
+    if (!fs::is_directory(at, ec))
+      return prefix + at.string() + " is not a folder" + (ec ? " (" + ec.message() + ")" : "");
+    if (::access(at.c_str(), W_OK | X_OK) != 0)
+      return prefix + "cannot write in " + at.string() + ": " + std::strerror(errno);
+  }
+  return "";
 }
 
 }  // namespace qrv::recorder

@@ -56,6 +56,11 @@ ConfigResult ParseConfig(const std::string& text, const std::string& path,
 // Reads and parses the file at `path` with the real file system.
 ConfigResult LoadConfig(const std::string& path);
 
+// Whether every device's output folder exists or can be made and written,
+// as the user running this; empty when all can, else the first problem with
+// its real cause.
+std::string CheckOutputs(const RecorderSettings& settings);
+
 // "90", "90s", "15m", "2h", "7d" -> seconds; nullopt for anything else.
 std::optional<std::chrono::seconds> ParseDuration(const std::string& text);
 // "1048576", "512KiB", "20MiB", "50GiB", "2TiB", also kB/MB/GB/TB (powers of

@@ -54,13 +54,14 @@ nlohmann::ordered_json StatusValue(const std::string& text) {
 
 DeviceRecorder::DeviceRecorder(DeviceSettings settings, IAccess& access, JsonLog& log,
                                SegmentCloser& closer, milliseconds healthInterval,
-                               SlotRegistry registry)
+                               SlotRegistry registry, const std::atomic<int>& alarmListener)
     : settings_(std::move(settings)),
       access_(access),
       requests_(access),
       log_(log),
-      healthInterval_(healthInterval),
+      healthIntervalMs_(healthInterval.count()),
       registry_(std::move(registry)),
+      alarmListener_(alarmListener),
       segmenter_(settings_.name, settings_.output, settings_.segment, log, closer) {}
 
 DeviceRecorder::~DeviceRecorder() {
@@ -91,6 +92,15 @@ void DeviceRecorder::OnConnection(int32_t state) {
   const int32_t before = online_.exchange(now);
   if (before == now) return;
   log_.Write(now == 1 ? "online" : "offline", {{"device", settings_.name}, {"address", Where()}});
+  {
+    std::lock_guard lock(mutex_);
+    woken_ = true;
+  }
+  wake_.notify_all();
+}
+
+void DeviceRecorder::SetHealthInterval(milliseconds interval) {
+  if (healthIntervalMs_.exchange(interval.count()) == interval.count()) return;
   {
     std::lock_guard lock(mutex_);
     woken_ = true;
@@ -212,6 +222,8 @@ void DeviceRecorder::WriteHealth() {
       {"stream_opens", streamOpens_},
       {"stream_failures", streamFailures_},
       {"stalls", stalls_},
+      {"alarm_listener", alarmListener_.load() < 0 ? nlohmann::ordered_json(nullptr)
+                                                   : nlohmann::ordered_json(alarmListener_ == 1)},
       {"last_packet_ms_ago", c.packets == 0 ? nlohmann::ordered_json(nullptr)
                                             : nlohmann::ordered_json(MsSince(c.lastPacket, now))}};
   // The plug-in's own counters where it offers its status operation; the
@@ -232,9 +244,23 @@ void DeviceRecorder::WriteHealth() {
 
 void DeviceRecorder::ApplyRetention() {
   if (settings_.maxAge.count() == 0 && settings_.maxTotalBytes == 0) return;
-  auto removals =
-      PlanRetention(ListSegments(settings_.output, settings_.name),
-                    std::chrono::system_clock::now(), settings_.maxAge, settings_.maxTotalBytes);
+  auto segments = ListSegments(settings_.output, settings_.name);
+  if (settings_.maxTotalBytes > 0 && !retentionWarned_) {
+    // The newest segment is kept whatever its size; say once that the limit
+    // cannot hold it.
+    auto newest = std::max_element(
+        segments.begin(), segments.end(),
+        [](const SegmentOnDisk& a, const SegmentOnDisk& b) { return a.modified < b.modified; });
+    if (newest != segments.end() && newest->bytes > settings_.maxTotalBytes) {
+      retentionWarned_ = true;
+      log_.Write("retention_limit_small", {{"device", settings_.name},
+                                           {"max_total_size", settings_.maxTotalBytes},
+                                           {"segment_bytes", newest->bytes},
+                                           {"path", newest->path}});
+    }
+  }
+  auto removals = PlanRetention(std::move(segments), std::chrono::system_clock::now(),
+                                settings_.maxAge, settings_.maxTotalBytes);
   for (const auto& removal : removals) {
     std::error_code ec;
     std::filesystem::remove(removal.path, ec);
@@ -247,21 +273,53 @@ void DeviceRecorder::ApplyRetention() {
   }
 }
 
+bool DeviceRecorder::TakeFolder() {
+  std::string error;
+  bool told = false;
+  while (!(folderLock_ = FolderLock::Acquire(settings_.output, &error))) {
+    // Once per spell; it is taken as soon as the other user lets it go.
+    if (!told)
+      log_.Write("output_locked",
+                 {{"device", settings_.name}, {"path", settings_.output}, {"error", error}});
+    told = true;
+    if (WaitUntil(Clock::now() + kRetentionPeriod)) return false;
+  }
+  for (const PartRecovery& r : RecoverParts(settings_.output, settings_.name)) {
+    nlohmann::ordered_json fields = {{"device", settings_.name}, {"part", r.part}};
+    if (!r.path.empty()) fields["path"] = r.path;
+    fields["frames"] = r.pictures;
+    fields["bytes"] = r.bytes;
+    fields["bytes_dropped"] = r.droppedBytes;
+    if (!r.error.empty()) fields["error"] = r.error;
+    log_.Write(!r.error.empty() ? "part_recovery_failed"
+               : r.path.empty() ? "part_removed"
+                                : "part_recovered",
+               std::move(fields));
+  }
+  return true;
+}
+
 void DeviceRecorder::Run() {
+  const bool folderTaken = TakeFolder();
   Backoff backoff;
   int openFailures = 0;
-  auto nextHealth = Clock::now() + healthInterval_;
+  int64_t healthMs = healthIntervalMs_.load();
+  auto nextHealth = Clock::now() + milliseconds(healthMs);
   auto nextRetention = Clock::now();
   auto retryAt = Clock::now();
-  while (true) {
+  while (folderTaken) {
     auto now = Clock::now();
+    if (const int64_t wanted = healthIntervalMs_.load(); wanted != healthMs) {
+      healthMs = wanted;
+      nextHealth = std::min(nextHealth, now + milliseconds(healthMs));
+    }
     if (now >= nextRetention) {
       ApplyRetention();
       nextRetention = now + kRetentionPeriod;
     }
     if (now >= nextHealth) {
       WriteHealth();
-      nextHealth = now + healthInterval_;
+      nextHealth = now + milliseconds(healthMs);
     }
     if (now >= retryAt) {
       if (slot_ < 0 && !Login()) {

@@ -23,6 +23,7 @@
 #include "host/kit/requests.h"
 #include "host/recorder/config.h"
 #include "host/recorder/json_log.h"
+#include "host/recorder/output_folder.h"
 #include "host/recorder/segmenter.h"
 
 namespace qrv::recorder {
@@ -32,8 +33,11 @@ class DeviceRecorder {
   // Called with the slot after login (device) and before logout (null).
   using SlotRegistry = std::function<void(int32_t slot, DeviceRecorder* device)>;
 
+  // `alarmListener`: the recorder's view of the plug-in's alarm listener
+  // (-1 unknown, 0 failed, 1 listening), reported in every health line.
   DeviceRecorder(DeviceSettings settings, IAccess& access, JsonLog& log, SegmentCloser& closer,
-                 std::chrono::milliseconds healthInterval, SlotRegistry registry);
+                 std::chrono::milliseconds healthInterval, SlotRegistry registry,
+                 const std::atomic<int>& alarmListener);
   ~DeviceRecorder();  // stops and joins when still running
 
   void Start();
@@ -43,11 +47,18 @@ class DeviceRecorder {
   // Monitor thread: state 0 on line, 1 off line.
   void OnConnection(int32_t state);
 
+  // Main thread (reload): the next health line comes at most this long
+  // from now, and every one after it.
+  void SetHealthInterval(std::chrono::milliseconds interval);
+
   const DeviceSettings& settings() const { return settings_; }
   SegmenterCounts Counts() const { return segmenter_.Counts(); }
 
  private:
   void Run();
+  // Takes the output folder's lock and finishes files a crash left; false
+  // when stopping first.
+  bool TakeFolder();
   bool Login();
   bool OpenStream();
   void CloseStreamForRestart(const std::string& reason);
@@ -65,8 +76,13 @@ class DeviceRecorder {
   IAccess& access_;
   host::Requests requests_;
   JsonLog& log_;
-  const std::chrono::milliseconds healthInterval_;
+  std::atomic<int64_t> healthIntervalMs_;
   SlotRegistry registry_;
+  const std::atomic<int>& alarmListener_;
+  // Taken by the device thread, released when the object goes (after the
+  // closer has finished the device's segments).
+  std::unique_ptr<FolderLock> folderLock_;
+  bool retentionWarned_ = false;
   Segmenter segmenter_;
 
   // Device thread only.

@@ -3,7 +3,8 @@
 // log file), SIGTERM or SIGINT stop it: every device is logged out and every
 // segment finished before it exits.
 //
-// Exit statuses: 0 stopped by a signal; 2 usage error or a configuration
+// Exit statuses: 0 stopped by a signal; 1 stopped, but a device was still
+// failing to write its segments at the end; 2 usage error or a configuration
 // that cannot be loaded; 3 the plug-in could not be loaded or initialised.
 //
 // Threads: the main thread owns the plug-in (Load, Init, Uninit), applies
@@ -20,6 +21,7 @@
 #include <thread>
 
 #include "host/kit/plugin_host.h"
+#include "host/kit/requests.h"
 #include "host/recorder/config.h"
 #include "host/recorder/json_log.h"
 #include "host/recorder/recorder.h"
@@ -75,6 +77,10 @@ int main(int argc, char** argv) {
   }
   RecorderSettings settings = *config.settings;
   if (check) {
+    if (std::string problem = CheckOutputs(settings); !problem.empty()) {
+      std::cerr << "qrv-recorder: " << configPath << ": " << problem << "\n";
+      return kExitUsage;
+    }
     std::cout << configPath << ": " << settings.devices.size() << " device(s), valid\n";
     return 0;
   }
@@ -121,6 +127,21 @@ int main(int argc, char** argv) {
                         {"config", configPath},
                         {"plugin", plugin},
                         {"devices", settings.devices.size()}});
+    // The plug-in starts its alarm listener in Init and knows whether it got
+    // the port; without it the devices' alarms are lost, so say so loudly.
+    qrv::host::Reply service = qrv::host::Requests(host->access())
+                                   .Execute({{"Operation", std::to_string(kQrvOpServiceStatus)}});
+    if (auto it = service.output.find(kQrvKeyServiceAlarmListener);
+        service.ok() && it != service.output.end()) {
+      const bool listening = it->second == "1";
+      recorder.SetAlarmListener(listening);
+      if (!listening) {
+        auto port = service.output.find(kQrvKeyServiceAlarmPort);
+        log.Write("alarm_listener_failed",
+                  {{"port", port != service.output.end() ? port->second : ""},
+                   {"error", "the alarm port could not be taken: no alarms will be received"}});
+      }
+    }
     recorder.Apply(settings);
 
     int stopSignal = 0;
@@ -138,8 +159,16 @@ int main(int argc, char** argv) {
         }
         RecorderSettings next = *reloaded.settings;
         if (!logTarget.empty()) next.log = logTarget;
+        // The plug-in cannot be swapped under running devices.
+        if (pluginPath.empty() && next.plugin != settings.plugin)
+          log.Write(
+              "restart_required",
+              {{"setting", "plugin"},
+               {"running", plugin},
+               {"configured", next.plugin.empty() ? qrv::host::DefaultPluginPath() : next.plugin}});
         if (!log.Open(next.log, &error)) log.Write("log_failed", {{"error", error}});
         Recorder::Changes changes = recorder.Apply(next);
+        settings.plugin = next.plugin;
         log.Write("reload", {{"added", Names(changes.added)},
                              {"removed", Names(changes.removed)},
                              {"changed", Names(changes.changed)},
@@ -156,7 +185,7 @@ int main(int argc, char** argv) {
 
     const auto stopping = std::chrono::steady_clock::now();
     log.Write("stopping", {{"signal", stopSignal == SIGTERM ? "SIGTERM" : "SIGINT"}});
-    recorder.StopAll();
+    const size_t failing = recorder.StopAll();
     closer.Drain();
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - stopping)
@@ -164,8 +193,11 @@ int main(int argc, char** argv) {
     log.Write("stopped", {{"elapsed_ms", ms},
                           {"segments_finished", closer.finished()},
                           {"segments_failed", closer.failed()},
+                          {"devices_failing", failing + closer.failingDevices()},
                           {"log_lines_failed", log.failedWrites()}});
-    result = closer.failed() == 0 ? 0 : 1;
+    // Failures a device recovered from (a later segment written whole) are
+    // in the log; the status tells whether writing works at the end.
+    result = failing == 0 && closer.failingDevices() == 0 ? 0 : 1;
   }
   host.reset();  // Uninit and delete
   return result;

@@ -81,10 +81,14 @@ Recorder::Changes Recorder::Apply(const RecorderSettings& settings) {
       it = devices_.erase(it);
     } else {
       ++changes.unchanged;
+      it->second->SetHealthInterval(healthInterval_);
       ++it;
     }
   }
   for (auto& device : stopping) device->Join();
+  // Their last segments are finished before a restarted device takes the
+  // folder again and looks for unfinished files.
+  if (!stopping.empty()) closer_.Drain();
   stopping.clear();
 
   for (const auto& d : settings.devices) {
@@ -93,17 +97,24 @@ Recorder::Changes Recorder::Apply(const RecorderSettings& settings) {
       changes.added.push_back(d.name);
     auto device = std::make_unique<DeviceRecorder>(
         d, access_, log_, closer_, healthInterval_,
-        [this](int32_t slot, DeviceRecorder* who) { Register(slot, who); });
+        [this](int32_t slot, DeviceRecorder* who) { Register(slot, who); }, alarmListener_);
     device->Start();
     devices_[d.name] = std::move(device);
   }
   return changes;
 }
 
-void Recorder::StopAll() {
+size_t Recorder::StopAll() {
   for (auto& [name, device] : devices_) device->RequestStop("stop");
-  for (auto& [name, device] : devices_) device->Join();
+  size_t failing = 0;
+  for (auto& [name, device] : devices_) {
+    device->Join();
+    failing += device->Counts().failing ? 1 : 0;
+  }
+  // The folders stay locked until their last segments are finished.
+  closer_.Drain();
   devices_.clear();
+  return failing;
 }
 
 }  // namespace qrv::recorder

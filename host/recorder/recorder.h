@@ -7,6 +7,7 @@
 // registry mutex (which device threads take at login and logout).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -36,8 +37,14 @@ class Recorder {
   };
   Changes Apply(const RecorderSettings& settings);
 
-  // Stops every device at once and waits for all of them.
-  void StopAll();
+  // Stops every device at once and waits for all of them and for their last
+  // segments; returns how many devices were failing to write at the end
+  // (their last attempt to open a segment failed).
+  size_t StopAll();
+
+  // The plug-in's alarm listener as operation 101 reported it after Init;
+  // every device's health line carries it.
+  void SetAlarmListener(bool listening) { alarmListener_.store(listening ? 1 : 0); }
 
   size_t size() const { return devices_.size(); }
 
@@ -55,6 +62,7 @@ class Recorder {
   SegmentCloser& closer_;
   std::chrono::milliseconds healthInterval_{60000};
   std::map<std::string, std::unique_ptr<DeviceRecorder>> devices_;  // main thread only
+  std::atomic<int> alarmListener_{-1};
 
   std::mutex registryMutex_;
   std::map<int32_t, DeviceRecorder*> bySlot_;

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "host/recorder/output_folder.h"
+
 namespace qrv::recorder {
 
 namespace fs = std::filesystem;
@@ -25,7 +27,9 @@ std::vector<Removal> PlanRetention(std::vector<SegmentOnDisk> files,
     }
   }
   if (maxTotalBytes > 0) {
-    for (; next < files.size() && total > maxTotalBytes; ++next) {
+    // The newest segment stays even when it alone is over the limit: a limit
+    // too small must not leave the device with no recording at all.
+    for (; next + 1 < files.size() && total > maxTotalBytes; ++next) {
       removals.push_back({files[next].path, files[next].bytes, "size"});
       total -= files[next].bytes;
     }
@@ -36,14 +40,11 @@ std::vector<Removal> PlanRetention(std::vector<SegmentOnDisk> files,
 std::vector<SegmentOnDisk> ListSegments(const std::string& folder, const std::string& device) {
   std::vector<SegmentOnDisk> found;
   std::error_code ec;
-  const std::string prefix = device + "_";
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    if (name.size() <= prefix.size() + 4 || name.compare(0, prefix.size(), prefix) != 0 ||
-        name.compare(name.size() - 4, 4, ".264") != 0)
-      continue;
+    if (!IsSegmentName(it->path().filename().string(), device)) continue;
+    // A symbolic link is never followed: its target is not ours to delete.
     std::error_code fileEc;
-    if (!it->is_regular_file(fileEc) || fileEc) continue;
+    if (!fs::is_regular_file(it->symlink_status(fileEc)) || fileEc) continue;
     const auto size = it->file_size(fileEc);
     if (fileEc) continue;
     const auto written = it->last_write_time(fileEc);

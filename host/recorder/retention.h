@@ -24,13 +24,14 @@ struct Removal {
 };
 
 // maxAge 0 and maxTotalBytes 0 mean no limit. Files are taken oldest first
-// (by modification time, then name).
+// (by modification time, then name); the size limit never removes the newest.
 std::vector<Removal> PlanRetention(std::vector<SegmentOnDisk> files,
                                    std::chrono::system_clock::time_point now,
                                    std::chrono::seconds maxAge, uint64_t maxTotalBytes);
 
-// The device's finished segments in `folder`: regular files named
-// DEVICE_*.264 (never the ".part" file being written, never other files).
+// The device's finished segments in `folder`: regular files (not symbolic
+// links) named exactly as the device names them (IsSegmentName), never the
+// ".part" file being written, never another device's or anyone else's.
 std::vector<SegmentOnDisk> ListSegments(const std::string& folder, const std::string& device);
 
 }  // namespace qrv::recorder

@@ -40,6 +40,13 @@ uint64_t SegmentCloser::failed() const {
   return failed_;
 }
 
+size_t SegmentCloser::failingDevices() const {
+  std::lock_guard lock(mutex_);
+  size_t failing = 0;
+  for (const auto& [device, failed] : lastFailed_) failing += failed ? 1 : 0;
+  return failing;
+}
+
 void SegmentCloser::Run() {
   std::unique_lock lock(mutex_);
   while (true) {
@@ -61,8 +68,27 @@ void SegmentCloser::Run() {
 
 void SegmentCloser::Close(Job& job) {
   SegmentFile& file = *job.file;
+  const uint64_t lostBefore = file.lostFrames();
   const bool written = file.Finish();
+  if (job.info.lostAtClose && file.lostFrames() > lostBefore)
+    job.info.lostAtClose->fetch_add(file.lostFrames() - lostBefore);
   std::string error = written ? "" : file.error();
+  if (file.frames() == 0) {
+    if (std::remove(file.path().c_str()) != 0)
+      error += std::string(error.empty() ? "" : "; ") + "remove: " + std::strerror(errno);
+    nlohmann::ordered_json fields = {
+        {"device", job.info.device},        {"path", file.path()},
+        {"index", job.info.index},          {"ended_by", job.info.reason},
+        {"frames_lost", file.lostFrames()}, {"bytes_lost", file.lostBytes()}};
+    if (!error.empty()) fields["error"] = error;
+    log_.Write("segment_discarded", std::move(fields));
+    // Nothing of it reached the disk: a failure unless it simply held nothing.
+    const bool failed = !error.empty() || file.lostFrames() > 0;
+    std::lock_guard lock(mutex_);
+    if (failed) ++failed_;
+    lastFailed_[job.info.device] = failed;
+    return;
+  }
   bool renamed = std::rename(file.path().c_str(), job.info.finalPath.c_str()) == 0;
   if (!renamed) {
     if (!error.empty()) error += "; ";
@@ -85,6 +111,9 @@ void SegmentCloser::Close(Job& job) {
   std::lock_guard lock(mutex_);
   ++finished_;
   if (!error.empty()) ++failed_;
+  // A segment cut short by a write error is a failure too, though what it
+  // holds was finished cleanly.
+  lastFailed_[job.info.device] = !error.empty() || file.lostFrames() > 0;
 }
 
 }  // namespace qrv::recorder

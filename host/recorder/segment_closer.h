@@ -1,6 +1,8 @@
 // Finishes segments off the packet path: flush, sync to disk, close, then
 // rename from the ".part" name to the final one, so a ".264" file in an
-// output folder is always complete. Logs one "segment" line per file.
+// output folder is always complete. Logs one "segment" line per file; a
+// segment that holds no frame (every write failed) is removed instead and
+// logged as "segment_discarded", so a full disk publishes no empty files.
 //
 // Threads: Submit from any thread (the device library's packet threads, the
 // device threads); the closer's own thread does the work. Drain waits until
@@ -8,10 +10,12 @@
 // writing or logging.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,6 +34,9 @@ struct SegmentInfo {
   std::chrono::system_clock::time_point end;
   uint64_t keyFrames = 0;
   std::string reason;  // why it ended: duration, gap, write_error, stop, removed
+  // Frames lost while finishing (the last flush failed) are added here, so
+  // the device's counts match what the files hold.
+  std::shared_ptr<std::atomic<uint64_t>> lostAtClose;
 };
 
 class SegmentCloser {
@@ -44,6 +51,9 @@ class SegmentCloser {
 
   uint64_t finished() const;
   uint64_t failed() const;
+  // Devices whose latest segment failed: failures still present, not ones a
+  // later good segment recovered from.
+  size_t failingDevices() const;
 
  private:
   struct Job {
@@ -62,6 +72,7 @@ class SegmentCloser {
   bool stop_ = false;
   uint64_t finished_ = 0;
   uint64_t failed_ = 0;
+  std::map<std::string, bool> lastFailed_;  // per device
   std::thread thread_;
 };
 

@@ -1,5 +1,6 @@
 #include "host/recorder/segmenter.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <system_error>
@@ -25,7 +26,12 @@ Segmenter::~Segmenter() {
 
 SegmenterCounts Segmenter::Counts() const {
   std::lock_guard lock(mutex_);
-  return counts_;
+  SegmenterCounts counts = counts_;
+  const uint64_t lost = std::min(lostAtClose_->load(), counts.framesRecorded);
+  counts.framesRecorded -= lost;
+  counts.framesLost += lost;
+  counts.failing = openFailing_;
+  return counts;
 }
 
 void Segmenter::OnPacket(int32_t type, const uint8_t* data, uint32_t length, bool keyFrame) {
@@ -142,7 +148,11 @@ void Segmenter::OpenSegment(std::chrono::steady_clock::time_point now) {
   std::string part;
   std::string final = NextPath(wallNow, &part);
   std::string error;
-  file_ = SegmentFile::Create(part, &error);
+  // The folder's own failure is the real cause, not the file's.
+  if (ec)
+    error = "cannot create " + folder_ + ": " + ec.message();
+  else
+    file_ = SegmentFile::Create(part, &error);
   if (file_ && !file_->Append(header_, false)) {
     error = file_->error();
     file_.reset();
@@ -165,6 +175,7 @@ void Segmenter::OpenSegment(std::chrono::steady_clock::time_point now) {
   info_.finalPath = final;
   info_.index = counts_.segments;
   info_.start = wallNow;
+  info_.lostAtClose = lostAtClose_;
   if (gapOpen_) {
     const auto gapMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(wallNow - gapFrom_).count();

@@ -11,6 +11,7 @@
 // calling the plug-in).
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -38,6 +39,7 @@ struct SegmenterCounts {
   uint64_t segments = 0;  // segments opened
   uint64_t writeErrors = 0;
   bool recording = false;  // a segment is open
+  bool failing = false;    // the last attempt to open a segment failed
   std::chrono::steady_clock::time_point lastPacket{};
 };
 
@@ -93,6 +95,8 @@ class Segmenter {
   std::chrono::system_clock::time_point gapFrom_{};
   uint64_t gapSkipped_ = 0;
   bool openFailing_ = false;  // the last attempt to open a segment failed
+  // Frames the closer lost finishing this device's segments.
+  std::shared_ptr<std::atomic<uint64_t>> lostAtClose_ = std::make_shared<std::atomic<uint64_t>>(0);
 };
 
 }  // namespace qrv::recorder

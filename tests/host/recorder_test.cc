@@ -12,6 +12,7 @@
 #include "host/kit/annexb_scan.h"
 #include "host/kit/media_probe.h"
 #include "host/recorder/config.h"
+#include "host/recorder/output_folder.h"
 #include "host/recorder/retention.h"
 #include "host/recorder/segment_closer.h"
 #include "host/recorder/segment_file.h"
@@ -110,12 +111,84 @@ TEST(RecorderConfig, MistakesAreRefusedWithTheKeyAndWhatIsWrong) {
       {"[[device]]\nname = \"a\"\naddress = \"127.0.0.1\"\npassword = \"x\"\n",
        "output is missing"},
       {base + "[recorder", "line 3"},
+      // Bounds keep durations from overflowing the clocks (they once removed
+      // every segment at once, or wrote health lines without pause).
+      {base + device + "password = \"x\"\nmax_age = \"115740d\"\n",
+       "max_age must be at most 36500d (/etc/qrv/recorder.toml:7)"},
+      {base + device + "password = \"x\"\nmax_age = 9223372036854775807\n",
+       "max_age must be at most 36500d"},
+      {"[recorder]\noutput = \"/tmp/x\"\nhealth_interval = 9223372036854775807\n" + device +
+           "password = \"x\"\n",
+       "health_interval must be at most 1d"},
+      {base + device + "password = \"x\"\nstall_timeout = 9223372036854775807\n",
+       "stall_timeout must be at most 1h"},
+      {base + device + "password = \"x\"\nsegment = \"2d\"\n", "segment must be at most 1d"},
+      {base + device + "password = \"x\"\nmax_total_size = 1000\n",
+       "max_total_size must be 0 (no limit) or at least 1048576 bytes"},
+      {"[recorder]\noutput = \"/\"\n" + device + "password = \"x\"\n", "root folder"},
+      {base + device + "password = \"x\"\noutput = \"/\"\n", "root folder"},
+      {base + device + "password = \"x\"\noutput = \"/tmp/x/b\"\n" +
+           "[[device]]\nname = \"b\"\naddress = \"127.0.0.2\"\npassword = \"x\"\n",
+       "output /tmp/x/b is already device \"a\"'s folder"},
+      {base + device + "password_file = \"empty\"\n", "/etc/qrv/empty is empty"},
+      {base + device + "password_file = \"blank\"\n", "/etc/qrv/blank is empty"},
   };
   for (const Case& c : cases) {
-    auto result = Parse(c.text);
+    auto result = Parse(c.text, {{"/etc/qrv/empty", ""}, {"/etc/qrv/blank", "\n"}});
     EXPECT_FALSE(result.settings) << c.text;
     EXPECT_NE(result.error.find(c.says), std::string::npos) << result.error << "\n--\n" << c.text;
   }
+}
+
+TEST(RecorderConfig, TheLargestAcceptedValuesStillWork) {
+  auto result = Parse(R"(
+[recorder]
+output = "/tmp/x"
+health_interval = "1d"
+[[device]]
+name = "a"
+address = "127.0.0.1"
+password = "x"
+max_age = "36500d"
+segment = 86400
+stall_timeout = "1h"
+max_total_size = "1MiB"
+)");
+  ASSERT_TRUE(result.settings) << result.error;
+  const DeviceSettings& d = result.settings->devices[0];
+  // Added to "now" on every clock the recorder uses, without overflow.
+  const auto now = std::chrono::system_clock::now();
+  EXPECT_GT(now + d.maxAge, now);
+  EXPECT_GT(std::chrono::steady_clock::now() + result.settings->healthInterval + d.stallTimeout +
+                d.segment,
+            std::chrono::steady_clock::now());
+}
+
+TEST(RecorderConfig, CheckReportsTheRealCauseOfAnUnusableFileOrFolder) {
+  test::TempDir dir;
+  std::filesystem::create_directory(dir.File("secret-dir"));
+  std::ofstream(dir.File("blocker")) << "a file, not a folder";
+  const std::string config = dir.File("recorder.toml");
+  auto write = [&](const std::string& text) { std::ofstream(config) << text; };
+  write(
+      "[[device]]\nname = \"a\"\naddress = \"127.0.0.1\"\noutput = \"out\"\n"
+      "password_file = \"secret-dir\"\n");
+  auto result = LoadConfig(config);
+  EXPECT_FALSE(result.settings);
+  EXPECT_NE(result.error.find("secret-dir: is a directory"), std::string::npos) << result.error;
+
+  write(
+      "[[device]]\nname = \"a\"\naddress = \"127.0.0.1\"\noutput = \"blocker/a\"\n"
+      "password = \"x\"\n[[device]]\nname = \"b\"\naddress = \"127.0.0.1\"\n"
+      "output = \"new/deeper/b\"\npassword = \"x\"\n");
+  result = LoadConfig(config);
+  ASSERT_TRUE(result.settings) << result.error;
+  const std::string problem = CheckOutputs(*result.settings);
+  EXPECT_NE(problem.find("device \"a\""), std::string::npos) << problem;
+  EXPECT_NE(problem.find("blocker is not a folder"), std::string::npos) << problem;
+  result.settings->devices.erase(result.settings->devices.begin());
+  EXPECT_EQ(CheckOutputs(*result.settings), "") << "a folder still to be made is fine";
+  EXPECT_FALSE(std::filesystem::exists(dir.File("new"))) << "checking makes nothing";
 }
 
 TEST(RecorderConfig, DurationsAndSizesTakeOnlyWholeNumbersWithAKnownUnit) {
@@ -333,9 +406,69 @@ TEST(RecorderSegmenter, AWriteErrorEndsTheSegmentAndRecordingResumesAtTheNextKey
   ASSERT_EQ(files.size(), 2u);
   EXPECT_EQ(Scan(files[0]).pictures + c.framesLost + c.framesSkipped, 8u)
       << "every frame of the failing spell is either in the file, lost or skipped";
+  EXPECT_EQ(s.segmenter->Counts().framesRecorded, Scan(files[0]).pictures + Scan(files[1]).pictures)
+      << "frames recorded are the pictures in the files";
   EXPECT_EQ(Scan(files[1]).pictures, 5u);
   EXPECT_EQ(Scan(files[1]).firstVclType, 5);
   EXPECT_EQ(s.Lines("write_error").size(), 1u);
+}
+
+TEST(RecorderSegmenter, AKeyFrameDueAtTheEndButSlightlyEarlyStillEndsTheSegment) {
+  // Key frames every second, each 30 ms early (jitter): 2 s segments hold two
+  // groups of pictures, not three.
+  Stream s(2s);
+  s.Send(kStreamDataFirstHeader, Header());
+  const auto start = s.now;
+  for (int gop = 0; gop < 6; ++gop) {
+    s.now = start + std::chrono::seconds(gop) - (gop > 0 ? 30ms : 0ms);
+    for (int i = 0; i < 25; ++i) {
+      s.Send(kStreamDataVideo, Frame(i == 0), i == 0);
+      s.now += 39ms;
+    }
+  }
+  auto files = s.Segments();
+  ASSERT_EQ(files.size(), 3u);
+  for (const auto& f : files) EXPECT_EQ(Scan(f).pictures, 50u) << f;
+}
+
+TEST(RecorderSegmenter, AFullDiskPublishesNoEmptySegmentAndTheCountsMatchTheFiles) {
+  Stream s(600s);
+  s.Send(kStreamDataFirstHeader, Header());
+  {
+    // Full from the start: the first flush (header and a 40 KiB key frame)
+    // fails, nothing of the segment reaches the disk. The log stays smaller.
+    FileSizeLimit limit(32 * 1024);
+    s.Send(kStreamDataVideo, Frame(true, 40 * 1024), true);
+    s.Send(kStreamDataVideo, Frame(false, 40 * 1024));
+    s.closer->Drain();
+    EXPECT_EQ(s.closer->failingDevices(), 1u);
+  }
+  // Room again: the next key frame opens a segment that is written whole.
+  s.Gop(3);
+  // Buffered frames that only the closer's last flush would write, and the
+  // disk is full again at that moment.
+  s.Send(kStreamDataVideo, Frame(true, 20 * 1024), true);
+  s.Send(kStreamDataVideo, Frame(false, 20 * 1024));
+  {
+    FileSizeLimit limit(32 * 1024);
+    s.segmenter->Finish("stop");
+    s.closer->Drain();
+  }
+  EXPECT_EQ(s.closer->failingDevices(), 1u) << "still failing at the end";
+  s.Gop(2);
+  auto files = s.Segments();
+  EXPECT_EQ(s.closer->failingDevices(), 0u) << "recovered: the last segment was written whole";
+  uint64_t pictures = 0;
+  for (const auto& f : files) {
+    EXPECT_GT(std::filesystem::file_size(f), 0u) << f << ": an empty segment was published";
+    pictures += Scan(f).pictures;
+  }
+  EXPECT_EQ(files.size(), 1u) << "both failing segments held nothing on disk";
+  EXPECT_EQ(pictures, 2u);
+  SegmenterCounts c = s.segmenter->Counts();
+  EXPECT_EQ(c.framesRecorded, pictures) << "frames recorded are the pictures in the files";
+  EXPECT_EQ(c.framesRecorded + c.framesLost + c.framesSkipped, c.frames);
+  EXPECT_EQ(s.Lines("segment_discarded").size(), 2u);
 }
 
 TEST(RecorderRetention, OldFilesGoFirstThenTheOldestUntilTheTotalFits) {
@@ -350,13 +483,105 @@ TEST(RecorderRetention, OldFilesGoFirstThenTheOldestUntilTheTotalFits) {
   EXPECT_EQ(plan[1].reason, "size");
   EXPECT_EQ(plan[2].path, "c");
   EXPECT_TRUE(PlanRetention(files, now, 0s, 0).empty()) << "no limits, nothing removed";
+}
 
+TEST(RecorderRetention, TheSizeLimitIsExactAndNeverTakesTheNewestSegment) {
+  const auto now = std::chrono::system_clock::now();
+  std::vector<SegmentOnDisk> files = {
+      {"b", now - 2h, 300}, {"a", now - 3h, 300}, {"c", now - 1h, 400}};
+  EXPECT_TRUE(PlanRetention(files, now, 0s, 1000).empty()) << "exactly at the limit: all kept";
+  auto plan = PlanRetention(files, now, 0s, 999);
+  ASSERT_EQ(plan.size(), 1u) << "one byte over: only the oldest goes";
+  EXPECT_EQ(plan[0].path, "a");
+  plan = PlanRetention(files, now, 0s, 100);
+  ASSERT_EQ(plan.size(), 2u) << "a limit below one segment still keeps the newest";
+  EXPECT_EQ(plan[1].path, "b");
+}
+
+TEST(RecorderRetention, OnlyTheDevicesOwnSegmentsAreListedNeverLinksOrOtherFiles) {
   test::TempDir dir;
-  for (const char* name : {"cam_1.264", "cam_2.264.part", "cam2_1.264", "notes.txt", "cam_.264"})
+  test::TempDir elsewhere;
+  const std::string precious = elsewhere.File("cam_20261208T021449.123Z.264");
+  std::ofstream(precious) << "not the recorder's";
+  for (const char* name :
+       {"cam_20261208T021449.123Z.264", "cam_20261208T021450.000Z-2.264",
+        "cam_20261208T021451.000Z.264.part", "cam2_20261208T021449.123Z.264", "cam_1.264",
+        "cam_.264", "cam_20261208T021449.123Z-.264", "cam_20261208T021449.123Z.264.bak",
+        "cam_20261208T0214491.23Z.264", "cam_x_20261208T021449.123Z.264", "notes.txt"})
     std::ofstream(dir.File(name)) << "x";
-  auto listed = ListSegments(dir.Path().string(), "cam");
-  ASSERT_EQ(listed.size(), 1u) << "only the device's finished segments";
-  EXPECT_EQ(std::filesystem::path(listed[0].path).filename(), "cam_1.264");
+  std::filesystem::create_symlink(precious, dir.File("cam_20261208T021452.000Z.264"));
+  std::filesystem::create_directory(dir.File("cam_20261208T021453.000Z.264"));
+  std::vector<std::string> names;
+  for (const auto& f : ListSegments(dir.Path().string(), "cam"))
+    names.push_back(std::filesystem::path(f.path).filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"cam_20261208T021449.123Z.264",
+                                             "cam_20261208T021450.000Z-2.264"}));
+  EXPECT_TRUE(IsSegmentName("cam_20261208T021451.000Z.264.part", "cam", true));
+  EXPECT_FALSE(IsSegmentName("cam_20261208T021451.000Z.264", "cam", true));
+}
+
+TEST(RecorderOutputFolder, OneFolderHasOneUserAtATime) {
+  test::TempDir dir;
+  const std::string folder = dir.File("a/b");
+  std::string error;
+  auto first = FolderLock::Acquire(folder, &error);
+  ASSERT_TRUE(first) << error;
+  EXPECT_FALSE(FolderLock::Acquire(folder, &error)) << "a second device or recorder is refused";
+  EXPECT_NE(error.find("in use"), std::string::npos) << error;
+  EXPECT_TRUE(FolderLock::Acquire(dir.File("a"), &error)) << "other folders are free: " << error;
+  first.reset();
+  EXPECT_TRUE(FolderLock::Acquire(folder, &error)) << "free again once released: " << error;
+  std::ofstream(dir.File("file")) << "x";
+  EXPECT_FALSE(FolderLock::Acquire(dir.File("file/c"), &error));
+  EXPECT_NE(error.find("Not a directory"), std::string::npos) << "the real cause: " << error;
+}
+
+std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
+  std::vector<uint8_t> all;
+  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST(RecorderOutputFolder, FilesACrashLeftUnfinishedAreCutToWholeFramesOrRemoved) {
+  test::TempDir dir;
+  const auto kept = Concat({Header(), Frame(true, 30), Frame(false, 30)});
+  // The last frame was being written when the recorder died.
+  auto cut = Frame(false, 30);
+  cut.resize(20);
+  WriteBytes(dir.File("cam_20261208T021449.123Z.264.part"), Concat({kept, cut}));
+  // Its name is taken meanwhile: the recovered file gets the next free one.
+  std::ofstream(dir.File("cam_20261208T021449.123Z.264")) << "x";
+  WriteBytes(dir.File("cam_20261208T021500.000Z-1.264.part"), Concat({Header(), Frame(true, 10)}));
+  WriteBytes(dir.File("cam_20261208T021510.000Z.264.part"), {});
+  WriteBytes(dir.File("cam2_20261208T021449.123Z.264.part"), kept);
+
+  auto done = RecoverParts(dir.Path().string(), "cam");
+  ASSERT_EQ(done.size(), 3u);
+  std::sort(done.begin(), done.end(),
+            [](const PartRecovery& a, const PartRecovery& b) { return a.part < b.part; });
+  EXPECT_EQ(done[0].error, "");
+  EXPECT_EQ(done[0].path, dir.File("cam_20261208T021449.123Z-1.264"));
+  EXPECT_EQ(done[0].pictures, 2u);
+  EXPECT_EQ(done[0].bytes, kept.size());
+  EXPECT_EQ(host::ReadFileBytes(done[0].path), kept) << "whole frames only, header first";
+  EXPECT_EQ(done[1].path, "") << "no whole frame: removed";
+  EXPECT_EQ(done[2].path, "") << "empty: removed";
+  std::vector<std::string> left;
+  for (const auto& e : std::filesystem::directory_iterator(dir.Path()))
+    left.push_back(e.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"cam2_20261208T021449.123Z.264.part",
+                                            "cam_20261208T021449.123Z-1.264",
+                                            "cam_20261208T021449.123Z.264"}))
+      << "another device's file is not touched";
+  EXPECT_EQ(ListSegments(dir.Path().string(), "cam").size(), 2u) << "retention counts it";
 }
 
 }  // namespace
