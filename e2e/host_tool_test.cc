@@ -372,6 +372,47 @@ TEST_F(HostTool, EventsNameTheDeviceWithATimeAndReportADeviceThatWentAway) {
   EXPECT_TRUE(std::regex_search(run.out, line)) << run.out;
 }
 
+// The recording file is the tool's own: never an existing file unless asked,
+// never through a symbolic link, never a folder's hidden ".264".
+TEST_F(HostTool, RecordRefusesExistingFilesLinksAndFolderNames) {
+  test::TempDir dir;
+  const std::string precious = dir.File("precious.txt");
+  std::ofstream(precious) << "keep me";
+  std::filesystem::create_symlink(precious, dir.File("victim.264"));
+  std::ofstream(dir.File("old.264")) << "old";
+  std::filesystem::create_directory(dir.File("d"));
+  auto record = [&](const std::string& file, std::vector<std::string> more = {}) {
+    std::vector<std::string> words = {"record", "--seconds", "0.3", "--file", file};
+    words.insert(words.end(), more.begin(), more.end());
+    return Tool(Join(words, Device(1)));
+  };
+  for (const auto& overwrite : {std::vector<std::string>{}, {"--overwrite"}}) {
+    ToolRun link = record(dir.File("victim"), overwrite);
+    EXPECT_EQ(link.status, 1) << link.err;
+    EXPECT_NE(link.err.find("is a symbolic link"), std::string::npos) << link.err;
+    EXPECT_EQ(ReadText(precious), "keep me");
+  }
+  ToolRun existing = record(dir.File("old.264"));
+  EXPECT_EQ(existing.status, 1);
+  EXPECT_NE(existing.err.find("exists: give another --file, or add --overwrite"), std::string::npos)
+      << existing.err;
+  EXPECT_EQ(ReadText(dir.File("old.264")), "old");
+  ToolRun replaced = record(dir.File("old.264"), {"--overwrite"});
+  EXPECT_EQ(replaced.status, 0) << replaced.err;
+  EXPECT_GT(std::filesystem::file_size(dir.File("old.264")), 3u);
+  for (const std::string& folder : {dir.File("d") + "/", dir.File("d") + "/.264"}) {
+    ToolRun run = record(folder);
+    EXPECT_EQ(run.status, 2) << folder;
+    EXPECT_NE(run.err.find("names a folder"), std::string::npos) << run.err;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.File("d")));
+  // A login that fails leaves no empty file behind.
+  ToolRun nobody =
+      Tool(Join({"record", "--file", dir.File("none")}, Device(1, {"--port", "6999"})));
+  EXPECT_EQ(nobody.status, 5);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("none.264")));
+}
+
 // A device that accepts the connection and never answers: the login fails
 // as unreachable after the library's time-out, naming the device; a signal
 // meanwhile ends the run at once.
@@ -468,7 +509,7 @@ TEST_F(HostTool, VerboseShowsThePluginsDebuggerMessagesInUtf8) {
   EXPECT_EQ(verbose.status, 0) << verbose.err;
   EXPECT_NE(verbose.err.find("qrv-host: plug-in: " + utf8 + " "), std::string::npos) << verbose.err;
   EXPECT_EQ((verbose.out + verbose.err).find(gbk), std::string::npos) << verbose.err;
-  ToolRun quiet = Tool(record);
+  ToolRun quiet = Tool(Join(record, {"--overwrite"}));
   EXPECT_EQ(quiet.status, 0) << quiet.err;
   EXPECT_EQ((quiet.out + quiet.err).find(gbk), std::string::npos) << quiet.err;
   EXPECT_EQ((quiet.out + quiet.err).find(utf8), std::string::npos) << quiet.err;
