@@ -1,14 +1,20 @@
 // The command-line host qrv-host run as a person or a script would, against
 // simulated devices: exit statuses, the one JSON document per run, clean
 // stops on a signal, gap reports, and what the devices saw.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -138,7 +144,7 @@ class HostTool : public ::testing::Test {
   static void SetUpTestSuite() {
     host::FleetOptions options;
     options.baseAddress = host::ProcessLoopbackBase(5);
-    options.count = 4;
+    options.count = 5;  // the last one for faults that would disturb the others
     options.identityPrefix = "E2E-TOOL-";
     std::string error;
     fleet_ = host::Fleet::Start(options, &error).release();
@@ -205,6 +211,12 @@ TEST_F(HostTool, LoginResultsHaveTheirOwnExitStatusesAndNameTheDevice) {
   EXPECT_NE(Document(seconds)["errors"].dump().find("'abc' is not a number of seconds"),
             std::string::npos)
       << seconds.out;
+  // NaN passes any range test that only looks for values below or above.
+  test::TempDir dir;
+  ToolRun nan = Tool(Join({"record", "--seconds", "nan", "--file", dir.File("nan")}, Device(0)));
+  EXPECT_EQ(nan.status, 2);
+  EXPECT_NE(nan.err.find("'nan' is not a number of seconds"), std::string::npos) << nan.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.File("nan.264")));
   ToolRun version = Tool({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out.rfind("qrv-host ", 0), 0u) << version.out;
@@ -360,6 +372,131 @@ TEST_F(HostTool, EventsNameTheDeviceWithATimeAndReportADeviceThatWentAway) {
   EXPECT_TRUE(std::regex_search(run.out, line)) << run.out;
 }
 
+// The recording file is the tool's own: never an existing file unless asked,
+// never through a symbolic link, never a folder's hidden ".264".
+TEST_F(HostTool, RecordRefusesExistingFilesLinksAndFolderNames) {
+  test::TempDir dir;
+  const std::string precious = dir.File("precious.txt");
+  std::ofstream(precious) << "keep me";
+  std::filesystem::create_symlink(precious, dir.File("victim.264"));
+  std::ofstream(dir.File("old.264")) << "old";
+  std::filesystem::create_directory(dir.File("d"));
+  auto record = [&](const std::string& file, std::vector<std::string> more = {}) {
+    std::vector<std::string> words = {"record", "--seconds", "0.3", "--file", file};
+    words.insert(words.end(), more.begin(), more.end());
+    return Tool(Join(words, Device(1)));
+  };
+  for (const auto& overwrite : {std::vector<std::string>{}, {"--overwrite"}}) {
+    ToolRun link = record(dir.File("victim"), overwrite);
+    EXPECT_EQ(link.status, 1) << link.err;
+    EXPECT_NE(link.err.find("is a symbolic link"), std::string::npos) << link.err;
+    EXPECT_EQ(ReadText(precious), "keep me");
+  }
+  ToolRun existing = record(dir.File("old.264"));
+  EXPECT_EQ(existing.status, 1);
+  EXPECT_NE(existing.err.find("exists: give another --file, or add --overwrite"), std::string::npos)
+      << existing.err;
+  EXPECT_EQ(ReadText(dir.File("old.264")), "old");
+  ToolRun replaced = record(dir.File("old.264"), {"--overwrite"});
+  EXPECT_EQ(replaced.status, 0) << replaced.err;
+  EXPECT_GT(std::filesystem::file_size(dir.File("old.264")), 3u);
+  for (const std::string& folder : {dir.File("d") + "/", dir.File("d") + "/.264"}) {
+    ToolRun run = record(folder);
+    EXPECT_EQ(run.status, 2) << folder;
+    EXPECT_NE(run.err.find("names a folder"), std::string::npos) << run.err;
+  }
+  EXPECT_TRUE(std::filesystem::is_empty(dir.File("d")));
+  // A login that fails leaves no empty file behind.
+  ToolRun nobody =
+      Tool(Join({"record", "--file", dir.File("none")}, Device(1, {"--port", "6999"})));
+  EXPECT_EQ(nobody.status, 5);
+  EXPECT_FALSE(std::filesystem::exists(dir.File("none.264")));
+}
+
+// A device that accepts the connection and never answers: the login fails
+// as unreachable after the library's time-out, naming the device; a signal
+// meanwhile ends the run at once.
+TEST_F(HostTool, ASilentDeviceIsReportedAsNotAnsweringAndASignalEndsTheWaitAtOnce) {
+  sim::Device& device = fleet_->device(4);
+  device.SetStall(true);
+  struct Unstall {
+    sim::Device& device;
+    ~Unstall() { device.SetStall(false); }
+  } unstall{device};
+  const std::string where = fleet_->address(4) + ":6001";
+
+  ToolRun human = Tool(Join({"login"}, Device(4)));
+  EXPECT_EQ(human.status, 5);
+  EXPECT_NE(human.err.find(where + " did not answer in time"), std::string::npos) << human.err;
+  ToolRun json = Tool(Join({"login", "--json"}, Device(4)));
+  EXPECT_EQ(json.status, 5);
+  nlohmann::json document = Document(json);
+  ASSERT_EQ(document["errors"].size(), 1u) << json.out;
+  EXPECT_EQ(document["errors"][0]["device"], where);
+  EXPECT_NE(
+      document["errors"][0]["error"].get<std::string>().find(where + " did not answer in time"),
+      std::string::npos)
+      << json.out;
+
+  // The tool's connection to the device, as this network namespace's socket
+  // table shows it: the login is waiting for the device's greeting then.
+  const std::string address = fleet_->address(4);
+  char remote[32];
+  in_addr numeric{};
+  ASSERT_EQ(inet_pton(AF_INET, address.c_str(), &numeric), 1);
+  std::snprintf(remote, sizeof remote, " %08X:1771 01 ", numeric.s_addr);
+  test::TempDir dir;
+  ToolProcess tool(Join({"record", "--json", "--file", dir.File("never")}, Device(4)));
+  ASSERT_TRUE(test::WaitUntil(
+      [&] { return ReadText("/proc/self/net/tcp").find(remote) != std::string::npos; }, 10s));
+  auto signalled = std::chrono::steady_clock::now();
+  tool.Signal(SIGINT);
+  ToolRun run{tool.Wait(), tool.Out(), tool.Err()};
+  double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
+  EXPECT_LT(seconds, 1.5) << "the login's time-out is 3 s";
+  EXPECT_EQ(run.status, 130) << run.err;
+  document = Document(run);
+  EXPECT_EQ(document["interrupted"], "SIGINT");
+  EXPECT_NE(document["errors"].dump().find("interrupted while logging in to " + where),
+            std::string::npos)
+      << run.out;
+}
+
+// Another program holding the alarm port: events still runs (discoveries,
+// on-line changes) but says no alarm will be heard, and is only partial.
+TEST_F(HostTool, EventsSayWhenTheAlarmPortIsTakenAndEndAsPartial) {
+  int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(holder, 0);
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_port = htons(5005);
+  any.sin_addr.s_addr = htonl(INADDR_ANY);
+  // Failing to bind means some other program holds it: just as good here.
+  bool ours =
+      bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0 && listen(holder, 4) == 0;
+
+  ToolRun json = Tool(Join({"events", "--seconds", "0.3", "--json"}, Device(1)));
+  ToolRun human = Tool(Join({"events", "--seconds", "0.3"}, Device(1)));
+  close(holder);
+  EXPECT_EQ(json.status, 6) << json.out;
+  nlohmann::json document = Document(json);
+  EXPECT_EQ(document["alarmListener"], (nlohmann::json{{"listening", false}, {"port", 5005}}));
+  EXPECT_NE(document["errors"].dump().find("the alarm port 5005 could not be taken"),
+            std::string::npos)
+      << json.out;
+  EXPECT_EQ(document["devices"].size(), 1u) << "the rest of the work was done";
+  EXPECT_EQ(human.status, 6);
+  EXPECT_NE(human.err.find("qrv-host: the alarm port 5005 could not be taken"), std::string::npos)
+      << human.err;
+
+  if (ours) {
+    ToolRun free = Tool(Join({"events", "--seconds", "0.3", "--json"}, Device(1)));
+    EXPECT_EQ(free.status, 0) << free.out;
+    EXPECT_EQ(Document(free)["alarmListener"]["listening"], true);
+  }
+}
+
 // The plug-in's stream-open message (GBK) shows only under --verbose, and
 // then as UTF-8; without it nothing of it reaches the terminal.
 TEST_F(HostTool, VerboseShowsThePluginsDebuggerMessagesInUtf8) {
@@ -372,7 +509,7 @@ TEST_F(HostTool, VerboseShowsThePluginsDebuggerMessagesInUtf8) {
   EXPECT_EQ(verbose.status, 0) << verbose.err;
   EXPECT_NE(verbose.err.find("qrv-host: plug-in: " + utf8 + " "), std::string::npos) << verbose.err;
   EXPECT_EQ((verbose.out + verbose.err).find(gbk), std::string::npos) << verbose.err;
-  ToolRun quiet = Tool(record);
+  ToolRun quiet = Tool(Join(record, {"--overwrite"}));
   EXPECT_EQ(quiet.status, 0) << quiet.err;
   EXPECT_EQ((quiet.out + quiet.err).find(gbk), std::string::npos) << quiet.err;
   EXPECT_EQ((quiet.out + quiet.err).find(utf8), std::string::npos) << quiet.err;

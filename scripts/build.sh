@@ -9,6 +9,8 @@ while [ $# -gt 0 ]; do
   if [ "$1" = "--" ]; then shift; targets=("$@"); break; fi
   cmake_args+=("$1"); shift
 done
+# CI exports QRV_WERROR=ON: warnings are errors there, never in a user's build.
+[ -n "${QRV_WERROR:-}" ] && cmake_args=(-DQRV_WERROR="$QRV_WERROR" "${cmake_args[@]}")
 cmake -S "$root" -B "$build" -G Ninja "${cmake_args[@]}" > "$build.configure.log" 2>&1 \
   || { cat "$build.configure.log"; exit 1; }
 ninja -C "$build" "${targets[@]}"

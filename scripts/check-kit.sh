@@ -15,7 +15,8 @@ fail() { echo "check-kit: $*" >&2; exit 1; }
 echo "--- plug-in-only configuration"
 build=build/plugin-only
 rm -rf "$build"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQRV_BUILD_TESTS=OFF \
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQRV_WERROR="${QRV_WERROR:-OFF}" \
+  -DQRV_BUILD_TESTS=OFF \
   -DQRV_BUILD_TOOLS=OFF -DQRV_BUILD_SIMULATOR=OFF --trace-expand --trace-redirect="$tmp/trace" \
   > "$tmp/configure.log" 2>&1 || { cat "$tmp/configure.log"; fail "configure failed"; }
 # Our own files may look for nothing but Threads and OpenSSL (FindOpenSSL
@@ -33,6 +34,9 @@ echo "configure looked for no GoogleTest, CLI11, x264, pkg-config or benchmark"
 ninja -C "$build"
 cmake --install "$build" --prefix "$tmp/prefix" > /dev/null
 (cd "$tmp/prefix" && find . | sort)
+
+echo "--- every combination of the build options"
+scripts/check-build-options.sh "$tmp/options"
 
 echo "--- examples against the installed package"
 cmake -S examples -B "$tmp/examples" -G Ninja -DCMAKE_PREFIX_PATH="$tmp/prefix" \

@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,7 +34,8 @@ inline CLI::Validator NumberIn(double low, double high, const std::string& what)
   return CLI::Validator(
       [low, high, what](std::string& text) -> std::string {
         auto value = ParseWhole<double>(text);
-        if (!value) return "'" + text + "' is not " + what;
+        // NaN compares false with everything: it would pass a range test.
+        if (!value || std::isnan(*value)) return "'" + text + "' is not " + what;
         if (*value < low || *value > high) {
           return NumberText(*value) + " is out of range: it must be from " + NumberText(low) +
                  " to " + NumberText(high);

@@ -42,6 +42,21 @@ int RunEvents(const GlobalOptions& global, const EventsOptions& options) {
   auto session = ToolSession::Open(global);
   if (!session) return kExitPluginLoad;
   Report& out = session->report();
+  // Another program holding the alarm port leaves the plug-in running without
+  // alarms: the run can only be partial then, and the operator must know why.
+  bool alarmsHeard = true;
+  Reply service = session->requests().Execute({{"Operation", "101"}});
+  if (service.ok() && service.output.count("AlarmListener") != 0) {
+    alarmsHeard = service.output["AlarmListener"] == "1";
+    std::string port = service.output["AlarmPort"];
+    out.Set("alarmListener",
+            {{"listening", alarmsHeard}, {"port", cli::ParseWhole<int32_t>(port).value_or(-1)}});
+    if (!alarmsHeard) {
+      out.FailText("the alarm port " + port +
+                       " could not be taken (another program holds it?): no alarm will be heard",
+                   kExitPartial);
+    }
+  }
   std::vector<std::pair<int32_t, DeviceOptions>> slots;
   int failedStatus = kExitOk;
   for (const std::string& address : options.addresses) {
@@ -67,8 +82,10 @@ int RunEvents(const GlobalOptions& global, const EventsOptions& options) {
     EventHub::Instance().SetListener(nullptr);
     return status;
   }
-  out.Note("listening for alarms, discoveries and on-line/off-line changes for " +
-           SecondsText(options.seconds) + " s");
+  if (!alarmsHeard) status = Worse(status, kExitPartial);
+  out.Note(std::string(alarmsHeard ? "listening for alarms, discoveries"
+                                   : "listening (without alarms) for discoveries") +
+           " and on-line/off-line changes for " + SecondsText(options.seconds) + " s");
   Interrupt::WaitFor(std::chrono::milliseconds(static_cast<int64_t>(options.seconds * 1000)));
   for (const auto& [slot, device] : slots) status = Worse(status, session->Logout(slot, device));
   EventHub::Instance().SetListener(nullptr);

@@ -1,10 +1,14 @@
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 
@@ -28,6 +32,7 @@ struct RecordOptions {
   int32_t streamType = 0;
   bool probe = false;
   bool failOnGap = false;
+  bool overwrite = false;
 };
 
 // Progress on a terminal is redrawn in place; in a log it is a plain line
@@ -44,6 +49,69 @@ std::string WithoutEnding(const std::string& file) {
   }
   return file;
 }
+
+// Why `file` cannot name a recording file ("d/" would make the hidden "d/.264"),
+// or "" when it can.
+std::string FileNameProblem(const std::string& file) {
+  std::string base = WithoutEnding(file);
+  std::string last = base.substr(base.rfind('/') + 1);
+  if (last.empty() || last == "." || last == "..") {
+    return "'" + file + "' names a folder: give a file name";
+  }
+  return "";
+}
+
+// The recording file, made (or, with --overwrite, opened) by the tool before
+// the plug-in opens it by name: never through a symbolic link, never an
+// existing file unless asked, only a regular file.
+class OwnFile {
+ public:
+  ~OwnFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  // "" on success, else why not.
+  std::string Make(const std::string& path, bool overwrite) {
+    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (overwrite ? 0 : O_EXCL);
+    fd_ = ::open(path.c_str(), flags, 0666);
+    if (fd_ < 0) {
+      int error = errno;
+      struct stat link {};
+      if (error == ELOOP || (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))) {
+        return path + " is a symbolic link: refused (the recording would overwrite its target)";
+      }
+      if (error == EEXIST) return path + " exists: give another --file, or add --overwrite";
+      return "cannot make " + path + ": " + std::strerror(error);
+    }
+    struct stat own {};
+    ::fstat(fd_, &own);
+    if (!S_ISREG(own.st_mode)) return path + " is not a regular file: refused";
+    if (own.st_nlink > 1) return path + " has other hard links: refused";
+    created_ = !overwrite;
+    device_ = own.st_dev;
+    inode_ = own.st_ino;
+    return "";
+  }
+  // True while `path` is still the file made here (a name swapped for a
+  // symbolic link meanwhile would have sent the recording elsewhere).
+  bool StillAt(const std::string& path) const {
+    struct stat now {};
+    return ::lstat(path.c_str(), &now) == 0 && S_ISREG(now.st_mode) && now.st_dev == device_ &&
+           now.st_ino == inode_;
+  }
+  // Removes a file made here that never received anything.
+  void RemoveIfUnused(const std::string& path) const {
+    struct stat now {};
+    if (created_ && StillAt(path) && ::fstat(fd_, &now) == 0 && now.st_size == 0) {
+      ::unlink(path.c_str());
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  bool created_ = false;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+};
 
 std::string ProgressText(double elapsed, const TapCounts& c) {
   double megabits = elapsed > 0 ? double(c.recordedBytes) * 8 / elapsed / 1e6 : 0;
@@ -98,7 +166,7 @@ class Progress {
   Clock::time_point nextLine_{};
 };
 
-int RunRecord(const GlobalOptions& global, const RecordOptions& options) {
+int RecordInto(const GlobalOptions& global, const RecordOptions& options, const OwnFile& own) {
   auto session = ToolSession::Open(global);
   if (!session) return kExitPluginLoad;
   Report& out = session->report();
@@ -121,6 +189,10 @@ int RunRecord(const GlobalOptions& global, const RecordOptions& options) {
     out.Set("file", path);
     if (!start.ok()) {
       status = out.Fail("starting the recording into " + path + " (--file)", start.code, where);
+    } else if (!own.StillAt(path)) {
+      requests.StopRecording(slot);
+      status = out.FailText(path + " was replaced while the recording was being opened: stopped",
+                            kExitFailed, where);
     } else {
       out.Note("recording " + where + " into " + path);
       size_t eventsBefore = EventHub::Instance().Count();
@@ -253,6 +325,19 @@ int RunRecord(const GlobalOptions& global, const RecordOptions& options) {
   return Worse(status, session->Logout(slot, options.device));
 }
 
+int RunRecord(const GlobalOptions& global, const RecordOptions& options) {
+  const std::string ownPath = WithoutEnding(options.file) + ".264";
+  OwnFile own;
+  std::string refused = own.Make(ownPath, options.overwrite);
+  if (!refused.empty()) {
+    Report::Instance().Set("file", ownPath);
+    return Report::Instance().FailText(refused, kExitFailed);
+  }
+  int status = RecordInto(global, options, own);
+  own.RemoveIfUnused(ownPath);
+  return status;
+}
+
 }  // namespace
 
 void AddRecordCommand(CLI::App& app, const GlobalOptions& global, CommandRun* run) {
@@ -264,8 +349,14 @@ void AddRecordCommand(CLI::App& app, const GlobalOptions& global, CommandRun* ru
       "The summary counts the frames in the file and reports gaps: stream restarts after "
       "reconnects, pauses in the frames (with the frames missing in them) and off-line reports.");
   AddDeviceOptions(*command, options->device);
-  command->add_option("--file", options->file, "Recording file (\".264\" is added when missing)")
-      ->required();
+  command
+      ->add_option("--file", options->file,
+                   "Recording file (\".264\" is added when missing); an existing file or a "
+                   "symbolic link is refused")
+      ->required()
+      ->check(CLI::Validator([](std::string& file) { return FileNameProblem(file); }, "FILE"));
+  command->add_flag("--overwrite", options->overwrite,
+                    "Replace an existing recording file (never through a symbolic link)");
   command->add_option("--seconds,--duration", options->seconds, "How long to record")
       ->default_val(5)
       ->check(cli::NumberIn(0, 86400, "a number of seconds"));

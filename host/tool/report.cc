@@ -19,7 +19,8 @@ const char* ExitStatusHelp() {
          "  5    the device is unreachable: no such host, nothing listening, or no answer\n"
          "  6    partial success: some devices or steps worked, others failed\n"
          "  7    record --fail-on-gap: the recording has gaps\n"
-         "  130  a second SIGINT or SIGTERM ended the run at once\n"
+         "  130  a signal ended the run at once: a second SIGINT or SIGTERM, or one while a\n"
+         "       device had not yet answered the login\n"
          "With --json, standard output holds one JSON document whose \"ok\" is true exactly "
          "when the exit status is 0.";
 }

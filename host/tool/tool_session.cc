@@ -5,9 +5,16 @@
 #include <sys/socket.h>
 
 #include <arpa/inet.h>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
 
 #include "host/kit/event_hub.h"
+#include "host/tool/interrupt.h"
 
 namespace qrv::host {
 
@@ -78,7 +85,7 @@ int32_t ToolSession::Login(const DeviceOptions& device, int* status, bool descri
     return -1;
   }
   Credentials credentials{*address, device.user, device.password, device.port};
-  Reply reply = requests_.Login(credentials);
+  Reply reply = LoginOrLeave(credentials, device);
   if (!reply.ok()) {
     *status =
         out.Fail("login to " + device.Where() + " as " + device.user, reply.code, device.Where());
@@ -94,6 +101,44 @@ int32_t ToolSession::Login(const DeviceOptions& device, int* status, bool descri
   }
   *status = kExitOk;
   return slot;
+}
+
+Reply ToolSession::LoginOrLeave(const Credentials& credentials, const DeviceOptions& device) {
+  // A device that accepts the connection and then says nothing holds the
+  // login for the library's whole time-out: the login runs on its own thread
+  // so that SIGINT or SIGTERM can end the run at once.
+  struct Pending {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<Reply> reply;
+  };
+  auto pending = std::make_shared<Pending>();
+  std::thread login([this, credentials, pending] {
+    Reply reply = requests_.Login(credentials);
+    std::lock_guard lock(pending->mutex);
+    pending->reply = std::move(reply);
+    pending->done.notify_all();
+  });
+  std::unique_lock lock(pending->mutex);
+  while (!pending->done.wait_for(lock, std::chrono::milliseconds(20),
+                                 [&] { return pending->reply.has_value(); })) {
+    if (!Interrupt::Requested()) continue;
+    lock.unlock();
+    // The plug-in is busy inside the login and cannot be unloaded safely:
+    // the process leaves as it is (devices see their connections close).
+    login.detach();
+    Report& out = report();
+    out.FailText(
+        "interrupted while logging in to " + device.Where() + " (the device had not answered yet)",
+        kExitInterrupted, device.Where());
+    out.Set("interrupted", Interrupt::Signal() == SIGTERM ? "SIGTERM" : "SIGINT");
+    out.Finish(kExitInterrupted);
+    std::fflush(nullptr);
+    std::_Exit(kExitInterrupted);
+  }
+  lock.unlock();
+  login.join();
+  return std::move(*pending->reply);
 }
 
 int ToolSession::Logout(int32_t slot, const DeviceOptions& device) {

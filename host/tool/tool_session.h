@@ -72,6 +72,10 @@ class ToolSession {
   std::optional<ParameterMap> SlotStatus(int32_t slot);
 
  private:
+  // The login, abandoned (and the process ended, status 130) when a signal
+  // arrives before the device answered.
+  Reply LoginOrLeave(const Credentials& credentials, const DeviceOptions& device);
+
   ToolSession(std::unique_ptr<DebugRelay> relay, std::unique_ptr<PluginHost> host)
       : relay_(std::move(relay)), host_(std::move(host)), requests_(host_->access()) {}
 

@@ -5,6 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#endif
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -123,5 +131,32 @@ class MediaTest : public ::testing::Test {
 
   TempDir dir_;
 };
+
+#if !defined(_WIN32)
+// Lowers the process's file-size limit (with SIGXFSZ ignored, so a write past
+// it fails with EFBIG) and restores both on destruction.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &previous_);
+    Set(bytes);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &previous_);
+    std::signal(SIGXFSZ, previousHandler_);
+  }
+  void Set(rlim_t bytes) {
+    rlimit limit = previous_;
+    limit.rlim_cur = bytes;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0) << std::strerror(errno);
+  }
+  void Lift() { ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &previous_), 0); }
+
+ private:
+  rlimit previous_{};
+  void (*previousHandler_)(int) = SIG_DFL;
+};
+#endif  // !_WIN32
 
 }  // namespace qrv::test

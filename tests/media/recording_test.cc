@@ -243,31 +243,6 @@ TEST_F(RecordingTest, ByteCountStopsAtItsMaximumAndFramesKeepComing) {
 // A file-size limit is a POSIX facility; the Windows backend's failures are
 // covered by the record file's own test (a full device under Wine).
 
-// Lowers the process's file-size limit (with SIGXFSZ ignored, so a write past
-// it fails with EFBIG) and restores both on destruction.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    previousHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    getrlimit(RLIMIT_FSIZE, &previous_);
-    Set(bytes);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &previous_);
-    std::signal(SIGXFSZ, previousHandler_);
-  }
-  void Set(rlim_t bytes) {
-    rlimit limit = previous_;
-    limit.rlim_cur = bytes;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0) << std::strerror(errno);
-  }
-  void Lift() { ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &previous_), 0); }
-
- private:
-  rlimit previous_{};
-  void (*previousHandler_)(int) = SIG_DFL;
-};
-
 size_t Occurrences(const std::string& text, const std::string& part) {
   size_t count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;

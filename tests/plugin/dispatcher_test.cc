@@ -543,6 +543,30 @@ TEST_F(DispatcherTest, DeviceStatusReportsTheSlotsCountersAndConnectionHistory) 
   EXPECT_EQ(freeOut["Reconnects"], "");
   EXPECT_EQ(freeOut["PacketsReceived"], "0");
 
+#if !defined(_WIN32)
+  // Bytes lost to a full volume belong to that session: the next login on
+  // the same slot starts with every counter at zero.
+  {
+    test::FileSizeLimit full(header.size() + 10);  // the header fits, its key frame does not
+    ASSERT_EQ(Exec({{"Operation", "21"}, {"Handle", "0"}, {"FileName", dir.File("full")}}), 0);
+    fire(devicelib::kFrameVideo, key, 1);
+  }
+  ASSERT_EQ(Execute(in, out), 0);
+  ASSERT_EQ(out["WriteErrors"], "1");
+  ASSERT_EQ(out["BytesLost"], std::to_string(key.size()));
+  ASSERT_EQ(Exec({{"Operation", "22"}, {"Handle", "0"}}), 0);
+  ASSERT_EQ(Exec({{"Operation", "2"}, {"LOGINID", "0"}}), 0);
+  ASSERT_EQ(test::LoginThroughExecute("10.0.0.9"), 0) << "the same slot again";
+  ASSERT_EQ(Execute(in, out), 0);
+  for (const char* counter : {"BytesLost", "WriteErrors", "RecordedBytes", "PacketsReceived",
+                              "BytesReceived", "KeyFrames", "Reconnects", "LastOutageMs"}) {
+    EXPECT_EQ(out[counter], "0") << counter;
+  }
+  EXPECT_EQ(out["LastError"], "");
+  EXPECT_EQ(out["Recording"], "0");
+  EXPECT_EQ(out["StreamOpen"], "0");
+#endif
+
   for (const char* bad : {"256", "-1", ""}) {
     ParameterMap badIn{{"Operation", "100"}, {"Handle", bad}};
     ParameterMap badOut;
