@@ -48,6 +48,8 @@ class AlarmConnection : public std::enable_shared_from_this<AlarmConnection>,
   void Close() { connection_->Close(); }
   // The listener's clock at this connection's last whole frame (or its accept).
   uint64_t progress() const { return progress_; }
+  // Whether a device has delivered an alarm on this connection.
+  bool delivered() const { return delivered_; }
 
  private:
   bool OnFrame(connection::FramedConnection& c, const pr::FrameView& frame) override {
@@ -66,6 +68,7 @@ class AlarmConnection : public std::enable_shared_from_this<AlarmConnection>,
       return false;
     }
     progress_ = listener_->Stamp();
+    delivered_ = true;
     auto self = shared_from_this();
     listener_->Deliver(judged.alarm);
     if (c.closed()) return true;
@@ -85,6 +88,7 @@ class AlarmConnection : public std::enable_shared_from_this<AlarmConnection>,
   std::shared_ptr<connection::FramedConnection> connection_;
   std::string peerAddress_;
   uint64_t progress_ = 0;
+  bool delivered_ = false;
 };
 
 AlarmListener::AlarmListener() : Client(dl::kClientAlarmListener), acceptPause_(strand_) {}
@@ -175,10 +179,14 @@ void AlarmListener::OnAcceptError(const asio::error_code& ec) {
   });
 }
 
+// On the strand. A connection that never delivered an alarm goes before any
+// device that has, however long ago that device last sent: a burst of idle
+// peers accepted after a device's alarm must not push the device out.
 void AlarmListener::ShedOne() {
   auto stalest =
-      std::min_element(connections_.begin(), connections_.end(),
-                       [](const auto& a, const auto& b) { return a->progress() < b->progress(); });
+      std::min_element(connections_.begin(), connections_.end(), [](const auto& a, const auto& b) {
+        return std::pair(a->delivered(), a->progress()) < std::pair(b->delivered(), b->progress());
+      });
   if (stalest == connections_.end()) return;
   auto victim = *stalest;
   connections_.erase(stalest);

@@ -2,8 +2,9 @@
 // every alarm to the data-read callback as an alarm message.
 //
 // Every peer is untrusted: connections per listener are capped (a full
-// listener sheds the connection that has gone longest without a whole frame,
-// so trickling peers cannot lock devices out), each connection's memory is
+// listener sheds a connection that never delivered an alarm, else the one
+// that has gone longest without a whole frame, so trickling and idle peers
+// cannot lock devices out), each connection's memory is
 // bounded, an alarm is attributed to the connection's real peer address, and
 // accept failures (descriptors exhausted) back off instead of spinning.
 #pragma once
