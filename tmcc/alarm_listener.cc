@@ -98,7 +98,11 @@ void AlarmListener::SetCallback(TmccDataReadCallback callback, void* context) {
 }
 
 AlarmListenerCounts AlarmListener::counts() const {
-  return {accepted_, shed_, forged_, malformed_, acceptErrors_};
+  AlarmListenerCounts c{accepted_, shed_, forged_, malformed_, acceptErrors_};
+  c.acceptErrorSpells = acceptErrorSpells_;
+  c.spellFirstPauseMs = spellFirstPauseMs_;
+  c.acceptPauseMs = acceptPauseMs_;
+  return c;
 }
 
 int32_t AlarmListener::Start(uint16_t port, asio::ip::address address) {
@@ -148,7 +152,9 @@ void AlarmListener::Accept() {
           self->OnAcceptError(ec);
           return;
         }
+        // Descriptors are back: a later shortage starts again at the shortest pause.
         self->nextPause_ = std::chrono::milliseconds(0);
+        self->acceptedSinceError_ = true;
         ++self->accepted_;
         if (self->connections_.size() >= kAlarmConnectionsPerListener) self->ShedOne();
         auto connection =
@@ -170,6 +176,13 @@ void AlarmListener::OnAcceptError(const asio::error_code& ec) {
     if (!connections_.empty()) ShedOne();
   }
   nextPause_ = std::clamp(nextPause_ * 2, kFirstAcceptPause, kLongestAcceptPause);
+  const auto pauseMs = static_cast<uint32_t>(nextPause_.count());
+  acceptPauseMs_ = pauseMs;
+  if (acceptedSinceError_) {
+    acceptedSinceError_ = false;
+    spellFirstPauseMs_ = pauseMs;
+    ++acceptErrorSpells_;  // after the pause it reports, for readers of both
+  }
   acceptPause_.expires_after(nextPause_);
   auto self = std::static_pointer_cast<AlarmListener>(shared_from_this());
   auto* acceptor = acceptor_.get();
