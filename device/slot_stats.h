@@ -26,9 +26,10 @@ struct SlotStats {
   std::atomic<uint64_t> headersRefused{0};
   // Short English text of the last failure, or nullptr when none.
   std::atomic<const char*> lastError{nullptr};
-  // The login client's reconnections the connection monitor has reported
-  // (as an off-line/on-line pair); monitor thread only.
-  std::atomic<uint32_t> reconnectsReported{0};
+  // The login client's lost sessions the connection monitor has accounted
+  // for (seen off line, or reported as an off-line/on-line pair); monitor
+  // thread only.
+  std::atomic<uint32_t> outagesReported{0};
 
   void Reset() {
     packetsReceived.store(0, std::memory_order_relaxed);
@@ -39,7 +40,7 @@ struct SlotStats {
     bytesLost.store(0, std::memory_order_relaxed);
     headersRefused.store(0, std::memory_order_relaxed);
     lastError.store(nullptr, std::memory_order_relaxed);
-    reconnectsReported.store(0, std::memory_order_relaxed);
+    outagesReported.store(0, std::memory_order_relaxed);
   }
 };
 

@@ -59,17 +59,22 @@ void RunMonitorPass(EventService& service, uint32_t generation) {
     if (connected < 0) continue;
     const uint8_t online = slot.online.load();
     // An outage the library repaired between two passes leaves the state as
-    // it was; only the library's count of reconnections tells of it.
+    // it was; only the library's count of lost sessions tells of it. That
+    // count moves when a session is lost, before the library can be up again,
+    // so read after a probe that found the device up it already holds every
+    // outage behind that state (a count of restorations may still lag there
+    // and report the outage a second time).
     devicelib::ConnectionStats history;
     const bool haveHistory = device::ReadConnectionHistory(slot, &history);
     const bool missedOutage =
-        haveHistory && history.reconnects != slot.stats.reconnectsReported.load();
+        haveHistory && history.disconnects != slot.stats.outagesReported.load();
     int32_t state;
     if (connected == 1 && online == 0) {
       state = kStateOnline;
     } else if (connected == 0 && online == 1) {
       state = kStateOffline;
-    } else if (connected == 1 && missedOutage) {
+    } else if (connected == 1 && missedOutage && history.connected == 1) {
+      // (Down again since the probe: the next pass reports that outage once.)
       state = kStateOffline;  // followed by the on-line report below
     } else {
       continue;
@@ -90,7 +95,7 @@ void RunMonitorPass(EventService& service, uint32_t generation) {
       if (!MonitorStillCurrent(service, generation)) return;
       slot.online.store(1);
     }
-    if (haveHistory && connected == 1) slot.stats.reconnectsReported.store(history.reconnects);
+    if (haveHistory && connected == 1) slot.stats.outagesReported.store(history.disconnects);
   }
 }
 

@@ -48,6 +48,8 @@ class AlarmConnection : public std::enable_shared_from_this<AlarmConnection>,
   void Close() { connection_->Close(); }
   // The listener's clock at this connection's last whole frame (or its accept).
   uint64_t progress() const { return progress_; }
+  // Whether a device has delivered an alarm on this connection.
+  bool delivered() const { return delivered_; }
 
  private:
   bool OnFrame(connection::FramedConnection& c, const pr::FrameView& frame) override {
@@ -66,6 +68,7 @@ class AlarmConnection : public std::enable_shared_from_this<AlarmConnection>,
       return false;
     }
     progress_ = listener_->Stamp();
+    delivered_ = true;
     auto self = shared_from_this();
     listener_->Deliver(judged.alarm);
     if (c.closed()) return true;
@@ -85,6 +88,7 @@ class AlarmConnection : public std::enable_shared_from_this<AlarmConnection>,
   std::shared_ptr<connection::FramedConnection> connection_;
   std::string peerAddress_;
   uint64_t progress_ = 0;
+  bool delivered_ = false;
 };
 
 AlarmListener::AlarmListener() : Client(dl::kClientAlarmListener), acceptPause_(strand_) {}
@@ -94,7 +98,11 @@ void AlarmListener::SetCallback(TmccDataReadCallback callback, void* context) {
 }
 
 AlarmListenerCounts AlarmListener::counts() const {
-  return {accepted_, shed_, forged_, malformed_, acceptErrors_};
+  AlarmListenerCounts c{accepted_, shed_, forged_, malformed_, acceptErrors_};
+  c.acceptErrorSpells = acceptErrorSpells_;
+  c.spellFirstPauseMs = spellFirstPauseMs_;
+  c.acceptPauseMs = acceptPauseMs_;
+  return c;
 }
 
 int32_t AlarmListener::Start(uint16_t port, asio::ip::address address) {
@@ -144,7 +152,9 @@ void AlarmListener::Accept() {
           self->OnAcceptError(ec);
           return;
         }
+        // Descriptors are back: a later shortage starts again at the shortest pause.
         self->nextPause_ = std::chrono::milliseconds(0);
+        self->acceptedSinceError_ = true;
         ++self->accepted_;
         if (self->connections_.size() >= kAlarmConnectionsPerListener) self->ShedOne();
         auto connection =
@@ -166,6 +176,13 @@ void AlarmListener::OnAcceptError(const asio::error_code& ec) {
     if (!connections_.empty()) ShedOne();
   }
   nextPause_ = std::clamp(nextPause_ * 2, kFirstAcceptPause, kLongestAcceptPause);
+  const auto pauseMs = static_cast<uint32_t>(nextPause_.count());
+  acceptPauseMs_ = pauseMs;
+  if (acceptedSinceError_) {
+    acceptedSinceError_ = false;
+    spellFirstPauseMs_ = pauseMs;
+    ++acceptErrorSpells_;  // after the pause it reports, for readers of both
+  }
   acceptPause_.expires_after(nextPause_);
   auto self = std::static_pointer_cast<AlarmListener>(shared_from_this());
   auto* acceptor = acceptor_.get();
@@ -175,10 +192,14 @@ void AlarmListener::OnAcceptError(const asio::error_code& ec) {
   });
 }
 
+// On the strand. A connection that never delivered an alarm goes before any
+// device that has, however long ago that device last sent: a burst of idle
+// peers accepted after a device's alarm must not push the device out.
 void AlarmListener::ShedOne() {
   auto stalest =
-      std::min_element(connections_.begin(), connections_.end(),
-                       [](const auto& a, const auto& b) { return a->progress() < b->progress(); });
+      std::min_element(connections_.begin(), connections_.end(), [](const auto& a, const auto& b) {
+        return std::pair(a->delivered(), a->progress()) < std::pair(b->delivered(), b->progress());
+      });
   if (stalest == connections_.end()) return;
   auto victim = *stalest;
   connections_.erase(stalest);

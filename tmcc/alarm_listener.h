@@ -2,8 +2,9 @@
 // every alarm to the data-read callback as an alarm message.
 //
 // Every peer is untrusted: connections per listener are capped (a full
-// listener sheds the connection that has gone longest without a whole frame,
-// so trickling peers cannot lock devices out), each connection's memory is
+// listener sheds a connection that never delivered an alarm, else the one
+// that has gone longest without a whole frame, so trickling and idle peers
+// cannot lock devices out), each connection's memory is
 // bounded, an alarm is attributed to the connection's real peer address, and
 // accept failures (descriptors exhausted) back off instead of spinning.
 #pragma once
@@ -36,6 +37,11 @@ struct AlarmListenerCounts {
   uint64_t forged = 0;        // alarms naming another address than the peer's
   uint64_t malformed = 0;     // connections cut for a bad frame or alarm
   uint64_t acceptErrors = 0;  // failed accepts (each followed by a pause)
+  // Runs of failed accepts with no accept between them, and the pause after
+  // the first failure of the latest run.
+  uint64_t acceptErrorSpells = 0;
+  uint32_t spellFirstPauseMs = 0;
+  uint32_t acceptPauseMs = 0;  // the pause after the latest failure
 };
 
 class AlarmListener : public Client {
@@ -79,10 +85,13 @@ class AlarmListener : public Client {
   std::atomic<uint16_t> port_{0};
   std::atomic<size_t> open_{0};
   std::atomic<uint64_t> accepted_{0}, shed_{0}, forged_{0}, malformed_{0}, acceptErrors_{0};
+  std::atomic<uint64_t> acceptErrorSpells_{0};
+  std::atomic<uint32_t> spellFirstPauseMs_{0}, acceptPauseMs_{0};
   // strand only:
   std::unique_ptr<asio::ip::tcp::acceptor> acceptor_;
   asio::steady_timer acceptPause_;
   std::chrono::milliseconds nextPause_{0};
+  bool acceptedSinceError_ = true;
   std::set<std::shared_ptr<AlarmConnection>> connections_;
   uint64_t clock_ = 0;  // orders connections by their last whole frame
 };

@@ -13,17 +13,20 @@ void LoginClient::SetConnectCallback(TmccConnectCallback callback, void* context
   callback_.Set(callback, context);
 }
 
-void LoginClient::OnUp() {
+void LoginClient::BeforeUp() {
   if (lost_.exchange(false)) {
     const auto outage = std::chrono::steady_clock::now() - lostAt_;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(outage).count();
     lastOutageMs_.store(static_cast<uint32_t>(ms > 0xFFFFFFFFLL ? 0xFFFFFFFFLL : ms));
     reconnects_.fetch_add(1);
   }
+}
+
+void LoginClient::OnUp() {
   Notify(1, 0);
 }
 
-void LoginClient::OnDown(int32_t reason) {
+void LoginClient::BeforeDown(int32_t reason) {
   // A stop on request is no outage; a loss is, until the session is back.
   if (reason != qrv::devicelib::kOk) {
     disconnects_.fetch_add(1);
@@ -32,6 +35,9 @@ void LoginClient::OnDown(int32_t reason) {
   } else {
     lost_.store(false);
   }
+}
+
+void LoginClient::OnDown(int32_t reason) {
   Notify(0, reason);
 }
 

@@ -23,6 +23,10 @@ class LoginClient : public SessionClient {
   devicelib::ConnectionStats Stats() const;
 
  protected:
+  // The history is counted before the session's state changes, so a caller
+  // that sees the session up (or down) also sees the outage counted.
+  void BeforeUp() override;
+  void BeforeDown(int32_t reason) override;
   void OnUp() override;
   void OnDown(int32_t reason) override;
 

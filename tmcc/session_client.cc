@@ -70,6 +70,7 @@ int32_t SessionClient::Open(SessionParams params) {
       }
       if (result == dl::kOk) {
         self->wanted_ = true;
+        self->BeforeUp();
         self->up_ = true;
         self->backoff_.Reset();
         self->OnUp();
@@ -96,6 +97,7 @@ void SessionClient::StopOnStrand() {
     session->Close();
   }
   if (up_) {
+    BeforeDown(dl::kOk);
     up_ = false;
     OnDown(dl::kOk);
   }
@@ -134,6 +136,7 @@ void SessionClient::OnSessionLost(Session& session, int32_t reason) {
   auto keep = std::move(session_);  // the session finishes its handler first
   session_.reset();
   healthyTimer_.cancel();
+  BeforeDown(reason);
   up_ = false;
   OnDown(reason);
   if (wanted_ && autoReconnect()) ScheduleReconnect();
@@ -158,6 +161,7 @@ void SessionClient::Attempt() {
   session->Start([self, session](int32_t result) {
     if (self->session_ != session) return;  // stopped meanwhile
     if (result == dl::kOk) {
+      self->BeforeUp();
       self->up_ = true;
       self->WatchHealth(session);
       self->OnUp();

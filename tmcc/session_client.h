@@ -48,6 +48,11 @@ class SessionClient : public Client, public SessionOwner {
   int attempts() const { return attempts_; }
 
  protected:
+  // On the strand, after a successful (re)connection but before IsUp() says
+  // so: whatever is counted here is seen by anyone who sees the session up.
+  virtual void BeforeUp() {}
+  // On the strand, when an established session ended, before IsUp() says so.
+  virtual void BeforeDown(int32_t reason) { (void)reason; }
   // On the strand, after every successful (re)connection.
   virtual void OnUp() {}
   // On the strand, when an established session ended (reason: result code;

@@ -127,6 +127,52 @@ TEST_F(MonitorPassTest, OutageTheLibraryRepairedBetweenPassesIsReportedAsAPair) 
   EXPECT_EQ(status[4].state, 0);
 }
 
+// One outage, the library's state and its two counts moving in every order a
+// real library may show them, with passes falling between each step: the host
+// hears exactly one off-line and one on-line report after the first on-line.
+TEST_F(MonitorPassTest, OneOutageIsOnePairOfReportsWhereverThePassesFall) {
+  struct Order {
+    const char* name;
+    std::vector<const char*> steps;  // "down", "up", "lost", "back", "pass", "stale-up"
+  };
+  const std::vector<Order> orders = {
+      {"pass sees it down, restoration counted after it is up",
+       {"down", "lost", "pass", "up", "pass", "back", "pass", "pass"}},
+      {"pass sees it down before the loss is counted",
+       {"down", "pass", "lost", "up", "back", "pass", "pass"}},
+      {"no pass while down, restoration counted after the pass",
+       {"down", "lost", "up", "pass", "back", "pass", "pass"}},
+      {"no pass while down, everything counted before the pass",
+       {"down", "lost", "up", "back", "pass", "pass"}},
+      {"probe still sees it up, the history already down",
+       {"down", "lost", "stale-up", "pass", "pass", "up", "back", "pass", "pass"}},
+  };
+  int32_t port = 8200;
+  for (const Order& order : orders) {
+    SCOPED_TRACE(order.name);
+    Sink().Clear();
+    const int32_t slot = AddLogin("192.0.2.30", ++port, true);
+    const int32_t handle = device::Slot(slot).loginHandle;
+    RunMonitorPass(service_);
+    ASSERT_EQ(Sink().status.Events().size(), 1u);
+    for (const std::string step : order.steps) {
+      if (step == "down") fake_tmcc::SetConnected(handle, false);
+      if (step == "up") fake_tmcc::SetConnected(handle, true);
+      if (step == "lost") fake_tmcc::CountDisconnect(handle);
+      if (step == "back") fake_tmcc::CountReconnect(handle, 1500);
+      if (step == "stale-up") fake_tmcc::QueueResult("TMCC_IsConnect", 1);
+      if (step == "pass") RunMonitorPass(service_);
+    }
+    std::vector<int32_t> states;
+    for (const auto& event : Sink().status.Events()) {
+      if (event.slot == slot) states.push_back(event.state);
+    }
+    EXPECT_EQ(states, (std::vector<int32_t>{0, 1, 0}));
+    EXPECT_EQ(device::Slot(slot).online.load(), 1);
+    device::ResetAllSlots();
+  }
+}
+
 TEST_F(MonitorPassTest, SlotsWithoutLoginAreNotAskedAbout) {
   const int32_t reservedOnly = device::AllocateSlot();  // handle -1
   const int32_t loggedIn = AddLogin("192.0.2.13", 8000, true);

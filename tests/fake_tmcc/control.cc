@@ -150,6 +150,22 @@ void SimulateOutage(int32_t handle, uint32_t outageMs) {
   found->second.lastOutageMs = outageMs;
 }
 
+void CountDisconnect(int32_t handle) {
+  State& state = GetState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  auto found = state.clients.find(handle);
+  if (found != state.clients.end()) ++found->second.disconnects;
+}
+
+void CountReconnect(int32_t handle, uint32_t outageMs) {
+  State& state = GetState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  auto found = state.clients.find(handle);
+  if (found == state.clients.end()) return;
+  ++found->second.reconnects;
+  found->second.lastOutageMs = outageMs;
+}
+
 std::vector<int32_t> ReleasedHandles() {
   State& state = GetState();
   std::lock_guard<std::mutex> lock(state.mutex);

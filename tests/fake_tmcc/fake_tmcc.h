@@ -53,6 +53,10 @@ void SetConnected(int32_t handle, bool connected);
 // repaired: one more disconnect and reconnect, the last lasting outageMs.
 // Only the double built with the connection-history extension reports it.
 void SimulateOutage(int32_t handle, uint32_t outageMs);
+// The two halves of that count, for a test that orders them against the
+// connected state itself: one more lost session; one more restored one.
+void CountDisconnect(int32_t handle);
+void CountReconnect(int32_t handle, uint32_t outageMs);
 
 // Handles released with TMCC_Done so far, in order.
 std::vector<int32_t> ReleasedHandles();

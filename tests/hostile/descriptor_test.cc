@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -74,6 +75,67 @@ TEST(AlarmPort, ExhaustedDescriptorsCostLittleCpuAndAcceptingResumes) {
   // Descriptors are back: a device's alarm gets in.
   EXPECT_TRUE(SendAlarm(ip, port, LoopbackAddress(2), {1, 3, 1, ""}, std::chrono::seconds(5)));
   EXPECT_TRUE(WaitUntil([] { return delivered.load() == 1; }, std::chrono::seconds(5)));
+  listener->Shutdown();
+}
+
+// Two shortages with accepting in between: the first runs long enough for
+// the pause to reach its ceiling, the second starts again at the shortest.
+// The test itself holds the descriptors, so the listener has no connection to
+// shed and only its pause decides when it tries again.
+TEST(AlarmPort, ASecondDescriptorShortageStartsAgainAtTheShortestPause) {
+  const auto ip = LoopbackAddress(3);
+  auto listener = std::make_shared<tmcc::AlarmListener>();
+  listener->SetCallback(CountAlarm, nullptr);
+  ASSERT_EQ(listener->Start(0, asio::ip::make_address(ip)), dl::kOk);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(listener->port());
+  inet_pton(AF_INET, ip.c_str(), &sa.sin_addr);
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  const int probe = open("/dev/null", O_RDONLY);
+  ASSERT_GE(probe, 0);
+  close(probe);
+  rlimit tight = old;
+  tight.rlim_cur = static_cast<rlim_t>(probe) + 64;
+  ASSERT_LE(tight.rlim_cur, old.rlim_cur);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+
+  std::vector<int> peers, fillers;
+  // Peers made first, every descriptor left then taken, then the peers
+  // connect (connect needs no descriptor).
+  auto shortage = [&] {
+    for (int i = 0; i < 4; ++i) peers.push_back(socket(AF_INET, SOCK_STREAM, 0));
+    for (int i = 0; i < 128; ++i) {
+      const int fd = open("/dev/null", O_RDONLY);
+      if (fd < 0) break;
+      fillers.push_back(fd);
+    }
+    for (int fd : peers) connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+  };
+  auto release = [](std::vector<int>& fds) {
+    for (int fd : fds) close(fd);
+    fds.clear();
+  };
+
+  shortage();
+  EXPECT_TRUE(WaitUntil([&] { return listener->counts().acceptPauseMs == 1000; },
+                        std::chrono::seconds(10)));
+  EXPECT_EQ(listener->counts().acceptErrorSpells, 1u);
+  EXPECT_EQ(listener->counts().spellFirstPauseMs, 50u);
+  release(fillers);
+  EXPECT_TRUE(WaitUntil([&] { return listener->counts().accepted == 4; }, std::chrono::seconds(5)));
+  release(peers);
+  EXPECT_TRUE(WaitUntil([&] { return listener->connections() == 0; }, std::chrono::seconds(5)));
+
+  shortage();
+  EXPECT_TRUE(WaitUntil([&] { return listener->counts().acceptErrorSpells == 2; },
+                        std::chrono::seconds(10)));
+  EXPECT_EQ(listener->counts().spellFirstPauseMs, 50u);
+
+  release(fillers);
+  release(peers);
+  EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
   listener->Shutdown();
 }
 

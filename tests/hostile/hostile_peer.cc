@@ -119,15 +119,17 @@ bool SendAlarm(const std::string& ip, uint16_t port, const std::string& from,
                const pr::Alarm& alarm, std::chrono::milliseconds timeout) {
   int fd = Connect(ip, port, from);
   if (fd < 0) return false;
-  std::vector<uint8_t> frame;
-  pr::BuildAlarm(frame, 77, alarm);
-  bool acked = false;
-  if (SendAll(fd, frame, timeout)) {
-    auto answer = ReadFrame(fd, timeout);
-    acked = answer && answer->first == pr::MessageType::kAlarmAck;
-  }
+  const bool acked = SendAlarmOn(fd, alarm, timeout);
   close(fd);
   return acked;
+}
+
+bool SendAlarmOn(int fd, const pr::Alarm& alarm, std::chrono::milliseconds timeout) {
+  std::vector<uint8_t> frame;
+  pr::BuildAlarm(frame, 77, alarm);
+  if (!SendAll(fd, frame, timeout)) return false;
+  auto answer = ReadFrame(fd, timeout);
+  return answer && answer->first == pr::MessageType::kAlarmAck;
 }
 
 Device::Device(const std::string& address, std::string password, int maxConnections, Script script)

@@ -40,6 +40,11 @@ uint64_t FloodAlarms(const std::string& ip, uint16_t port, uint64_t bytes,
 bool SendAlarm(const std::string& ip, uint16_t port, const std::string& from,
                const tmcc::protocol::Alarm& alarm, std::chrono::milliseconds timeout = 2s);
 
+// One alarm on an open connection; true when it was acknowledged there
+// within timeout.
+bool SendAlarmOn(int fd, const tmcc::protocol::Alarm& alarm,
+                 std::chrono::milliseconds timeout = 2s);
+
 // A device on a loopback address: it accepts up to maxConnections, plays the
 // login for each (password checked) and then runs the script on it.
 class Device {

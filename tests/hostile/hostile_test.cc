@@ -150,6 +150,39 @@ TEST(AlarmPort, FiveHundredSlowAndIdlePeersDoNotLockADeviceOut) {
   listener->Shutdown();
 }
 
+// A device that keeps its connection and sends now and then, while idle peers
+// fill the listener after its last alarm: the newcomer's room is made from an
+// idle peer, and the device goes on where it was.
+TEST(AlarmPort, FullListenerShedsAnIdlePeerNeverADeviceThatKeepsSending) {
+  const auto ip = LoopbackAddress(6);
+  const auto device = LoopbackAddress(7);
+  Alarms alarms;
+  auto listener = Listen(ip, &alarms);
+  const int fd = Connect(ip, listener->port(), device);
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(SendAlarmOn(fd, {1, 3, 1, ""}));
+  std::vector<int> idle;
+  for (size_t i = 1; i < tmcc::kAlarmConnectionsPerListener; ++i) {
+    idle.push_back(Connect(ip, listener->port()));
+    ASSERT_GE(idle.back(), 0);
+  }
+  ASSERT_TRUE(
+      WaitUntil([&] { return listener->connections() == tmcc::kAlarmConnectionsPerListener; },
+                std::chrono::seconds(10)));
+  EXPECT_EQ(listener->counts().shed, 0u);
+  idle.push_back(Connect(ip, listener->port()));  // the newcomer
+  ASSERT_GE(idle.back(), 0);
+  ASSERT_TRUE(WaitUntil([&] { return listener->counts().accepted == idle.size() + 1; },
+                        std::chrono::seconds(10)));
+  EXPECT_TRUE(SendAlarmOn(fd, {1, 3, 2, ""})) << "the device's own connection was shed";
+  EXPECT_TRUE(WaitUntil([&] { return alarms.count.load() == 2; }, std::chrono::seconds(5)));
+  EXPECT_EQ(listener->counts().shed, 1u);
+  EXPECT_EQ(listener->connections(), tmcc::kAlarmConnectionsPerListener);
+  close(fd);
+  for (int peer : idle) close(peer);
+  listener->Shutdown();
+}
+
 TEST(Session, DeviceThatPingsAndNeverReadsIsCutWithBoundedMemory) {
   for (auto purpose : {pr::Purpose::kControl, pr::Purpose::kStream}) {
     const auto ip = LoopbackAddress(purpose == pr::Purpose::kControl ? 6 : 7);
