@@ -489,5 +489,93 @@ TEST_F(RecordingTest, FirstStreamIsRecordedWithoutAGapAndTheNextOneFromItsKeyFra
   EXPECT_EQ(ReadFile(file), want);
 }
 
+// A host callback that holds one chosen packet until the test lets it go, as
+// a host waiting for its own lock would.
+class HoldingSink {
+ public:
+  explicit HoldingSink(Bytes holdOn) : holdOn_(std::move(holdOn)) {}
+  static int32_t QRV_CALLBACK Callback(int32_t, const uint8_t* data, uint32_t length,
+                                       StreamFrameInfo, uintptr_t user) {
+    auto* sink = reinterpret_cast<HoldingSink*>(user);
+    if (data != nullptr && Bytes(data, data + length) == sink->holdOn_) {
+      sink->held_.store(true);
+      WaitUntil([sink] { return sink->letGo_.load(); }, std::chrono::seconds(20));
+    }
+    return 0;
+  }
+  uintptr_t User() { return reinterpret_cast<uintptr_t>(this); }
+  bool Held() const { return held_.load(); }
+  void LetGo() { letGo_.store(true); }
+
+ private:
+  Bytes holdOn_;
+  std::atomic<bool> held_{false};
+  std::atomic<bool> letGo_{false};
+};
+
+// A stream re-opened while the earlier client is held inside the host's
+// callback: the release waits for that callback, and meanwhile the new client
+// already sends frames and a key frame. Nothing of either may be written
+// while the release waits; afterwards the file goes on with the new header and
+// the new stream's next key frame, and the held old frame never follows them.
+TEST_F(RecordingTest, ReopenWhileTheEarlierClientIsHeldWritesNeitherUntilItIsReleased) {
+  const Bytes h1 = Pattern(0x10, 24), k1 = Pattern(1, 64), p1 = Pattern(2, 32),
+              pHeld = Pattern(3, 32), hNew = Pattern(0x90, 28), kEarly = Pattern(4, 64),
+              pWhile = Pattern(5, 32), kWhile = Pattern(6, 64), pStray = Pattern(7, 32),
+              kAfter = Pattern(8, 64), pAfter = Pattern(9, 32);
+  HoldingSink sink(pHeld);
+  ASSERT_EQ(media::RegisterStreamDataCallback(kSlot, &HoldingSink::Callback, sink.User()), 0);
+  Fire(handle_, kFrameHeader, h1);
+  ASSERT_EQ(media::StartRecording(file_, kSlot), 0);
+  Fire(handle_, kFrameVideo, k1, 1);
+  Fire(handle_, kFrameVideo, p1, 0);
+  Bytes upToTheSwitch = h1;
+  for (const Bytes* part : {&k1, &p1}) Append(upToTheSwitch, *part);
+
+  // The earlier client's packet is held in the host's callback (on the
+  // double's library thread). The new client delivers on a thread of its own,
+  // as a library with a thread per stream does.
+  const int32_t first = handle_;
+  std::thread held([&] { Fire(first, kFrameVideo, pHeld, 0); });
+  ASSERT_TRUE(WaitUntil([&] { return sink.Held(); }, std::chrono::seconds(10)));
+  auto fromNewClient = [](int32_t handle, uint8_t type, Bytes bytes, uint8_t key) {
+    auto packet = MakePacket(type, bytes, key);
+    return media::StreamPacketCallback(handle, &packet, reinterpret_cast<void*>(intptr_t{kSlot}));
+  };
+  int32_t second = -1;
+  fake_tmcc::SetAction("TMCC_ConnectStream", [&] {
+    const int32_t connecting = device::Slot(kSlot).pendingStreamHandle.load();
+    fromNewClient(connecting, kFrameHeader, hNew, 0);
+    fromNewClient(connecting, kFrameVideo, kEarly, 1);
+  });
+  std::thread reopen([&] { second = OpenStream(kSlot); });
+  const auto releasing = [&] {
+    for (const auto& call : fake_tmcc::CallsNamed("TMCC_CloseStream")) {
+      if (!call.args.empty() && call.args[0] == first) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(WaitUntil(releasing, std::chrono::seconds(10)));
+  const int32_t attached = device::Slot(kSlot).streamHandle.load();
+  fromNewClient(attached, kFrameVideo, pWhile, 0);
+  fromNewClient(attached, kFrameVideo, kWhile, 1);
+  EXPECT_EQ(ReadFile(file_), upToTheSwitch) << "written while the release waits";
+
+  sink.LetGo();
+  held.join();
+  reopen.join();
+  fake_tmcc::SetAction("TMCC_ConnectStream", nullptr);
+  EXPECT_EQ(second, attached);
+  EXPECT_EQ(Fire(first, kFrameVideo, p1, 0), INT32_MIN) << "the earlier client is released";
+  fromNewClient(second, kFrameVideo, pStray, 0);  // before the next key frame
+  fromNewClient(second, kFrameVideo, kAfter, 1);
+  fromNewClient(second, kFrameVideo, pAfter, 0);
+  media::StopRecording(kSlot);
+
+  Bytes want = upToTheSwitch;
+  for (const Bytes* part : {&hNew, &kAfter, &pAfter}) Append(want, *part);
+  EXPECT_EQ(ReadFile(file_), want);
+}
+
 }  // namespace
 }  // namespace qrv::test
