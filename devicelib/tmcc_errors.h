@@ -20,6 +20,9 @@ inline constexpr int32_t kErrDeviceRefused = -108;    // the device refused the 
 inline constexpr int32_t kErrBusy = -109;             // already started, or in the wrong state
 inline constexpr int32_t kErrIo = -110;               // local I/O failed (file, socket set-up)
 inline constexpr int32_t kErrClosed = -111;           // the client was stopped while waiting
+// The peer took the login but could not prove it knows the password: not the
+// device it claims to be.
+inline constexpr int32_t kErrPeerUnproven = -112;
 
 // Words for a result code, for people reading logs and the host tool.
 inline const char* DescribeResult(int32_t code) {
@@ -37,6 +40,7 @@ inline const char* DescribeResult(int32_t code) {
     case kErrBusy: return "busy or in the wrong state";
     case kErrIo: return "local input/output error";
     case kErrClosed: return "client closed";
+    case kErrPeerUnproven: return "the device could not prove it knows the password";
     default: return "unknown result";
   }
 }

@@ -33,6 +33,7 @@
 #include "host/sim/fleet.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
+#include "tests/tmcc/loopback.h"
 
 extern char** environ;
 
@@ -513,6 +514,24 @@ TEST_F(HostTool, VerboseShowsThePluginsDebuggerMessagesInUtf8) {
   EXPECT_EQ(quiet.status, 0) << quiet.err;
   EXPECT_EQ((quiet.out + quiet.err).find(gbk), std::string::npos) << quiet.err;
   EXPECT_EQ((quiet.out + quiet.err).find(utf8), std::string::npos) << quiet.err;
+}
+
+// A peer that takes any login but cannot prove it knows the password is not
+// the device: the tool says so, and does not blame the password.
+TEST_F(HostTool, ADeviceThatCannotProveThePasswordIsNotReportedAsARefusedPassword) {
+  const std::string address = "127.0.0.77";
+  qrv::test::ScriptedPeer impostor(address, [](int fd) {
+    qrv::test::ScriptedPeer::AcceptLogin(fd, "admin", /*answerWithGoodProof=*/false);
+  });
+  const std::string where = address + ":" + std::to_string(impostor.port());
+  ToolRun run =
+      Tool({"--json", "login", "--ip", address, "--port", std::to_string(impostor.port())});
+  EXPECT_EQ(run.status, 4) << run.err;
+  nlohmann::json document = Document(run);
+  ASSERT_EQ(document["errors"].size(), 1u) << run.out;
+  const std::string error = document["errors"][0]["error"].get<std::string>();
+  EXPECT_NE(error.find("could not prove it knows the password"), std::string::npos) << error;
+  EXPECT_EQ(error.find("refused the user name or password"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -191,10 +191,11 @@ bool Session::HandleResult(std::span<const uint8_t> payload) {
       Fail(dl::kErrDeviceRefused);
       return false;
   }
-  // A peer that cannot prove it knows the password is not our device.
+  // A peer that cannot prove it knows the password is not our device; told
+  // apart from a refused password, which the user can mend.
   if (!pr::ProofsEqual(result->serverProof,
                        pr::ComputeServerProof(params_.password, clientNonce_, serverNonce_))) {
-    Fail(dl::kErrAuthRefused);
+    Fail(dl::kErrPeerUnproven);
     return false;
   }
   phase_ = Phase::kEstablished;

@@ -30,6 +30,7 @@ int ExitStatusForResult(int32_t code) {
     case kQrvResultOk:
       return kExitOk;
     case dl::kErrAuthRefused:
+    case dl::kErrPeerUnproven:
     case dl::kErrDeviceRefused:
     case kQrvResultNoFreeSlot:
       return kExitRefused;
@@ -46,6 +47,8 @@ std::string DescribeResultAt(int32_t code, const std::string& device) {
   switch (code) {
     case dl::kErrAuthRefused:
       return "the device at " + device + " refused the user name or password";
+    case dl::kErrPeerUnproven:
+      return "the device at " + device + " could not prove it knows the password";
     case dl::kErrUnreachable:
       return "device unreachable: nothing accepts connections at " + device;
     case dl::kErrTimeout:

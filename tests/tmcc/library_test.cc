@@ -190,13 +190,13 @@ TEST(ConnectResults, UnreachableStalledRefusedAndImpostorDevicesAreTold) {
   {  // A peer that accepts anything but cannot prove it knows the password.
     ScriptedPeer impostor(ip, [](int fd) { ScriptedPeer::AcceptLogin(fd, "pw", false); });
     auto record = MakeLogin(ip, impostor.port(), "admin", "pw");
-    EXPECT_EQ(TMCC_Connect(h, &record, 0), dl::kErrAuthRefused);
+    EXPECT_EQ(TMCC_Connect(h, &record, 0), dl::kErrPeerUnproven);
   }
   // A device proof that is right but for one byte, the last one included.
   for (int flipped : {0, 15, static_cast<int>(pr::kProofSize) - 1}) {
     ScriptedPeer nearly(ip, [=](int fd) { ScriptedPeer::AcceptLogin(fd, "pw", true, flipped); });
     auto record = MakeLogin(ip, nearly.port(), "admin", "pw");
-    EXPECT_EQ(TMCC_Connect(h, &record, 0), dl::kErrAuthRefused) << "proof byte " << flipped;
+    EXPECT_EQ(TMCC_Connect(h, &record, 0), dl::kErrPeerUnproven) << "proof byte " << flipped;
     EXPECT_EQ(TMCC_IsConnect(h), 0);
   }
   {  // Garbage instead of a greeting.
