@@ -522,7 +522,7 @@ class MonitorHold {
 TEST(Events, OutageShorterThanTheMonitorPeriodIsStillReportedAndCounted) {
   EventHub& hub = EventHub::Instance();
   MonitorHold hold;
-  const size_t mark = hub.Count();
+  size_t mark = hub.Count();
   Login login(kShortOutage);
   int32_t slot = login.slot;
   ASSERT_GE(slot, 0);
@@ -531,6 +531,19 @@ TEST(Events, OutageShorterThanTheMonitorPeriodIsStillReportedAndCounted) {
   };
   ASSERT_TRUE(hold.WaitHeld(milliseconds(12000)));
   ASSERT_EQ(since(hub.Events(), 0), 1);
+  // Count from this login's first report on: a pass that was still busy with
+  // an earlier test's login of the same slot number may have reported it
+  // off line just before.
+  {
+    const std::vector<HostEvent> events = hub.Events();
+    for (size_t i = mark; i < events.size(); ++i) {
+      if (events[i].kind == HostEvent::kConnection && events[i].slot == slot &&
+          events[i].state == 0) {
+        mark = i;
+        break;
+      }
+    }
+  }
   auto status = [&] {
     return world().requests().Execute(
         {{"Operation", std::to_string(kQrvOpDeviceStatus)}, {"Handle", std::to_string(slot)}});
@@ -548,10 +561,12 @@ TEST(Events, OutageShorterThanTheMonitorPeriodIsStillReportedAndCounted) {
       milliseconds(15000)))
       << "off-line " << since(hub.Events(), 1) << ", on-line " << since(hub.Events(), 0)
       << ", reconnects '" << status().output["Reconnects"] << "'";
+  // The flag follows the report's return.
+  EXPECT_TRUE(
+      test::WaitUntil([&] { return status().output["Online"] == "1"; }, milliseconds(5000)));
   Reply after = status();
   ASSERT_EQ(after.code, 0);
   EXPECT_EQ(after.output["Reconnects"], "1");
-  EXPECT_EQ(after.output["Online"], "1");
   EXPECT_GE(after.OutputInt("LastOutageMs"), 1000);
   EXPECT_EQ(since(hub.Events(), 1), 1);
   EXPECT_EQ(login.Release(), 0);
