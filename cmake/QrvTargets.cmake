@@ -34,6 +34,12 @@ function(qrv_test)
     set(T_TIMEOUT 300)
   endif()
   set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+  # Unit tests must not depend on the order they run in: they run shuffled,
+  # each program printing its seed ("Randomizing tests' orders with a seed of
+  # N"); GTEST_RANDOM_SEED=N repeats an order.
+  if("unit" IN_LIST T_LABELS)
+    set_tests_properties(${T_NAME} PROPERTIES ENVIRONMENT "GTEST_SHUFFLE=1")
+  endif()
   if(T_LOCK)
     set_tests_properties(${T_NAME} PROPERTIES RESOURCE_LOCK ${T_LOCK})
   endif()
