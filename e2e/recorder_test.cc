@@ -152,18 +152,27 @@ std::string DeviceEntry(const host::Fleet& fleet, size_t i) {
   return "[[device]]\nname = \"" + DeviceName(i) + "\"\naddress = \"" + fleet.address(i) + "\"\n";
 }
 
-TEST(Recorder, RecordsEightDevicesInSegmentsThroughARestartAReloadAndAStop) {
+// A fleet of small simulated devices (320x180, 25 frames a second, a key
+// frame every second) on this process's own loopback addresses.
+std::unique_ptr<host::Fleet> StartSmallFleet(int addressBlock, size_t count,
+                                             const std::string& identityPrefix) {
   host::FleetOptions options;
-  options.baseAddress = host::ProcessLoopbackBase(13);
-  options.count = 9;
-  options.identityPrefix = "E2E-REC-";
+  options.baseAddress = host::ProcessLoopbackBase(addressBlock);
+  options.count = count;
+  options.identityPrefix = identityPrefix;
   options.media.width = 320;
   options.media.height = 180;
   options.media.fps = 25;
   options.media.gop = 25;
   std::string error;
   auto fleet = host::Fleet::Start(options, &error);
-  ASSERT_TRUE(fleet) << error;
+  EXPECT_TRUE(fleet) << error;
+  return fleet;
+}
+
+TEST(Recorder, RecordsEightDevicesInSegmentsThroughARestartAReloadAndAStop) {
+  auto fleet = StartSmallFleet(13, 9, "E2E-REC-");
+  ASSERT_TRUE(fleet);
 
   test::TempDir dir;
   const std::string config = dir.File("recorder.toml");
@@ -342,17 +351,8 @@ class PortHolder {
 TEST(Recorder, TellsOfATakenAlarmPortFinishesACrashedFileKeepsItsFolderAndAppliesAReload) {
   PortHolder alarmPort(5005);
   ASSERT_TRUE(alarmPort.ok()) << "cannot hold the alarm port: " << std::strerror(errno);
-  host::FleetOptions options;
-  options.baseAddress = host::ProcessLoopbackBase(14);
-  options.count = 1;
-  options.identityPrefix = "E2E-REC2-";
-  options.media.width = 320;
-  options.media.height = 180;
-  options.media.fps = 25;
-  options.media.gop = 25;
-  std::string error;
-  auto fleet = host::Fleet::Start(options, &error);
-  ASSERT_TRUE(fleet) << error;
+  auto fleet = StartSmallFleet(14, 1, "E2E-REC2-");
+  ASSERT_TRUE(fleet);
 
   test::TempDir dir;
   // What a crash left: header, key frame, a picture, and a picture cut short.
