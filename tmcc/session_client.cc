@@ -189,4 +189,10 @@ void SessionClient::WatchHealth(const std::shared_ptr<Session>& session) {
   });
 }
 
+void SessionClient::MarkHealthy() {
+  if (!up_) return;
+  healthyTimer_.cancel();
+  backoff_.Reset();
+}
+
 }  // namespace qrv::tmcc

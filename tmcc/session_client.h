@@ -16,8 +16,9 @@
 namespace qrv::tmcc {
 
 // A session counts as healthy, and the reconnect backoff starts over, only
-// after it has stayed up this long: a device that fails right after every
-// login is retried at the growing interval, not at the first one.
+// after it has stayed up this long (or, for a stream, once it delivered a
+// picture): a device that fails right after every login is retried at the
+// growing interval, not at the first one.
 inline constexpr std::chrono::milliseconds kHealthyAfter{30000};
 
 // What a synchronous request brought back.
@@ -61,6 +62,11 @@ class SessionClient : public Client, public SessionOwner {
 
   void OnSessionStream(Session&, const protocol::StreamData&) override {}
   void OnSessionLost(Session& session, int32_t reason) override;
+
+  // On the strand: the current session did useful work (a stream delivered a
+  // picture), so the device is healthy now; the next loss is retried at the
+  // first delay again.
+  void MarkHealthy();
 
  private:
   void StopOnStrand();

@@ -71,6 +71,7 @@ void StreamClient::CloseStream() {
 // with a stream header, and packets before it are not handed on.
 void StreamClient::OnUp() {
   awaitingHeader_ = true;
+  pictureSeen_ = false;
 }
 
 // On the strand, once per packet; data points into the session's buffer.
@@ -78,6 +79,12 @@ void StreamClient::OnSessionStream(Session&, const protocol::StreamData& data) {
   if (awaitingHeader_) {
     if (data.frameType != protocol::kStreamHeader) return;
     awaitingHeader_ = false;
+  }
+  // A device that drops its connections now and then but streams in between
+  // is retried at once, not at the interval meant for one that never works.
+  if (!pictureSeen_ && data.frameType == protocol::kStreamVideo) {
+    pictureSeen_ = true;
+    MarkHealthy();
   }
   // The callback may release this client's handle; stay alive until it returns
   // (a batch holds the client until its end).

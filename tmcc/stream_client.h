@@ -49,6 +49,7 @@ class StreamClient : public SessionClient {
 
   CallbackSlot<TmccStreamCallback> callback_;  // one run per opened stream
   bool awaitingHeader_ = true;                 // strand only
+  bool pictureSeen_ = false;                   // strand only; this session delivered one
   std::atomic<int32_t> display_{0};
   std::atomic<int32_t> bufferTime_{0};
   std::atomic<uint32_t> window_{0};

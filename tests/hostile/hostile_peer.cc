@@ -210,6 +210,25 @@ void Device::SendGarbage(int fd) {
           1s);
 }
 
+void Device::StreamPictures(int fd, int pictures) {
+  static const uint8_t kPayload[] = {0, 0, 0, 1, 0x65, 0x88, 0x84, 0x00};
+  std::vector<uint8_t> out;
+  pr::StreamData data;
+  data.frameType = pr::kStreamHeader;
+  data.data = kPayload;
+  pr::BuildStreamData(out, 0, data);
+  for (int i = 0; i < pictures; ++i) {
+    data.frameType = pr::kStreamVideo;
+    data.keyFrame = i == 0 ? 1 : 0;
+    data.sequence = static_cast<uint32_t>(i);
+    pr::BuildStreamData(out, 0, data);
+  }
+  SendAll(fd, out, 1s);
+  // Let the client read it all before the close (a reset would discard it).
+  pollfd p{fd, POLLIN, 0};
+  poll(&p, 1, 200);
+}
+
 Tricklers::Tricklers(const std::string& ip, uint16_t port, int count,
                      std::chrono::milliseconds interval, bool idle,
                      std::chrono::milliseconds duration) {

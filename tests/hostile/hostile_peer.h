@@ -63,6 +63,9 @@ class Device {
   static uint64_t PingWithoutReading(int fd, uint64_t bytes, std::chrono::milliseconds stall = 2s);
   // A frame that is not a frame.
   static void SendGarbage(int fd);
+  // A stream header, then `pictures` pictures (the first a key frame); the
+  // connection is closed when the script returns.
+  static void StreamPictures(int fd, int pictures);
 
  private:
   int listener_ = -1;

@@ -208,23 +208,68 @@ TEST(Session, DeviceThatPingsAndNeverReadsIsCutWithBoundedMemory) {
   }
 }
 
-TEST(Session, DeviceFailingRightAfterEveryLoginIsRetriedAtGrowingIntervals) {
-  const auto ip = LoopbackAddress(8);
-  Device device(ip, "pw", 5, [](int fd) { Device::SendGarbage(fd); });
-  auto client = std::make_shared<tmcc::LoginClient>();
-  client->SetAutoReconnect(true);
-  ASSERT_EQ(client->Open(Params(ip, device.port(), pr::Purpose::kControl)), dl::kOk);
-  // 200, 400, 800, 1600 ms nominal (each +-25 %).
-  ASSERT_TRUE(WaitUntil([&] { return device.logins() >= 5; }, std::chrono::seconds(15)));
-  client->Shutdown();
+// Intervals between the device's accepted connections.
+std::vector<std::chrono::milliseconds> Gaps(const Device& device) {
   auto accepts = device.accepts();
-  ASSERT_GE(accepts.size(), 5u);
   std::vector<std::chrono::milliseconds> gaps;
   for (size_t i = 1; i < accepts.size(); ++i)
     gaps.push_back(
         std::chrono::duration_cast<std::chrono::milliseconds>(accepts[i] - accepts[i - 1]));
-  for (size_t i = 1; i < gaps.size(); ++i) EXPECT_GT(gaps[i], gaps[i - 1]) << "gap " << i;
-  EXPECT_GE(gaps.back(), std::chrono::milliseconds(1000));
+  return gaps;
+}
+
+std::shared_ptr<tmcc::SessionClient> OpenReconnecting(const std::string& ip, uint16_t port,
+                                                      pr::Purpose purpose) {
+  std::shared_ptr<tmcc::SessionClient> client;
+  int32_t opened;
+  if (purpose == pr::Purpose::kControl) {
+    auto login = std::make_shared<tmcc::LoginClient>();
+    login->SetAutoReconnect(true);
+    opened = login->Open(Params(ip, port, purpose));
+    client = login;
+  } else {
+    auto stream = std::make_shared<tmcc::StreamClient>();
+    stream->SetAutoReconnect(true);
+    opened = stream->OpenStream(Params(ip, port, purpose));
+    client = stream;
+  }
+  EXPECT_EQ(opened, dl::kOk);
+  return client;
+}
+
+TEST(Session, DeviceFailingRightAfterEveryLoginIsRetriedAtGrowingIntervals) {
+  // A stream that sends its header but never a picture has not proven the
+  // device works either.
+  for (auto purpose : {pr::Purpose::kControl, pr::Purpose::kStream}) {
+    SCOPED_TRACE(purpose == pr::Purpose::kControl ? "login" : "stream");
+    const auto ip = LoopbackAddress(purpose == pr::Purpose::kControl ? 8 : 10);
+    Device device(ip, "pw", 5, [purpose](int fd) {
+      if (purpose == pr::Purpose::kStream) Device::StreamPictures(fd, 0);
+      Device::SendGarbage(fd);
+    });
+    auto client = OpenReconnecting(ip, device.port(), purpose);
+    // 200, 400, 800, 1600 ms nominal (each +-25 %).
+    ASSERT_TRUE(WaitUntil([&] { return device.logins() >= 5; }, std::chrono::seconds(15)));
+    client->Shutdown();
+    auto gaps = Gaps(device);
+    ASSERT_GE(gaps.size(), 4u);
+    for (size_t i = 1; i < gaps.size(); ++i) EXPECT_GT(gaps[i], gaps[i - 1]) << "gap " << i;
+    EXPECT_GE(gaps.back(), std::chrono::milliseconds(1000));
+  }
+}
+
+TEST(Session, StreamThatDeliversPicturesBetweenDropsIsRetriedAtTheFirstDelayEveryTime) {
+  const auto ip = LoopbackAddress(11);
+  Device device(ip, "pw", 7, [](int fd) { Device::StreamPictures(fd, 3); });
+  auto client = OpenReconnecting(ip, device.port(), pr::Purpose::kStream);
+  ASSERT_TRUE(WaitUntil([&] { return device.logins() >= 7; }, std::chrono::seconds(20)));
+  client->Shutdown();
+  auto gaps = Gaps(device);
+  ASSERT_GE(gaps.size(), 6u);
+  // Growing, the sixth delay would be 5 s nominal (at least 3.75 s); starting
+  // over each time it stays near the first, 200 ms, plus a login.
+  for (size_t i = 0; i < gaps.size(); ++i)
+    EXPECT_LT(gaps[i], std::chrono::milliseconds(2000)) << "gap " << i;
 }
 
 TEST(Session, DeviceClosingMidGreetingIsAProtocolErrorNotUnreachable) {
