@@ -30,6 +30,9 @@ struct SlotStats {
   // for (seen off line, or reported as an off-line/on-line pair); monitor
   // thread only.
   std::atomic<uint32_t> outagesReported{0};
+  // packetsReceived as the connection monitor's last pass saw it; monitor
+  // thread only.
+  std::atomic<uint64_t> packetsAtLastPass{0};
 
   void Reset() {
     packetsReceived.store(0, std::memory_order_relaxed);
@@ -41,6 +44,7 @@ struct SlotStats {
     headersRefused.store(0, std::memory_order_relaxed);
     lastError.store(nullptr, std::memory_order_relaxed);
     outagesReported.store(0, std::memory_order_relaxed);
+    packetsAtLastPass.store(0, std::memory_order_relaxed);
   }
 };
 

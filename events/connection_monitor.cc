@@ -55,8 +55,15 @@ void RunMonitorPass(EventService& service, uint32_t generation) {
     if (slot.inUse.load() != 1 || slot.loginHandle.load() == device::kNoHandle) continue;
 
     const int32_t login = slot.loginHandle.load();
-    const int32_t connected = ProbeConnection(slot);
-    if (connected < 0) continue;
+    const int32_t probed = ProbeConnection(slot);
+    if (probed < 0) continue;
+    // Packets accepted since the last pass prove the device reachable while
+    // its login is still being restored (a device that drops its connections
+    // every few seconds but streams in between is not off line).
+    const uint64_t packets = slot.stats.packetsReceived.load(std::memory_order_relaxed);
+    const bool framesFlowing =
+        packets != slot.stats.packetsAtLastPass.exchange(packets, std::memory_order_relaxed);
+    const int32_t connected = probed == 1 || framesFlowing ? 1 : 0;
     const uint8_t online = slot.online.load();
     // An outage the library repaired between two passes leaves the state as
     // it was; only the library's count of lost sessions tells of it. That
@@ -73,7 +80,7 @@ void RunMonitorPass(EventService& service, uint32_t generation) {
       state = kStateOnline;
     } else if (connected == 0 && online == 1) {
       state = kStateOffline;
-    } else if (connected == 1 && missedOutage && history.connected == 1) {
+    } else if (probed == 1 && missedOutage && history.connected == 1) {
       // (Down again since the probe: the next pass reports that outage once.)
       state = kStateOffline;  // followed by the on-line report below
     } else {
@@ -95,6 +102,8 @@ void RunMonitorPass(EventService& service, uint32_t generation) {
       if (!MonitorStillCurrent(service, generation)) return;
       slot.online.store(1);
     }
+    // On line by its frames alone, the login's outage so far is the one just
+    // reported; its restoration adds no second pair.
     if (haveHistory && connected == 1) slot.stats.outagesReported.store(history.disconnects);
   }
 }

@@ -146,6 +146,10 @@ TEST_F(MonitorPassTest, OneOutageIsOnePairOfReportsWhereverThePassesFall) {
        {"down", "lost", "up", "back", "pass", "pass"}},
       {"probe still sees it up, the history already down",
        {"down", "lost", "stale-up", "pass", "pass", "up", "back", "pass", "pass"}},
+      {"frames flow while the login is restored",
+       {"down", "lost", "frames", "pass", "frames", "pass", "up", "back", "pass", "pass"}},
+      {"seen down, then on line by its frames before the login is back",
+       {"down", "lost", "pass", "frames", "pass", "up", "back", "pass", "pass"}},
   };
   int32_t port = 8200;
   for (const Order& order : orders) {
@@ -161,6 +165,7 @@ TEST_F(MonitorPassTest, OneOutageIsOnePairOfReportsWhereverThePassesFall) {
       if (step == "lost") fake_tmcc::CountDisconnect(handle);
       if (step == "back") fake_tmcc::CountReconnect(handle, 1500);
       if (step == "stale-up") fake_tmcc::QueueResult("TMCC_IsConnect", 1);
+      if (step == "frames") device::Slot(slot).stats.packetsReceived.fetch_add(5);
       if (step == "pass") RunMonitorPass(service_);
     }
     std::vector<int32_t> states;
@@ -171,6 +176,29 @@ TEST_F(MonitorPassTest, OneOutageIsOnePairOfReportsWhereverThePassesFall) {
     EXPECT_EQ(device::Slot(slot).online.load(), 1);
     device::ResetAllSlots();
   }
+}
+
+// A device that drops its connections every few seconds but streams between
+// the drops is on line while its frames flow, and off line once they stop.
+TEST_F(MonitorPassTest, FramesFlowingKeepADeviceOnLineWhileItsLoginIsDown) {
+  const int32_t slot = AddLogin("192.0.2.40", 8300, false);
+  auto& packets = device::Slot(slot).stats.packetsReceived;
+  RunMonitorPass(service_);
+  EXPECT_TRUE(Sink().status.Events().empty());
+
+  packets.fetch_add(3);
+  RunMonitorPass(service_);
+  packets.fetch_add(3);
+  RunMonitorPass(service_);
+  auto status = Sink().status.Events();
+  ASSERT_EQ(status.size(), 1u);
+  EXPECT_EQ(status[0].state, 0);
+
+  RunMonitorPass(service_);  // no packet since the last pass
+  status = Sink().status.Events();
+  ASSERT_EQ(status.size(), 2u);
+  EXPECT_EQ(status[1].state, 1);
+  EXPECT_EQ(device::Slot(slot).online.load(), 0);
 }
 
 TEST_F(MonitorPassTest, SlotsWithoutLoginAreNotAskedAbout) {
