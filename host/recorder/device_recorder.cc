@@ -215,6 +215,7 @@ void DeviceRecorder::WriteHealth() {
       {"frames_skipped", c.framesSkipped},
       {"frames_lost", c.framesLost},
       {"gaps", c.gaps},
+      {"frames_missing", c.framesMissing},
       {"segments", c.segments},
       {"write_errors", c.writeErrors},
       {"logins", logins_},
@@ -368,6 +369,7 @@ void DeviceRecorder::Run() {
                                 {"frames_skipped", c.framesSkipped},
                                 {"frames_lost", c.framesLost},
                                 {"gaps", c.gaps},
+                                {"frames_missing", c.framesMissing},
                                 {"segments", c.segments}});
 }
 

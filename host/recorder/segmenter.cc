@@ -31,6 +31,7 @@ SegmenterCounts Segmenter::Counts() const {
   counts.framesRecorded -= lost;
   counts.framesLost += lost;
   counts.failing = openFailing_;
+  counts.framesMissing = arrivals_.Report().framesMissing;
   return counts;
 }
 
@@ -48,12 +49,9 @@ void Segmenter::OnPacket(int32_t type, const uint8_t* data, uint32_t length, boo
     // Headers come at the start of every stream connection: any after the
     // first means the stream was interrupted and the frames go on from a new
     // key frame, which the open segment cannot hold.
+    if (counts_.headers > 0) arrivals_.Restart();
     if (counts_.headers > 0 && !gapOpen_) {
-      ++counts_.gaps;
-      gapOpen_ = true;
-      gapReason_ = "stream restarted";
-      gapFrom_ = previousWall;
-      gapSkipped_ = 0;
+      OpenGap("stream restarted", previousWall);
       if (file_) EndSegment("gap");
     }
     ++counts_.headers;
@@ -62,6 +60,7 @@ void Segmenter::OnPacket(int32_t type, const uint8_t* data, uint32_t length, boo
   }
   if (type == kStreamDataVideo) {
     ++counts_.frames;
+    arrivals_.Frame(now);
     if (keyFrame) ++counts_.keyFrames;
     // A key frame due at the segment's end may arrive a little early
     // (network jitter); without the slack such segments would run a whole
@@ -107,18 +106,22 @@ void Segmenter::OnPacket(int32_t type, const uint8_t* data, uint32_t length, boo
 
 void Segmenter::MarkRestart(const std::string& reason) {
   std::lock_guard lock(mutex_);
-  if (!gapOpen_) {
-    ++counts_.gaps;
-    gapOpen_ = true;
-    gapReason_ = reason;
-    gapFrom_ = lastPacketWall_;
-    gapSkipped_ = 0;
-  }
+  arrivals_.Restart();
+  if (!gapOpen_) OpenGap(reason, lastPacketWall_);
   if (file_) EndSegment("gap");
   // The reopened stream starts with its own header; the old one must not be
   // taken for a reconnection of the new.
   counts_.headers = 0;
   header_.clear();
+}
+
+void Segmenter::OpenGap(const std::string& reason, std::chrono::system_clock::time_point from) {
+  ++counts_.gaps;
+  gapOpen_ = true;
+  gapReason_ = reason;
+  gapFrom_ = from;
+  gapSkipped_ = 0;
+  missingAtGapOpen_ = arrivals_.Report().framesMissing;
 }
 
 void Segmenter::Finish(const std::string& reason) {
@@ -184,7 +187,8 @@ void Segmenter::OpenSegment(std::chrono::steady_clock::time_point now) {
                        {"from", IsoTime(gapFrom_)},
                        {"to", IsoTime(wallNow)},
                        {"duration_ms", gapMs},
-                       {"frames_skipped", gapSkipped_}});
+                       {"frames_skipped", gapSkipped_},
+                       {"frames_missing", arrivals_.Report().framesMissing - missingAtGapOpen_}});
     gapOpen_ = false;
   }
   if (counts_.segments == 1) log_.Write("recording", {{"device", device_}, {"path", final}});

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "host/kit/gap_tracker.h"
 #include "host/recorder/json_log.h"
 #include "host/recorder/segment_closer.h"
 #include "host/recorder/segment_file.h"
@@ -36,6 +37,9 @@ struct SegmenterCounts {
   uint64_t framesSkipped = 0;   // frames before a key frame could open a segment
   uint64_t framesLost = 0;      // frames a failed write lost
   uint64_t gaps = 0;
+  // Frames the device would have sent in the gaps, estimated from the
+  // stream's usual frame interval.
+  uint64_t framesMissing = 0;
   uint64_t segments = 0;  // segments opened
   uint64_t writeErrors = 0;
   bool recording = false;  // a segment is open
@@ -72,6 +76,7 @@ class Segmenter {
   SegmenterCounts Counts() const;
 
  private:
+  void OpenGap(const std::string& reason, std::chrono::system_clock::time_point from);
   void OpenSegment(std::chrono::steady_clock::time_point now);
   void EndSegment(const std::string& reason);
   std::string NextPath(std::chrono::system_clock::time_point start, std::string* part);
@@ -94,7 +99,9 @@ class Segmenter {
   std::string gapReason_;
   std::chrono::system_clock::time_point gapFrom_{};
   uint64_t gapSkipped_ = 0;
-  bool openFailing_ = false;  // the last attempt to open a segment failed
+  host::GapTracker arrivals_;      // pauses between frames, by arrival time
+  uint64_t missingAtGapOpen_ = 0;  // arrivals_' estimate when the gap opened
+  bool openFailing_ = false;       // the last attempt to open a segment failed
   // Frames the closer lost finishing this device's segments.
   std::shared_ptr<std::atomic<uint64_t>> lostAtClose_ = std::make_shared<std::atomic<uint64_t>>(0);
 };

@@ -324,14 +324,18 @@ TEST(RecorderSegmenter, ANewHeaderMidStreamEndsTheSegmentAndReportsTheGap) {
   auto gaps = s.Lines("gap");
   ASSERT_EQ(gaps.size(), 1u);
   EXPECT_EQ(gaps[0]["frames_skipped"], 2);
+  // 3.04 s without a frame at one every 40 ms.
+  EXPECT_EQ(gaps[0]["frames_missing"], 75);
+  EXPECT_EQ(c.framesMissing, 75u);
   EXPECT_EQ(s.Lines("segment")[0]["ended_by"], "gap");
 }
 
 TEST(RecorderSegmenter, AStreamReopenedByTheRecorderCountsOneGapNotTwo) {
   Stream s(60s);
   s.Send(kStreamDataFirstHeader, Header());
-  s.Gop(5);
+  s.Gop(10);
   s.segmenter->MarkRestart("stream stalled");
+  s.now += 2s;
   s.Send(kStreamDataLaterHeader, Header());
   s.Gop(5);
   EXPECT_EQ(s.segmenter->Counts().gaps, 1u);
@@ -339,6 +343,7 @@ TEST(RecorderSegmenter, AStreamReopenedByTheRecorderCountsOneGapNotTwo) {
   auto gaps = s.Lines("gap");
   ASSERT_EQ(gaps.size(), 1u);
   EXPECT_EQ(gaps[0]["reason"], "stream stalled");
+  EXPECT_EQ(gaps[0]["frames_missing"], 50);  // 2.04 s at 40 ms
 }
 
 // Writes past RLIMIT_FSIZE fail with EFBIG (SIGXFSZ ignored): a disk that fills.
