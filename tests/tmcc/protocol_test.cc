@@ -2,11 +2,16 @@
 // the parsers, and refusal of malformed or oversized input.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tmcc/protocol/auth.h"
+#include "tmcc/protocol/base64.h"
 #include "tmcc/protocol/builders.h"
+#include "tmcc/protocol/crypto.h"
 #include "tmcc/protocol/frame.h"
 #include "tmcc/protocol/parsers.h"
 
@@ -305,4 +310,59 @@ TEST(LoginProofs, EverySingleFlippedByteIsRefusedAfterTheWireRoundTrip) {
           << "device proof byte " << i << " flipped by " << int(flip);
     }
   }
+}
+
+namespace {
+
+template <size_t N>
+std::string Hex(const std::array<uint8_t, N>& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (uint8_t b : bytes) {
+    out += kDigits[b >> 4];
+    out += kDigits[b & 15];
+  }
+  return out;
+}
+
+std::vector<uint8_t> Bytes(std::string_view text) {
+  return {text.begin(), text.end()};
+}
+
+}  // namespace
+
+TEST(StandardEncodings, Base64RoundTripsAndRefusesWhatIsNotBase64) {
+  // RFC 4648's test vectors, both ways.
+  const std::vector<std::pair<std::string, std::string>> vectors = {{"", ""},
+                                                                    {"f", "Zg=="},
+                                                                    {"fo", "Zm8="},
+                                                                    {"foo", "Zm9v"},
+                                                                    {"foob", "Zm9vYg=="},
+                                                                    {"fooba", "Zm9vYmE="},
+                                                                    {"foobar", "Zm9vYmFy"}};
+  for (const auto& [plain, encoded] : vectors) {
+    EXPECT_EQ(pr::Base64Encode(Bytes(plain)), encoded);
+    auto decoded = pr::Base64Decode(encoded);
+    ASSERT_TRUE(decoded) << encoded;
+    EXPECT_EQ(*decoded, Bytes(plain));
+  }
+  std::vector<uint8_t> all(256);
+  for (size_t i = 0; i < all.size(); ++i) all[i] = static_cast<uint8_t>(i);
+  EXPECT_EQ(pr::Base64Decode(pr::Base64Encode(all)), all);
+  for (const char* bad :
+       {"Zg=", "Zg===", "Z===", "Zm9v!A==", "Zh==", "Zm9=", "=Zm9", "Zg==Zg==", "Zm 9v"})
+    EXPECT_FALSE(pr::Base64Decode(bad)) << bad;
+}
+
+TEST(StandardEncodings, DigestsMatchTheirPublishedVectors) {
+  std::array<uint8_t, pr::kMd5Bytes> md5{};
+  std::array<uint8_t, pr::kSha1Bytes> sha1{};
+  ASSERT_TRUE(pr::Md5(Bytes(""), md5));
+  EXPECT_EQ(Hex(md5), "d41d8cd98f00b204e9800998ecf8427e");
+  ASSERT_TRUE(pr::Md5(Bytes("abc"), md5));
+  EXPECT_EQ(Hex(md5), "900150983cd24fb0d6963f7d28e17f72");
+  ASSERT_TRUE(pr::Sha1(Bytes(""), sha1));
+  EXPECT_EQ(Hex(sha1), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+  ASSERT_TRUE(pr::Sha1(Bytes("abc"), sha1));
+  EXPECT_EQ(Hex(sha1), "a9993e364706816aba3e25717850c26c9cd0d89d");
 }

@@ -11,11 +11,19 @@
 namespace qrv::tmcc::protocol {
 
 inline constexpr size_t kHmacSha256Bytes = 32;
+inline constexpr size_t kMd5Bytes = 16;
+inline constexpr size_t kSha1Bytes = 20;
 
 // HMAC-SHA256 of data keyed by key (an empty key is valid) into out; false on
 // a failure of the crypto library (out is then zeroed).
 bool HmacSha256(std::string_view key, std::span<const uint8_t> data,
                 std::span<uint8_t, kHmacSha256Bytes> out);
+
+// Plain digests, for the standard protocols that still ask for them (HTTP and
+// RTSP Digest authentication, WS-Security password digests). False on a
+// failure of the crypto library (out is then zeroed).
+bool Md5(std::span<const uint8_t> data, std::span<uint8_t, kMd5Bytes> out);
+bool Sha1(std::span<const uint8_t> data, std::span<uint8_t, kSha1Bytes> out);
 
 // Fills out from the system's cryptographic generator; false if it failed.
 bool RandomBytes(std::span<uint8_t> out);

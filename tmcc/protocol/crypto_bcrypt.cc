@@ -27,7 +27,37 @@ BCRYPT_ALG_HANDLE HmacProvider() {
   return provider;
 }
 
+// A plain hash provider, opened once per algorithm for the process.
+BCRYPT_ALG_HANDLE OpenHash(LPCWSTR algorithm) {
+  BCRYPT_ALG_HANDLE handle = nullptr;
+  if (!Succeeded(BCryptOpenAlgorithmProvider(&handle, algorithm, nullptr, 0))) handle = nullptr;
+  return handle;
+}
+
+bool Digest(BCRYPT_ALG_HANDLE provider, std::span<const uint8_t> data, std::span<uint8_t> out) {
+  std::fill(out.begin(), out.end(), uint8_t{0});
+  if (provider == nullptr) return false;
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  if (!Succeeded(BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, 0))) return false;
+  bool ok = data.empty() || Succeeded(BCryptHashData(hash, const_cast<UCHAR*>(data.data()),
+                                                     static_cast<ULONG>(data.size()), 0));
+  ok = ok && Succeeded(BCryptFinishHash(hash, out.data(), static_cast<ULONG>(out.size()), 0));
+  BCryptDestroyHash(hash);
+  if (!ok) std::fill(out.begin(), out.end(), uint8_t{0});
+  return ok;
+}
+
 }  // namespace
+
+bool Md5(std::span<const uint8_t> data, std::span<uint8_t, kMd5Bytes> out) {
+  static const BCRYPT_ALG_HANDLE provider = OpenHash(BCRYPT_MD5_ALGORITHM);
+  return Digest(provider, data, out);
+}
+
+bool Sha1(std::span<const uint8_t> data, std::span<uint8_t, kSha1Bytes> out) {
+  static const BCRYPT_ALG_HANDLE provider = OpenHash(BCRYPT_SHA1_ALGORITHM);
+  return Digest(provider, data, out);
+}
 
 bool HmacSha256(std::string_view key, std::span<const uint8_t> data,
                 std::span<uint8_t, kHmacSha256Bytes> out) {

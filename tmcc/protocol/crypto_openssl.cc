@@ -27,6 +27,30 @@ bool HmacSha256(std::string_view key, std::span<const uint8_t> data,
   return true;
 }
 
+namespace {
+
+bool Digest(const EVP_MD* md, std::span<const uint8_t> data, std::span<uint8_t> out) {
+  static const uint8_t kNoData = 0;
+  unsigned int length = 0;
+  if (EVP_Digest(data.empty() ? &kNoData : data.data(), data.size(), out.data(), &length, md,
+                 nullptr) != 1 ||
+      length != out.size()) {
+    std::fill(out.begin(), out.end(), uint8_t{0});
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool Md5(std::span<const uint8_t> data, std::span<uint8_t, kMd5Bytes> out) {
+  return Digest(EVP_md5(), data, out);
+}
+
+bool Sha1(std::span<const uint8_t> data, std::span<uint8_t, kSha1Bytes> out) {
+  return Digest(EVP_sha1(), data, out);
+}
+
 bool RandomBytes(std::span<uint8_t> out) {
   return RAND_bytes(out.data(), static_cast<int>(out.size())) == 1;
 }
