@@ -4,7 +4,9 @@
 //     flood), received and recorded through the plug-in and our device
 //     library, against a plain epoll recv + write loop receiving the same
 //     device's stream, and ffmpeg (-c copy) receiving the same H.264 bytes.
-//     Medians over repetitions.
+//     The plug-in and the plain loop take turns in short pairs, so the
+//     machine's slow minutes hit both sides of a pair alike; printed are the
+//     median of the pairs' ratios and how far they spread.
 // (b) Many slots streaming in real time (by default 256 x 4 Mbit/s 1080p at
 //     25 fps), recording to files: frames sent = delivered = in files, host
 //     CPU per byte against a plain epoll loop receiving the same streams from
@@ -46,6 +48,7 @@
 #include "host/kit/media_probe.h"
 #include "host/kit/plugin_host.h"
 #include "host/kit/requests.h"
+#include "host/kit/spread.h"
 #include "host/sim/fleet.h"
 #include "tmcc/protocol/auth.h"
 #include "tmcc/protocol/builders.h"
@@ -78,12 +81,6 @@ double ProcessCpu() {
 // Waits without busy looping; the bench's only pauses, each bounded.
 void Pause(std::chrono::milliseconds d) {
   std::this_thread::sleep_for(d);
-}
-
-double Median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
 // Peak resident memory since the last ResetPeakMemory (kB), from /proc.
@@ -564,8 +561,8 @@ struct Options {
   std::string plugin;
   std::string dir = "/dev/shm/qrv-e2e-bench";  // tmpfs: the disk is not what is measured
   std::string runs = "abc";
-  double floodSeconds = 2;
-  int floodRepetitions = 5;
+  double floodSeconds = 0.5;  // run (a): each leg of a pair
+  int floodPairs = 20;
   double scaleSeconds = 10;
   int streams = 256;
   int width = 1920;
@@ -581,24 +578,55 @@ Credentials DeviceOf(const FleetOptions& f, int i) {
   return {LoopbackAddress(f.baseAddress, i), f.user, f.password, f.controlPort};
 }
 
-void PrintRate(const char* name, const Rate& r, const Rate& plain) {
-  std::printf("  %-34s %8.1f MB/s %7.2f CPU s/GB %8.1f MB/CPU s   %5.2f x plain\n", name, r.MBps(),
-              r.CpuPerGB(), r.MBperCpuSecond(),
-              plain.MBperCpuSecond() > 0 ? r.MBperCpuSecond() / plain.MBperCpuSecond() : 0);
-}
-
-Rate MedianRate(const std::vector<Rate>& rates) {
-  std::vector<double> mbps, cpuPerGB;
+// One line of run (a): median throughput and CPU per byte, and the median
+// MB per CPU second with the middle half and the extremes of the legs.
+void PrintRate(const char* name, const std::vector<Rate>& rates, double plainMBperCpuSecond) {
+  std::vector<double> mbps, cpuPerGB, perCpu;
   for (const auto& r : rates) {
     mbps.push_back(r.MBps());
     cpuPerGB.push_back(r.CpuPerGB());
+    perCpu.push_back(r.MBperCpuSecond());
   }
-  // A synthetic rate with the median throughput and median CPU per GB.
-  Rate m;
-  m.seconds = 1;
-  m.bytes = static_cast<uint64_t>(Median(mbps) * 1e6);
-  m.cpu = Median(cpuPerGB) * double(m.bytes) / 1e9;
-  return m;
+  const Spread s = SpreadOf(perCpu);
+  std::printf(
+      "  %-34s %7.1f MB/s %5.2f CPU s/GB %7.1f MB/CPU s (middle half %.0f-%.0f, all %.0f-%.0f)"
+      " %5.2f x plain\n",
+      name, SpreadOf(mbps).median, SpreadOf(cpuPerGB).median, s.median, s.lowerQuartile,
+      s.upperQuartile, s.min, s.max, plainMBperCpuSecond > 0 ? s.median / plainMBperCpuSecond : 0);
+}
+
+// One leg of run (a) through the plug-in: the device's flood recorded into a
+// .264 file for `seconds`. CPU is the whole host process's from the open to
+// the close. The first recording's start is kept in `h264` for ffmpeg.
+std::optional<Rate> RecordFloodLeg(Requests& requests, int32_t slot, const Credentials& device,
+                                   const Options& options, std::vector<uint8_t>& h264) {
+  const std::string base = options.dir + "/flood";
+  Reply record = requests.StartRecording(slot, base);
+  const double cpu0 = ProcessCpu();
+  const auto t0 = Clock::now();
+  Reply open = requests.OpenStream(slot, device, 0);
+  Pause(std::chrono::milliseconds(static_cast<int64_t>(options.floodSeconds * 1000)));
+  requests.CloseStream(slot);
+  Rate recorded;
+  recorded.seconds = Seconds(Clock::now() - t0);
+  recorded.cpu = ProcessCpu() - cpu0;
+  requests.StopRecording(slot);
+  const std::string path = base + ".264";
+  std::error_code ec;
+  recorded.bytes = std::filesystem::file_size(path, ec);
+  if (!record.ok() || !open.ok() || recorded.bytes == 0 || recorded.cpu <= 0) {
+    std::printf("flood stream: recording %d, open %d, nothing recorded\n", record.code, open.code);
+    std::filesystem::remove(path, ec);
+    return std::nullopt;
+  }
+  if (h264.empty()) {
+    std::ifstream in(path, std::ios::binary);
+    h264.resize(std::min<uint64_t>(recorded.bytes, 64u << 20));
+    in.read(reinterpret_cast<char*>(h264.data()), std::streamsize(h264.size()));
+  }
+  // tmpfs pages count against the sandbox's memory: every leg starts empty.
+  std::filesystem::remove(path, ec);
+  return recorded;
 }
 
 bool RunFlood(const Options& options, PluginHost& plugin, Child& plainChild) {
@@ -613,74 +641,87 @@ bool RunFlood(const Options& options, PluginHost& plugin, Child& plainChild) {
   if (!fleet) return false;
   const Credentials device = DeviceOf(flood, 0);
   Requests requests(plugin.access());
+  Reply login = requests.Login(device);
+  if (!login.ok()) {
+    std::printf("flood login failed: %d (%s)\n", login.code,
+                DescribeExecuteResult(login.code).c_str());
+    return false;
+  }
+  const int32_t slot = login.OutputInt("LOGINID");
+  StreamProbe probe;
+  plugin.access().SetStreamDataCallback(static_cast<uint32_t>(slot), &OnFloodData,
+                                        reinterpret_cast<uintptr_t>(&probe));
   std::vector<Rate> plugins, plains, ffmpegs;
-  std::vector<double> ratios;
+  std::vector<double> ratios, overheads;
   std::vector<uint8_t> h264;  // the first recording's start, for ffmpeg
-  for (int rep = 0; rep < options.floodRepetitions; ++rep) {
-    Reply login = requests.Login(device);
-    if (!login.ok()) {
-      std::printf("flood login failed: %d (%s)\n", login.code,
-                  DescribeExecuteResult(login.code).c_str());
-      return false;
+  uint64_t firstRecording = 0;
+  bool ok = true;
+  for (int pair = 0; pair < options.floodPairs && ok; ++pair) {
+    // Each side goes first in every other pair: a machine getting faster or
+    // slower over a pair favours neither.
+    const bool pluginFirst = pair % 2 == 0;
+    std::optional<Rate> recorded, plain;
+    for (int leg = 0; leg < 2 && ok; ++leg) {
+      if ((leg == 0) == pluginFirst) {
+        recorded = RecordFloodLeg(requests, slot, device, options, h264);
+        ok = recorded.has_value();
+      } else {
+        auto run = RunPlain(plainChild, flood, options.floodSeconds, options.dir);
+        ok = run && run->failed == 0 && run->rate.cpu > 0 && run->rate.bytes > 0;
+        if (ok) {
+          plain = run->rate;
+        } else {
+          std::printf("plain loop failed\n");
+        }
+      }
     }
-    const int32_t slot = login.OutputInt("LOGINID");
-    StreamProbe probe;
-    plugin.access().SetStreamDataCallback(static_cast<uint32_t>(slot), &OnFloodData,
-                                          reinterpret_cast<uintptr_t>(&probe));
-    const std::string base = options.dir + "/flood";
-    requests.StartRecording(slot, base);
-    const double cpu0 = ProcessCpu();
-    const auto t0 = Clock::now();
-    Reply open = requests.OpenStream(slot, device, 0);
-    Pause(std::chrono::milliseconds(static_cast<int64_t>(options.floodSeconds * 1000)));
-    requests.CloseStream(slot);
-    Rate recorded;
-    recorded.seconds = Seconds(Clock::now() - t0);
-    recorded.cpu = ProcessCpu() - cpu0;
-    requests.StopRecording(slot);
-    requests.Logout(slot);
-    const std::string path = base + ".264";
-    std::error_code ec;
-    recorded.bytes = std::filesystem::file_size(path, ec);
-    if (!open.ok() || recorded.bytes == 0) {
-      std::printf("flood stream: open %d, nothing recorded\n", open.code);
-      return false;
-    }
-    if (h264.empty()) {
-      std::ifstream in(path, std::ios::binary);
-      h264.resize(std::min<uint64_t>(recorded.bytes, 64u << 20));
-      in.read(reinterpret_cast<char*>(h264.data()), std::streamsize(h264.size()));
-    }
-    // tmpfs pages count against the sandbox's memory: every run starts empty.
-    std::filesystem::remove(path, ec);
-    auto plain = RunPlain(plainChild, flood, options.floodSeconds, options.dir);
-    if (!plain || plain->failed > 0) {
-      std::printf("plain loop failed\n");
-      return false;
-    }
-    auto ffmpeg = FfmpegReceive(h264, std::min<uint64_t>(recorded.bytes, 1u << 30),
+    if (!ok) break;
+    if (firstRecording == 0) firstRecording = recorded->bytes;
+    plugins.push_back(*recorded);
+    plains.push_back(*plain);
+    ratios.push_back(recorded->MBperCpuSecond() / plain->MBperCpuSecond());
+    // The plug-in's CPU per byte beyond the plain loop's, in per cent.
+    overheads.push_back((recorded->CpuPerGB() / plain->CpuPerGB() - 1) * 100);
+    std::printf("  (a) pair %2d, %s first: plug-in %.1f MB/CPU s, plain %.1f MB/CPU s -> %.2f\n",
+                pair + 1, pluginFirst ? "plug-in" : "plain  ", recorded->MBperCpuSecond(),
+                plain->MBperCpuSecond(), ratios.back());
+    std::fflush(stdout);
+  }
+  requests.Logout(slot);
+  // ffmpeg apart from the pairs, which it would only spread further apart.
+  for (int run = 0; ok && run < std::min(3, options.floodPairs); ++run) {
+    auto ffmpeg = FfmpegReceive(h264, std::min<uint64_t>(firstRecording, 1u << 30),
                                 options.dir + "/ffmpeg.264");
-    plugins.push_back(recorded);
-    plains.push_back(plain->rate);
-    if (ffmpeg) ffmpegs.push_back(*ffmpeg);
-    ratios.push_back(recorded.MBperCpuSecond() / plain->rate.MBperCpuSecond());
-    std::printf("  (a) repetition %d: plug-in %.1f MB/CPU s, plain %.1f MB/CPU s -> %.2f\n",
-                rep + 1, recorded.MBperCpuSecond(), plain->rate.MBperCpuSecond(), ratios.back());
+    if (!ffmpeg) break;
+    ffmpegs.push_back(*ffmpeg);
   }
   fleet->End();
-  const Rate plain = MedianRate(plains);
+  if (!ok) return false;
+
+  std::vector<double> plainPerCpu;
+  for (const auto& r : plains) plainPerCpu.push_back(r.MBperCpuSecond());
+  const double plainMedian = SpreadOf(plainPerCpu).median;
   std::printf(
-      "\n(a) one stream as fast as it comes, 1080p, loopback TCP, %.0f s each, medians of %d\n",
-      options.floodSeconds, options.floodRepetitions);
-  PrintRate("plain epoll recv + write loop", plain, plain);
-  PrintRate("plug-in + device library -> .264", MedianRate(plugins), plain);
+      "\n(a) one stream as fast as it comes, 1080p, loopback TCP: %d pairs of %.1f s legs, the "
+      "plug-in and the plain loop going first in turn; medians\n",
+      options.floodPairs, options.floodSeconds);
+  PrintRate("plain epoll recv + write loop", plains, plainMedian);
+  PrintRate("plug-in + device library -> .264", plugins, plainMedian);
   if (!ffmpegs.empty()) {
-    PrintRate("ffmpeg -f h264 -i tcp:// -c copy", MedianRate(ffmpegs), plain);
+    PrintRate("ffmpeg -f h264 -i tcp:// -c copy", ffmpegs, plainMedian);
   } else {
     std::printf("  ffmpeg: not available\n");
   }
-  std::printf("  plug-in MB per CPU second / plain loop's: median %.2f (of each repetition's)\n",
-              Median(ratios));
+  const Spread ratio = SpreadOf(ratios);
+  const Spread overhead = SpreadOf(overheads);
+  std::printf(
+      "  plug-in MB per CPU second / plain loop's, per pair: median %.2f, middle half %.2f-%.2f, "
+      "all %.2f-%.2f (%zu pairs)\n",
+      ratio.median, ratio.lowerQuartile, ratio.upperQuartile, ratio.min, ratio.max, ratio.count);
+  std::printf(
+      "  plug-in CPU per byte beyond the plain loop's, per pair: median %+.1f %%, middle half "
+      "%+.1f %% to %+.1f %%\n",
+      overhead.median, overhead.lowerQuartile, overhead.upperQuartile);
   std::printf(
       "  (plug-in CPU: the whole host process, library threads, plug-in, file writes;\n"
       "   plain loop CPU: its process, socket reads and file writes of the same device's bytes)\n");
@@ -979,10 +1020,11 @@ int main(int argc, char** argv) {
                    ? std::string()
                    : std::string("letters a, b, c only");
       });
-  app.add_option("--flood-seconds", options.floodSeconds, "Length of each repetition of run (a)")
-      ->check(CLI::Range(0.5, 60.0));
-  app.add_option("--repetitions", options.floodRepetitions, "Repetitions of run (a)")
-      ->check(CLI::Range(1, 50));
+  app.add_option("--flood-seconds", options.floodSeconds,
+                 "Run (a): length of each leg (plug-in or plain loop) of a pair")
+      ->check(CLI::Range(0.2, 60.0));
+  app.add_option("--pairs,--repetitions", options.floodPairs, "Run (a): pairs of legs")
+      ->check(CLI::Range(1, 200));
   app.add_option("--scale-seconds", options.scaleSeconds, "Length of runs (b) and (c)")
       ->check(CLI::Range(1.0, 600.0));
   app.add_option("--streams", options.streams, "Streams in runs (b) and (c)")
