@@ -14,7 +14,9 @@
 // (c) As (b), with one stream's host callback blocking 1 s on every 25th
 //     packet and one stream's callback sleeping before every packet (its
 //     recording write waits behind it): what the other streams and the two
-//     stalled ones lose, and their delay against (b).
+//     stalled ones lose, and their delay against (b). Frames the devices sent
+//     are waited for (bounded) after the devices stop sending; those still on
+//     their way then are counted as in flight, apart from the lost ones.
 //
 // Every simulated device fleet and the plain loop run in child processes
 // (this program started again with a child-mode argument), so the CPU and
@@ -195,9 +197,11 @@ std::unique_ptr<Child> Spawn(const std::vector<std::string>& args) {
   return child;
 }
 
-// A fleet of devices in a child; answers "ok" when they listen. On "stop" it
-// stops them, then prints per device "sent dropped": the video frames sent
-// and those the device left out because the viewer fell behind.
+// A fleet of devices in a child; answers "ok" when they listen. On "stop" the
+// devices send no more frames but keep their connections, so frames already
+// queued still arrive; then it prints per device "sent dropped": the video
+// frames sent and those the device left out because the viewer fell behind.
+// The connections close on "exit".
 int SimChildMain(const FleetOptions& options) {
   std::string error;
   auto fleet = Fleet::Start(options, &error);
@@ -210,8 +214,9 @@ int SimChildMain(const FleetOptions& options) {
   char line[64];
   while (std::fgets(line, sizeof line, stdin) != nullptr) {
     if (std::strncmp(line, "stop", 4) == 0) {
-      // Stopped before counting: nothing is sent after the count is taken.
-      fleet->simulator().Stop();
+      // Stopped before counting: no frame is counted after the count is
+      // taken.
+      for (size_t i = 0; i < fleet->size(); ++i) fleet->device(i).StopMedia();
       for (size_t i = 0; i < fleet->size(); ++i) {
         uint64_t sent = 0, dropped = 0;
         for (const auto& s : fleet->device(i).Observe().streams) {
@@ -564,6 +569,7 @@ struct Options {
   double floodSeconds = 0.5;  // run (a): each leg of a pair
   int floodPairs = 20;
   double scaleSeconds = 10;
+  double drainSeconds = 30;  // runs (b), (c): the longest wait for frames on their way
   int streams = 256;
   int width = 1920;
   int height = 1080;
@@ -728,6 +734,23 @@ bool RunFlood(const Options& options, PluginHost& plugin, Child& plainChild) {
   return true;
 }
 
+// A stream's video frames at the end of a run. A frame the device counted as
+// sent that had not reached the host when the wait for it ended is in
+// flight (the device's queue or the sockets still hold it), not lost; lost
+// are the frames the device left out and those delivered but missing from
+// the recording.
+struct FrameFate {
+  uint64_t inFlight = 0;
+  int64_t lost = 0;
+};
+
+FrameFate FateOf(const DeviceCounts& device, uint64_t delivered, uint64_t inFile) {
+  FrameFate f;
+  f.inFlight = device.sent > delivered ? device.sent - delivered : 0;
+  f.lost = int64_t(device.sent + device.dropped) - int64_t(inFile) - int64_t(f.inFlight);
+  return f;
+}
+
 struct ScaleRun {
   int failures = 0;
   int emptyFiles = 0;
@@ -735,9 +758,10 @@ struct ScaleRun {
   std::vector<uint64_t> delivered, inFiles;
   uint64_t bytes = 0;  // delivered to the host callbacks
   double cpu = 0, wall = 0, videoSeconds = 0;
+  double drainSeconds = 0;  // waited for frames on their way after the devices stopped
   long peakKb = 0;
   int recordFailures = 0;
-  int lossReports = 0;    // streams described line by line
+  int lossReports = 0;    // streams that lost or still awaited frames, described line by line
   std::string lossLines;  // those lines, printed with the run's figures
   std::optional<qrv::devicelib::NetworkPoolStats> statsBefore, statsAfter;
   std::vector<std::vector<double>> delays;  // per stream, seconds beyond its best
@@ -791,15 +815,20 @@ ScaleRun RunScaleOnce(const Options& options, PluginHost& plugin, const FleetOpt
   Pause(std::chrono::milliseconds(static_cast<int64_t>(options.scaleSeconds * 1000)));
   run.device = StopFleet(*fleet, n);
   const auto stopAt = Clock::now();
-  // Frames already on the way still arrive; wait for them (bounded).
-  const auto deadline = stopAt + std::chrono::seconds(10);
+  // The devices send nothing more but keep their connections: frames on their
+  // way still arrive (a slow stream's backlog takes seconds). Wait until
+  // every stream has what its device sent, or the bound passes. Polled: the
+  // callbacks stay as cheap as the plain loop's counting.
+  const auto deadline = stopAt + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(options.drainSeconds));
   for (;;) {
     bool all = true;
     for (size_t i = 0; i < n && i < run.device.size(); ++i)
       all = all && probes[i].frames.load(std::memory_order_acquire) >= run.device[i].sent;
-    if (all || Clock::now() > deadline) break;
+    if (all || Clock::now() >= deadline) break;
     Pause(std::chrono::milliseconds(20));
   }
+  run.drainSeconds = Seconds(Clock::now() - stopAt);
   run.wall = Seconds(Clock::now() - t0);
   run.cpu = ProcessCpu() - cpu0;
   run.peakKb = ProcStatusKb("VmHWM");
@@ -822,20 +851,24 @@ ScaleRun RunScaleOnce(const Options& options, PluginHost& plugin, const FleetOpt
     const std::string path = options.dir + "/scale-" + std::to_string(i) + ".264";
     const FilePictures file = CountPicturesInFile(path);
     run.inFiles.push_back(file.pictures);
-    const bool streamLost =
-        i >= run.device.size() || run.device[i].dropped > 0 || file.pictures != run.device[i].sent;
-    if (streamLost && ++run.lossReports <= 8) {
-      char line[256];
-      std::snprintf(
-          line, sizeof(line),
-          "  stream %zu lost frames: sent %llu, dropped by the device %llu, delivered %llu, "
-          "in file %llu (%llu IDR, first slice type %d, %llu bytes)\n",
-          i, static_cast<unsigned long long>(i < run.device.size() ? run.device[i].sent : 0),
-          static_cast<unsigned long long>(i < run.device.size() ? run.device[i].dropped : 0),
-          static_cast<unsigned long long>(delivered),
-          static_cast<unsigned long long>(file.pictures),
-          static_cast<unsigned long long>(file.idrPictures), file.firstVclType,
-          static_cast<unsigned long long>(file.bytes));
+    const DeviceCounts counted = i < run.device.size() ? run.device[i] : DeviceCounts{};
+    const FrameFate fate = FateOf(counted, delivered, file.pictures);
+    const bool unfinished = i >= run.device.size() || fate.lost != 0 || fate.inFlight > 0;
+    if (unfinished && ++run.lossReports <= 8) {
+      char line[320];
+      std::snprintf(line, sizeof(line),
+                    "  stream %zu: sent %llu, dropped by the device %llu, delivered %llu, in file "
+                    "%llu (%llu IDR, first slice type %d, %llu bytes) -> in flight %llu, lost "
+                    "%lld%s\n",
+                    i, static_cast<unsigned long long>(counted.sent),
+                    static_cast<unsigned long long>(counted.dropped),
+                    static_cast<unsigned long long>(delivered),
+                    static_cast<unsigned long long>(file.pictures),
+                    static_cast<unsigned long long>(file.idrPictures), file.firstVclType,
+                    static_cast<unsigned long long>(file.bytes),
+                    static_cast<unsigned long long>(fate.inFlight),
+                    static_cast<long long>(fate.lost),
+                    i < run.device.size() ? "" : " (the device's counts are missing)");
       run.lossLines += line;
     }
     if (file.pictures == 0) ++run.emptyFiles;
@@ -862,10 +895,10 @@ ScaleRun RunScaleOnce(const Options& options, PluginHost& plugin, const FleetOpt
 }
 
 struct Totals {
-  uint64_t produced = 0, sent = 0, delivered = 0, inFiles = 0;
-  size_t streamsLosing = 0, streamsMeasured = 0;
+  uint64_t produced = 0, sent = 0, delivered = 0, inFiles = 0, inFlight = 0;
+  int64_t lost = 0;
+  size_t streamsLosing = 0, streamsInFlight = 0, streamsMeasured = 0;
   std::vector<double> delays;
-  int64_t Lost() const { return int64_t(produced) - int64_t(inFiles); }
   double Pct(double p) const {
     return delays.empty() ? 0 : delays[static_cast<size_t>(p * double(delays.size() - 1))];
   }
@@ -878,7 +911,11 @@ Totals Sum(const ScaleRun& run, size_t from, size_t to) {
     t.sent += run.device[i].sent;
     t.delivered += run.delivered[i];
     t.inFiles += run.inFiles[i];
-    if (run.device[i].dropped > 0 || run.inFiles[i] != run.device[i].sent) ++t.streamsLosing;
+    const FrameFate fate = FateOf(run.device[i], run.delivered[i], run.inFiles[i]);
+    t.inFlight += fate.inFlight;
+    t.lost += fate.lost;
+    if (fate.lost != 0) ++t.streamsLosing;
+    if (fate.inFlight > 0) ++t.streamsInFlight;
     if (!run.delays[i].empty()) ++t.streamsMeasured;
     t.delays.insert(t.delays.end(), run.delays[i].begin(), run.delays[i].end());
   }
@@ -889,10 +926,17 @@ Totals Sum(const ScaleRun& run, size_t from, size_t to) {
 void PrintFrames(const char* name, const Totals& t) {
   std::printf(
       "  %-28s frames produced %llu, sent %llu, delivered %llu, in files %llu -> lost %lld "
-      "(%zu streams lost frames)\n",
+      "(%zu streams), in flight at the end %llu (%zu streams)\n",
       name, static_cast<unsigned long long>(t.produced), static_cast<unsigned long long>(t.sent),
       static_cast<unsigned long long>(t.delivered), static_cast<unsigned long long>(t.inFiles),
-      static_cast<long long>(t.Lost()), t.streamsLosing);
+      static_cast<long long>(t.lost), t.streamsLosing, static_cast<unsigned long long>(t.inFlight),
+      t.streamsInFlight);
+}
+
+void PrintDrain(const ScaleRun& run, const Options& options) {
+  std::printf(
+      "  waited after the devices stopped %.1f s for frames on their way (at most %.0f s)\n",
+      run.drainSeconds, options.drainSeconds);
 }
 
 void PrintDelay(const char* name, const Totals& t) {
@@ -936,6 +980,7 @@ bool RunScale(const Options& options, PluginHost& plugin, Child& plainChild,
               double(run.bytes) * 8 / 1e6 / run.videoSeconds / double(n), double(run.bytes) / 1e6);
   PrintFrames("all streams", all);
   std::printf("%s", run.lossLines.c_str());
+  PrintDrain(run, options);
   std::printf(
       "  host CPU                        %.3f CPU s per s (%.1f %% of one core), %.2f CPU "
       "s/GB\n",
@@ -954,7 +999,7 @@ bool RunScale(const Options& options, PluginHost& plugin, Child& plainChild,
   std::printf("  peak memory (VmHWM)             %.1f MB\n", double(run.peakKb) / 1024);
   PrintPoolStats(run.statsBefore, run.statsAfter);
   PrintDelay("all streams", all);
-  return run.failures == 0 && run.recordFailures == 0 && all.Lost() == 0;
+  return run.failures == 0 && run.recordFailures == 0 && all.lost == 0 && all.inFlight == 0;
 }
 
 bool RunStalls(const Options& options, PluginHost& plugin, const std::optional<Totals>& before) {
@@ -984,6 +1029,7 @@ bool RunStalls(const Options& options, PluginHost& plugin, const std::optional<T
   PrintFrames("stream 0 (blocking)", blocked);
   PrintFrames("stream 1 (slow writer)", slow);
   std::printf("%s", run.lossLines.c_str());
+  PrintDrain(run, options);
   std::printf("  host process peak memory (VmHWM) %.1f MB\n", double(run.peakKb) / 1024);
   PrintPoolStats(run.statsBefore, run.statsAfter);
   return run.failures == 0 && run.recordFailures == 0;
@@ -1027,6 +1073,10 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, 200));
   app.add_option("--scale-seconds", options.scaleSeconds, "Length of runs (b) and (c)")
       ->check(CLI::Range(1.0, 600.0));
+  app.add_option("--drain-seconds", options.drainSeconds,
+                 "Runs (b), (c): how long to wait at most, once the devices stop sending, for "
+                 "the frames on their way")
+      ->check(CLI::Range(0.0, 600.0));
   app.add_option("--streams", options.streams, "Streams in runs (b) and (c)")
       ->check(CLI::Range(1, 256));
   app.add_option("--width", options.width, "Picture width in runs (b) and (c)");
