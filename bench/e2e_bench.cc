@@ -4,7 +4,9 @@
 //     flood), received and recorded through the plug-in and our device
 //     library, against a plain epoll recv + write loop receiving the same
 //     device's stream, and ffmpeg (-c copy) receiving the same H.264 bytes.
-//     Medians over repetitions.
+//     The plug-in and the plain loop take turns in short pairs, so the
+//     machine's slow minutes hit both sides of a pair alike; printed are the
+//     median of the pairs' ratios and how far they spread.
 // (b) Many slots streaming in real time (by default 256 x 4 Mbit/s 1080p at
 //     25 fps), recording to files: frames sent = delivered = in files, host
 //     CPU per byte against a plain epoll loop receiving the same streams from
@@ -12,7 +14,9 @@
 // (c) As (b), with one stream's host callback blocking 1 s on every 25th
 //     packet and one stream's callback sleeping before every packet (its
 //     recording write waits behind it): what the other streams and the two
-//     stalled ones lose, and their delay against (b).
+//     stalled ones lose, and their delay against (b). Frames the devices sent
+//     are waited for (bounded) after the devices stop sending; those still on
+//     their way then are counted as in flight, apart from the lost ones.
 //
 // Every simulated device fleet and the plain loop run in child processes
 // (this program started again with a child-mode argument), so the CPU and
@@ -46,6 +50,7 @@
 #include "host/kit/media_probe.h"
 #include "host/kit/plugin_host.h"
 #include "host/kit/requests.h"
+#include "host/kit/spread.h"
 #include "host/sim/fleet.h"
 #include "tmcc/protocol/auth.h"
 #include "tmcc/protocol/builders.h"
@@ -78,12 +83,6 @@ double ProcessCpu() {
 // Waits without busy looping; the bench's only pauses, each bounded.
 void Pause(std::chrono::milliseconds d) {
   std::this_thread::sleep_for(d);
-}
-
-double Median(std::vector<double> v) {
-  if (v.empty()) return 0;
-  std::sort(v.begin(), v.end());
-  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
 // Peak resident memory since the last ResetPeakMemory (kB), from /proc.
@@ -198,9 +197,11 @@ std::unique_ptr<Child> Spawn(const std::vector<std::string>& args) {
   return child;
 }
 
-// A fleet of devices in a child; answers "ok" when they listen. On "stop" it
-// stops them, then prints per device "sent dropped": the video frames sent
-// and those the device left out because the viewer fell behind.
+// A fleet of devices in a child; answers "ok" when they listen. On "stop" the
+// devices send no more frames but keep their connections, so frames already
+// queued still arrive; then it prints per device "sent dropped": the video
+// frames sent and those the device left out because the viewer fell behind.
+// The connections close on "exit".
 int SimChildMain(const FleetOptions& options) {
   std::string error;
   auto fleet = Fleet::Start(options, &error);
@@ -213,8 +214,9 @@ int SimChildMain(const FleetOptions& options) {
   char line[64];
   while (std::fgets(line, sizeof line, stdin) != nullptr) {
     if (std::strncmp(line, "stop", 4) == 0) {
-      // Stopped before counting: nothing is sent after the count is taken.
-      fleet->simulator().Stop();
+      // Stopped before counting: no frame is counted after the count is
+      // taken.
+      for (size_t i = 0; i < fleet->size(); ++i) fleet->device(i).StopMedia();
       for (size_t i = 0; i < fleet->size(); ++i) {
         uint64_t sent = 0, dropped = 0;
         for (const auto& s : fleet->device(i).Observe().streams) {
@@ -564,9 +566,10 @@ struct Options {
   std::string plugin;
   std::string dir = "/dev/shm/qrv-e2e-bench";  // tmpfs: the disk is not what is measured
   std::string runs = "abc";
-  double floodSeconds = 2;
-  int floodRepetitions = 5;
+  double floodSeconds = 0.5;  // run (a): each leg of a pair
+  int floodPairs = 20;
   double scaleSeconds = 10;
+  double drainSeconds = 30;  // runs (b), (c): the longest wait for frames on their way
   int streams = 256;
   int width = 1920;
   int height = 1080;
@@ -581,24 +584,55 @@ Credentials DeviceOf(const FleetOptions& f, int i) {
   return {LoopbackAddress(f.baseAddress, i), f.user, f.password, f.controlPort};
 }
 
-void PrintRate(const char* name, const Rate& r, const Rate& plain) {
-  std::printf("  %-34s %8.1f MB/s %7.2f CPU s/GB %8.1f MB/CPU s   %5.2f x plain\n", name, r.MBps(),
-              r.CpuPerGB(), r.MBperCpuSecond(),
-              plain.MBperCpuSecond() > 0 ? r.MBperCpuSecond() / plain.MBperCpuSecond() : 0);
-}
-
-Rate MedianRate(const std::vector<Rate>& rates) {
-  std::vector<double> mbps, cpuPerGB;
+// One line of run (a): median throughput and CPU per byte, and the median
+// MB per CPU second with the middle half and the extremes of the legs.
+void PrintRate(const char* name, const std::vector<Rate>& rates, double plainMBperCpuSecond) {
+  std::vector<double> mbps, cpuPerGB, perCpu;
   for (const auto& r : rates) {
     mbps.push_back(r.MBps());
     cpuPerGB.push_back(r.CpuPerGB());
+    perCpu.push_back(r.MBperCpuSecond());
   }
-  // A synthetic rate with the median throughput and median CPU per GB.
-  Rate m;
-  m.seconds = 1;
-  m.bytes = static_cast<uint64_t>(Median(mbps) * 1e6);
-  m.cpu = Median(cpuPerGB) * double(m.bytes) / 1e9;
-  return m;
+  const Spread s = SpreadOf(perCpu);
+  std::printf(
+      "  %-34s %7.1f MB/s %5.2f CPU s/GB %7.1f MB/CPU s (middle half %.0f-%.0f, all %.0f-%.0f)"
+      " %5.2f x plain\n",
+      name, SpreadOf(mbps).median, SpreadOf(cpuPerGB).median, s.median, s.lowerQuartile,
+      s.upperQuartile, s.min, s.max, plainMBperCpuSecond > 0 ? s.median / plainMBperCpuSecond : 0);
+}
+
+// One leg of run (a) through the plug-in: the device's flood recorded into a
+// .264 file for `seconds`. CPU is the whole host process's from the open to
+// the close. The first recording's start is kept in `h264` for ffmpeg.
+std::optional<Rate> RecordFloodLeg(Requests& requests, int32_t slot, const Credentials& device,
+                                   const Options& options, std::vector<uint8_t>& h264) {
+  const std::string base = options.dir + "/flood";
+  Reply record = requests.StartRecording(slot, base);
+  const double cpu0 = ProcessCpu();
+  const auto t0 = Clock::now();
+  Reply open = requests.OpenStream(slot, device, 0);
+  Pause(std::chrono::milliseconds(static_cast<int64_t>(options.floodSeconds * 1000)));
+  requests.CloseStream(slot);
+  Rate recorded;
+  recorded.seconds = Seconds(Clock::now() - t0);
+  recorded.cpu = ProcessCpu() - cpu0;
+  requests.StopRecording(slot);
+  const std::string path = base + ".264";
+  std::error_code ec;
+  recorded.bytes = std::filesystem::file_size(path, ec);
+  if (!record.ok() || !open.ok() || recorded.bytes == 0 || recorded.cpu <= 0) {
+    std::printf("flood stream: recording %d, open %d, nothing recorded\n", record.code, open.code);
+    std::filesystem::remove(path, ec);
+    return std::nullopt;
+  }
+  if (h264.empty()) {
+    std::ifstream in(path, std::ios::binary);
+    h264.resize(std::min<uint64_t>(recorded.bytes, 64u << 20));
+    in.read(reinterpret_cast<char*>(h264.data()), std::streamsize(h264.size()));
+  }
+  // tmpfs pages count against the sandbox's memory: every leg starts empty.
+  std::filesystem::remove(path, ec);
+  return recorded;
 }
 
 bool RunFlood(const Options& options, PluginHost& plugin, Child& plainChild) {
@@ -613,78 +647,108 @@ bool RunFlood(const Options& options, PluginHost& plugin, Child& plainChild) {
   if (!fleet) return false;
   const Credentials device = DeviceOf(flood, 0);
   Requests requests(plugin.access());
+  Reply login = requests.Login(device);
+  if (!login.ok()) {
+    std::printf("flood login failed: %d (%s)\n", login.code,
+                DescribeExecuteResult(login.code).c_str());
+    return false;
+  }
+  const int32_t slot = login.OutputInt("LOGINID");
+  StreamProbe probe;
+  plugin.access().SetStreamDataCallback(static_cast<uint32_t>(slot), &OnFloodData,
+                                        reinterpret_cast<uintptr_t>(&probe));
   std::vector<Rate> plugins, plains, ffmpegs;
-  std::vector<double> ratios;
+  std::vector<double> ratios, overheads;
   std::vector<uint8_t> h264;  // the first recording's start, for ffmpeg
-  for (int rep = 0; rep < options.floodRepetitions; ++rep) {
-    Reply login = requests.Login(device);
-    if (!login.ok()) {
-      std::printf("flood login failed: %d (%s)\n", login.code,
-                  DescribeExecuteResult(login.code).c_str());
-      return false;
+  uint64_t firstRecording = 0;
+  bool ok = true;
+  for (int pair = 0; pair < options.floodPairs && ok; ++pair) {
+    // Each side goes first in every other pair: a machine getting faster or
+    // slower over a pair favours neither.
+    const bool pluginFirst = pair % 2 == 0;
+    std::optional<Rate> recorded, plain;
+    for (int leg = 0; leg < 2 && ok; ++leg) {
+      if ((leg == 0) == pluginFirst) {
+        recorded = RecordFloodLeg(requests, slot, device, options, h264);
+        ok = recorded.has_value();
+      } else {
+        auto run = RunPlain(plainChild, flood, options.floodSeconds, options.dir);
+        ok = run && run->failed == 0 && run->rate.cpu > 0 && run->rate.bytes > 0;
+        if (ok) {
+          plain = run->rate;
+        } else {
+          std::printf("plain loop failed\n");
+        }
+      }
     }
-    const int32_t slot = login.OutputInt("LOGINID");
-    StreamProbe probe;
-    plugin.access().SetStreamDataCallback(static_cast<uint32_t>(slot), &OnFloodData,
-                                          reinterpret_cast<uintptr_t>(&probe));
-    const std::string base = options.dir + "/flood";
-    requests.StartRecording(slot, base);
-    const double cpu0 = ProcessCpu();
-    const auto t0 = Clock::now();
-    Reply open = requests.OpenStream(slot, device, 0);
-    Pause(std::chrono::milliseconds(static_cast<int64_t>(options.floodSeconds * 1000)));
-    requests.CloseStream(slot);
-    Rate recorded;
-    recorded.seconds = Seconds(Clock::now() - t0);
-    recorded.cpu = ProcessCpu() - cpu0;
-    requests.StopRecording(slot);
-    requests.Logout(slot);
-    const std::string path = base + ".264";
-    std::error_code ec;
-    recorded.bytes = std::filesystem::file_size(path, ec);
-    if (!open.ok() || recorded.bytes == 0) {
-      std::printf("flood stream: open %d, nothing recorded\n", open.code);
-      return false;
-    }
-    if (h264.empty()) {
-      std::ifstream in(path, std::ios::binary);
-      h264.resize(std::min<uint64_t>(recorded.bytes, 64u << 20));
-      in.read(reinterpret_cast<char*>(h264.data()), std::streamsize(h264.size()));
-    }
-    // tmpfs pages count against the sandbox's memory: every run starts empty.
-    std::filesystem::remove(path, ec);
-    auto plain = RunPlain(plainChild, flood, options.floodSeconds, options.dir);
-    if (!plain || plain->failed > 0) {
-      std::printf("plain loop failed\n");
-      return false;
-    }
-    auto ffmpeg = FfmpegReceive(h264, std::min<uint64_t>(recorded.bytes, 1u << 30),
+    if (!ok) break;
+    if (firstRecording == 0) firstRecording = recorded->bytes;
+    plugins.push_back(*recorded);
+    plains.push_back(*plain);
+    ratios.push_back(recorded->MBperCpuSecond() / plain->MBperCpuSecond());
+    // The plug-in's CPU per byte beyond the plain loop's, in per cent.
+    overheads.push_back((recorded->CpuPerGB() / plain->CpuPerGB() - 1) * 100);
+    std::printf("  (a) pair %2d, %s first: plug-in %.1f MB/CPU s, plain %.1f MB/CPU s -> %.2f\n",
+                pair + 1, pluginFirst ? "plug-in" : "plain  ", recorded->MBperCpuSecond(),
+                plain->MBperCpuSecond(), ratios.back());
+    std::fflush(stdout);
+  }
+  requests.Logout(slot);
+  // ffmpeg apart from the pairs, which it would only spread further apart.
+  for (int run = 0; ok && run < std::min(3, options.floodPairs); ++run) {
+    auto ffmpeg = FfmpegReceive(h264, std::min<uint64_t>(firstRecording, 1u << 30),
                                 options.dir + "/ffmpeg.264");
-    plugins.push_back(recorded);
-    plains.push_back(plain->rate);
-    if (ffmpeg) ffmpegs.push_back(*ffmpeg);
-    ratios.push_back(recorded.MBperCpuSecond() / plain->rate.MBperCpuSecond());
-    std::printf("  (a) repetition %d: plug-in %.1f MB/CPU s, plain %.1f MB/CPU s -> %.2f\n",
-                rep + 1, recorded.MBperCpuSecond(), plain->rate.MBperCpuSecond(), ratios.back());
+    if (!ffmpeg) break;
+    ffmpegs.push_back(*ffmpeg);
   }
   fleet->End();
-  const Rate plain = MedianRate(plains);
+  if (!ok) return false;
+
+  std::vector<double> plainPerCpu;
+  for (const auto& r : plains) plainPerCpu.push_back(r.MBperCpuSecond());
+  const double plainMedian = SpreadOf(plainPerCpu).median;
   std::printf(
-      "\n(a) one stream as fast as it comes, 1080p, loopback TCP, %.0f s each, medians of %d\n",
-      options.floodSeconds, options.floodRepetitions);
-  PrintRate("plain epoll recv + write loop", plain, plain);
-  PrintRate("plug-in + device library -> .264", MedianRate(plugins), plain);
+      "\n(a) one stream as fast as it comes, 1080p, loopback TCP: %d pairs of %.1f s legs, the "
+      "plug-in and the plain loop going first in turn; medians\n",
+      options.floodPairs, options.floodSeconds);
+  PrintRate("plain epoll recv + write loop", plains, plainMedian);
+  PrintRate("plug-in + device library -> .264", plugins, plainMedian);
   if (!ffmpegs.empty()) {
-    PrintRate("ffmpeg -f h264 -i tcp:// -c copy", MedianRate(ffmpegs), plain);
+    PrintRate("ffmpeg -f h264 -i tcp:// -c copy", ffmpegs, plainMedian);
   } else {
     std::printf("  ffmpeg: not available\n");
   }
-  std::printf("  plug-in MB per CPU second / plain loop's: median %.2f (of each repetition's)\n",
-              Median(ratios));
+  const Spread ratio = SpreadOf(ratios);
+  const Spread overhead = SpreadOf(overheads);
+  std::printf(
+      "  plug-in MB per CPU second / plain loop's, per pair: median %.2f, middle half %.2f-%.2f, "
+      "all %.2f-%.2f (%zu pairs)\n",
+      ratio.median, ratio.lowerQuartile, ratio.upperQuartile, ratio.min, ratio.max, ratio.count);
+  std::printf(
+      "  plug-in CPU per byte beyond the plain loop's, per pair: median %+.1f %%, middle half "
+      "%+.1f %% to %+.1f %%\n",
+      overhead.median, overhead.lowerQuartile, overhead.upperQuartile);
   std::printf(
       "  (plug-in CPU: the whole host process, library threads, plug-in, file writes;\n"
       "   plain loop CPU: its process, socket reads and file writes of the same device's bytes)\n");
   return true;
+}
+
+// A stream's video frames at the end of a run. A frame the device counted as
+// sent that had not reached the host when the wait for it ended is in
+// flight (the device's queue or the sockets still hold it), not lost; lost
+// are the frames the device left out and those delivered but missing from
+// the recording.
+struct FrameFate {
+  uint64_t inFlight = 0;
+  int64_t lost = 0;
+};
+
+FrameFate FateOf(const DeviceCounts& device, uint64_t delivered, uint64_t inFile) {
+  FrameFate f;
+  f.inFlight = device.sent > delivered ? device.sent - delivered : 0;
+  f.lost = int64_t(device.sent + device.dropped) - int64_t(inFile) - int64_t(f.inFlight);
+  return f;
 }
 
 struct ScaleRun {
@@ -694,9 +758,10 @@ struct ScaleRun {
   std::vector<uint64_t> delivered, inFiles;
   uint64_t bytes = 0;  // delivered to the host callbacks
   double cpu = 0, wall = 0, videoSeconds = 0;
+  double drainSeconds = 0;  // waited for frames on their way after the devices stopped
   long peakKb = 0;
   int recordFailures = 0;
-  int lossReports = 0;    // streams described line by line
+  int lossReports = 0;    // streams that lost or still awaited frames, described line by line
   std::string lossLines;  // those lines, printed with the run's figures
   std::optional<qrv::devicelib::NetworkPoolStats> statsBefore, statsAfter;
   std::vector<std::vector<double>> delays;  // per stream, seconds beyond its best
@@ -750,15 +815,20 @@ ScaleRun RunScaleOnce(const Options& options, PluginHost& plugin, const FleetOpt
   Pause(std::chrono::milliseconds(static_cast<int64_t>(options.scaleSeconds * 1000)));
   run.device = StopFleet(*fleet, n);
   const auto stopAt = Clock::now();
-  // Frames already on the way still arrive; wait for them (bounded).
-  const auto deadline = stopAt + std::chrono::seconds(10);
+  // The devices send nothing more but keep their connections: frames on their
+  // way still arrive (a slow stream's backlog takes seconds). Wait until
+  // every stream has what its device sent, or the bound passes. Polled: the
+  // callbacks stay as cheap as the plain loop's counting.
+  const auto deadline = stopAt + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(options.drainSeconds));
   for (;;) {
     bool all = true;
     for (size_t i = 0; i < n && i < run.device.size(); ++i)
       all = all && probes[i].frames.load(std::memory_order_acquire) >= run.device[i].sent;
-    if (all || Clock::now() > deadline) break;
+    if (all || Clock::now() >= deadline) break;
     Pause(std::chrono::milliseconds(20));
   }
+  run.drainSeconds = Seconds(Clock::now() - stopAt);
   run.wall = Seconds(Clock::now() - t0);
   run.cpu = ProcessCpu() - cpu0;
   run.peakKb = ProcStatusKb("VmHWM");
@@ -781,20 +851,24 @@ ScaleRun RunScaleOnce(const Options& options, PluginHost& plugin, const FleetOpt
     const std::string path = options.dir + "/scale-" + std::to_string(i) + ".264";
     const FilePictures file = CountPicturesInFile(path);
     run.inFiles.push_back(file.pictures);
-    const bool streamLost =
-        i >= run.device.size() || run.device[i].dropped > 0 || file.pictures != run.device[i].sent;
-    if (streamLost && ++run.lossReports <= 8) {
-      char line[256];
-      std::snprintf(
-          line, sizeof(line),
-          "  stream %zu lost frames: sent %llu, dropped by the device %llu, delivered %llu, "
-          "in file %llu (%llu IDR, first slice type %d, %llu bytes)\n",
-          i, static_cast<unsigned long long>(i < run.device.size() ? run.device[i].sent : 0),
-          static_cast<unsigned long long>(i < run.device.size() ? run.device[i].dropped : 0),
-          static_cast<unsigned long long>(delivered),
-          static_cast<unsigned long long>(file.pictures),
-          static_cast<unsigned long long>(file.idrPictures), file.firstVclType,
-          static_cast<unsigned long long>(file.bytes));
+    const DeviceCounts counted = i < run.device.size() ? run.device[i] : DeviceCounts{};
+    const FrameFate fate = FateOf(counted, delivered, file.pictures);
+    const bool unfinished = i >= run.device.size() || fate.lost != 0 || fate.inFlight > 0;
+    if (unfinished && ++run.lossReports <= 8) {
+      char line[320];
+      std::snprintf(line, sizeof(line),
+                    "  stream %zu: sent %llu, dropped by the device %llu, delivered %llu, in file "
+                    "%llu (%llu IDR, first slice type %d, %llu bytes) -> in flight %llu, lost "
+                    "%lld%s\n",
+                    i, static_cast<unsigned long long>(counted.sent),
+                    static_cast<unsigned long long>(counted.dropped),
+                    static_cast<unsigned long long>(delivered),
+                    static_cast<unsigned long long>(file.pictures),
+                    static_cast<unsigned long long>(file.idrPictures), file.firstVclType,
+                    static_cast<unsigned long long>(file.bytes),
+                    static_cast<unsigned long long>(fate.inFlight),
+                    static_cast<long long>(fate.lost),
+                    i < run.device.size() ? "" : " (the device's counts are missing)");
       run.lossLines += line;
     }
     if (file.pictures == 0) ++run.emptyFiles;
@@ -821,10 +895,10 @@ ScaleRun RunScaleOnce(const Options& options, PluginHost& plugin, const FleetOpt
 }
 
 struct Totals {
-  uint64_t produced = 0, sent = 0, delivered = 0, inFiles = 0;
-  size_t streamsLosing = 0, streamsMeasured = 0;
+  uint64_t produced = 0, sent = 0, delivered = 0, inFiles = 0, inFlight = 0;
+  int64_t lost = 0;
+  size_t streamsLosing = 0, streamsInFlight = 0, streamsMeasured = 0;
   std::vector<double> delays;
-  int64_t Lost() const { return int64_t(produced) - int64_t(inFiles); }
   double Pct(double p) const {
     return delays.empty() ? 0 : delays[static_cast<size_t>(p * double(delays.size() - 1))];
   }
@@ -837,7 +911,11 @@ Totals Sum(const ScaleRun& run, size_t from, size_t to) {
     t.sent += run.device[i].sent;
     t.delivered += run.delivered[i];
     t.inFiles += run.inFiles[i];
-    if (run.device[i].dropped > 0 || run.inFiles[i] != run.device[i].sent) ++t.streamsLosing;
+    const FrameFate fate = FateOf(run.device[i], run.delivered[i], run.inFiles[i]);
+    t.inFlight += fate.inFlight;
+    t.lost += fate.lost;
+    if (fate.lost != 0) ++t.streamsLosing;
+    if (fate.inFlight > 0) ++t.streamsInFlight;
     if (!run.delays[i].empty()) ++t.streamsMeasured;
     t.delays.insert(t.delays.end(), run.delays[i].begin(), run.delays[i].end());
   }
@@ -848,10 +926,17 @@ Totals Sum(const ScaleRun& run, size_t from, size_t to) {
 void PrintFrames(const char* name, const Totals& t) {
   std::printf(
       "  %-28s frames produced %llu, sent %llu, delivered %llu, in files %llu -> lost %lld "
-      "(%zu streams lost frames)\n",
+      "(%zu streams), in flight at the end %llu (%zu streams)\n",
       name, static_cast<unsigned long long>(t.produced), static_cast<unsigned long long>(t.sent),
       static_cast<unsigned long long>(t.delivered), static_cast<unsigned long long>(t.inFiles),
-      static_cast<long long>(t.Lost()), t.streamsLosing);
+      static_cast<long long>(t.lost), t.streamsLosing, static_cast<unsigned long long>(t.inFlight),
+      t.streamsInFlight);
+}
+
+void PrintDrain(const ScaleRun& run, const Options& options) {
+  std::printf(
+      "  waited after the devices stopped %.1f s for frames on their way (at most %.0f s)\n",
+      run.drainSeconds, options.drainSeconds);
 }
 
 void PrintDelay(const char* name, const Totals& t) {
@@ -895,6 +980,7 @@ bool RunScale(const Options& options, PluginHost& plugin, Child& plainChild,
               double(run.bytes) * 8 / 1e6 / run.videoSeconds / double(n), double(run.bytes) / 1e6);
   PrintFrames("all streams", all);
   std::printf("%s", run.lossLines.c_str());
+  PrintDrain(run, options);
   std::printf(
       "  host CPU                        %.3f CPU s per s (%.1f %% of one core), %.2f CPU "
       "s/GB\n",
@@ -913,7 +999,7 @@ bool RunScale(const Options& options, PluginHost& plugin, Child& plainChild,
   std::printf("  peak memory (VmHWM)             %.1f MB\n", double(run.peakKb) / 1024);
   PrintPoolStats(run.statsBefore, run.statsAfter);
   PrintDelay("all streams", all);
-  return run.failures == 0 && run.recordFailures == 0 && all.Lost() == 0;
+  return run.failures == 0 && run.recordFailures == 0 && all.lost == 0 && all.inFlight == 0;
 }
 
 bool RunStalls(const Options& options, PluginHost& plugin, const std::optional<Totals>& before) {
@@ -943,6 +1029,7 @@ bool RunStalls(const Options& options, PluginHost& plugin, const std::optional<T
   PrintFrames("stream 0 (blocking)", blocked);
   PrintFrames("stream 1 (slow writer)", slow);
   std::printf("%s", run.lossLines.c_str());
+  PrintDrain(run, options);
   std::printf("  host process peak memory (VmHWM) %.1f MB\n", double(run.peakKb) / 1024);
   PrintPoolStats(run.statsBefore, run.statsAfter);
   return run.failures == 0 && run.recordFailures == 0;
@@ -979,12 +1066,17 @@ int main(int argc, char** argv) {
                    ? std::string()
                    : std::string("letters a, b, c only");
       });
-  app.add_option("--flood-seconds", options.floodSeconds, "Length of each repetition of run (a)")
-      ->check(CLI::Range(0.5, 60.0));
-  app.add_option("--repetitions", options.floodRepetitions, "Repetitions of run (a)")
-      ->check(CLI::Range(1, 50));
+  app.add_option("--flood-seconds", options.floodSeconds,
+                 "Run (a): length of each leg (plug-in or plain loop) of a pair")
+      ->check(CLI::Range(0.2, 60.0));
+  app.add_option("--pairs,--repetitions", options.floodPairs, "Run (a): pairs of legs")
+      ->check(CLI::Range(1, 200));
   app.add_option("--scale-seconds", options.scaleSeconds, "Length of runs (b) and (c)")
       ->check(CLI::Range(1.0, 600.0));
+  app.add_option("--drain-seconds", options.drainSeconds,
+                 "Runs (b), (c): how long to wait at most, once the devices stop sending, for "
+                 "the frames on their way")
+      ->check(CLI::Range(0.0, 600.0));
   app.add_option("--streams", options.streams, "Streams in runs (b) and (c)")
       ->check(CLI::Range(1, 256));
   app.add_option("--width", options.width, "Picture width in runs (b) and (c)");

@@ -80,6 +80,9 @@ void Device::InjectOversizedFrame() {
 void Device::SetThrottle(uint64_t bytesPerSecond) {
   impl_->SetThrottle(bytesPerSecond);
 }
+void Device::StopMedia() {
+  impl_->StopMedia();
+}
 
 // --- Simulator ---
 

@@ -185,6 +185,12 @@ class Device {
   // Limit each connection's sending rate; 0 = unlimited.
   void SetThrottle(uint64_t bytesPerSecond);
 
+  // Sends no more media frames, for good (live, replay and flood alike), but
+  // keeps every connection open, so what is already queued still reaches its
+  // viewer. The stream counts are final once this returns: a run can then
+  // wait until a viewer has received every frame counted as sent.
+  void StopMedia();
+
  private:
   std::shared_ptr<Impl> impl_;
 };

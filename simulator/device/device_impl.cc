@@ -222,6 +222,15 @@ void Device::Impl::DropAllConnections() {
   OnStrand([this] { CloseSessions(); });
 }
 
+void Device::Impl::StopMedia() {
+  // On the strand, where every frame is queued and counted: once this
+  // returns no further frame is.
+  OnStrand([this] {
+    mediaStopped_ = true;
+    tickTimer_.cancel();
+  });
+}
+
 void Device::Impl::Restart(std::chrono::milliseconds delay, const MediaSettings* newMedia) {
   std::optional<MediaSettings> media;
   if (newMedia) media = *newMedia;

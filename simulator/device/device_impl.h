@@ -50,6 +50,7 @@ class Device::Impl : public SessionHost, public std::enable_shared_from_this<Dev
   void Restart(std::chrono::milliseconds delay, const MediaSettings* newMedia);
   void InjectStreamFault(int fault);
   void SetThrottle(uint64_t bytesPerSecond) { throttle_ = bytesPerSecond; }
+  void StopMedia();
 
   // Discovery (called by the simulator's responder, on its own strand).
   bool AnswersDiscovery(uint16_t port) const;
@@ -127,6 +128,7 @@ class Device::Impl : public SessionHost, public std::enable_shared_from_this<Dev
   MediaSettings media_;                             // guarded by obsMutex_
   uint64_t generation_ = 0;                         // strand; bumps on stop and restart
   bool stopped_ = false;                            // strand
+  bool mediaStopped_ = false;                       // strand; no media frames after StopMedia
   bool voiceOwned_ = false;                         // strand
   uint32_t alarmSequence_ = 0;                      // strand
 

@@ -24,7 +24,7 @@ void Device::Impl::ScheduleTick(uint64_t generation) {
   tickTimer_.expires_at(nextTick_);
   tickTimer_.async_wait(asio::bind_executor(
       strand_, [this, self = shared_from_this(), generation](const asio::error_code& error) {
-        if (error || stopped_ || generation != generation_) return;
+        if (error || stopped_ || mediaStopped_ || generation != generation_) return;
         Tick();
         ScheduleTick(generation);
       }));
@@ -112,7 +112,7 @@ void Device::Impl::CountDropped(const Session& session) {
 }
 
 void Device::Impl::DeliverVideo(Session& session, const SourceFrame& frame) {
-  if (!frame.data) return;
+  if (!frame.data || mediaStopped_) return;
   if (session.needKey && !frame.key) {
     if (session.fellBehind) CountDropped(session);
     return;
@@ -184,7 +184,7 @@ void Device::Impl::StartStream(const std::shared_ptr<Session>& session) {
 }
 
 bool Device::Impl::NextFloodFrame(Session& session, std::vector<uint8_t>& out) {
-  if (!session.flooding || !source_->Replay() || stalled_) return false;
+  if (!session.flooding || !source_->Replay() || stalled_ || mediaStopped_) return false;
   if (session.pendingFault) {
     SendFault(session);
     return false;

@@ -1,6 +1,7 @@
 // The host kit's pure parts: the Annex B scan that checks recordings, the
 // recording model of the stream tap, picture comparison, loopback address
-// arithmetic, result parsing, JSON quoting and escaping of network texts.
+// arithmetic, result parsing, JSON quoting, escaping of network texts and
+// the spread of repeated measurements.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -16,6 +17,7 @@
 #include "host/kit/gap_tracker.h"
 #include "host/kit/media_probe.h"
 #include "host/kit/requests.h"
+#include "host/kit/spread.h"
 #include "host/kit/stream_tap.h"
 #include "host/kit/text_escape.h"
 #include "host/sim/fleet.h"
@@ -250,6 +252,27 @@ TEST(GapTracking, PausesFarBeyondTheFrameIntervalAreGapsWithTheirMissingFrames) 
   for (int i = 0; i < 20; ++i) early.Frame(u += 40ms);
   EXPECT_EQ(early.Report().gaps, 0u);
   EXPECT_NEAR(early.UsualInterval(), 0.040, 0.001);
+}
+
+TEST(SpreadOfMeasurements, QuartilesLieBetweenNeighboursWhateverTheOrderAndCount) {
+  const Spread odd = SpreadOf({5, 1, 4, 2, 3});
+  EXPECT_EQ(odd.count, 5u);
+  EXPECT_DOUBLE_EQ(odd.min, 1);
+  EXPECT_DOUBLE_EQ(odd.lowerQuartile, 2);
+  EXPECT_DOUBLE_EQ(odd.median, 3);
+  EXPECT_DOUBLE_EQ(odd.upperQuartile, 4);
+  EXPECT_DOUBLE_EQ(odd.max, 5);
+
+  const Spread even = SpreadOf({40, 10, 30, 20});
+  EXPECT_DOUBLE_EQ(even.median, 25);
+  EXPECT_DOUBLE_EQ(even.lowerQuartile, 17.5);
+  EXPECT_DOUBLE_EQ(even.upperQuartile, 32.5);
+
+  const Spread one = SpreadOf({0.93});
+  EXPECT_DOUBLE_EQ(one.lowerQuartile, 0.93);
+  EXPECT_DOUBLE_EQ(one.median, 0.93);
+  EXPECT_DOUBLE_EQ(one.upperQuartile, 0.93);
+  EXPECT_EQ(SpreadOf({}).count, 0u);
 }
 
 TEST(EscapeControl, NoControlCharacterFromTheNetworkReachesTheTerminal) {

@@ -2,6 +2,8 @@
 // first, IDR first, ordering, key-frame requests, auxiliary data, replay and
 // flood modes, throttling and the injected stream faults. Recordings of what
 // arrived are checked with ffprobe.
+#include <tuple>
+
 #include "simulator/media/annexb.h"
 #include "support/temp_dir.h"
 #include "tests/simulator/media_probe.h"
@@ -334,6 +336,45 @@ TEST_F(StreamTest, AViewerThatFallsBehindIsCountedAndResumesAtAnIdr) {
   qrv::test::TempDir dir;
   ASSERT_TRUE(WriteFile(dir.File("behind.264"), file));
   EXPECT_EQ(CountDecodedFrames(dir.File("behind.264")), videos);
+}
+
+// A run that stops its devices' media waits for what they already sent: the
+// connections stay open, every frame counted as sent arrives, then nothing
+// more, for a live viewer that had not read yet and for a flood viewer alike.
+TEST_F(StreamTest, AfterStopMediaEveryFrameCountedAsSentStillArrivesAndNoMore) {
+  DeviceConfig live = SmallDevice(10);
+  live.replay = true;
+  live.media = MediaSettings{640, 360, 50, 25, 40000};  // about 100 KB a frame
+  DeviceConfig flood = SmallDevice(11);
+  flood.replay = flood.flood = true;
+  flood.media = MediaSettings{320, 180, 5, 5};
+  Device& liveDevice = Add(live);
+  Device& floodDevice = Add(flood);
+  auto liveStream = OpenStream(liveDevice);
+  auto floodStream = OpenStream(floodDevice);
+  ASSERT_NE(liveStream, nullptr);
+  ASSERT_NE(floodStream, nullptr);
+  ASSERT_TRUE(liveDevice.WaitFor(
+      [](const Observations& o) { return !o.streams.empty() && o.streams[0].frames >= 20; }, 10s));
+  const size_t floodRead = ReadVideo(*floodStream, 50).size() - 1;  // less the header
+  liveDevice.StopMedia();
+  floodDevice.StopMedia();
+
+  for (auto [device, stream, already] : {std::tuple{&liveDevice, liveStream.get(), size_t{0}},
+                                         std::tuple{&floodDevice, floodStream.get(), floodRead}}) {
+    const StreamObservation counted = device->Observe().streams.at(0);
+    ASSERT_GT(counted.frames, already) << device->Config().address;
+    uint64_t received = already;
+    Frame frame;
+    while (received < counted.frames && stream->Read(frame) == ReadResult::kFrame) {
+      auto data = proto::ParseStreamData(frame.payload);
+      if (data && data->frameType == proto::kStreamVideo) ++received;
+    }
+    EXPECT_EQ(received, counted.frames) << device->Config().address;
+    EXPECT_EQ(stream->Read(frame, 300ms), ReadResult::kTimeout)
+        << device->Config().address << ": still open, and nothing after the counted frames";
+    EXPECT_EQ(device->Observe().streams.at(0).frames, counted.frames);
+  }
 }
 
 }  // namespace
