@@ -258,6 +258,15 @@ TEST(HttpResponse, RefusesBrokenAndOversizedBodies) {
   EXPECT_EQ(rt::ParseHttpResponse(Bytes(many)).error, rt::MessageError::kBodyTooLong);
   const std::string open = "HTTP/1.1 200 OK\r\n\r\n" + std::string(rt::kMaxBody + 1, 'o');
   EXPECT_EQ(rt::ParseHttpResponse(Bytes(open)).error, rt::MessageError::kBodyTooLong);
+  // A chunk-size line may be 256 bytes long, its CR not counted.
+  const std::string ext = "2;" + std::string(254, 'e');
+  EXPECT_EQ(Incrementally(head + ext + "\r\nok\r\n0\r\n\r\n", Http).response.body, "ok");
+  EXPECT_EQ(Incrementally(head + ext + "e\r\nok\r\n0\r\n\r\n", Http).error,
+            rt::MessageError::kBadChunk);
+  // Trailers are bounded like a header block.
+  std::string trailers = head + "0\r\n";
+  while (trailers.size() < head.size() + rt::kMaxHeaderBlock + 16) trailers += "X: y\r\n";
+  EXPECT_EQ(rt::ParseHttpResponse(Bytes(trailers)).error, rt::MessageError::kHeaderBlockTooLong);
   // One-byte chunks cost more on the wire than in the body; that is bounded too.
   std::string tiny = head;
   while (tiny.size() < 2 * rt::kMaxBody + 8192) tiny += "1\r\nx\r\n";

@@ -124,22 +124,22 @@ Result Unfinished(const HeaderBlockResult& block) {
 
 // A chunked body (RFC 7230 4.1) from `start`: chunk-size [;ext] CRLF data CRLF
 // ... 0 CRLF [trailers] CRLF. The wire form is bounded too, so a peer cannot
-// make the caller buffer megabytes of one-byte chunks.
+// make the caller buffer megabytes of one-byte chunks or endless trailers.
+// Every bound is judged from bytes already present in the same way whatever
+// arrived after them, so a body is judged alike at once and byte by byte.
 ResponseResult ParseChunked(std::string_view text, size_t start, const MessageLimits& limits,
                             Response& response) {
   const size_t wireCap = 2 * limits.maxBody + 4096;
-  auto needMore = [&](size_t held) {
-    if (held - start > wireCap) return Fail<ResponseResult>(MessageError::kBodyTooLong);
-    return ResponseResult{};
-  };
   std::string body;
   size_t pos = start;
   for (;;) {
     if (pos - start > wireCap) return Fail<ResponseResult>(MessageError::kBodyTooLong);
     const auto line = LineAt(text, pos);
     if (!line) {
-      if (text.size() - pos > kMaxChunkLine) return Fail<ResponseResult>(MessageError::kBadChunk);
-      return needMore(text.size());
+      // One more byte may still be the line's CR.
+      if (text.size() - pos > kMaxChunkLine + 1)
+        return Fail<ResponseResult>(MessageError::kBadChunk);
+      return {};
     }
     if (line->text.size() > kMaxChunkLine) return Fail<ResponseResult>(MessageError::kBadChunk);
     const std::string_view sizeText = TrimWhitespace(line->text.substr(0, line->text.find(';')));
@@ -156,31 +156,31 @@ ResponseResult ParseChunked(std::string_view text, size_t start, const MessageLi
     if (size > limits.maxBody - body.size())
       return Fail<ResponseResult>(MessageError::kBodyTooLong);
     // The data, then CRLF or LF.
-    if (text.size() - pos < size + 1) return needMore(text.size());
+    if (text.size() - pos < size + 1) return {};
     size_t after = pos + size;
     if (text[after] == '\r') {
-      if (text.size() - after < 2) return needMore(text.size());
+      if (text.size() - after < 2) return {};
       ++after;
     }
     if (text[after] != '\n') return Fail<ResponseResult>(MessageError::kBadChunk);
     body.append(text.substr(pos, size));
     pos = after + 1;
   }
-  // Trailers, dropped, up to the blank line.
+  // Trailers, dropped, up to the blank line; as long as a header block at most.
+  const size_t trailers = pos;
   for (;;) {
     const auto line = LineAt(text, pos);
     if (!line) {
-      if (text.size() - pos > limits.maxHeaderBlock)
+      if (text.size() - trailers >= limits.maxHeaderBlock)
         return Fail<ResponseResult>(MessageError::kHeaderBlockTooLong);
-      return needMore(text.size());
+      return {};
     }
-    if (line->next - pos > limits.maxHeaderBlock)
+    if (line->next - trailers > limits.maxHeaderBlock)
       return Fail<ResponseResult>(MessageError::kHeaderBlockTooLong);
     if (HasControl(line->text)) return Fail<ResponseResult>(MessageError::kBadChunk);
     pos = line->next;
     if (line->text.empty()) break;
   }
-  if (pos - start > wireCap) return Fail<ResponseResult>(MessageError::kBodyTooLong);
   ResponseResult r;
   r.status = ParseStatus::kMessage;
   r.consumed = pos;
