@@ -115,12 +115,3 @@ TEST(RtspUrl, ResolvesControlsAgainstTheBase) {
     EXPECT_EQ(rt::ResolveControl(c.base, c.control), c.expected) << c.base << " + " << c.control;
   }
 }
-
-TEST(RtspUrl, TellsIpv4LiteralsFromNames) {
-  EXPECT_TRUE(rt::IsIpv4Literal("0.0.0.0"));
-  EXPECT_TRUE(rt::IsIpv4Literal("255.255.255.255"));
-  EXPECT_FALSE(rt::IsIpv4Literal("1.2.3.4.5"));
-  EXPECT_FALSE(rt::IsIpv4Literal("1.2.3."));
-  EXPECT_FALSE(rt::IsIpv4Literal("1.2.3.0255"));
-  EXPECT_FALSE(rt::IsIpv4Literal("cam.test"));
-}
