@@ -44,6 +44,12 @@ TEST(XmlReader, NamespacesAreScopedRedeclaredAndResolvedNotMatchedByPrefix) {
   EXPECT_FALSE(root.Attribute("urn:default", "plain"));
   EXPECT_EQ(root.Attribute("urn:one", "q"), "2");
   EXPECT_FALSE(root.Attribute("", "q"));
+  // Declarations are no attributes.
+  const auto attributes = root.Attributes();
+  ASSERT_EQ(attributes.size(), 2u);
+  EXPECT_EQ(attributes[1].ns, "urn:one");
+  EXPECT_EQ(attributes[1].name, "q");
+  EXPECT_EQ(attributes[1].value, "2");
 
   const XmlElement x = root.FirstChild();
   EXPECT_TRUE(x.Is("urn:two", "x"));

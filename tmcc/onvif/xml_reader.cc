@@ -592,6 +592,13 @@ std::optional<std::string_view> XmlElement::Attribute(std::string_view ns,
   return std::nullopt;
 }
 
+std::vector<XmlAttribute> XmlElement::Attributes() const {
+  std::vector<XmlAttribute> out;
+  if (!tree_) return out;
+  for (const auto& a : QRV_NODE().attributes) out.push_back({*a.ns, a.name, a.value});
+  return out;
+}
+
 XmlElement XmlElement::Parent() const {
   if (!tree_ || QRV_NODE().parent == kNone) return {};
   return XmlElement(tree_, QRV_NODE().parent);

@@ -33,6 +33,12 @@ struct XmlLimits {
 class XmlDocument;
 struct XmlTree;
 
+struct XmlAttribute {
+  std::string_view ns;  // empty for an unprefixed attribute
+  std::string_view name;
+  std::string_view value;
+};
+
 // A handle to an element of a parsed document; a null handle (from a failed
 // lookup) answers every question with "nothing", so lookups can be chained.
 // Valid while its document lives; moving the document keeps it valid.
@@ -56,6 +62,9 @@ class XmlElement {
 
   // An attribute by namespace (empty for an unprefixed one) and local name.
   std::optional<std::string_view> Attribute(std::string_view ns, std::string_view name) const;
+
+  // Every attribute but namespace declarations, in document order.
+  std::vector<XmlAttribute> Attributes() const;
 
   XmlElement Parent() const;
   XmlElement FirstChild() const;
