@@ -90,6 +90,8 @@ RecordingStart BeginRecording(SlotIndex slot, const std::string& path) {
   session.release();  // owned through recordFile now
   // Nothing is written before recording is 1.
   entry.stats.recordedBytes.store(0, std::memory_order_relaxed);
+  entry.stats.recordedFrames.store(0, std::memory_order_relaxed);
+  entry.stats.recordedKeyFrames.store(0, std::memory_order_relaxed);
   entry.recordedBytes.store(0);
   entry.recording.store(1);
   return RecordingStart::kStarted;

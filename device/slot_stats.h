@@ -16,8 +16,12 @@ struct SlotStats {
   std::atomic<uint64_t> packetsReceived{0};
   std::atomic<uint64_t> bytesReceived{0};
   std::atomic<uint64_t> keyFrames{0};
-  // Bytes written to the current recording file (64-bit, never saturates).
+  // Bytes written to the current recording file (64-bit, never saturates),
+  // and the video frames and key frames among them: a host judges a
+  // recording by these without reading the file, whatever the codec.
   std::atomic<uint64_t> recordedBytes{0};
+  std::atomic<uint64_t> recordedFrames{0};
+  std::atomic<uint64_t> recordedKeyFrames{0};
   // Failed or short recording writes, and the bytes of frames they cost.
   std::atomic<uint64_t> writeErrors{0};
   std::atomic<uint64_t> bytesLost{0};
@@ -39,6 +43,8 @@ struct SlotStats {
     bytesReceived.store(0, std::memory_order_relaxed);
     keyFrames.store(0, std::memory_order_relaxed);
     recordedBytes.store(0, std::memory_order_relaxed);
+    recordedFrames.store(0, std::memory_order_relaxed);
+    recordedKeyFrames.store(0, std::memory_order_relaxed);
     writeErrors.store(0, std::memory_order_relaxed);
     bytesLost.store(0, std::memory_order_relaxed);
     headersRefused.store(0, std::memory_order_relaxed);

@@ -31,6 +31,7 @@
 #include "host/kit/annexb_scan.h"
 #include "host/kit/media_probe.h"
 #include "host/sim/fleet.h"
+#include "simulator/media/annexb.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 #include "tests/tmcc/loopback.h"
@@ -312,10 +313,46 @@ TEST_F(HostTool, SigintEndsARecordingCleanlyWithAFileThatDecodesToTheReportedFra
   EXPECT_EQ(int64_t(scan.pictures), probe.decodedFrames) << "no picture cut off at the end";
   EXPECT_EQ(document["fileBytes"].get<uint64_t>(), bytes->size());
   EXPECT_TRUE(document["opensWithIdr"].get<bool>());
+  // The frame counts are the plug-in's own, exact, not the tool's model.
+  EXPECT_EQ(document["countersFrom"], "plug-in");
+  EXPECT_EQ(document["keyFramesRecorded"].get<uint64_t>(), scan.idrPictures);
   // Stop, close and logout all succeeded (a failure would be listed), and
   // the device's session ended.
   EXPECT_FALSE(document.contains("errors")) << run.out;
   EXPECT_TRUE(test::WaitUntil([&] { return fleet_->device(0).Observe().activeLogins == 0; }, 10s));
+}
+
+// A device whose video is not H.264 records like any other: the recording is
+// judged by the frames the plug-in wrote, never by H.264 pictures in the file.
+TEST_F(HostTool, ARecordingOfAnotherCodecIsJudgedByTheFramesWritten) {
+  sim::Simulator simulator;
+  sim::DeviceConfig config;
+  config.address = host::LoopbackAddress(fleet_->address(0), 100);
+  config.answerDiscovery = false;
+  config.h265NalHeaders = true;
+  std::string error;
+  ASSERT_NE(simulator.AddDevice(config, &error), nullptr) << error;
+  test::TempDir dir;
+  ToolRun run = Tool(
+      {"record", "--json", "--seconds", "1", "--ip", config.address, "--file", dir.File("other")});
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  nlohmann::json document = Document(run);
+  auto bytes = host::ReadFileBytes(dir.File("other.264"));
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(host::ScanAnnexB(*bytes).pictures, 0u) << "an H.264 picture in the file";
+  // One slice per frame: the H.265 slices in the file are the frames counted.
+  uint64_t slices = 0, idrSlices = 0;
+  for (const sim::NalUnit& nal : sim::SplitAnnexB(*bytes)) {
+    const int type = ((*bytes)[nal.offset] >> 1) & 0x3F;
+    if (type < 32) ++slices;
+    if (type == 19) ++idrSlices;
+  }
+  EXPECT_GT(slices, 0u);
+  EXPECT_EQ(document["framesRecorded"].get<uint64_t>(), slices) << run.out;
+  EXPECT_EQ(document["keyFramesRecorded"].get<uint64_t>(), idrSlices) << run.out;
+  EXPECT_EQ(document["fileBytes"].get<uint64_t>(), bytes->size());
+  EXPECT_EQ(document["recordedBytes"].get<uint64_t>(), bytes->size());
+  EXPECT_FALSE(document["opensWithIdr"].get<bool>()) << "not an H.264 IDR picture";
 }
 
 TEST_F(HostTool, ADeviceDroppingItsConnectionsGivesAGapReportAndFailsWithFailOnGap) {

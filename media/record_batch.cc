@@ -10,6 +10,7 @@
 #include "devicelib/tmcc_api.h"
 #include "devicelib/tmcc_extensions.h"
 #include "devicelib/tmcc_records.h"
+#include "media/packet_kind.h"
 #include "media/recording.h"
 #include "platform/callconv.h"
 #include "platform/library_symbol.h"
@@ -142,14 +143,19 @@ void FlushRecordWrites() {
 
   RecordFile::Piece pieces[RecordFile::kMaxPieces];
   uint64_t total = 0;
+  uint64_t videoFrames = 0;
+  uint64_t keyFrames = 0;
   for (size_t i = 0; i < count; ++i) {
-    pieces[i] = {held.frames[i].data, held.frames[i].length};
-    total += held.frames[i].length;
+    const RecordedFrame& frame = held.frames[i];
+    pieces[i] = {frame.data, frame.length};
+    total += frame.length;
+    if (frame.frameType == devicelib::kFrameVideo) ++videoFrames;
+    if (IsKeyFrame(frame.frameType, frame.keyFlag)) ++keyFrames;
   }
   RecordFile& file = *session->file;
   if (file.AppendGather(pieces, count) == nullptr) {
     file.Commit();
-    CountRecorded(slot, total);
+    CountRecorded(slot, total, videoFrames, keyFrames);
     return;
   }
   // Which frame failed decides what is lost and where writing resumes: the

@@ -54,7 +54,9 @@ void CountLoss(DeviceSlot& slot, uint32_t length) {
 // Writes one unit (an optional header, then a frame) whole or not at all.
 // Returns true when it is in the file.
 bool WriteUnit(DeviceSlot& slot, int32_t index, RecordingSession& session,
-               const HeaderBuffer* header, const uint8_t* data, uint32_t length) {
+               const HeaderBuffer* header, const RecordedFrame& frame) {
+  const uint8_t* data = frame.data;
+  const uint32_t length = frame.length;
   platform::RecordFile& file = *session.file;
   const uint64_t before = file.Committed();
   const char* failure = nullptr;
@@ -72,16 +74,20 @@ bool WriteUnit(DeviceSlot& slot, int32_t index, RecordingSession& session,
     return false;
   }
   file.Commit();
-  CountRecorded(slot, file.Committed() - before);
+  const bool video = frame.frameType == devicelib::kFrameVideo;
+  CountRecorded(slot, file.Committed() - before, video ? 1 : 0,
+                IsKeyFrame(frame.frameType, frame.keyFlag) ? 1 : 0);
   if (header != nullptr) slot.recordHeader.Store(header->WriterData(), headerLength);
   return true;
 }
 
 }  // namespace
 
-void CountRecorded(DeviceSlot& slot, uint64_t added) {
-  slot.stats.recordedBytes.fetch_add(added, std::memory_order_relaxed);
-  slot.recordedBytes.store(AddSaturated(slot.recordedBytes.load(std::memory_order_relaxed), added),
+void CountRecorded(DeviceSlot& slot, uint64_t bytes, uint64_t videoFrames, uint64_t keyFrames) {
+  slot.stats.recordedBytes.fetch_add(bytes, std::memory_order_relaxed);
+  if (videoFrames > 0) slot.stats.recordedFrames.fetch_add(videoFrames, std::memory_order_relaxed);
+  if (keyFrames > 0) slot.stats.recordedKeyFrames.fetch_add(keyFrames, std::memory_order_relaxed);
+  slot.recordedBytes.store(AddSaturated(slot.recordedBytes.load(std::memory_order_relaxed), bytes),
                            std::memory_order_relaxed);
 }
 
@@ -129,7 +135,6 @@ void RecordPacket(DeviceSlot& slot, int32_t index, uint8_t frameType, uint8_t ke
 void RecordFrame(DeviceSlot& slot, int32_t index, RecordingSession& session,
                  const RecordedFrame& frame, RecordSource source) {
   const uint8_t frameType = frame.frameType;
-  const uint8_t* data = frame.data;
   const uint32_t length = frame.length;
   if (!IsRecordedFrame(frameType)) return;
   PrepareRecordWrite(slot, session, source.handle, source.batched);
@@ -145,7 +150,7 @@ void RecordFrame(DeviceSlot& slot, int32_t index, RecordingSession& session,
     // header equal to the one the file continues from is not written again.
     const bool withHeader = !session.started || session.failing ||
                             !slot.recordHeader.Equals(latest.WriterData(), headerLength);
-    if (!WriteUnit(slot, index, session, withHeader ? &latest : nullptr, data, length)) return;
+    if (!WriteUnit(slot, index, session, withHeader ? &latest : nullptr, frame)) return;
     session.started = true;
     session.failing = false;
     session.waitingForKey = false;
@@ -162,7 +167,7 @@ void RecordFrame(DeviceSlot& slot, int32_t index, RecordingSession& session,
   // the file; auxiliary data can.
   if (session.headerChanged && frameType == devicelib::kFrameVideo) return;
   if (HoldRecordWrite(slot, index, session, source.handle, frame, source.batched)) return;
-  WriteUnit(slot, index, session, nullptr, data, length);
+  WriteUnit(slot, index, session, nullptr, frame);
 }
 
 }  // namespace qrv::media

@@ -56,7 +56,9 @@ void RecordPacket(device::DeviceSlot& slot, int32_t index, uint8_t frameType, ui
 void RecordFrame(device::DeviceSlot& slot, int32_t index, device::RecordingSession& session,
                  const RecordedFrame& frame, RecordSource source);
 
-// Adds bytes that went into the slot's recording to its counts.
-void CountRecorded(device::DeviceSlot& slot, uint64_t added);
+// Adds what went into the slot's recording to its counts: bytes (headers
+// included), and the video frames and key frames among the frames.
+void CountRecorded(device::DeviceSlot& slot, uint64_t bytes, uint64_t videoFrames,
+                   uint64_t keyFrames);
 
 }  // namespace qrv::media

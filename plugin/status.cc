@@ -37,6 +37,8 @@ int32_t WriteDeviceStatus(int32_t index, ParameterMap& out) {
   out[kQrvKeyStatusKeyFrames] = Number(stats.keyFrames.load());
   out[kQrvKeyStatusRecording] = Flag(slot.recording.load() != 0);
   out[kQrvKeyStatusRecordedBytes] = Number(stats.recordedBytes.load());
+  out[kQrvKeyStatusRecordedFrames] = Number(stats.recordedFrames.load());
+  out[kQrvKeyStatusRecordedKeyFrames] = Number(stats.recordedKeyFrames.load());
   out[kQrvKeyStatusWriteErrors] = Number(stats.writeErrors.load());
   out[kQrvKeyStatusBytesLost] = Number(stats.bytesLost.load());
   const char* lastError = stats.lastError.load();

@@ -75,6 +75,11 @@ struct DeviceConfig {
   // With replay: each stream connection gets the loop as fast as the peer
   // reads it instead of at the frame rate (for benchmarks).
   bool flood = false;
+  // Live mode only: the video goes out with the two-byte NAL unit headers of
+  // H.265 (a VPS before each SPS, slice and parameter-set types mapped), the
+  // payloads unchanged. Not decodable: a stream that is not H.264, for hosts
+  // that must handle video without parsing it.
+  bool h265NalHeaders = false;
   std::string alarmHost = "127.0.0.1";
   uint16_t alarmPort = 5005;
   uint32_t alarmPeriodMs = 0;  // push an alarm every so often; 0 = only on command

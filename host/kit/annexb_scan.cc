@@ -1,5 +1,6 @@
 #include "host/kit/annexb_scan.h"
 
+#include <algorithm>
 #include <fstream>
 #include <vector>
 
@@ -86,6 +87,22 @@ FilePictures CountPicturesInFile(const std::string& path) {
   }
   FilePictures result = counter.Result();
   result.read = file.eof();
+  return result;
+}
+
+FilePictures ScanFileStart(const std::string& path, uint64_t limit) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) return {};
+  PictureCounter counter;
+  std::vector<char> buffer(64 << 10);
+  while (file && counter.Result().firstVclType < 0 && counter.Result().bytes < limit) {
+    const uint64_t left = limit - counter.Result().bytes;
+    file.read(buffer.data(), static_cast<std::streamsize>(std::min<uint64_t>(buffer.size(), left)));
+    auto got = static_cast<size_t>(file.gcount());
+    counter.Feed({reinterpret_cast<const uint8_t*>(buffer.data()), got});
+  }
+  FilePictures result = counter.Result();
+  result.read = !file.bad();
   return result;
 }
 

@@ -50,4 +50,9 @@ class PictureCounter {
 
 FilePictures CountPicturesInFile(const std::string& path);
 
+// The start of a recording file only: read until the first slice is found or
+// `limit` bytes are read, so its cost does not grow with the file. `read` is
+// true when nothing failed up to there; the counts cover what was read.
+FilePictures ScanFileStart(const std::string& path, uint64_t limit);
+
 }  // namespace qrv::host

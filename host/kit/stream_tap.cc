@@ -16,6 +16,7 @@ void StreamTap::Arm() {
   armed_ = true;
   counts_.recordingOpened = false;
   counts_.recordedFrames = 0;
+  counts_.recordedKeyFrames = 0;
   counts_.recordedBytes = 0;
   writtenHeader_.clear();
   headerPending_ = false;
@@ -135,6 +136,7 @@ void StreamTap::Deliver(int32_t dataType, const uint8_t* data, uint32_t length, 
         c.recordedBytes += length;
         Keep(data, length);
         if (dataType == kStreamDataVideo) ++c.recordedFrames;
+        if (dataType == kStreamDataVideo && key) ++c.recordedKeyFrames;
       }
     }
   }

@@ -31,7 +31,8 @@ struct TapCounts {
   uint64_t otherPackets = 0;  // type 0
   uint64_t badKeyField = 0;   // key-frame field set on a non-video delivery
   // What a recording that started when Arm was called must hold.
-  uint64_t recordedFrames = 0;
+  uint64_t recordedFrames = 0;  // type 2
+  uint64_t recordedKeyFrames = 0;
   uint64_t recordedBytes = 0;  // header bytes included
   bool recordingOpened = false;
   // Gaps while the recording model is armed.

@@ -16,6 +16,7 @@
 #include "host/kit/cli_checks.h"
 #include "host/kit/event_hub.h"
 #include "host/kit/media_probe.h"
+#include "host/kit/recording_check.h"
 #include "host/kit/stream_tap.h"
 #include "host/tool/commands.h"
 #include "host/tool/interrupt.h"
@@ -39,6 +40,10 @@ struct RecordOptions {
 // this often.
 constexpr auto kLogProgressEvery = std::chrono::seconds(5);
 constexpr auto kTerminalProgressEvery = std::chrono::milliseconds(250);
+
+// The file's first picture is looked for this far only: a recording opens with
+// the stream header and the first slice of a key frame.
+constexpr uint64_t kOpeningScanBytes = 1 << 20;
 
 // The plug-in appends ".264" itself, so a name that already ends in it is cut.
 std::string WithoutEnding(const std::string& file) {
@@ -225,13 +230,23 @@ int RecordInto(const GlobalOptions& global, const RecordOptions& options, const 
           ++offline;
       }
 
-      // The file is the evidence: what it holds is what was recorded.
+      // Judged by counts kept while recording and the file's size, never by
+      // reading the whole file: its end costs the same after any amount, and
+      // a stream of any codec counts. The plug-in's counters are exact and
+      // final after the stop; the tap's model may be a frame off at the stop.
       std::error_code ec;
       auto size = std::filesystem::file_size(path, ec);
       bool fileMade = !ec;
-      FilePictures pictures = fileMade ? CountPicturesInFile(path) : FilePictures{};
+      FilePictures opening = fileMade ? ScanFileStart(path, kOpeningScanBytes) : FilePictures{};
       int64_t pluginBytes =
           std::max(StatusNumber(before, "RecordedBytes"), StatusNumber(after, "RecordedBytes"));
+      int64_t pluginFrames =
+          std::max(StatusNumber(before, "RecordedFrames"), StatusNumber(after, "RecordedFrames"));
+      int64_t pluginKeyFrames = std::max(StatusNumber(before, "RecordedKeyFrames"),
+                                         StatusNumber(after, "RecordedKeyFrames"));
+      uint64_t frames = pluginFrames >= 0 ? uint64_t(pluginFrames) : counts.recordedFrames;
+      uint64_t keyFrames =
+          pluginKeyFrames >= 0 ? uint64_t(pluginKeyFrames) : counts.recordedKeyFrames;
       int64_t bytesLost =
           std::max(StatusNumber(before, "BytesLost"), StatusNumber(after, "BytesLost"));
       int64_t writeErrors =
@@ -242,12 +257,12 @@ int RecordInto(const GlobalOptions& global, const RecordOptions& options, const 
       bool hasGaps = gaps.restarts > 0 || gaps.gaps > 0 || offline > 0 || reconnects > 0;
 
       out.Set("fileBytes", fileMade ? int64_t(size) : -1);
-      out.Set("framesRecorded", pictures.pictures);
-      out.Set("keyFramesRecorded", pictures.idrPictures);
-      out.Set("opensWithIdr", pictures.firstVclType == 5);
+      out.Set("framesRecorded", frames);
+      out.Set("keyFramesRecorded", keyFrames);
+      out.Set("opensWithIdr", opening.firstVclType == 5);
       out.Set("framesDelivered", counts.frames);
       out.Set("seconds", std::round(seconds * 1000) / 1000);
-      out.Set("countersFrom", before ? "plug-in" : "tool");
+      out.Set("countersFrom", pluginFrames >= 0 ? "plug-in" : "tool");
       out.Set("recordedBytes", pluginBytes >= 0 ? pluginBytes : int64_t(counts.recordedBytes));
       if (bytesLost >= 0) out.Set("bytesLost", bytesLost);
       if (writeErrors >= 0) out.Set("writeErrors", writeErrors);
@@ -260,9 +275,9 @@ int RecordInto(const GlobalOptions& global, const RecordOptions& options, const 
                        {"offlineEvents", offline},
                        {"reconnects", reconnects >= 0 ? reconnects : int64_t(gaps.restarts)}});
 
-      out.Say("recorded " + std::to_string(pictures.pictures) + " frames (" +
-              std::to_string(pictures.idrPictures) + " key frames) from " + where + " in " +
-              SecondsText(std::round(seconds * 10) / 10) + " s into " + path + " (" +
+      out.Say("recorded " + std::to_string(frames) + " frames (" + std::to_string(keyFrames) +
+              " key frames) from " + where + " in " + SecondsText(std::round(seconds * 10) / 10) +
+              " s into " + path + " (" +
               (fileMade ? std::to_string(size) + " bytes" : "file missing") + ")");
       if (hasGaps) {
         out.Say("gaps: " + std::to_string(gaps.restarts) + " stream restart(s), " +
@@ -274,35 +289,54 @@ int RecordInto(const GlobalOptions& global, const RecordOptions& options, const 
         out.Say("gaps: none");
       }
 
-      if (!fileMade) {
-        status = Worse(status, out.FailText("the recording file " + path + " was not made",
-                                            kExitFailed, where));
-      } else if (pictures.pictures == 0) {
-        status = Worse(status,
-                       out.FailText("nothing was recorded from " + where + ": " + path + " holds " +
-                                        std::to_string(size) + " bytes and no frame (" +
-                                        std::to_string(counts.frames) + " frames and " +
-                                        std::to_string(counts.firstHeaders + counts.laterHeaders) +
-                                        " headers delivered)",
-                                    kExitFailed, where));
-      } else if (!pictures.read) {
-        status = Worse(status, out.FailText("the recording file " + path + " could not be read",
-                                            kExitFailed, where));
-      } else if (pluginBytes >= 0 && int64_t(size) < pluginBytes) {
-        status =
-            Worse(status, out.FailText("the recording file " + path + " holds " +
-                                           std::to_string(size) + " bytes, less than the " +
-                                           std::to_string(pluginBytes) + " the plug-in recorded",
-                                       kExitFailed, where));
-      } else if (bytesLost > 0 || writeErrors > 0) {
-        status = Worse(status,
-                       out.FailText("the plug-in lost " + std::to_string(bytesLost) + " bytes in " +
-                                        std::to_string(writeErrors) + " failed write(s) to " + path,
-                                    kExitPartial, where));
-      } else if (hasGaps && options.failOnGap) {
-        status =
-            Worse(status, out.FailText("the recording from " + where + " has gaps (--fail-on-gap)",
-                                       kExitGap, where));
+      RecordingEvidence evidence;
+      evidence.fileMade = fileMade;
+      evidence.fileReadable = opening.read;
+      evidence.fileBytes = fileMade ? uint64_t(size) : 0;
+      evidence.pluginBytes = pluginBytes;
+      evidence.framesRecorded = frames;
+      evidence.bytesLost = bytesLost;
+      evidence.writeErrors = writeErrors;
+      evidence.hasGaps = hasGaps;
+      evidence.failOnGap = options.failOnGap;
+      switch (JudgeRecording(evidence)) {
+        case RecordingVerdict::kRecorded:
+          break;
+        case RecordingVerdict::kNoFile:
+          status = Worse(status, out.FailText("the recording file " + path + " was not made",
+                                              kExitFailed, where));
+          break;
+        case RecordingVerdict::kNothingRecorded:
+          status = Worse(
+              status, out.FailText("nothing was recorded from " + where + ": " + path + " holds " +
+                                       std::to_string(size) + " bytes and no frame (" +
+                                       std::to_string(counts.frames) + " frames and " +
+                                       std::to_string(counts.firstHeaders + counts.laterHeaders) +
+                                       " headers delivered)",
+                                   kExitFailed, where));
+          break;
+        case RecordingVerdict::kUnreadable:
+          status = Worse(status, out.FailText("the recording file " + path + " could not be read",
+                                              kExitFailed, where));
+          break;
+        case RecordingVerdict::kFileShort:
+          status =
+              Worse(status, out.FailText("the recording file " + path + " holds " +
+                                             std::to_string(size) + " bytes, less than the " +
+                                             std::to_string(pluginBytes) + " the plug-in recorded",
+                                         kExitFailed, where));
+          break;
+        case RecordingVerdict::kDataLost:
+          status = Worse(
+              status, out.FailText("the plug-in lost " + std::to_string(bytesLost) + " bytes in " +
+                                       std::to_string(writeErrors) + " failed write(s) to " + path,
+                                   kExitPartial, where));
+          break;
+        case RecordingVerdict::kGaps:
+          status = Worse(status,
+                         out.FailText("the recording from " + where + " has gaps (--fail-on-gap)",
+                                      kExitGap, where));
+          break;
       }
       if (options.probe && fileMade) {
         ProbeResult probe = ProbeH264File(path);
@@ -346,8 +380,9 @@ void AddRecordCommand(CLI::App& app, const GlobalOptions& global, CommandRun* ru
       "record",
       "Record a device's live stream into a .264 file for some seconds. SIGINT or SIGTERM ends "
       "the recording early and cleanly (the file stays whole); a second signal ends at once. "
-      "The summary counts the frames in the file and reports gaps: stream restarts after "
-      "reconnects, pauses in the frames (with the frames missing in them) and off-line reports.");
+      "The summary gives the frames written to the file (as the plug-in counted them, for any "
+      "codec) and reports gaps: stream restarts after reconnects, pauses in the frames (with the "
+      "frames missing in them) and off-line reports.");
   AddDeviceOptions(*command, options->device);
   command
       ->add_option("--file", options->file,

@@ -25,6 +25,7 @@ std::string ValidateConfig(const DeviceConfig& c) {
       c.mask.size() > proto::kMaxDottedText || c.gateway.size() > proto::kMaxDottedText)
     return "model, identity, mask or gateway text too long";
   if (c.flood && !c.replay) return "flood mode needs replay mode";
+  if (c.h265NalHeaders && c.replay) return "H.265 NAL headers need live mode";
   return ValidateMediaSettings(c.media);
 }
 
@@ -60,7 +61,7 @@ bool Device::Impl::Start(std::string* error) {
   };
   if (auto why = ValidateConfig(config_); !why.empty()) return fail(why);
   std::string why;
-  source_ = MediaSource::Create(config_.media, config_.replay, &why);
+  source_ = MediaSource::Create(config_.media, config_.replay, config_.h265NalHeaders, &why);
   if (!source_) return fail(why);
   if (!Listen(&why)) return fail(why);
   running_ = true;
@@ -246,7 +247,8 @@ void Device::Impl::Restart(std::chrono::milliseconds delay, const MediaSettings*
             std::string why;
             // Invalid new settings keep the old ones: a restart never leaves
             // the device without media.
-            if (auto source = MediaSource::Create(*media, config_.replay, &why)) {
+            if (auto source =
+                    MediaSource::Create(*media, config_.replay, config_.h265NalHeaders, &why)) {
               source_ = std::move(source);
               std::lock_guard<std::mutex> lock(obsMutex_);
               media_ = *media;

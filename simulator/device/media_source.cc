@@ -1,12 +1,13 @@
 #include "simulator/device/media_source.h"
 
+#include "simulator/media/annexb.h"
 #include "simulator/media/jpeg.h"
 #include "simulator/media/scene.h"
 
 namespace qrv::sim {
 
 std::unique_ptr<MediaSource> MediaSource::Create(const MediaSettings& settings, bool replay,
-                                                 std::string* error) {
+                                                 bool h265NalHeaders, std::string* error) {
   std::unique_ptr<MediaSource> source(new MediaSource);
   source->settings_ = settings;
   if (replay) {
@@ -15,12 +16,15 @@ std::unique_ptr<MediaSource> MediaSource::Create(const MediaSettings& settings, 
   } else {
     source->encoder_ = H264Encoder::Create(settings, error);
     if (!source->encoder_) return nullptr;
+    source->h265NalHeaders_ = h265NalHeaders;
+    if (h265NalHeaders) source->h265Header_ = WithH265NalHeaders(source->encoder_->Header());
   }
   source->picture_.Resize(settings.width, settings.height);
   return source;
 }
 
 const std::vector<uint8_t>& MediaSource::Header() const {
+  if (h265NalHeaders_) return h265Header_;
   return loop_ ? loop_->header : encoder_->Header();
 }
 
@@ -44,6 +48,7 @@ bool MediaSource::Next(const PtzPosition& view, bool skipEncoding, SourceFrame& 
     if (!encoder_->Encode(picture_, keyRequested_, encoded)) return false;
     keyRequested_ = false;
     out.key = encoded.key;
+    if (h265NalHeaders_) encoded.data = WithH265NalHeaders(encoded.data);
     out.data = std::make_shared<const std::vector<uint8_t>>(std::move(encoded.data));
   }
   ++number_;

@@ -23,8 +23,9 @@ struct SourceFrame {
 
 class MediaSource {
  public:
+  // `h265NalHeaders` (live only): see DeviceConfig.
   static std::unique_ptr<MediaSource> Create(const MediaSettings& settings, bool replay,
-                                             std::string* error);
+                                             bool h265NalHeaders, std::string* error);
 
   const MediaSettings& Settings() const { return settings_; }
   bool Replay() const { return loop_ != nullptr; }
@@ -52,6 +53,8 @@ class MediaSource {
  private:
   MediaSettings settings_;
   std::unique_ptr<H264Encoder> encoder_;
+  bool h265NalHeaders_ = false;
+  std::vector<uint8_t> h265Header_;
   std::shared_ptr<const ReplayLoop> loop_;
   size_t cursor_ = 0;  // replay: index of the next loop frame
   uint64_t number_ = 0;

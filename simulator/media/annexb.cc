@@ -27,6 +27,44 @@ std::vector<NalUnit> SplitAnnexB(std::span<const uint8_t> s) {
   return units;
 }
 
+namespace {
+
+uint8_t H265Type(int h264Type) {
+  switch (h264Type) {
+    case 1:
+      return 1;  // TRAIL_R
+    case 5:
+      return 19;  // IDR_W_RADL
+    case 6:
+      return 39;  // PREFIX_SEI
+    case 7:
+      return 33;  // SPS
+    case 8:
+      return 34;  // PPS
+    case 9:
+      return 35;  // AUD
+    default:
+      return 62;  // unspecified
+  }
+}
+
+}  // namespace
+
+std::vector<uint8_t> WithH265NalHeaders(std::span<const uint8_t> stream) {
+  static const uint8_t kVpsPayload[] = {0x0C, 0x01, 0xFF, 0xFF};
+  std::vector<uint8_t> out;
+  out.reserve(stream.size() + stream.size() / 64 + 32);
+  auto put = [&out](uint8_t type, std::span<const uint8_t> payload) {
+    out.insert(out.end(), {0, 0, 0, 1, static_cast<uint8_t>(type << 1), 1});
+    out.insert(out.end(), payload.begin(), payload.end());
+  };
+  for (const NalUnit& nal : SplitAnnexB(stream)) {
+    if (nal.type == 7) put(32, kVpsPayload);  // a VPS before each SPS
+    put(H265Type(nal.type), stream.subspan(nal.offset + 1, nal.size - 1));
+  }
+  return out;
+}
+
 std::vector<uint8_t> BuildUserDataSei(std::span<const uint8_t> data) {
   std::vector<uint8_t> rbsp;
   rbsp.push_back(5);  // user data unregistered

@@ -19,6 +19,13 @@ struct NalUnit {
 // first start code are ignored; empty units are skipped.
 std::vector<NalUnit> SplitAnnexB(std::span<const uint8_t> stream);
 
+// The same stream with the two-byte NAL unit headers of H.265 (layer 0,
+// temporal id 0): IDR and other slices, SEI, SPS, PPS and access unit
+// delimiters get their H.265 types, a VPS goes before each SPS, and the
+// payloads stay H.264's. Not decodable; for hosts that must carry a stream of
+// another codec without parsing it as H.264.
+std::vector<uint8_t> WithH265NalHeaders(std::span<const uint8_t> stream);
+
 // The identifier our devices put into their user-data SEI units.
 inline constexpr std::array<uint8_t, 16> kAuxSeiUuid = {
     0x51, 0x52, 0x56, 0x2d, 0x61, 0x75, 0x78, 0x2d, 0x64, 0x61, 0x74, 0x61, 0x2d, 0x76, 0x31, 0x00};

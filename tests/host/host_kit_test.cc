@@ -1,7 +1,7 @@
 // The host kit's pure parts: the Annex B scan that checks recordings, the
-// recording model of the stream tap, picture comparison, loopback address
-// arithmetic, result parsing, JSON quoting, escaping of network texts and
-// the spread of repeated measurements.
+// judgement of a finished recording, the recording model of the stream tap,
+// picture comparison, loopback address arithmetic, result parsing, JSON
+// quoting, escaping of network texts and the spread of repeated measurements.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -10,17 +10,20 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <mutex>
 
 #include "host/kit/annexb_scan.h"
 #include "host/kit/debug_relay.h"
 #include "host/kit/gap_tracker.h"
 #include "host/kit/media_probe.h"
+#include "host/kit/recording_check.h"
 #include "host/kit/requests.h"
 #include "host/kit/spread.h"
 #include "host/kit/stream_tap.h"
 #include "host/kit/text_escape.h"
 #include "host/sim/fleet.h"
+#include "support/temp_dir.h"
 
 namespace qrv::host {
 namespace {
@@ -97,6 +100,7 @@ TEST(StreamTapModel, RecordingOpensAtTheFirstKeyFrameWithAHeaderAndKeepsAuxData)
   TapCounts c = tap.Read();
   EXPECT_TRUE(c.recordingOpened);
   EXPECT_EQ(c.recordedFrames, 3u);
+  EXPECT_EQ(c.recordedKeyFrames, 1u) << "the key frame before the header is not in the file";
   EXPECT_EQ(tap.RecordedBytes(), (std::vector<uint8_t>{1, 1, 1, 3, 3, 4, 5, 7}));
   EXPECT_EQ(c.recordedBytes, 8u);
   EXPECT_EQ(c.frames, 5u);
@@ -218,6 +222,114 @@ TEST(AnnexBScan, PictureCounterAgreesWithTheWholeScanWhateverThePieces) {
   }
   EXPECT_EQ(whole.pictures, 3u);
   EXPECT_FALSE(CountPicturesInFile("/nonexistent/file.264").read);
+}
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream file(path, std::ios::binary);
+  file.write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+}
+
+// The start of a file is scanned up to its first slice or the limit, however
+// long the file.
+TEST(AnnexBScan, FileStartIsReadOnlyUpToTheFirstSliceOrTheLimit) {
+  test::TempDir dir;
+  std::vector<uint8_t> opening;
+  Nal(opening, 7);
+  Nal(opening, 8);
+  Nal(opening, 5);
+  std::vector<uint8_t> whole = opening;
+  whole.resize(3 << 20, 0xAB);  // frames after it, no start code among them
+  Nal(whole, 1);
+  WriteFile(dir.File("h264.264"), whole);
+  FilePictures start = ScanFileStart(dir.File("h264.264"), 1 << 20);
+  EXPECT_TRUE(start.read);
+  EXPECT_EQ(start.firstVclType, 5);
+  EXPECT_LT(start.bytes, whole.size() / 4) << "read on after the first slice";
+
+  std::vector<uint8_t> late(2 << 20, 0xAB);  // the first slice beyond the limit
+  Nal(late, 5);
+  WriteFile(dir.File("late.264"), late);
+  start = ScanFileStart(dir.File("late.264"), 1 << 20);
+  EXPECT_TRUE(start.read);
+  EXPECT_EQ(start.firstVclType, -1);
+  EXPECT_EQ(start.bytes, uint64_t(1) << 20);
+  EXPECT_EQ(ScanFileStart(dir.File("late.264"), 4 << 20).firstVclType, 5);
+
+  WriteFile(dir.File("empty.264"), {});
+  EXPECT_TRUE(ScanFileStart(dir.File("empty.264"), 1 << 20).read);
+  EXPECT_FALSE(ScanFileStart(dir.File("missing.264"), 1 << 20).read);
+}
+
+// A recording is judged by the frames the plug-in wrote and the file's size,
+// not by the H.264 pictures in it: a device sending another codec (here
+// H.265, whose two-byte NAL headers hold no H.264 slice type) records.
+TEST(RecordingJudgement, AStreamOfAnotherCodecIsRecordedWhenFramesWentIntoTheFile) {
+  test::TempDir dir;
+  std::vector<uint8_t> hevc;
+  for (uint8_t type : {32, 33, 34, 19, 1, 1, 19, 1}) {  // VPS SPS PPS IDR TRAIL...
+    hevc.insert(hevc.end(), {0, 0, 0, 1, static_cast<uint8_t>(type << 1), 1, 0xAF, 0x12, 0x34});
+  }
+  WriteFile(dir.File("hevc.265"), hevc);
+  ASSERT_EQ(CountPicturesInFile(dir.File("hevc.265")).pictures, 0u) << "no H.264 picture in it";
+  FilePictures opening = ScanFileStart(dir.File("hevc.265"), 1 << 20);
+
+  RecordingEvidence e;
+  e.fileMade = true;
+  e.fileReadable = opening.read;
+  e.fileBytes = hevc.size();
+  e.pluginBytes = int64_t(hevc.size());
+  e.framesRecorded = 5;
+  e.bytesLost = 0;
+  e.writeErrors = 0;
+  EXPECT_EQ(JudgeRecording(e), RecordingVerdict::kRecorded);
+  EXPECT_NE(opening.firstVclType, 5) << "not reported as opening with an H.264 IDR picture";
+}
+
+TEST(RecordingJudgement, NothingRecordedShortFilesLossesAndGapsAreToldApart) {
+  RecordingEvidence good;
+  good.fileMade = true;
+  good.fileBytes = 5000;
+  good.pluginBytes = 5000;
+  good.framesRecorded = 25;
+  good.bytesLost = 0;
+  good.writeErrors = 0;
+  ASSERT_EQ(JudgeRecording(good), RecordingVerdict::kRecorded);
+
+  RecordingEvidence e = good;
+  e.fileMade = false;
+  EXPECT_EQ(JudgeRecording(e), RecordingVerdict::kNoFile);
+  // Bytes without a frame (a failed first key frame) play nothing.
+  e = good;
+  e.framesRecorded = 0;
+  EXPECT_EQ(JudgeRecording(e), RecordingVerdict::kNothingRecorded);
+  e = good;
+  e.fileReadable = false;
+  EXPECT_EQ(JudgeRecording(e), RecordingVerdict::kUnreadable);
+  // Cut short behind the plug-in's back, down to nothing at all.
+  for (uint64_t size : {4999u, 0u}) {
+    e = good;
+    e.fileBytes = size;
+    EXPECT_EQ(JudgeRecording(e), RecordingVerdict::kFileShort) << size;
+  }
+  e = good;
+  e.writeErrors = 1;
+  e.bytesLost = 700;
+  EXPECT_EQ(JudgeRecording(e), RecordingVerdict::kDataLost);
+  e = good;
+  e.hasGaps = true;
+  EXPECT_EQ(JudgeRecording(e), RecordingVerdict::kRecorded) << "gaps fail only when asked";
+  e.failOnGap = true;
+  EXPECT_EQ(JudgeRecording(e), RecordingVerdict::kGaps);
+
+  // A plug-in without the counters: the tool's own frame count and the file.
+  RecordingEvidence old;
+  old.fileMade = true;
+  old.framesRecorded = 25;
+  old.fileBytes = 5000;
+  EXPECT_EQ(JudgeRecording(old), RecordingVerdict::kRecorded);
+  old.fileBytes = 0;
+  EXPECT_EQ(JudgeRecording(old), RecordingVerdict::kNothingRecorded);
 }
 
 TEST(GapTracking, PausesFarBeyondTheFrameIntervalAreGapsWithTheirMissingFrames) {

@@ -60,6 +60,9 @@ TEST_F(RecordingTest, FileHoldsFirstHeaderThenEveryFrameFromTheFirstKeyFrame) {
   EXPECT_EQ(device::Slot(kSlot).recordedBytes.load(), static_cast<int32_t>(want.size()));
   EXPECT_EQ(media::StopRecording(kSlot), 0);
   EXPECT_EQ(ReadFile(file_), want);
+  // The video frames in the file, auxiliary data not among them; kept after the stop.
+  EXPECT_EQ(device::Slot(kSlot).stats.recordedFrames.load(), 4u);
+  EXPECT_EQ(device::Slot(kSlot).stats.recordedKeyFrames.load(), 2u);
   EXPECT_EQ(device::Slot(kSlot).recording.load(), 0);
   EXPECT_EQ(device::Slot(kSlot).recordFile.load(), nullptr);
 }
@@ -282,6 +285,8 @@ TEST_F(RecordingTest, FailedWritesAreCutBackCountedAndResumeAtAKeyFrame) {
   EXPECT_EQ(stats.bytesLost.load(), p2.size() + a1.size() + k2.size() + p3.size());
   EXPECT_EQ(stats.writeErrors.load(), 2u);
   EXPECT_EQ(stats.recordedBytes.load(), want.size());
+  EXPECT_EQ(stats.recordedFrames.load(), 4u) << "k1, p1, k3, p4: never a frame cut back";
+  EXPECT_EQ(stats.recordedKeyFrames.load(), 2u);
   EXPECT_EQ(Occurrences(capture.Text(), "file size limit reached"), 1u) << capture.Text();
 }
 
@@ -333,6 +338,8 @@ TEST_F(RecordingTest, BatchedFramesAreGatheredAndFailLikeSingleWrites) {
   EXPECT_EQ(stats.bytesLost.load(), p2.size() + a1.size() + k2.size() + p3.size());
   EXPECT_EQ(stats.writeErrors.load(), 2u);
   EXPECT_EQ(stats.recordedBytes.load(), want.size());
+  EXPECT_EQ(stats.recordedFrames.load(), 4u) << "gathered writes count their frames too";
+  EXPECT_EQ(stats.recordedKeyFrames.load(), 2u);
   EXPECT_EQ(Occurrences(capture.Text(), "file size limit reached"), 1u) << capture.Text();
 
   const std::string next = dir_.File("cam2.264");
@@ -346,6 +353,8 @@ TEST_F(RecordingTest, BatchedFramesAreGatheredAndFailLikeSingleWrites) {
   Bytes second = h1;
   for (const Bytes* part : {&k3, &p4}) Append(second, *part);
   EXPECT_EQ(ReadFile(next), second);
+  EXPECT_EQ(stats.recordedFrames.load(), 2u) << "the next recording counts from zero";
+  EXPECT_EQ(stats.recordedKeyFrames.load(), 1u);
 }
 
 TEST_F(RecordingTest, FailureAtTheFirstKeyFrameLeavesAnEmptyFileThatFillsLater) {

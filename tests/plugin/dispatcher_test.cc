@@ -518,6 +518,8 @@ TEST_F(DispatcherTest, DeviceStatusReportsTheSlotsCountersAndConnectionHistory) 
                                {"PacketsReceived", "5"},
                                {"Reconnects", "0"},
                                {"RecordedBytes", std::to_string(30 + 500 + 40 + 120)},
+                               {"RecordedFrames", "2"},
+                               {"RecordedKeyFrames", "1"},
                                {"Recording", "1"},
                                {"StreamOpen", "1"},
                                {"WriteErrors", "0"}}));
@@ -527,6 +529,8 @@ TEST_F(DispatcherTest, DeviceStatusReportsTheSlotsCountersAndConnectionHistory) 
   ASSERT_EQ(Execute(in, out), 0);
   EXPECT_EQ(out["Recording"], "0");
   EXPECT_EQ(out["RecordedBytes"], std::to_string(std::filesystem::file_size(dir.File("cam.264"))));
+  EXPECT_EQ(out["RecordedFrames"], "2");
+  EXPECT_EQ(out["RecordedKeyFrames"], "1");
 
   // An outage the library repaired by itself is counted.
   fake_tmcc::SimulateOutage(Slot(0).loginHandle.load(), 1800);
@@ -554,12 +558,15 @@ TEST_F(DispatcherTest, DeviceStatusReportsTheSlotsCountersAndConnectionHistory) 
   ASSERT_EQ(Execute(in, out), 0);
   ASSERT_EQ(out["WriteErrors"], "1");
   ASSERT_EQ(out["BytesLost"], std::to_string(key.size()));
+  EXPECT_EQ(out["RecordedFrames"], "0") << "a new recording counts its own frames, none written";
+  EXPECT_EQ(out["RecordedKeyFrames"], "0");
   ASSERT_EQ(Exec({{"Operation", "22"}, {"Handle", "0"}}), 0);
   ASSERT_EQ(Exec({{"Operation", "2"}, {"LOGINID", "0"}}), 0);
   ASSERT_EQ(test::LoginThroughExecute("10.0.0.9"), 0) << "the same slot again";
   ASSERT_EQ(Execute(in, out), 0);
-  for (const char* counter : {"BytesLost", "WriteErrors", "RecordedBytes", "PacketsReceived",
-                              "BytesReceived", "KeyFrames", "Reconnects", "LastOutageMs"}) {
+  for (const char* counter :
+       {"BytesLost", "WriteErrors", "RecordedBytes", "RecordedFrames", "RecordedKeyFrames",
+        "PacketsReceived", "BytesReceived", "KeyFrames", "Reconnects", "LastOutageMs"}) {
     EXPECT_EQ(out[counter], "0") << counter;
   }
   EXPECT_EQ(out["LastError"], "");
