@@ -57,7 +57,7 @@ TEST_F(BasicLibraryTest, NoConnectionHistoryAndTheMonitorReportsStatesAsPolled) 
   EXPECT_EQ(out["Online"], "0");
   EXPECT_EQ(out["Reconnects"], "");
   EXPECT_EQ(out["LastOutageMs"], "");
-  EXPECT_EQ(out.size(), 14u);
+  EXPECT_EQ(out.size(), 16u);
 }
 
 // Such a library fills only the alarm message's code, type and record
