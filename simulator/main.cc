@@ -58,6 +58,7 @@ int main(int argc, char** argv) {
   uint32_t alarmPeriodMs = 0;
   bool noDiscovery = false;
   uint16_t discoveryPort = 0;
+  uint16_t rtspPort = 0;
   bool refuseLogins = false, stall = false;
   double dropAfter = 0, restartAfter = 0, malformedAfter = 0, oversizedAfter = 0;
   uint32_t restartDelayMs = 1000;
@@ -80,6 +81,9 @@ int main(int argc, char** argv) {
   app.add_option("--control-port,--port", controlPort, "Control port of every device")
       ->check(cli::Port());
   app.add_option("--stream-port", streamPort, "Stream port of every device")->check(cli::Port());
+  app.add_option("--rtsp-port", rtspPort,
+                 "Also serve rtsp://ADDRESS:PORT/stream0 and /stream1 (0 = no RTSP)")
+      ->check(cli::WholeIn(0, 65535, "a port number"));
   app.add_option("--user", user, "User name the devices accept");
   app.add_option("--password", password, "Password the devices accept");
   app.add_option("--size", size, "Picture size WIDTHxHEIGHT")->check(cli::PictureSize());
@@ -159,6 +163,7 @@ int main(int argc, char** argv) {
   base.alarmPeriodMs = alarmPeriodMs;
   base.answerDiscovery = !noDiscovery;
   base.discoveryPort = discoveryPort;
+  base.rtspPort = rtspPort;
 
   qrv::sim::Simulator simulator(qrv::sim::SimulatorOptions{ioThreads});
   for (int i = 0; i < devices; ++i) {
@@ -184,6 +189,8 @@ int main(int argc, char** argv) {
                 c.address.c_str(), c.controlPort, c.streamPort, c.identity.c_str(), c.media.width,
                 c.media.height, c.media.fps, c.media.gop, rate.c_str(), c.replay ? "  replay" : "",
                 c.flood ? " flood" : "");
+    if (c.rtspPort != 0)
+      std::printf("device %d  rtsp://%s:%u/stream0\n", i + 1, c.address.c_str(), c.rtspPort);
   }
   if (duration > 0) {
     std::printf("%d device(s) running for %g s\n", devices, duration);

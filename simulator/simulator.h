@@ -85,6 +85,9 @@ struct DeviceConfig {
   uint32_t alarmPeriodMs = 0;  // push an alarm every so often; 0 = only on command
   bool answerDiscovery = true;
   uint16_t discoveryPort = 0;  // 0 = the device library's discovery port
+  // RTSP face on this port of the device's address (rtsp://ADDRESS:PORT/stream0
+  // and /stream1, Digest with user and password); 0 = none.
+  uint16_t rtspPort = 0;
 };
 
 struct PtzPosition {
@@ -137,6 +140,13 @@ struct Observations {
   // older closed ones are forgotten (counted here) so long runs stay bounded.
   std::vector<StreamObservation> streams;
   uint64_t streamsForgotten = 0;
+  // RTSP face (DeviceConfig::rtspPort).
+  uint64_t rtspConnections = 0;    // accepted
+  uint64_t rtspRefused = 0;        // requests with a wrong Digest answer
+  uint64_t rtspViewers = 0;        // connections playing now
+  uint64_t rtspFramesSent = 0;     // video frames sent to RTSP viewers
+  uint64_t rtspFramesDropped = 0;  // as StreamObservation::framesDropped
+  uint64_t rtspBytes = 0;          // H.264 bytes of those frames
 };
 
 class Simulator;
@@ -176,7 +186,7 @@ class Device {
   // Accept connections but never answer anything while on (existing
   // connections go silent too).
   void SetStall(bool on);
-  // Close every open login and stream connection now.
+  // Close every open login, stream and RTSP connection now.
   void DropAllConnections();
   // Close everything and stop listening; listen again after the delay, with
   // new media settings when given (so the stream header changes).

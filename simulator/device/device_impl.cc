@@ -26,6 +26,8 @@ std::string ValidateConfig(const DeviceConfig& c) {
     return "model, identity, mask or gateway text too long";
   if (c.flood && !c.replay) return "flood mode needs replay mode";
   if (c.h265NalHeaders && c.replay) return "H.265 NAL headers need live mode";
+  if (c.rtspPort != 0 && (c.rtspPort == c.controlPort || c.rtspPort == c.streamPort))
+    return "the RTSP port must differ from the control and stream ports";
   return ValidateMediaSettings(c.media);
 }
 
@@ -63,6 +65,7 @@ bool Device::Impl::Start(std::string* error) {
   std::string why;
   source_ = MediaSource::Create(config_.media, config_.replay, config_.h265NalHeaders, &why);
   if (!source_) return fail(why);
+  rtsp_ = std::make_unique<RtspFace>(strand_, config_, std::weak_ptr<RtspHost>(shared_from_this()));
   if (!Listen(&why)) return fail(why);
   running_ = true;
   Record([](Observations& o) { o.running = true; });
@@ -87,6 +90,12 @@ bool Device::Impl::Listen(std::string* error) {
       return false;
     }
   }
+  if (!rtsp_->Listen(error)) {
+    asio::error_code ignored;
+    controlAcceptor_.close(ignored);
+    streamAcceptor_.close(ignored);
+    return false;
+  }
   return true;
 }
 
@@ -94,6 +103,7 @@ void Device::Impl::BeginServing() {
   if (stopped_) return;
   Accept(controlAcceptor_, Session::Kind::kControl, generation_);
   Accept(streamAcceptor_, Session::Kind::kStream, generation_);
+  rtsp_->BeginServing();
   nextTick_ = std::chrono::steady_clock::now();
   ScheduleTick(generation_);
   ScheduleAlarm(generation_);
@@ -120,6 +130,7 @@ void Device::Impl::CloseSessions() {
   auto sessions = sessions_;
   for (auto& s : sessions) s->Close();
   sessions_.clear();
+  if (rtsp_) rtsp_->CloseConnections();
 }
 
 void Device::Impl::StopServing() {
@@ -127,6 +138,7 @@ void Device::Impl::StopServing() {
   asio::error_code ignored;
   controlAcceptor_.close(ignored);
   streamAcceptor_.close(ignored);
+  if (rtsp_) rtsp_->StopServing();
   tickTimer_.cancel();
   alarmTimer_.cancel();
   restartTimer_.cancel();
@@ -215,6 +227,7 @@ void Device::Impl::SetStall(bool on) {
     if (stopped_ || stalled_) return;
     auto sessions = sessions_;
     for (auto& s : sessions) s->Resume();
+    if (rtsp_) rtsp_->Resume();
     if (source_ && !source_->Replay()) source_->RequestKeyFrame();
   });
 }

@@ -16,12 +16,15 @@
 #include "simulator/device/media_source.h"
 #include "simulator/device/ptz_model.h"
 #include "simulator/device/session.h"
+#include "simulator/rtsp/rtsp_face.h"
 #include "simulator/simulator.h"
 #include "tmcc/protocol/messages.h"
 
 namespace qrv::sim {
 
-class Device::Impl : public SessionHost, public std::enable_shared_from_this<Device::Impl> {
+class Device::Impl : public SessionHost,
+                     public RtspHost,
+                     public std::enable_shared_from_this<Device::Impl> {
  public:
   using Strand = asio::strand<asio::io_context::executor_type>;
 
@@ -69,6 +72,11 @@ class Device::Impl : public SessionHost, public std::enable_shared_from_this<Dev
   bool Stalled() const override { return stalled_; }
   uint64_t ThrottleBytesPerSecond() const override { return throttle_; }
   bool NextFloodFrame(Session& session, std::vector<uint8_t>& frame) override;
+
+  // RtspHost (strand).
+  MediaSource& RtspSource() override { return *source_; }
+  bool RtspRefusesLogins() const override { return refuseLogins_; }
+  void RecordRtsp(const std::function<void(Observations&)>& change) override { Record(change); }
 
   // Stream faults a session can be marked with.
   static constexpr int kFaultMalformed = 1;
@@ -125,6 +133,7 @@ class Device::Impl : public SessionHost, public std::enable_shared_from_this<Dev
   std::chrono::steady_clock::time_point nextTick_;
   std::vector<std::shared_ptr<Session>> sessions_;  // strand
   std::unique_ptr<MediaSource> source_;             // strand
+  std::unique_ptr<RtspFace> rtsp_;                  // strand; made by Start
   MediaSettings media_;                             // guarded by obsMutex_
   uint64_t generation_ = 0;                         // strand; bumps on stop and restart
   bool stopped_ = false;                            // strand

@@ -34,6 +34,7 @@ void Device::Impl::Tick() {
   bool watchers = false;
   for (const auto& s : sessions_)
     if (s->kind() == Session::Kind::kStream && s->LoggedIn() && !s->flooding) watchers = true;
+  if (rtsp_->HasViewers()) watchers = true;
   PtzPosition view;
   bool muted = true;
   {
@@ -66,6 +67,7 @@ void Device::Impl::Tick() {
     DeliverVideo(*s, frame);
     if (aux && !s->needKey) DeliverAux(*s, frame.number, aux);
   }
+  rtsp_->Deliver(frame);
 }
 
 bool Device::Impl::BuildStreamFrame(Session& session, uint8_t frameType, bool key,
