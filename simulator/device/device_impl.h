@@ -76,6 +76,7 @@ class Device::Impl : public SessionHost,
   // RtspHost (strand).
   MediaSource& RtspSource() override { return *source_; }
   bool RtspRefusesLogins() const override { return refuseLogins_; }
+  bool RtspMediaStopped() const override { return mediaStopped_; }
   void RecordRtsp(const std::function<void(Observations&)>& change) override { Record(change); }
 
   // Stream faults a session can be marked with.

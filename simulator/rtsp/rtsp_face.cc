@@ -217,7 +217,8 @@ std::optional<uint8_t> ChooseInterleaved(std::string_view transport) {
 
 }  // namespace
 
-// One RTSP connection: requests in, answers and interleaved RTP out.
+// One RTSP connection: requests in, answers and interleaved RTP out. Strand
+// only, like the face that owns it.
 class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
  public:
   RtspConnection(RtspFace& face, RtspFace::Strand strand, asio::ip::tcp::socket socket,
@@ -264,7 +265,7 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
   bool Playing() const { return playing_ && !closed_; }
 
   void Deliver(const SourceFrame& frame, RtspHost& host) {
-    if (!Playing() || closeAfterFlush_ || !frame.data) return;
+    if (!Playing() || closeAfterFlush_ || !frame.data || host.RtspMediaStopped()) return;
     MediaSource& source = host.RtspSource();
     if (host.Stalled()) {
       needKey_ = true;  // resume cleanly at an IDR once the stall ends

@@ -34,6 +34,7 @@ class RtspHost {
   virtual ~RtspHost() = default;
   virtual MediaSource& RtspSource() = 0;
   virtual bool RtspRefusesLogins() const = 0;
+  virtual bool RtspMediaStopped() const = 0;  // Device::StopMedia was called
   virtual bool Stalled() const = 0;
   virtual uint64_t ThrottleBytesPerSecond() const = 0;
   // Changes the observations under their lock and wakes waiters.
