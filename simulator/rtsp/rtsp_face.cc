@@ -197,20 +197,41 @@ std::vector<std::string_view> Split(std::string_view s, char sep) {
   }
 }
 
-// The first RTP/AVP/TCP transport offered, as its interleaved channel pair.
-std::optional<uint8_t> ChooseInterleaved(std::string_view transport) {
-  for (auto spec : Split(transport, ',')) {
+struct Transport {
+  bool udp = false;
+  uint8_t channel = 0;      // TCP: the RTP channel, RTCP on the next
+  uint16_t clientPort = 0;  // UDP: the client's RTP port, RTCP on the next
+};
+
+// The first transport offered that we serve: RTP/AVP/TCP (interleaved), or
+// unicast RTP/AVP over UDP with a client port. A destination parameter is
+// ignored: media only ever goes to the address the request came from.
+std::optional<Transport> ChooseTransport(std::string_view header) {
+  for (auto spec : Split(header, ',')) {
     auto params = Split(spec, ';');
-    if (!rtsp::EqualsIgnoreCase(params[0], "RTP/AVP/TCP")) continue;
-    uint8_t channel = 0;
-    for (auto p : params) {
-      if (!rtsp::StartsWithIgnoreCase(p, "interleaved=")) continue;
-      auto range = p.substr(12);
-      auto first = rtsp::ParseDecimal(range.substr(0, range.find('-')), 3);
-      if (!first || *first > 254) return std::nullopt;
-      channel = static_cast<uint8_t>(*first);
+    Transport t;
+    if (rtsp::EqualsIgnoreCase(params[0], "RTP/AVP") ||
+        rtsp::EqualsIgnoreCase(params[0], "RTP/AVP/UDP")) {
+      t.udp = true;
+    } else if (!rtsp::EqualsIgnoreCase(params[0], "RTP/AVP/TCP")) {
+      continue;
     }
-    return channel;
+    bool usable = true;
+    for (auto p : params) {
+      if (rtsp::EqualsIgnoreCase(p, "multicast")) usable = false;
+      if (!t.udp && rtsp::StartsWithIgnoreCase(p, "interleaved=")) {
+        auto range = p.substr(12);
+        auto first = rtsp::ParseDecimal(range.substr(0, range.find('-')), 3);
+        if (!first || *first > 254) usable = false;
+        t.channel = static_cast<uint8_t>(first.value_or(0));
+      }
+      if (t.udp && rtsp::StartsWithIgnoreCase(p, "client_port=")) {
+        auto range = p.substr(12);
+        auto first = rtsp::ParseDecimal(range.substr(0, range.find('-')), 5);
+        if (first && *first > 0 && *first < 65535) t.clientPort = static_cast<uint16_t>(*first);
+      }
+    }
+    if (usable && (!t.udp || t.clientPort != 0)) return t;
   }
   return std::nullopt;
 }
@@ -248,6 +269,7 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
     closed_ = true;
     asio::error_code ignored;
     socket_.close(ignored);
+    CloseUdp();
     tick_.cancel();
     pause_.cancel();
     if (auto host = host_.lock()) {
@@ -296,9 +318,24 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
     }
     std::vector<std::vector<uint8_t>> packets;
     if (!packetizer_->Packetize(unit, Timestamp(frame.number, source), packets)) return;
-    std::vector<uint8_t> bytes;
-    for (const auto& p : packets) rtsp::AppendInterleaved(bytes, channel_, p);
-    Queue(std::move(bytes));
+    if (rtp_) {
+      // A datagram the socket cannot take now is lost, as on any network;
+      // the viewer then waits for the next IDR.
+      for (const auto& p : packets) {
+        asio::error_code ec;
+        rtp_->send_to(asio::buffer(p), udpPeer_, 0, ec);
+        if (ec) {
+          needKey_ = fellBehind_ = true;
+          host.RecordRtsp([](Observations& o) { ++o.rtspFramesDropped; });
+          if (!source.Replay()) source.RequestKeyFrame();
+          return;
+        }
+      }
+    } else {
+      std::vector<uint8_t> bytes;
+      for (const auto& p : packets) rtsp::AppendInterleaved(bytes, channel_, p);
+      Queue(std::move(bytes));
+    }
     needKey_ = fellBehind_ = false;
     const size_t size = frame.data->size();
     host.RecordRtsp([size](Observations& o) {
@@ -495,8 +532,11 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
   void Setup(const rtsp::Request& request, Target target, uint32_t cseq) {
     if (playing_) return Answer(455, "Method Not Valid in This State", cseq);
     const auto transport = request.headers.Find("Transport");
-    const auto channel = transport ? ChooseInterleaved(*transport) : std::nullopt;
-    if (!channel) return Answer(461, "Unsupported Transport", cseq);
+    const auto chosen = transport ? ChooseTransport(*transport) : std::nullopt;
+    if (!chosen) return Answer(461, "Unsupported Transport", cseq);
+    CloseUdp();
+    if (chosen->udp && !OpenUdp(chosen->clientPort))
+      return Answer(503, "Service Unavailable", cseq);
     if (session_.empty()) {
       session_ = RandomHex(8);
       rtsp::H264PacketizerOptions options;
@@ -508,13 +548,58 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
       packetizer_.emplace(options);
       if (session_.empty()) return Answer(500, "Internal Server Error", cseq);
     }
-    channel_ = *channel;
+    channel_ = chosen->channel;
     stream_ = target.stream;
     char ssrc[9];
     std::snprintf(ssrc, sizeof ssrc, "%08X", ssrc_);
-    const std::string value = "RTP/AVP/TCP;unicast;interleaved=" + std::to_string(channel_) + "-" +
-                              std::to_string(channel_ + 1) + ";ssrc=" + ssrc;
+    std::string value;
+    if (rtp_) {
+      const auto port = rtp_->local_endpoint().port();
+      value = "RTP/AVP;unicast;client_port=" + std::to_string(chosen->clientPort) + "-" +
+              std::to_string(chosen->clientPort + 1) + ";server_port=" + std::to_string(port) +
+              "-" + std::to_string(port + 1) + ";source=" + face_.config().address;
+    } else {
+      value = "RTP/AVP/TCP;unicast;interleaved=" + std::to_string(channel_) + "-" +
+              std::to_string(channel_ + 1);
+    }
+    value += ";ssrc=" + std::string(ssrc);
     Answer(200, "OK", cseq, {{"Transport", value}, {"Session", SessionValue()}});
+  }
+
+  // Binds an even RTP port and the RTCP port after it on the device's own
+  // address, so media comes from where the device lives.
+  bool OpenUdp(uint16_t clientPort) {
+    asio::error_code ec;
+    const auto peer = socket_.remote_endpoint(ec);
+    const auto address = asio::ip::make_address_v4(face_.config().address, ec);
+    if (ec) return false;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      CloseUdp();
+      rtp_.emplace(strand_);
+      rtcp_.emplace(strand_);
+      rtp_->open(asio::ip::udp::v4(), ec);
+      if (!ec) rtp_->bind({address, 0}, ec);
+      if (ec) break;
+      const uint16_t port = rtp_->local_endpoint().port();
+      if (port % 2 != 0 || port == 65535) continue;
+      rtcp_->open(asio::ip::udp::v4(), ec);
+      if (!ec) rtcp_->bind({address, static_cast<uint16_t>(port + 1)}, ec);
+      if (ec) continue;
+      rtp_->non_blocking(true, ec);
+      if (ec) break;
+      udpPeer_ = asio::ip::udp::endpoint(peer.address(), clientPort);
+      return true;
+    }
+    CloseUdp();
+    return false;
+  }
+
+  void CloseUdp() {
+    asio::error_code ignored;
+    if (rtp_) rtp_->close(ignored);
+    if (rtcp_) rtcp_->close(ignored);
+    rtp_.reset();
+    rtcp_.reset();
   }
 
   void Play(Target, uint32_t cseq, RtspHost& host) {
@@ -644,6 +729,10 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
   uint32_t ssrc_ = 0;
   uint32_t timestampBase_ = 0;
   uint8_t channel_ = 0;
+  // UDP transport: the sockets media leaves from (RTCP received and dropped
+  // by the kernel), and the peer's own address with its RTP port.
+  std::optional<asio::ip::udp::socket> rtp_, rtcp_;
+  asio::ip::udp::endpoint udpPeer_;
   int stream_ = 0;
   bool playing_ = false;
   bool needKey_ = true;

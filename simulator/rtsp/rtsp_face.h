@@ -6,11 +6,13 @@
 //   rtsp://ADDRESS:PORT/stream1   the second stream (the same media)
 //
 // Each path has one H.264 track, "trackID=1" below it. Methods: OPTIONS,
-// DESCRIBE, SETUP (RTP/AVP/TCP interleaved only; UDP is answered 461), PLAY,
-// PAUSE, GET_PARAMETER (keep-alive), TEARDOWN. Everything except OPTIONS
+// DESCRIBE, SETUP (RTP/AVP/TCP interleaved, or unicast RTP/AVP over UDP sent
+// from the device's address to the RTSP peer's address only), PLAY, PAUSE,
+// GET_PARAMETER (keep-alive), TEARDOWN. Everything except OPTIONS
 // needs Digest authentication (MD5, qop=auth) with the device's user and
 // password, against a nonce drawn fresh for each connection. Viewers are
-// paced at the frame rate, also in flood mode.
+// paced at the frame rate, also in flood mode; throttling applies to TCP
+// viewers, and the injected malformed or oversized frames to none.
 //
 // Threading: everything here runs on the owning device's strand, including
 // the construction; the device calls in from there only.

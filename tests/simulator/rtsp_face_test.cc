@@ -44,6 +44,7 @@ class RawRtsp {
   ~RawRtsp() { close(fd_); }
 
   bool connected() const { return connected_; }
+  int fd() const { return fd_; }
 
   bool SendText(const std::string& text) {
     size_t sent = 0;
@@ -180,9 +181,11 @@ class RtspFaceTest : public SimulatorTest {
 
 // ffprobe over TCP: "codec,width,height,frames", or empty when it failed
 // (its messages then go to *errors).
-std::string Probe(const std::string& url, std::string* errors) {
+std::string Probe(const std::string& url, std::string* errors,
+                  const std::string& transport = "tcp") {
   const std::string command =
-      "timeout 30 ffprobe -v error -rtsp_transport tcp -count_frames -read_intervals %+#10 "
+      "timeout 30 ffprobe -v error -rtsp_transport " + transport +
+      " -count_frames -read_intervals %+#10 "
       "-select_streams v:0 -show_entries stream=codec_name,width,height,nb_read_frames "
       "-of csv=p=0 '" +
       url + "' 2>&1";
@@ -209,9 +212,11 @@ TEST_F(RtspFaceTest, FfprobeDecodesBothPathsAndAWrongPasswordGetsNoStream) {
     std::string errors;
     EXPECT_EQ(Probe(base + path, &errors), "h264,320,180,10") << path << ": " << errors;
   }
+  std::string udpErrors;
+  EXPECT_EQ(Probe(base + "/stream0", &udpErrors, "udp"), "h264,320,180,10") << udpErrors;
   EXPECT_TRUE(device.WaitFor([](const Observations& o) { return o.rtspViewers == 0; }, 5s));
   const auto sent = device.Observe().rtspFramesSent;
-  EXPECT_GE(sent, 20u);
+  EXPECT_GE(sent, 30u);
 
   std::string errors;
   const std::string wrong =
@@ -264,11 +269,10 @@ TEST_F(RtspFaceTest, DigestDescribeSetupPlayDeliversH264OverInterleavedRtp) {
   ASSERT_TRUE(track.profileLevelId);
   EXPECT_EQ(*track.profileLevelId >> 16, track.parameterSets[0][1]) << "profile_idc of the SPS";
 
-  // Only TCP is offered: a UDP-only SETUP is refused, the session unchanged.
-  auto udp =
-      c.Request("SETUP", track.control, {{"Transport", "RTP/AVP;unicast;client_port=5000-5001"}});
-  ASSERT_TRUE(udp);
-  EXPECT_EQ(udp->status, 461);
+  // Multicast is not served: refused, the session unchanged.
+  auto multicast = c.Request("SETUP", track.control, {{"Transport", "RTP/AVP;multicast"}});
+  ASSERT_TRUE(multicast);
+  EXPECT_EQ(multicast->status, 461);
   auto setup =
       c.Request("SETUP", track.control, {{"Transport", "RTP/AVP/TCP;unicast;interleaved=4-5"}});
   ASSERT_TRUE(setup);
@@ -428,6 +432,60 @@ TEST_F(RtspFaceTest, DropAllConnectionsAndRestartCloseRtspViewers) {
   auto play = Play(again, device, &session);
   ASSERT_TRUE(play);
   EXPECT_EQ(play->status, 200) << "listening again after the restart";
+}
+
+TEST_F(RtspFaceTest, UdpMediaComesFromTheDeviceAddressToTheRtspPeerOnly) {
+  Device& device = AddRtsp(6);
+  RawRtsp c(device.Config().address, kRtspPort);
+  ASSERT_TRUE(c.connected());
+  // The receiver sits on the address the RTSP connection comes from.
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  ASSERT_EQ(getsockname(c.fd(), reinterpret_cast<sockaddr*>(&local), &length), 0);
+  local.sin_port = 0;
+  const int udp = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(udp, 0);
+  ASSERT_EQ(bind(udp, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+  timeval timeout{5, 0};
+  setsockopt(udp, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  length = sizeof local;
+  getsockname(udp, reinterpret_cast<sockaddr*>(&local), &length);
+  const int port = ntohs(local.sin_port);
+
+  auto describe = Describe(c, device, device.Config().password);
+  ASSERT_TRUE(describe);
+  ASSERT_EQ(describe->status, 200);
+  // A destination inside the request is not where media goes.
+  const std::string offer =
+      "RTP/AVP;unicast;destination=127.0.0.99;client_port=" + std::to_string(port) + "-" +
+      std::to_string(port + 1);
+  auto setup = c.Request("SETUP", Url(device, "/stream0/trackID=1"), {{"Transport", offer}});
+  ASSERT_TRUE(setup);
+  ASSERT_EQ(setup->status, 200);
+  const std::string transport(*setup->headers.Find("Transport"));
+  const size_t at = transport.find("server_port=");
+  ASSERT_NE(at, std::string::npos) << transport;
+  const int serverPort = std::atoi(transport.c_str() + at + 12);
+  const std::string sessionValue(*setup->headers.Find("Session"));
+  auto play = c.Request("PLAY", Url(device, "/stream0"),
+                        {{"Session", sessionValue.substr(0, sessionValue.find(';'))}});
+  ASSERT_TRUE(play);
+  ASSERT_EQ(play->status, 200);
+
+  uint8_t buffer[2048];
+  sockaddr_in from{};
+  socklen_t fromLength = sizeof from;
+  const ssize_t n =
+      recvfrom(udp, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+  close(udp);
+  ASSERT_GT(n, 0);
+  char fromText[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &from.sin_addr, fromText, sizeof fromText);
+  EXPECT_EQ(fromText, device.Config().address);
+  EXPECT_EQ(ntohs(from.sin_port), serverPort);
+  auto rtp = rtsp::ParseRtp(std::span<const uint8_t>(buffer, static_cast<size_t>(n)));
+  ASSERT_TRUE(rtp.ok());
+  EXPECT_EQ(rtp.packet.header.payloadType, 96);
 }
 
 }  // namespace
