@@ -434,6 +434,52 @@ TEST_F(RtspFaceTest, DropAllConnectionsAndRestartCloseRtspViewers) {
   EXPECT_EQ(play->status, 200) << "listening again after the restart";
 }
 
+// A viewer that stops reading is bounded as a device-protocol one: frames
+// are left out up to the next IDR and counted, and what it then reads has no
+// RTP sequence gap and resumes, after a gap in the timestamps, at an IDR.
+TEST_F(RtspFaceTest, AViewerThatFallsBehindIsCountedAndResumesAtAnIdr) {
+  DeviceConfig config = SmallDevice(7);
+  config.rtspPort = kRtspPort;
+  config.replay = true;
+  config.media = MediaSettings{640, 360, 50, 25, 40000};  // about 5 MB/s, 1800 ticks per frame
+  Device& device = Add(config);
+  RawRtsp c(config.address, kRtspPort);
+  std::string session;
+  auto play = Play(c, device, &session);
+  ASSERT_TRUE(play);
+  ASSERT_EQ(play->status, 200);
+  ASSERT_TRUE(device.WaitFor([](const Observations& o) { return o.rtspFramesDropped > 0; }, 30s))
+      << "the device never gave up on the viewer that does not read";
+
+  uint8_t channel = 0;
+  std::vector<uint8_t> packet;
+  std::optional<rtsp::RtpHeader> previous;
+  int afterGap = -1;
+  uint64_t missing = 0;
+  for (int packets = 0; packets < 200000 && afterGap < 5; ++packets) {
+    ASSERT_TRUE(c.ReadPacket(channel, packet));
+    auto rtp = rtsp::ParseRtp(packet);
+    ASSERT_TRUE(rtp.ok());
+    const auto& h = rtp.packet.header;
+    if (previous) {
+      ASSERT_EQ(h.sequence, uint16_t(previous->sequence + 1));
+      const uint32_t step = h.timestamp - previous->timestamp;
+      if (previous->marker && step > 1800) {
+        const uint8_t nal = rtsp::NalType(rtp.packet.payload[0]);
+        EXPECT_TRUE(nal == rtsp::kNalStapA || nal == rtsp::kNalSps)
+            << "after a gap the stream resumes at an IDR with its parameter sets";
+        missing += step / 1800 - 1;
+        afterGap = 0;
+      } else if (previous->marker && afterGap >= 0) {
+        ++afterGap;
+      }
+    }
+    previous = h;
+  }
+  ASSERT_GE(afterGap, 5) << "no gap in the timestamps";
+  EXPECT_GE(device.Observe().rtspFramesDropped, missing);
+}
+
 TEST_F(RtspFaceTest, UdpMediaComesFromTheDeviceAddressToTheRtspPeerOnly) {
   Device& device = AddRtsp(6);
   RawRtsp c(device.Config().address, kRtspPort);
