@@ -125,10 +125,11 @@ bool SameText(std::string_view a, std::string_view b) {
 
 struct DigestExpect {
   std::string_view user, password, realm, nonce, method, uri;
+  uint32_t lastNonceCount = 0;  // an answer must count past it (no replays)
 };
 
 // An RFC 2617 qop=auth answer with MD5 to this connection's challenge.
-bool DigestMatches(std::string_view authorization, const DigestExpect& e) {
+bool DigestMatches(std::string_view authorization, DigestExpect& e) {
   authorization = rtsp::TrimWhitespace(authorization);
   const size_t space = authorization.find(' ');
   if (space == std::string_view::npos ||
@@ -143,7 +144,15 @@ bool DigestMatches(std::string_view authorization, const DigestExpect& e) {
   const std::string algorithm = get("algorithm");
   if (!algorithm.empty() && !rtsp::EqualsIgnoreCase(algorithm, "MD5")) return false;
   const std::string nc = get("nc"), cnonce = get("cnonce"), response = get("response");
-  if (get("qop") != "auth" || nc.empty() || cnonce.empty() || response.size() != 32) return false;
+  if (get("qop") != "auth" || nc.size() != 8 || cnonce.empty() || response.size() != 32)
+    return false;
+  uint32_t count = 0;
+  for (char digit : nc) {
+    const int v = rtsp::HexValue(digit);
+    if (v < 0) return false;
+    count = count << 4 | static_cast<uint32_t>(v);
+  }
+  if (count <= e.lastNonceCount) return false;
   // The user is compared with the password's answer, so a wrong user costs
   // the same as a wrong password.
   const bool sameUser = get("username") == e.user;
@@ -154,7 +163,9 @@ bool DigestMatches(std::string_view authorization, const DigestExpect& e) {
   if (ha1.empty() || ha2.empty()) return false;
   const std::string expected =
       rtsp::Md5Hex(ha1 + ":" + std::string(e.nonce) + ":" + nc + ":" + cnonce + ":auth:" + ha2);
-  return !expected.empty() && SameText(expected, response) && sameUser;
+  if (expected.empty() || !SameText(expected, response) || !sameUser) return false;
+  e.lastNonceCount = count;
+  return true;
 }
 
 // The stream a request names, and whether it names its track. The host part
@@ -478,9 +489,10 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
     if (!answer) return false;
     const auto& c = face_.config();
     const std::string realm = Realm();
-    const bool ok =
-        !host.RtspRefusesLogins() &&
-        DigestMatches(*answer, {c.user, c.password, realm, nonce_, request.method, request.uri});
+    DigestExpect expect{c.user,         c.password,  realm,      nonce_,
+                        request.method, request.uri, nonceCount_};
+    const bool ok = !host.RtspRefusesLogins() && DigestMatches(*answer, expect);
+    nonceCount_ = expect.lastNonceCount;
     if (!ok) {
       ++authFailures_;
       host.RecordRtsp([](Observations& o) { ++o.rtspRefused; });
@@ -724,7 +736,8 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
   Clock::time_point lastRead_, lastWrite_, partialSince_;
   std::string nonce_;
   int authFailures_ = 0;
-  std::string session_;  // empty until SETUP
+  uint32_t nonceCount_ = 0;  // highest nc accepted with nonce_
+  std::string session_;      // empty until SETUP
   std::optional<rtsp::H264Packetizer> packetizer_;
   uint32_t ssrc_ = 0;
   uint32_t timestampBase_ = 0;

@@ -10,7 +10,8 @@
 // from the device's address to the RTSP peer's address only), PLAY, PAUSE,
 // GET_PARAMETER (keep-alive), TEARDOWN. Everything except OPTIONS
 // needs Digest authentication (MD5, qop=auth) with the device's user and
-// password, against a nonce drawn fresh for each connection. Viewers are
+// password, against a nonce drawn fresh for each connection; each answer must
+// count its nc past the last one accepted, so none can be replayed. Viewers are
 // paced at the frame rate, also in flood mode; throttling applies to TCP
 // viewers, and the injected malformed or oversized frames to none.
 //

@@ -44,6 +44,7 @@ class RawRtsp {
   ~RawRtsp() { close(fd_); }
 
   bool connected() const { return connected_; }
+  const std::string& lastAuthorization() const { return lastAuthorization_; }
   int fd() const { return fd_; }
 
   bool SendText(const std::string& text) {
@@ -60,9 +61,17 @@ class RawRtsp {
   std::optional<rtsp::Response> Request(const std::string& method, const std::string& uri,
                                         std::vector<rtsp::Header> headers = {}) {
     if (auth_) {
-      if (auto value = auth_->Authorization(method, uri))
+      if (auto value = auth_->Authorization(method, uri)) {
         headers.push_back({"Authorization", *value});
+        lastAuthorization_ = *value;
+      }
     }
+    return RequestAsIs(method, uri, headers);
+  }
+
+  // Sends the request with exactly these headers.
+  std::optional<rtsp::Response> RequestAsIs(const std::string& method, const std::string& uri,
+                                            const std::vector<rtsp::Header>& headers) {
     auto text = rtsp::BuildRtspRequest({method, uri, headers, {}}, ++cseq_);
     if (!text || !SendText(*text)) return std::nullopt;
     return ReadResponse();
@@ -141,6 +150,7 @@ class RawRtsp {
   std::vector<uint8_t> in_;
   std::deque<std::pair<uint8_t, std::vector<uint8_t>>> packets_;
   std::optional<rtsp::Authenticator> auth_;
+  std::string lastAuthorization_;
 };
 
 class RtspFaceTest : public SimulatorTest {
@@ -368,6 +378,17 @@ TEST_F(RtspFaceTest, WrongAnswersAreRefusedAndNeverStream) {
   auto replayed = b.Request("DESCRIBE", Url(device, "/stream0"));
   ASSERT_TRUE(replayed);
   EXPECT_EQ(replayed->status, 401);
+
+  // An accepted answer sent again verbatim (its nonce count not advanced) is
+  // a replay.
+  RawRtsp d(device.Config().address, kRtspPort);
+  auto good = Describe(d, device, device.Config().password);
+  ASSERT_TRUE(good);
+  ASSERT_EQ(good->status, 200);
+  auto again = d.RequestAsIs("DESCRIBE", Url(device, "/stream0"),
+                             {{"Authorization", d.lastAuthorization()}});
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->status, 401);
 
   // Refused logins cover RTSP too.
   device.SetRefuseLogins(true);
