@@ -181,6 +181,8 @@ std::optional<Target> ParseTarget(std::string_view uri) {
     uri = slash == std::string_view::npos ? std::string_view("/") : uri.substr(slash);
   }
   if (const size_t q = uri.find('?'); q != std::string_view::npos) uri = uri.substr(0, q);
+  // Some players resolve the aggregate control "*" against the base.
+  if (uri.ends_with("/*")) uri.remove_suffix(1);
   while (!uri.empty() && uri.back() == '/') uri.remove_suffix(1);
   Target t;
   constexpr std::string_view kTrack = "/trackID=1";

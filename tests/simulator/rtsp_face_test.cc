@@ -44,6 +44,11 @@ class RawRtsp {
   ~RawRtsp() { close(fd_); }
 
   bool connected() const { return connected_; }
+  void SetReadTimeout(std::chrono::milliseconds t) {
+    timeval timeout{static_cast<time_t>(t.count() / 1000),
+                    static_cast<suseconds_t>(t.count() % 1000 * 1000)};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
   const std::string& lastAuthorization() const { return lastAuthorization_; }
   int fd() const { return fd_; }
 
@@ -402,6 +407,33 @@ TEST_F(RtspFaceTest, WrongAnswersAreRefusedAndNeverStream) {
   auto missing = a.Request("DESCRIBE", Url(device, "/stream7"));
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->status, 404);
+}
+
+TEST_F(RtspFaceTest, AStalledDeviceHoldsItsAnswersUntilTheStallEnds) {
+  Device& device = AddRtsp(8);
+  RawRtsp c(device.Config().address, kRtspPort);
+  ASSERT_TRUE(c.connected());
+  device.SetStall(true);
+  c.SetReadTimeout(500ms);
+  EXPECT_FALSE(c.Request("OPTIONS", "*")) << "answered while stalled";
+  device.SetStall(false);
+  c.SetReadTimeout(5s);
+  auto held = c.ReadResponse();
+  ASSERT_TRUE(held);
+  EXPECT_EQ(held->status, 200);
+  EXPECT_EQ(held->cseq(), 1u);
+  // The aggregate URL as some players resolve "*" names the stream too.
+  auto describe = Describe(c, device, device.Config().password);
+  ASSERT_TRUE(describe);
+  EXPECT_EQ(describe->status, 200);
+  auto setup = c.Request("SETUP", Url(device, "/stream0/trackID=1"),
+                         {{"Transport", "RTP/AVP/TCP;unicast;interleaved=0-1"}});
+  ASSERT_TRUE(setup);
+  const auto value = *setup->headers.Find("Session");
+  const std::string session(value.substr(0, value.find(';')));
+  auto play = c.Request("PLAY", Url(device, "/stream0/*"), {{"Session", session}});
+  ASSERT_TRUE(play);
+  EXPECT_EQ(play->status, 200);
 }
 
 TEST_F(RtspFaceTest, OversizedHeaderIsCutAndTheDeviceKeepsServing) {
