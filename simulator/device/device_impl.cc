@@ -28,6 +28,9 @@ std::string ValidateConfig(const DeviceConfig& c) {
   if (c.h265NalHeaders && c.replay) return "H.265 NAL headers need live mode";
   if (c.rtspPort != 0 && (c.rtspPort == c.controlPort || c.rtspPort == c.streamPort))
     return "the RTSP port must differ from the control and stream ports";
+  // RTSP describes its video as H.264: a stream that only looks like H.265
+  // would be served under a false description.
+  if (c.rtspPort != 0 && c.h265NalHeaders) return "the RTSP face serves H.264 only";
   return ValidateMediaSettings(c.media);
 }
 

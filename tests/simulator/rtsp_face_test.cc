@@ -260,6 +260,20 @@ TEST_F(RtspFaceTest, FfprobeDecodesBothPathsAndAWrongPasswordGetsNoStream) {
   EXPECT_EQ(o.rtspViewers, 0u);
 }
 
+TEST_F(RtspFaceTest, ConfigurationsTheFaceCannotServeAreRefused) {
+  DeviceConfig sharedPort = SmallDevice(9);
+  sharedPort.rtspPort = sharedPort.streamPort;
+  DeviceConfig notH264 = SmallDevice(9);
+  notH264.rtspPort = kRtspPort;
+  notH264.h265NalHeaders = true;
+  for (const auto* config : {&sharedPort, &notH264}) {
+    std::string why;
+    EXPECT_EQ(sim_.AddDevice(*config, &why), nullptr);
+    EXPECT_NE(why.find("RTSP"), std::string::npos) << why;
+  }
+  EXPECT_EQ(sim_.DeviceCount(), 0u);
+}
+
 TEST_F(RtspFaceTest, DigestDescribeSetupPlayDeliversH264OverInterleavedRtp) {
   Device& device = AddRtsp(2);
   RawRtsp c(device.Config().address, kRtspPort);
