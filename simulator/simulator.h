@@ -5,7 +5,9 @@
 // (127.0.0.x) for login connections (control port) and stream connections
 // (stream port, 6002 by default), sends real H.264 (Annex B) and JPEG media of
 // a synthetic moving picture, pushes alarms to a host, answers discovery
-// probes, and keeps what it saw so tests can assert on it. Faults can be
+// probes, serves the same video over RTSP when given an RTSP port
+// (simulator/rtsp/rtsp_face.h), and keeps what it saw so tests can assert on
+// it. Faults can be
 // injected at any time.
 //
 // Thread safety: every public function may be called from any thread at any
