@@ -5,7 +5,8 @@
 //   rtsp://ADDRESS:PORT/stream0   the main stream
 //   rtsp://ADDRESS:PORT/stream1   the second stream (the same media)
 //
-// Each path has one H.264 track, "trackID=1" below it. Methods: OPTIONS,
+// At most 64 connections at a time; more are closed at once. Each path has
+// one H.264 track, "trackID=1" below it. Methods: OPTIONS,
 // DESCRIBE, SETUP (RTP/AVP/TCP interleaved, or unicast RTP/AVP over UDP sent
 // from the device's address to the RTSP peer's address only), PLAY, PAUSE,
 // GET_PARAMETER (keep-alive), TEARDOWN. Everything except OPTIONS

@@ -481,6 +481,17 @@ TEST_F(RtspFaceTest, OversizedHeaderIsCutAndTheDeviceKeepsServing) {
   auto options = next.Request("OPTIONS", "*");
   ASSERT_TRUE(options);
   EXPECT_EQ(options->status, 200);
+
+  // 64 connections at a time: one more is closed at once.
+  std::vector<std::unique_ptr<RawRtsp>> many;
+  for (int i = 0; i < 63; ++i)
+    many.push_back(std::make_unique<RawRtsp>(device.Config().address, kRtspPort));
+  ASSERT_TRUE(device.WaitFor([](const Observations& o) { return o.rtspConnections == 65; }, 5s));
+  RawRtsp extra(device.Config().address, kRtspPort);
+  EXPECT_TRUE(extra.ClosedWithin(5s));
+  auto still = many.back()->Request("OPTIONS", "*");
+  ASSERT_TRUE(still);
+  EXPECT_EQ(still->status, 200);
 }
 
 TEST_F(RtspFaceTest, DropAllConnectionsAndRestartCloseRtspViewers) {
