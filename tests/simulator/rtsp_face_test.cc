@@ -466,7 +466,7 @@ TEST_F(RtspFaceTest, AStalledDeviceHoldsItsAnswersUntilTheStallEnds) {
   EXPECT_EQ(play->status, 200);
 }
 
-TEST_F(RtspFaceTest, OversizedHeaderIsCutAndTheDeviceKeepsServing) {
+TEST_F(RtspFaceTest, RequestHeadersAndConnectionsAreBounded) {
   Device& device = AddRtsp(4);
   RawRtsp c(device.Config().address, kRtspPort);
   ASSERT_TRUE(c.connected());
