@@ -757,7 +757,11 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
 };
 
 RtspFace::RtspFace(Strand strand, const DeviceConfig& config, std::weak_ptr<RtspHost> host)
-    : strand_(strand), config_(config), host_(std::move(host)), acceptor_(strand) {}
+    : strand_(strand),
+      config_(config),
+      host_(std::move(host)),
+      acceptor_(strand),
+      acceptRetry_(strand) {}
 
 RtspFace::~RtspFace() = default;
 
@@ -798,12 +802,22 @@ void RtspFace::Accept(uint64_t generation) {
       host->RecordRtsp([](Observations& o) { ++o.rtspConnections; });
       connection->Start();
     }
-    Accept(generation);
+    if (!error) {
+      Accept(generation);
+      return;
+    }
+    // Out of descriptors, say: try again shortly instead of spinning.
+    acceptRetry_.expires_after(100ms);
+    acceptRetry_.async_wait(
+        asio::bind_executor(strand_, [this, host, generation](const asio::error_code& e) {
+          if (!e && generation == generation_ && acceptor_.is_open()) Accept(generation);
+        }));
   }));
 }
 
 void RtspFace::StopServing() {
   ++generation_;
+  acceptRetry_.cancel();
   asio::error_code ignored;
   acceptor_.close(ignored);
   CloseConnections();

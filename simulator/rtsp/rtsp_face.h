@@ -80,6 +80,7 @@ class RtspFace {
   const DeviceConfig& config_;
   std::weak_ptr<RtspHost> host_;
   asio::ip::tcp::acceptor acceptor_;
+  asio::steady_timer acceptRetry_;
   std::vector<std::shared_ptr<RtspConnection>> connections_;
   uint64_t generation_ = 0;
 };
