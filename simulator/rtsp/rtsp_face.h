@@ -16,8 +16,9 @@
 // paced at the frame rate, also in flood mode; throttling applies to TCP
 // viewers, and the injected malformed or oversized frames to none.
 //
-// Threading: everything here runs on the owning device's strand, including
-// the construction; the device calls in from there only.
+// Threading: the device makes its face and binds it (Listen) before it serves
+// anything; from then on everything here runs on the device's strand, and the
+// device calls in from there only.
 #pragma once
 
 #include <asio.hpp>
