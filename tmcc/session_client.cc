@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "devicelib/tmcc_errors.h"
+#include "tmcc/rtsp_session.h"
 
 namespace qrv::tmcc {
 
@@ -60,7 +61,7 @@ int32_t SessionClient::Open(SessionParams params) {
       return;
     }
     self->params_ = params;
-    auto session = std::make_shared<Session>(self->strand_, params, self.get());
+    auto session = self->MakeLink();
     self->session_ = session;
     ++self->attempts_;
     session->Start([self, waiter, session](int32_t result) {
@@ -129,8 +130,8 @@ int32_t SessionClient::Call(const protocol::Request& request, CallResult* out) {
   return result;
 }
 
-void SessionClient::OnSessionLost(Session& session, int32_t reason) {
-  if (session_.get() != &session) return;
+void SessionClient::OnSessionLost(Link& link, int32_t reason) {
+  if (session_.get() != &link) return;
   // A callback below may release this client's handle; stay alive until done.
   auto self = shared_from_this();
   auto keep = std::move(session_);  // the session finishes its handler first
@@ -155,7 +156,7 @@ void SessionClient::ScheduleReconnect() {
 void SessionClient::Attempt() {
   auto self = std::static_pointer_cast<SessionClient>(shared_from_this());
   params_.timeout = timeout();
-  auto session = std::make_shared<Session>(strand_, params_, this);
+  auto session = MakeLink();
   session_ = session;
   ++attempts_;
   session->Start([self, session](int32_t result) {
@@ -178,15 +179,22 @@ namespace qrv::tmcc {
 
 // On the strand: resets the backoff once this session has stayed up long
 // enough (a protocol error or loss before that ends it and cancels this).
-void SessionClient::WatchHealth(const std::shared_ptr<Session>& session) {
+void SessionClient::WatchHealth(const std::shared_ptr<Link>& session) {
   healthyTimer_.expires_after(kHealthyAfter);
   auto self = std::static_pointer_cast<SessionClient>(shared_from_this());
-  std::weak_ptr<Session> watched = session;
+  std::weak_ptr<Link> watched = session;
   healthyTimer_.async_wait([self, watched](const asio::error_code& ec) {
     if (ec || !self->up_) return;
     auto current = watched.lock();
     if (current && current == self->session_) self->backoff_.Reset();
   });
+}
+
+// On the strand.
+std::shared_ptr<Link> SessionClient::MakeLink() {
+  if (params_.backend == Backend::kRtsp)
+    return std::make_shared<RtspSession>(strand_, params_, this);
+  return std::make_shared<Session>(strand_, params_, this);
 }
 
 void SessionClient::MarkHealthy() {

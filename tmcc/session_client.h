@@ -60,8 +60,8 @@ class SessionClient : public Client, public SessionOwner {
   // kOk when stopped on request).
   virtual void OnDown(int32_t reason) { (void)reason; }
 
-  void OnSessionStream(Session&, const protocol::StreamData&) override {}
-  void OnSessionLost(Session& session, int32_t reason) override;
+  void OnSessionStream(Link&, const protocol::StreamData&) override {}
+  void OnSessionLost(Link& link, int32_t reason) override;
 
   // On the strand: the current session did useful work (a stream delivered a
   // picture), so the device is healthy now; the next loss is retried at the
@@ -72,9 +72,11 @@ class SessionClient : public Client, public SessionOwner {
   void StopOnStrand();
   void ScheduleReconnect();
   void Attempt();
-  void WatchHealth(const std::shared_ptr<Session>& session);
+  void WatchHealth(const std::shared_ptr<Link>& session);
+  // The link for params_ (our protocol or RTSP), not started.
+  std::shared_ptr<Link> MakeLink();
 
-  std::shared_ptr<Session> session_;
+  std::shared_ptr<Link> session_;
   SessionParams params_;
   asio::steady_timer reconnectTimer_;
   asio::steady_timer healthyTimer_;

@@ -17,6 +17,7 @@
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_extensions.h"
 #include "tmcc/alarm_listener.h"
+#include "tmcc/device_target.h"
 #include "tmcc/enum_client.h"
 #include "tmcc/handle_registry.h"
 #include "tmcc/login_client.h"
@@ -64,21 +65,26 @@ int32_t Guard(F&& body) {
   }
 }
 
-// Address, port and credentials of a device, checked.
+// Address, port and credentials of a device, checked, and the protocol it
+// speaks (see device_target.h).
 int32_t MakeParams(const char (&ip)[32], int32_t port, const char (&user)[32],
                    const char (&password)[32], SessionParams* out) {
   auto ipText = qrv::tmcc::FieldText(ip);
   auto userText = qrv::tmcc::FieldText(user);
   auto passwordText = qrv::tmcc::FieldText(password);
   if (!ipText || !userText || !passwordText) return dl::kErrInvalidArgument;
-  if (port <= 0 || port > 65535) return dl::kErrInvalidArgument;
-  asio::error_code ec;
-  std::string host = *ipText == "localhost" ? "127.0.0.1" : *ipText;
-  out->address = asio::ip::make_address(host, ec);
-  if (ec) return dl::kErrInvalidArgument;
-  out->port = static_cast<uint16_t>(port);
+  auto target = qrv::tmcc::ChooseDeviceTarget(*ipText, port);
+  if (!target) return dl::kErrInvalidArgument;
+  out->address = target->address;
+  out->port = target->port;
+  out->backend = target->backend;
+  out->rtspUrl = std::move(target->rtspUrl);
   out->user = *userText;
   out->password = *passwordText;
+  if (out->user.empty() && !target->urlUser.empty()) {
+    out->user = std::move(target->urlUser);
+    out->password = std::move(target->urlPassword);
+  }
   return dl::kOk;
 }
 
