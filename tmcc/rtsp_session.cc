@@ -123,7 +123,8 @@ void RtspSession::OnRead(const asio::error_code& ec, size_t n) {
   inUsed_ += n;
   size_t offset = 0;
   bool ended = false;
-  while (!ended) {
+  // Anything handled may end the link (a full queue, the owner closing it).
+  while (!ended && phase_ != Phase::kClosed) {
     auto item =
         rtsp::SplitInterleaved(std::span<const uint8_t>(in_.data() + offset, inUsed_ - offset));
     if (item.kind == rtsp::InterleavedKind::kNeedMore) break;
@@ -257,8 +258,9 @@ bool RtspSession::HandleSetupAnswer(const rtsp::Response& response) {
 }
 
 void RtspSession::HandlePacket(uint8_t channel, std::span<const uint8_t> packet) {
-  // RTCP (the odd channel) and anything before PLAY's answer are not needed.
-  if (channel != rtpChannel_ || !depacketizer_) return;
+  // RTCP (the odd channel) is not needed; neither is anything before PLAY's
+  // answer, which would use up the header before it could be delivered.
+  if (channel != rtpChannel_ || !depacketizer_ || phase_ != Phase::kPlaying) return;
   depacketizer_->OnRtpPacket(packet, units_);
 }
 
