@@ -41,6 +41,13 @@ class SessionOwner {
  public:
   virtual void OnSessionStream(Link& link, const protocol::StreamData& data) = 0;
   virtual void OnSessionLost(Link& link, int32_t reason) = 0;
+  // Pictures a stream dropped and RTP packets it found missing since the last
+  // call (standard cameras only).
+  virtual void OnSessionLoss(Link& link, uint64_t picturesDropped, uint64_t packetsLost) {
+    (void)link;
+    (void)picturesDropped;
+    (void)packetsLost;
+  }
 
  protected:
   ~SessionOwner() = default;

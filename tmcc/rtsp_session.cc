@@ -156,6 +156,7 @@ void RtspSession::OnRead(const asio::error_code& ec, size_t n) {
   if (!ended && phase_ == Phase::kPlaying) Deliver();
   connection::EndReceiveBatch();
   units_.clear();
+  if (phase_ == Phase::kPlaying) ReportLoss();
   if (phase_ == Phase::kClosed || phase_ == Phase::kChecked) return;
   if (offset > 0) {
     std::memmove(in_.data(), in_.data() + offset, inUsed_ - offset);
@@ -290,6 +291,17 @@ void RtspSession::Deliver() {
     data.data = unit.data;
     owner_->OnSessionStream(*this, data);
   }
+}
+
+// Tells the owner what the depacketizer dropped since the last report.
+void RtspSession::ReportLoss() {
+  const auto& stats = depacketizer_->stats();
+  const uint64_t dropped = stats.accessUnitsDropped - reportedDropped_;
+  const uint64_t lost = stats.packetsLost - reportedLost_;
+  if (dropped == 0 && lost == 0) return;
+  reportedDropped_ = stats.accessUnitsDropped;
+  reportedLost_ = stats.packetsLost;
+  owner_->OnSessionLoss(*this, dropped, lost);
 }
 
 void RtspSession::ScheduleKeepAlive() {

@@ -69,6 +69,7 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   bool HandleSetupAnswer(const rtsp::Response& response);
   void HandlePacket(uint8_t channel, std::span<const uint8_t> packet);
   void Deliver();
+  void ReportLoss();
   void ScheduleKeepAlive();
   void Write(std::string bytes);
   void WriteNext();
@@ -114,6 +115,8 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   uint32_t lastTimestamp_ = 0;
   int64_t elapsedTicks_ = 0;
   uint32_t sequence_ = 0;
+  uint64_t reportedDropped_ = 0;
+  uint64_t reportedLost_ = 0;
 };
 
 }  // namespace qrv::tmcc

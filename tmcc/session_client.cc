@@ -71,7 +71,7 @@ int32_t SessionClient::Open(SessionParams params) {
       }
       if (result == dl::kOk) {
         self->wanted_ = true;
-        self->BeforeUp();
+        self->CountUp();
         self->up_ = true;
         self->backoff_.Reset();
         self->OnUp();
@@ -98,7 +98,7 @@ void SessionClient::StopOnStrand() {
     session->Close();
   }
   if (up_) {
-    BeforeDown(dl::kOk);
+    CountDown(dl::kOk);
     up_ = false;
     OnDown(dl::kOk);
   }
@@ -137,7 +137,7 @@ void SessionClient::OnSessionLost(Link& link, int32_t reason) {
   auto keep = std::move(session_);  // the session finishes its handler first
   session_.reset();
   healthyTimer_.cancel();
-  BeforeDown(reason);
+  CountDown(reason);
   up_ = false;
   OnDown(reason);
   if (wanted_ && autoReconnect()) ScheduleReconnect();
@@ -162,7 +162,7 @@ void SessionClient::Attempt() {
   session->Start([self, session](int32_t result) {
     if (self->session_ != session) return;  // stopped meanwhile
     if (result == dl::kOk) {
-      self->BeforeUp();
+      self->CountUp();
       self->up_ = true;
       self->WatchHealth(session);
       self->OnUp();
@@ -201,6 +201,49 @@ void SessionClient::MarkHealthy() {
   if (!up_) return;
   healthyTimer_.cancel();
   backoff_.Reset();
+}
+
+}  // namespace qrv::tmcc
+
+namespace qrv::tmcc {
+
+void SessionClient::CountUp() {
+  if (lost_.exchange(false)) {
+    const auto outage = std::chrono::steady_clock::now() - lostAt_;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(outage).count();
+    lastOutageMs_.store(static_cast<uint32_t>(ms > 0xFFFFFFFFLL ? 0xFFFFFFFFLL : ms));
+    reconnects_.fetch_add(1);
+  }
+}
+
+void SessionClient::CountDown(int32_t reason) {
+  // A stop on request is no outage; a loss is, until the session is back.
+  if (reason != dl::kOk) {
+    disconnects_.fetch_add(1);
+    lostAt_ = std::chrono::steady_clock::now();
+    lost_.store(true);
+  } else {
+    lost_.store(false);
+  }
+}
+
+// On the strand, from the current link only.
+void SessionClient::OnSessionLoss(Link& link, uint64_t picturesDropped, uint64_t packetsLost) {
+  if (session_.get() != &link) return;
+  picturesDropped_.fetch_add(picturesDropped, std::memory_order_relaxed);
+  packetsLost_.fetch_add(packetsLost, std::memory_order_relaxed);
+}
+
+dl::ConnectionStats SessionClient::Stats() const {
+  auto clamp = [](uint64_t v) { return static_cast<uint32_t>(v > 0xFFFFFFFFu ? 0xFFFFFFFFu : v); };
+  dl::ConnectionStats stats;
+  stats.connected = IsUp() ? 1 : 0;
+  stats.disconnects = disconnects_.load();
+  stats.reconnects = reconnects_.load();
+  stats.lastOutageMs = lastOutageMs_.load();
+  stats.picturesDropped = clamp(picturesDropped_.load(std::memory_order_relaxed));
+  stats.packetsLost = clamp(packetsLost_.load(std::memory_order_relaxed));
+  return stats;
 }
 
 }  // namespace qrv::tmcc

@@ -411,7 +411,7 @@ TMCC_API int32_t TMCC_GetConnectionStats(TmccHandle handle, dl::ConnectionStats*
   return Guard([&] {
     if (stats == nullptr || stats->size < 2 * sizeof(uint32_t)) return dl::kErrInvalidArgument;
     int32_t error = dl::kOk;
-    auto client = Lookup<LoginClient>(handle, &error);
+    auto client = Lookup<SessionClient>(handle, &error);
     if (!client) return error;
     dl::ConnectionStats filled = client->Stats();
     const uint32_t size = stats->size < sizeof(filled) ? stats->size : sizeof(filled);

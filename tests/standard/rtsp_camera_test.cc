@@ -25,10 +25,15 @@
 
 #include "devicelib/tmcc_api.h"
 #include "devicelib/tmcc_errors.h"
+#include "devicelib/tmcc_extensions.h"
 #include "host/kit/media_probe.h"
 #include "support/wait.h"
 
 extern char** environ;
+
+// The optional extension, called directly here: this test links the library.
+extern "C" int32_t TMCC_GetConnectionStats(TmccHandle handle,
+                                           qrv::devicelib::ConnectionStats* stats);
 
 namespace dl = qrv::devicelib;
 using qrv::test::WaitUntil;
@@ -289,6 +294,15 @@ TEST_F(StandardCamera, StreamResumesAfterTheServerRestarts) {
   ASSERT_TRUE(server_.Start());
   ASSERT_TRUE(WaitUntil([&] { return received.Count(2) >= 2 && received.Count(0) >= 50; }, 20s));
   const auto gap = std::chrono::steady_clock::now() - stopped;
+  // The outage is counted where hosts read connection history.
+  dl::ConnectionStats history;
+  ASSERT_EQ(TMCC_GetConnectionStats(stream, &history), dl::kOk);
+  EXPECT_EQ(history.connected, 1u);
+  EXPECT_EQ(history.disconnects, 1u);
+  EXPECT_EQ(history.reconnects, 1u);
+  EXPECT_GT(history.lastOutageMs, 0u);
+  EXPECT_LE(history.lastOutageMs,
+            std::chrono::duration_cast<std::chrono::milliseconds>(gap).count());
   ASSERT_EQ(TMCC_CloseStream(stream), dl::kOk);
   const auto packets = received.Copy();
   EXPECT_EQ(TMCC_Done(stream), dl::kOk);
