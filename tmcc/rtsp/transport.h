@@ -5,7 +5,8 @@
 //   Transport: RTP/AVP/TCP;unicast;interleaved=0-1;ssrc=1A2B3C4D;mode="PLAY"
 //
 // Both values go back to the server on later request lines or headers, so
-// anything that could break a header line is refused here.
+// anything that could break a header line is refused here. Pure functions:
+// any thread.
 #pragma once
 
 #include <cstddef>
