@@ -31,6 +31,8 @@ struct SessionParams {
   Backend backend = Backend::kNative;
   // kRtsp: the presentation URL without credentials (request lines).
   std::string rtspUrl;
+  // kRtsp streams: RTP over UDP instead of interleaved on the connection.
+  bool rtpOverUdp = false;
 };
 
 class Link;

@@ -220,7 +220,19 @@ bool RtspSession::HandleResponse(const rtsp::Response& response) {
       depacketizer_->SeedParameterSets(track.parameterSets);
       clockRate_ = track.clockRate == 0 ? 90000 : track.clockRate;
       phase_ = Phase::kSetup;
-      SendRequest("SETUP", track.control, {{"Transport", "RTP/AVP/TCP;unicast;interleaved=0-1"}});
+      std::string transport = "RTP/AVP/TCP;unicast;interleaved=0-1";
+      if (params_.rtpOverUdp) {
+        asio::error_code ec;
+        const auto local = socket_.local_endpoint(ec).address();
+        udp_ = std::make_shared<RtpUdpReceiver>(strand_);
+        if (ec || !udp_->Open(local)) {
+          Fail(dl::kErrIo);
+          return false;
+        }
+        transport = "RTP/AVP;unicast;client_port=" + std::to_string(udp_->rtpPort()) + "-" +
+                    std::to_string(udp_->rtpPort() + 1);
+      }
+      SendRequest("SETUP", track.control, {{"Transport", std::move(transport)}});
       return true;
     }
     case Phase::kSetup:
@@ -228,6 +240,12 @@ bool RtspSession::HandleResponse(const rtsp::Response& response) {
     case Phase::kPlay: {
       phase_ = Phase::kPlaying;
       ArmDeadline(kRtspSilence);
+      if (udp_) {
+        std::weak_ptr<RtspSession> weak = shared_from_this();
+        udp_->Start(params_.address, [weak](std::span<const uint8_t> packet) {
+          if (auto self = weak.lock()) self->OnDatagram(packet);
+        });
+      }
       ScheduleKeepAlive();
       if (auto done = std::move(established_)) done(dl::kOk);
       return phase_ == Phase::kPlaying;
@@ -244,7 +262,9 @@ bool RtspSession::HandleSetupAnswer(const rtsp::Response& response) {
   auto transport = transportValue ? rtsp::ParseTransport(*transportValue) : std::nullopt;
   // A camera that answers with a transport other than the one asked for
   // would send the stream where nobody reads it.
-  if (!session || (transport && !transport->tcp)) {
+  const bool wrongTransport =
+      udp_ ? (!transport || transport->tcp) : (transport && !transport->tcp);
+  if (!session || wrongTransport) {
     Fail(dl::kErrProtocol);
     return false;
   }
@@ -261,8 +281,20 @@ bool RtspSession::HandleSetupAnswer(const rtsp::Response& response) {
 void RtspSession::HandlePacket(uint8_t channel, std::span<const uint8_t> packet) {
   // RTCP (the odd channel) is not needed; neither is anything before PLAY's
   // answer, which would use up the header before it could be delivered.
-  if (channel != rtpChannel_ || !depacketizer_ || phase_ != Phase::kPlaying) return;
+  if (udp_ || channel != rtpChannel_ || !depacketizer_ || phase_ != Phase::kPlaying) return;
   depacketizer_->OnRtpPacket(packet, units_);
+}
+
+// One RTP datagram from the camera's address, on the strand.
+void RtspSession::OnDatagram(std::span<const uint8_t> packet) {
+  if (phase_ != Phase::kPlaying) return;
+  depacketizer_->OnRtpPacket(packet, units_);
+  Deliver();
+  connection::EndReceiveBatch();
+  units_.clear();
+  if (phase_ != Phase::kPlaying) return;
+  ReportLoss();
+  ArmDeadline(kRtspSilence);
 }
 
 // Hands this read's units to the owner, which may close the link meanwhile.
@@ -398,6 +430,7 @@ void RtspSession::Finish(int32_t reason, bool tellOwner, bool closeSocket) {
   phase_ = Phase::kClosed;
   deadline_.cancel();
   keepAlive_.cancel();
+  if (udp_) udp_->Close();
   if (closeSocket) CloseSocket();
   if (auto done = std::move(established_)) {
     done(reason);

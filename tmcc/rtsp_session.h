@@ -2,7 +2,7 @@
 // the same TCP connection.
 //
 // Stream purpose: OPTIONS, DESCRIBE, SETUP of the first H.264 track, PLAY,
-// then interleaved RTP put back together into access units (RFC 6184) and
+// then RTP (interleaved, or over UDP when asked) put back together into access units (RFC 6184) and
 // handed to the owner as stream data: a header (SPS and PPS) before the first
 // picture and whenever they change, then pictures, key frames flagged. A
 // keep-alive goes out at half the session's timeout; closing sends TEARDOWN,
@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "tmcc/link.h"
+#include "tmcc/rtp_udp_receiver.h"
 #include "tmcc/rtsp/auth.h"
 #include "tmcc/rtsp/h264_depacketizer.h"
 #include "tmcc/rtsp/message.h"
@@ -68,6 +69,7 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   bool HandleResponse(const rtsp::Response& response);
   bool HandleSetupAnswer(const rtsp::Response& response);
   void HandlePacket(uint8_t channel, std::span<const uint8_t> packet);
+  void OnDatagram(std::span<const uint8_t> packet);
   void Deliver();
   void ReportLoss();
   void ScheduleKeepAlive();
@@ -108,6 +110,7 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   std::chrono::seconds sessionTimeout_{60};
   uint8_t rtpChannel_ = 0;
 
+  std::shared_ptr<RtpUdpReceiver> udp_;  // RTP over UDP only
   std::optional<rtsp::H264Depacketizer> depacketizer_;
   std::vector<rtsp::H264Unit> units_;
   uint32_t clockRate_ = 90000;

@@ -41,6 +41,9 @@ using qrv::tmcc::StreamClient;
 namespace {
 
 constexpr int32_t kMaxTimeoutMs = 600000;
+// StreamConnectRecord::flag, bit 0: a standard camera's RTP over UDP instead
+// of interleaved on the RTSP connection. Hosts that leave it 0 get TCP.
+constexpr uint8_t kFlagRtpOverUdp = 0x01;
 
 // The client behind a handle if it is of type T, else nullptr and *error set.
 template <typename T>
@@ -259,6 +262,7 @@ TMCC_API int32_t TMCC_ConnectStream(TmccHandle handle, dl::StreamConnectRecord* 
     if (r != dl::kOk) return r;
     params.purpose = pr::Purpose::kStream;
     params.streamType = record->streamType;
+    params.rtpOverUdp = (record->flag & kFlagRtpOverUdp) != 0;
     client->SetWindow(playWnd);
     return client->OpenStream(std::move(params));
   });

@@ -1,7 +1,7 @@
 // The device library against GStreamer's RTSP server, through the C API as a
 // host uses it: a login with the right and a wrong password, a stream over
-// interleaved TCP written out as Annex-B and decoded by ffprobe, and a server
-// restart mid-stream that the stream client survives.
+// interleaved TCP (and one over UDP) written out as Annex-B and decoded by
+// ffprobe, and a server restart mid-stream that the stream client survives.
 //
 // Runs in a network namespace of its own (the server comes back on the same
 // fixed port).
@@ -41,7 +41,10 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr char kAddress[] = "127.0.0.9";
+// The server's UDP sockets are not bound to its RTSP address, so its RTP
+// comes from the address the kernel picks for the destination: with the
+// camera on 127.0.0.1 that is the camera's own, which the client requires.
+constexpr char kAddress[] = "127.0.0.1";
 constexpr int kPort = 8554;
 constexpr char kUser[] = "viewer";
 constexpr char kPassword[] = "s3cret";
@@ -76,7 +79,7 @@ class RtspServer {
                                      "--password",
                                      kPassword,
                                      "--transports",
-                                     "tcp",
+                                     "tcp,udp",
                                      "--seconds",
                                      "50",
                                      "--gop",
@@ -274,6 +277,39 @@ TEST_F(StandardCamera, StreamDecodesFromTheFirstKeyFrame) {
   EXPECT_EQ(probe.codec, "h264");
   EXPECT_EQ(probe.width, 320);
   EXPECT_EQ(probe.height, 180);
+  EXPECT_EQ(probe.decodedFrames, static_cast<int64_t>(pictures));
+  if (!HasFailure()) std::remove(path.c_str());
+}
+
+TEST_F(StandardCamera, StreamOverUdpWhenAsked) {
+  int32_t stream = TMCC_Init(dl::kClientStream);
+  ASSERT_GT(stream, 0);
+  Received received;
+  ASSERT_EQ(TMCC_RegisterStreamCallBack(stream, &Collect, &received), dl::kOk);
+  auto record = MakeStream(CameraUrl(), kUser, kPassword);
+  record.flag = 1;  // RTP over UDP
+  ASSERT_EQ(TMCC_ConnectStream(stream, &record, 0), dl::kOk);
+  EXPECT_TRUE(WaitUntil([&] { return received.Count(0) >= 50; }, 10s));
+  ASSERT_EQ(TMCC_CloseStream(stream), dl::kOk);
+  const auto packets = received.Copy();
+  EXPECT_EQ(TMCC_Done(stream), dl::kOk);
+
+  ASSERT_GE(packets.size(), 2u);
+  EXPECT_EQ(packets[0].frameType, 2);
+  EXPECT_EQ(packets[1].frameType, 0);
+  EXPECT_EQ(packets[1].keyFrame, 1);
+  const std::string path = ::testing::TempDir() + "standard_rtsp_udp.h264";
+  size_t pictures = 0;
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (const auto& p : packets) {
+      out.write(reinterpret_cast<const char*>(p.data.data()),
+                static_cast<std::streamsize>(p.data.size()));
+      pictures += p.frameType == 0 ? 1 : 0;
+    }
+  }
+  auto probe = qrv::host::ProbeH264File(path);
+  ASSERT_TRUE(probe.ran) << probe.error;
   EXPECT_EQ(probe.decodedFrames, static_cast<int64_t>(pictures));
   if (!HasFailure()) std::remove(path.c_str());
 }

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "devicelib/tmcc_api.h"
 #include "devicelib/tmcc_errors.h"
@@ -123,6 +125,66 @@ dl::StreamConnectRecord MakeStream(const std::string& url) {
 
 int32_t QRV_CALLBACK Ignore(int32_t, dl::StreamPacket*, void*) {
   return 0;
+}
+
+struct Pictures {
+  std::mutex mutex;
+  std::vector<std::pair<int, std::vector<uint8_t>>> got;  // frame type, data
+  size_t size() {
+    std::lock_guard lock(mutex);
+    return got.size();
+  }
+};
+
+int32_t QRV_CALLBACK Collect(int32_t, dl::StreamPacket* p, void* context) {
+  auto* pictures = static_cast<Pictures*>(context);
+  std::lock_guard lock(pictures->mutex);
+  pictures->got.emplace_back(p->frameType, std::vector<uint8_t>(p->data, p->data + p->length));
+  return 0;
+}
+
+// An RTP packet of one NAL unit (payload type 96).
+std::vector<uint8_t> Rtp(uint16_t sequence, bool marker, std::vector<uint8_t> nal) {
+  const uint8_t header[12] = {0x80,
+                              static_cast<uint8_t>((marker ? 0x80 : 0) | 96),
+                              static_cast<uint8_t>(sequence >> 8),
+                              static_cast<uint8_t>(sequence),
+                              0,
+                              0,
+                              0x0b,
+                              0xb8,
+                              0,
+                              0,
+                              0,
+                              7};
+  std::vector<uint8_t> out(sizeof(header) + nal.size());
+  std::memcpy(out.data(), header, sizeof(header));
+  std::memcpy(out.data() + sizeof(header), nal.data(), nal.size());
+  return out;
+}
+
+// SPS, PPS and an IDR slice whose last byte is `mark`.
+std::vector<std::vector<uint8_t>> KeyPicture(uint16_t firstSequence, uint8_t mark) {
+  return {Rtp(firstSequence, false, {0x67, 0x42, 0xe0, 0x1f, 0xff, 0x11}),
+          Rtp(firstSequence + 1, false, {0x68, 0xff, 0x21}),
+          Rtp(firstSequence + 2, true, {0x65, 0xff, 0x31, mark})};
+}
+
+void SendDatagrams(const std::string& from, const std::string& to, uint16_t port,
+                   const std::vector<std::vector<uint8_t>>& datagrams) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+  bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local));
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(port);
+  inet_pton(AF_INET, to.c_str(), &remote.sin_addr);
+  for (const auto& d : datagrams) {
+    sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&remote), sizeof(remote));
+  }
+  close(fd);
 }
 
 }  // namespace
@@ -253,4 +315,47 @@ TEST(RtspStream, KeepAliveAndTeardownGoOutAndAStalledPacketEndsTheStream) {
     EXPECT_LT(took, 15s);
     EXPECT_EQ(TMCC_Done(stream), dl::kOk);
   }
+}
+
+TEST(RtspStream, OverUdpOnlyTheCamerasOwnAddressIsHeard) {
+  std::atomic<bool> sent{false};
+  ScriptedPeer peer(LoopbackAddress(21), [&](int fd) {
+    auto setup = UpToSetup(fd);
+    if (!setup) return;
+    auto at = setup->text.find("client_port=");
+    if (at == std::string::npos) return;
+    const auto port = static_cast<uint16_t>(std::atoi(setup->text.c_str() + at + 12));
+    Answer(fd, *setup, "200 OK",
+           "Transport: RTP/AVP;unicast;client_port=" + std::to_string(port) + "-" +
+               std::to_string(port + 1) + ";server_port=7000-7001\r\nSession: c0ffee\r\n");
+    auto play = ReadRequest(fd);
+    if (!play || play->method != "PLAY") return;
+    Answer(fd, *play, "200 OK", "Session: c0ffee\r\n");
+    // Another host's packets first (whatever the server_port said), then the
+    // camera's, to the address the client reached the camera from.
+    sockaddr_in client{};
+    socklen_t length = sizeof(client);
+    getpeername(fd, reinterpret_cast<sockaddr*>(&client), &length);
+    char to[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &client.sin_addr, to, sizeof(to));
+    SendDatagrams(LoopbackAddress(22), to, port, KeyPicture(1, 0xAA));
+    SendDatagrams(LoopbackAddress(21), to, port, KeyPicture(100, 0xBB));
+    sent = true;
+    DrainUntilClosed(fd);
+  });
+  int32_t stream = TMCC_Init(dl::kClientStream);
+  Pictures pictures;
+  ASSERT_EQ(TMCC_RegisterStreamCallBack(stream, &Collect, &pictures), dl::kOk);
+  auto record = MakeStream(Url(peer.port()));
+  record.flag = 1;  // RTP over UDP
+  ASSERT_EQ(TMCC_ConnectStream(stream, &record, 0), dl::kOk);
+  EXPECT_TRUE(WaitUntil([&] { return pictures.size() >= 2; }, 5s));
+  EXPECT_TRUE(sent.load());
+  EXPECT_EQ(TMCC_CloseStream(stream), dl::kOk);
+  EXPECT_EQ(TMCC_Done(stream), dl::kOk);
+  std::lock_guard lock(pictures.mutex);
+  ASSERT_EQ(pictures.got.size(), 2u);
+  EXPECT_EQ(pictures.got[0].first, 2);
+  EXPECT_EQ(pictures.got[1].first, 0);
+  EXPECT_EQ(pictures.got[1].second.back(), 0xBB) << "the stranger's picture was taken";
 }
