@@ -75,12 +75,12 @@ std::optional<Transport> ParseTransport(std::string_view value) {
     if (value[end] == '"') quoted = !quoted;
     if (value[end] == ',' && !quoted) break;
   }
-  std::string_view spec = value.substr(0, end);
+  std::string_view text = value.substr(0, end);
   Transport out;
   bool first = true;
   while (true) {
-    auto semi = spec.find(';');
-    std::string_view part = TrimWhitespace(spec.substr(0, semi));
+    auto semi = text.find(';');
+    std::string_view part = TrimWhitespace(text.substr(0, semi));
     if (first) {
       if (EqualsIgnoreCase(part, "RTP/AVP/TCP")) {
         out.tcp = true;
@@ -110,7 +110,7 @@ std::optional<Transport> ParseTransport(std::string_view value) {
       }
     }
     if (semi == std::string_view::npos) break;
-    spec = spec.substr(semi + 1);
+    text = text.substr(semi + 1);
   }
   return out;
 }
