@@ -9,23 +9,29 @@
 
 namespace qrv::devicelib {
 
-// Connection history of a login client since TMCC_Init, little-endian.
-// The caller sets size; the library fills at most that many bytes and never
-// writes past them, so either side may be built against a shorter record.
+// Connection history of a login or stream client since TMCC_Init,
+// little-endian. The caller sets size; the library fills at most that many
+// bytes and never writes past them, so either side may be built against a
+// shorter record.
 struct ConnectionStats {
   uint32_t size = sizeof(ConnectionStats);
   uint32_t connected = 0;     // 1 while the session is up
   uint32_t disconnects = 0;   // established sessions lost (not on request)
   uint32_t reconnects = 0;    // sessions restored after such a loss
   uint32_t lastOutageMs = 0;  // length of the last restored outage
-  uint32_t reserved[3] = {};
+  // Stream clients of standard cameras: pictures dropped (broken by loss, too
+  // large, or waiting for a key frame after a loss) and RTP packets missing.
+  uint32_t picturesDropped = 0;
+  uint32_t packetsLost = 0;
+  uint32_t reserved = 0;
 };
 static_assert(sizeof(ConnectionStats) == 32);
 
 inline constexpr char kGetConnectionStatsName[] = "TMCC_GetConnectionStats";
 
-// TMCC_GetConnectionStats(login handle, record): 0 and the record filled, or
-// an error result (unknown handle, not a login client, size too small).
+// TMCC_GetConnectionStats(login or stream handle, record): 0 and the record
+// filled, or an error result (unknown handle, another client kind, size too
+// small).
 using GetConnectionStatsFunction = int32_t (*)(int32_t handle, ConnectionStats* stats);
 
 // The library's network threads, process-wide, since it loaded. Host

@@ -14,11 +14,10 @@
 #include <vector>
 
 #include "tmcc/connection/framed_connection.h"
+#include "tmcc/link.h"
 #include "tmcc/protocol/messages.h"
 
 namespace qrv::tmcc {
-
-using Strand = asio::strand<asio::io_context::executor_type>;
 
 inline constexpr std::chrono::milliseconds kHeartbeatInterval{1000};
 // Heartbeats without a byte from the device before the session is given up.
@@ -30,44 +29,17 @@ inline constexpr std::chrono::milliseconds kSessionFrameTime{10000};
 // requests are tiny): past this the device is cut.
 inline constexpr size_t kSessionQueueBound = 64 * 1024;
 
-struct SessionParams {
-  asio::ip::address address;
-  uint16_t port = 0;
-  std::string user;
-  std::string password;
-  protocol::Purpose purpose = protocol::Purpose::kControl;
-  uint8_t streamType = 0;
-  std::chrono::milliseconds timeout{3000};
-};
-
-class Session;
-
-// Told about an established session's traffic and end. Called on the
-// session's strand only, and never after Session::Close().
-class SessionOwner {
+class Session : public Link,
+                public std::enable_shared_from_this<Session>,
+                private connection::Handler {
  public:
-  virtual void OnSessionStream(Session& session, const protocol::StreamData& data) = 0;
-  virtual void OnSessionLost(Session& session, int32_t reason) = 0;
-
- protected:
-  ~SessionOwner() = default;
-};
-
-class Session : public std::enable_shared_from_this<Session>, private connection::Handler {
- public:
-  // result: kOk once logged in, else the failure's result code.
-  using EstablishedHandler = std::function<void(int32_t result)>;
-  // answer is valid only during the call (its data points into the buffer).
-  using AnswerHandler = std::function<void(int32_t result, const protocol::Answer* answer)>;
-
   Session(Strand strand, SessionParams params, SessionOwner* owner);
-  ~Session();
+  ~Session() override;
 
   // Everything below runs on the strand.
-  void Start(EstablishedHandler done);
-  void Send(const protocol::Request& request, AnswerHandler done);
-  // Ends the session without telling the owner; pending work fails with kErrClosed.
-  void Close();
+  void Start(EstablishedHandler done) override;
+  void Send(const protocol::Request& request, AnswerHandler done) override;
+  void Close() override;
 
   bool established() const { return phase_ == Phase::kEstablished; }
 

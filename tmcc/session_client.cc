@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "devicelib/tmcc_errors.h"
+#include "tmcc/rtsp_session.h"
 
 namespace qrv::tmcc {
 
@@ -60,7 +61,7 @@ int32_t SessionClient::Open(SessionParams params) {
       return;
     }
     self->params_ = params;
-    auto session = std::make_shared<Session>(self->strand_, params, self.get());
+    auto session = self->MakeLink();
     self->session_ = session;
     ++self->attempts_;
     session->Start([self, waiter, session](int32_t result) {
@@ -70,7 +71,7 @@ int32_t SessionClient::Open(SessionParams params) {
       }
       if (result == dl::kOk) {
         self->wanted_ = true;
-        self->BeforeUp();
+        self->CountUp();
         self->up_ = true;
         self->backoff_.Reset();
         self->OnUp();
@@ -97,7 +98,7 @@ void SessionClient::StopOnStrand() {
     session->Close();
   }
   if (up_) {
-    BeforeDown(dl::kOk);
+    CountDown(dl::kOk);
     up_ = false;
     OnDown(dl::kOk);
   }
@@ -129,14 +130,14 @@ int32_t SessionClient::Call(const protocol::Request& request, CallResult* out) {
   return result;
 }
 
-void SessionClient::OnSessionLost(Session& session, int32_t reason) {
-  if (session_.get() != &session) return;
+void SessionClient::OnSessionLost(Link& link, int32_t reason) {
+  if (session_.get() != &link) return;
   // A callback below may release this client's handle; stay alive until done.
   auto self = shared_from_this();
   auto keep = std::move(session_);  // the session finishes its handler first
   session_.reset();
   healthyTimer_.cancel();
-  BeforeDown(reason);
+  CountDown(reason);
   up_ = false;
   OnDown(reason);
   if (wanted_ && autoReconnect()) ScheduleReconnect();
@@ -155,13 +156,13 @@ void SessionClient::ScheduleReconnect() {
 void SessionClient::Attempt() {
   auto self = std::static_pointer_cast<SessionClient>(shared_from_this());
   params_.timeout = timeout();
-  auto session = std::make_shared<Session>(strand_, params_, this);
+  auto session = MakeLink();
   session_ = session;
   ++attempts_;
   session->Start([self, session](int32_t result) {
     if (self->session_ != session) return;  // stopped meanwhile
     if (result == dl::kOk) {
-      self->BeforeUp();
+      self->CountUp();
       self->up_ = true;
       self->WatchHealth(session);
       self->OnUp();
@@ -178,10 +179,10 @@ namespace qrv::tmcc {
 
 // On the strand: resets the backoff once this session has stayed up long
 // enough (a protocol error or loss before that ends it and cancels this).
-void SessionClient::WatchHealth(const std::shared_ptr<Session>& session) {
+void SessionClient::WatchHealth(const std::shared_ptr<Link>& session) {
   healthyTimer_.expires_after(kHealthyAfter);
   auto self = std::static_pointer_cast<SessionClient>(shared_from_this());
-  std::weak_ptr<Session> watched = session;
+  std::weak_ptr<Link> watched = session;
   healthyTimer_.async_wait([self, watched](const asio::error_code& ec) {
     if (ec || !self->up_) return;
     auto current = watched.lock();
@@ -189,10 +190,60 @@ void SessionClient::WatchHealth(const std::shared_ptr<Session>& session) {
   });
 }
 
+// On the strand.
+std::shared_ptr<Link> SessionClient::MakeLink() {
+  if (params_.backend == Backend::kRtsp)
+    return std::make_shared<RtspSession>(strand_, params_, this);
+  return std::make_shared<Session>(strand_, params_, this);
+}
+
 void SessionClient::MarkHealthy() {
   if (!up_) return;
   healthyTimer_.cancel();
   backoff_.Reset();
+}
+
+}  // namespace qrv::tmcc
+
+namespace qrv::tmcc {
+
+void SessionClient::CountUp() {
+  if (lost_.exchange(false)) {
+    const auto outage = std::chrono::steady_clock::now() - lostAt_;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(outage).count();
+    lastOutageMs_.store(static_cast<uint32_t>(ms > 0xFFFFFFFFLL ? 0xFFFFFFFFLL : ms));
+    reconnects_.fetch_add(1);
+  }
+}
+
+void SessionClient::CountDown(int32_t reason) {
+  // A stop on request is no outage; a loss is, until the session is back.
+  if (reason != dl::kOk) {
+    disconnects_.fetch_add(1);
+    lostAt_ = std::chrono::steady_clock::now();
+    lost_.store(true);
+  } else {
+    lost_.store(false);
+  }
+}
+
+// On the strand, from the current link only.
+void SessionClient::OnSessionLoss(Link& link, uint64_t picturesDropped, uint64_t packetsLost) {
+  if (session_.get() != &link) return;
+  picturesDropped_.fetch_add(picturesDropped, std::memory_order_relaxed);
+  packetsLost_.fetch_add(packetsLost, std::memory_order_relaxed);
+}
+
+dl::ConnectionStats SessionClient::Stats() const {
+  auto clamp = [](uint64_t v) { return static_cast<uint32_t>(v > 0xFFFFFFFFu ? 0xFFFFFFFFu : v); };
+  dl::ConnectionStats stats;
+  stats.connected = IsUp() ? 1 : 0;
+  stats.disconnects = disconnects_.load();
+  stats.reconnects = reconnects_.load();
+  stats.lastOutageMs = lastOutageMs_.load();
+  stats.picturesDropped = clamp(picturesDropped_.load(std::memory_order_relaxed));
+  stats.packetsLost = clamp(packetsLost_.load(std::memory_order_relaxed));
+  return stats;
 }
 
 }  // namespace qrv::tmcc

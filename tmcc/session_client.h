@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "devicelib/tmcc_extensions.h"
 #include "tmcc/backoff.h"
 #include "tmcc/client.h"
 #include "tmcc/session.h"
@@ -48,20 +49,20 @@ class SessionClient : public Client, public SessionOwner {
   // Number of sessions started (first connection and every reconnection attempt).
   int attempts() const { return attempts_; }
 
+  // Connection history since the client was made, and what its streams lost.
+  // Threading: any thread; lock-free.
+  devicelib::ConnectionStats Stats() const;
+
  protected:
-  // On the strand, after a successful (re)connection but before IsUp() says
-  // so: whatever is counted here is seen by anyone who sees the session up.
-  virtual void BeforeUp() {}
-  // On the strand, when an established session ended, before IsUp() says so.
-  virtual void BeforeDown(int32_t reason) { (void)reason; }
   // On the strand, after every successful (re)connection.
   virtual void OnUp() {}
   // On the strand, when an established session ended (reason: result code;
   // kOk when stopped on request).
   virtual void OnDown(int32_t reason) { (void)reason; }
 
-  void OnSessionStream(Session&, const protocol::StreamData&) override {}
-  void OnSessionLost(Session& session, int32_t reason) override;
+  void OnSessionStream(Link&, const protocol::StreamData&) override {}
+  void OnSessionLost(Link& link, int32_t reason) override;
+  void OnSessionLoss(Link& link, uint64_t picturesDropped, uint64_t packetsLost) override;
 
   // On the strand: the current session did useful work (a stream delivered a
   // picture), so the device is healthy now; the next loss is retried at the
@@ -69,12 +70,18 @@ class SessionClient : public Client, public SessionOwner {
   void MarkHealthy();
 
  private:
+  // The history is counted before the session's state changes, so a caller
+  // that sees the session up (or down) also sees the outage counted.
+  void CountUp();
+  void CountDown(int32_t reason);
   void StopOnStrand();
   void ScheduleReconnect();
   void Attempt();
-  void WatchHealth(const std::shared_ptr<Session>& session);
+  void WatchHealth(const std::shared_ptr<Link>& session);
+  // The link for params_ (our protocol or RTSP), not started.
+  std::shared_ptr<Link> MakeLink();
 
-  std::shared_ptr<Session> session_;
+  std::shared_ptr<Link> session_;
   SessionParams params_;
   asio::steady_timer reconnectTimer_;
   asio::steady_timer healthyTimer_;
@@ -82,6 +89,15 @@ class SessionClient : public Client, public SessionOwner {
   std::atomic<bool> up_{false};
   std::atomic<bool> wanted_{false};
   std::atomic<int> attempts_{0};
+
+  // Connection history (written on the strand, read from any thread).
+  std::atomic<uint32_t> disconnects_{0};
+  std::atomic<uint32_t> reconnects_{0};
+  std::atomic<uint32_t> lastOutageMs_{0};
+  std::atomic<bool> lost_{false};                   // down by loss (not on request), not yet back
+  std::chrono::steady_clock::time_point lostAt_{};  // strand only
+  std::atomic<uint64_t> picturesDropped_{0};
+  std::atomic<uint64_t> packetsLost_{0};
 };
 
 }  // namespace qrv::tmcc

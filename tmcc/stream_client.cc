@@ -75,7 +75,7 @@ void StreamClient::OnUp() {
 }
 
 // On the strand, once per packet; data points into the session's buffer.
-void StreamClient::OnSessionStream(Session&, const protocol::StreamData& data) {
+void StreamClient::OnSessionStream(Link&, const protocol::StreamData& data) {
   if (awaitingHeader_) {
     if (data.frameType != protocol::kStreamHeader) return;
     awaitingHeader_ = false;

@@ -39,7 +39,7 @@ class StreamClient : public SessionClient {
 
  protected:
   void OnUp() override;
-  void OnSessionStream(Session& session, const protocol::StreamData& data) override;
+  void OnSessionStream(Link& link, const protocol::StreamData& data) override;
 
  private:
   // Hands the packet on inside this thread's batch (entered on its first

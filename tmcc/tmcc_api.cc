@@ -17,6 +17,7 @@
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_extensions.h"
 #include "tmcc/alarm_listener.h"
+#include "tmcc/device_target.h"
 #include "tmcc/enum_client.h"
 #include "tmcc/handle_registry.h"
 #include "tmcc/login_client.h"
@@ -40,6 +41,9 @@ using qrv::tmcc::StreamClient;
 namespace {
 
 constexpr int32_t kMaxTimeoutMs = 600000;
+// StreamConnectRecord::flag, bit 0: a standard camera's RTP over UDP instead
+// of interleaved on the RTSP connection. Hosts that leave it 0 get TCP.
+constexpr uint8_t kFlagRtpOverUdp = 0x01;
 
 // The client behind a handle if it is of type T, else nullptr and *error set.
 template <typename T>
@@ -64,21 +68,26 @@ int32_t Guard(F&& body) {
   }
 }
 
-// Address, port and credentials of a device, checked.
+// Address, port and credentials of a device, checked, and the protocol it
+// speaks (see device_target.h).
 int32_t MakeParams(const char (&ip)[32], int32_t port, const char (&user)[32],
                    const char (&password)[32], SessionParams* out) {
   auto ipText = qrv::tmcc::FieldText(ip);
   auto userText = qrv::tmcc::FieldText(user);
   auto passwordText = qrv::tmcc::FieldText(password);
   if (!ipText || !userText || !passwordText) return dl::kErrInvalidArgument;
-  if (port <= 0 || port > 65535) return dl::kErrInvalidArgument;
-  asio::error_code ec;
-  std::string host = *ipText == "localhost" ? "127.0.0.1" : *ipText;
-  out->address = asio::ip::make_address(host, ec);
-  if (ec) return dl::kErrInvalidArgument;
-  out->port = static_cast<uint16_t>(port);
+  auto target = qrv::tmcc::ChooseDeviceTarget(*ipText, port);
+  if (!target) return dl::kErrInvalidArgument;
+  out->address = target->address;
+  out->port = target->port;
+  out->backend = target->backend;
+  out->rtspUrl = std::move(target->rtspUrl);
   out->user = *userText;
   out->password = *passwordText;
+  if (out->user.empty() && !target->urlUser.empty()) {
+    out->user = std::move(target->urlUser);
+    out->password = std::move(target->urlPassword);
+  }
   return dl::kOk;
 }
 
@@ -253,6 +262,7 @@ TMCC_API int32_t TMCC_ConnectStream(TmccHandle handle, dl::StreamConnectRecord* 
     if (r != dl::kOk) return r;
     params.purpose = pr::Purpose::kStream;
     params.streamType = record->streamType;
+    params.rtpOverUdp = (record->flag & kFlagRtpOverUdp) != 0;
     client->SetWindow(playWnd);
     return client->OpenStream(std::move(params));
   });
@@ -405,7 +415,7 @@ TMCC_API int32_t TMCC_GetConnectionStats(TmccHandle handle, dl::ConnectionStats*
   return Guard([&] {
     if (stats == nullptr || stats->size < 2 * sizeof(uint32_t)) return dl::kErrInvalidArgument;
     int32_t error = dl::kOk;
-    auto client = Lookup<LoginClient>(handle, &error);
+    auto client = Lookup<SessionClient>(handle, &error);
     if (!client) return error;
     dl::ConnectionStats filled = client->Stats();
     const uint32_t size = stats->size < sizeof(filled) ? stats->size : sizeof(filled);

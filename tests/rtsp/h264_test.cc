@@ -226,6 +226,20 @@ TEST(H264RoundTrip, ReassemblesLargeKeyFramesAndDeliversTheHeaderFirst) {
   EXPECT_EQ(d.stats().packetsLost + d.stats().malformed + d.stats().accessUnitsDropped, 0u);
 }
 
+TEST(H264RoundTrip, ParameterSetsRepeatedBetweenSlicesStayOutOfThePicture) {
+  // A sender that puts SPS and PPS before every slice of a key frame: in the
+  // Annex-B picture they would split it in two for a decoder.
+  rt::H264Packetizer p({1400, 96, 7, 0, true});
+  const Bytes first = Slice(true, 2000, 1);
+  const Bytes second = Slice(true, 2000, 2, 40);
+  const Bytes sent = AnnexB({Sps(0), Pps(0), first, Sps(0), Pps(0), second});
+  rt::H264Depacketizer d;
+  const auto units = Feed(d, Packetize(p, sent, 3000));
+  ASSERT_EQ(Describe(units), (std::vector<std::string>{"header", "key@3000"}));
+  EXPECT_EQ(units[1].data, AnnexB({Sps(0), Pps(0), first, second}));
+  EXPECT_EQ(d.stats().malformed, 0u);
+}
+
 TEST(H264RoundTrip, DeliversAHeaderWhenParameterSetsChange) {
   rt::H264Packetizer p({1400, 96, 7, 0, true});
   rt::H264Depacketizer d;

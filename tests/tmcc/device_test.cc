@@ -296,7 +296,14 @@ TEST_F(DeviceTest, ReconnectsAfterRestartWithHeaderFirstAndNoticesSilentDevices)
   ASSERT_EQ(TMCC_GetConnectionStats(login, &history), dl::kOk);
   EXPECT_EQ(history.connected, 1u);
   EXPECT_EQ(history.reconnects, 0u);
-  EXPECT_EQ(TMCC_GetConnectionStats(stream, &history), dl::kErrWrongClientKind);
+  // A stream client keeps its own history; other kinds have none.
+  dl::ConnectionStats streamHistory;
+  ASSERT_EQ(TMCC_GetConnectionStats(stream, &streamHistory), dl::kOk);
+  EXPECT_EQ(streamHistory.connected, 1u);
+  EXPECT_EQ(streamHistory.picturesDropped, 0u);
+  int32_t enumeration = TMCC_Init(dl::kClientEnumeration);
+  EXPECT_EQ(TMCC_GetConnectionStats(enumeration, &history), dl::kErrWrongClientKind);
+  EXPECT_EQ(TMCC_Done(enumeration), dl::kOk);
 
   // The device goes away for a second, comes back with another picture size.
   qrv::sim::MediaSettings bigger{352, 288, 25, 25};

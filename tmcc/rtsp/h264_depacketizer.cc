@@ -325,6 +325,14 @@ void H264Depacketizer::FuA(std::span<const uint8_t> payload) {
 
 void H264Depacketizer::CompleteNal(std::span<const uint8_t> nal) {
   const uint8_t type = NalType(nal[0]);
+  // SEI, parameter sets and delimiters only come before a picture's first
+  // slice (H.264 7.4.1.2.3): after one, a decoder of the Annex-B bytes starts
+  // a new picture there. Some senders repeat the parameter sets before every
+  // slice of a key frame; they are taken and left out of the picture.
+  if (hasSlice_ && type >= 6 && type <= 9) {
+    if (type == kNalSps || type == kNalPps) NoteParameterSet(nal);
+    return;
+  }
   if (type == kNalIdr) key_ = true;
   if (type >= 1 && type <= 5) {
     hasSlice_ = true;

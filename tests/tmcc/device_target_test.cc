@@ -1,0 +1,50 @@
+// Which protocol a device is reached with, from the address and port a host
+// gives: the rule hosts rely on, with no probing.
+#include <gtest/gtest.h>
+
+#include "tmcc/device_target.h"
+
+namespace qt = qrv::tmcc;
+
+TEST(DeviceTarget, AnRtspUrlOrPort554MeansRtspAnythingElseOurProtocol) {
+  auto t = qt::ChooseDeviceTarget("rtsp://u%40x:p@127.0.0.5:8554/cam?s=1", 6001);
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->backend, qt::Backend::kRtsp);
+  EXPECT_EQ(t->address.to_string(), "127.0.0.5");
+  EXPECT_EQ(t->port, 8554) << "the URL's port, not the record's";
+  EXPECT_EQ(t->rtspUrl, "rtsp://127.0.0.5:8554/cam?s=1") << "no credentials on request lines";
+  EXPECT_EQ(t->urlUser, "u@x");
+  EXPECT_EQ(t->urlPassword, "p");
+
+  t = qt::ChooseDeviceTarget("RTSP://localhost/live", 0);
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->backend, qt::Backend::kRtsp);
+  EXPECT_EQ(t->address.to_string(), "127.0.0.1");
+  EXPECT_EQ(t->port, 554);
+
+  t = qt::ChooseDeviceTarget("127.0.0.5", 554);
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->backend, qt::Backend::kRtsp);
+  EXPECT_EQ(t->rtspUrl, "rtsp://127.0.0.5/");
+
+  // Our protocol's ports, and for now the ONVIF ones.
+  for (int port : {6001, 6002, 80, 8080, 8000, 553, 555}) {
+    t = qt::ChooseDeviceTarget("127.0.0.5", port);
+    ASSERT_TRUE(t) << port;
+    EXPECT_EQ(t->backend, qt::Backend::kNative) << port;
+    EXPECT_EQ(t->port, port);
+    EXPECT_TRUE(t->rtspUrl.empty());
+  }
+}
+
+TEST(DeviceTarget, RefusesWhatWouldNeedResolvingOrCannotBeAddressed) {
+  for (const char* bad :
+       {"rtsp://camera.example.test/x", "rtsp://127.0.0.1:0/x", "rtsp://127.0.0.1/a b",
+        "http://127.0.0.1/", "rtsp://[::1]/x", "rtsp://01.2.3.4/x"}) {
+    EXPECT_FALSE(qt::ChooseDeviceTarget(bad, 554)) << bad;
+  }
+  EXPECT_FALSE(qt::ChooseDeviceTarget("127.0.0.1", 0));
+  EXPECT_FALSE(qt::ChooseDeviceTarget("127.0.0.1", 65536));
+  EXPECT_FALSE(qt::ChooseDeviceTarget("not-an-address", 6001));
+  EXPECT_FALSE(qt::ChooseDeviceTarget("::1", 554)) << "no RTSP URL for an IPv6 literal here";
+}

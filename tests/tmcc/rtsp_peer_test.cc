@@ -1,0 +1,361 @@
+// The device library's RTSP client against scripted cameras that misbehave:
+// endless challenges, answers that never end or never fit, a transport other
+// than the one asked for, a packet begun and never finished; and the
+// TEARDOWN a well-behaved one gets when the stream closes.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "devicelib/tmcc_api.h"
+#include "devicelib/tmcc_errors.h"
+#include "support/wait.h"
+#include "tests/tmcc/loopback.h"
+
+namespace dl = qrv::devicelib;
+using qrv::test::LoopbackAddress;
+using qrv::test::ScriptedPeer;
+using qrv::test::WaitUntil;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct RtspRequest {
+  std::string method;
+  std::string text;  // the whole header block
+  int cseq = 0;
+};
+
+// One request's header block (clients send no body here), or nothing when
+// the client closed or stayed silent.
+std::optional<RtspRequest> ReadRequest(int fd) {
+  std::string text;
+  while (text.size() < 16384) {
+    char c;
+    if (recv(fd, &c, 1, 0) != 1) return std::nullopt;
+    text += c;
+    if (text.size() >= 4 && text.compare(text.size() - 4, 4, "\r\n\r\n") == 0) break;
+  }
+  RtspRequest r;
+  r.method = text.substr(0, text.find(' '));
+  r.text = text;
+  auto at = text.find("CSeq: ");
+  if (at != std::string::npos) r.cseq = std::atoi(text.c_str() + at + 6);
+  return r;
+}
+
+void SendText(int fd, const std::string& text) {
+  ScriptedPeer::Send(fd, std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+void Answer(int fd, const RtspRequest& request, const std::string& status,
+            const std::string& headers = "", const std::string& body = "") {
+  std::string text =
+      "RTSP/1.0 " + status + "\r\nCSeq: " + std::to_string(request.cseq) + "\r\n" + headers;
+  if (!body.empty()) text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  SendText(fd, text + "\r\n" + body);
+}
+
+// Waits until the client closes the connection (bounded by the peer's
+// receive time-out).
+void DrainUntilClosed(int fd) {
+  char buffer[512];
+  for (int i = 0; i < 8; ++i) {
+    ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+    if (n == 0) return;
+  }
+}
+
+const char kSdp[] =
+    "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=cam\r\nt=0 0\r\nm=video 0 RTP/AVP 96\r\n"
+    "a=rtpmap:96 H264/90000\r\na=fmtp:96 packetization-mode=1\r\na=control:track1\r\n";
+
+// Answers OPTIONS and DESCRIBE; the SETUP request is returned unanswered.
+std::optional<RtspRequest> UpToSetup(int fd) {
+  auto options = ReadRequest(fd);
+  if (!options) return std::nullopt;
+  Answer(fd, *options, "200 OK",
+         "Public: OPTIONS, DESCRIBE, SETUP, PLAY, GET_PARAMETER, TEARDOWN\r\n");
+  auto describe = ReadRequest(fd);
+  if (!describe) return std::nullopt;
+  Answer(fd, *describe, "200 OK", "Content-Type: application/sdp\r\n", kSdp);
+  return ReadRequest(fd);
+}
+
+// Plays: answers SETUP with an interleaved transport and session "c0ffee".
+bool UpToPlay(int fd, int timeoutSeconds = 60) {
+  auto setup = UpToSetup(fd);
+  if (!setup || setup->method != "SETUP") return false;
+  Answer(fd, *setup, "200 OK",
+         "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\nSession: c0ffee;timeout=" +
+             std::to_string(timeoutSeconds) + "\r\n");
+  auto play = ReadRequest(fd);
+  if (!play || play->method != "PLAY" || play->text.find("Session: c0ffee") == std::string::npos) {
+    return false;
+  }
+  Answer(fd, *play, "200 OK", "Session: c0ffee\r\n");
+  return true;
+}
+
+std::string Url(uint16_t port) {
+  return "rtsp://" + LoopbackAddress(21) + ":" + std::to_string(port) + "/c";
+}
+
+dl::LoginRecord MakeLogin(const std::string& url) {
+  dl::LoginRecord r{};
+  r.size = sizeof(r);
+  std::strncpy(r.deviceIp, url.c_str(), sizeof(r.deviceIp) - 1);
+  std::strncpy(r.user, "user", sizeof(r.user) - 1);
+  std::strncpy(r.password, "password", sizeof(r.password) - 1);
+  return r;
+}
+
+dl::StreamConnectRecord MakeStream(const std::string& url) {
+  dl::StreamConnectRecord r{};
+  r.size = sizeof(r);
+  std::strncpy(r.deviceIp, url.c_str(), sizeof(r.deviceIp) - 1);
+  std::strncpy(r.user, "user", sizeof(r.user) - 1);
+  std::strncpy(r.password, "password", sizeof(r.password) - 1);
+  return r;
+}
+
+int32_t QRV_CALLBACK Ignore(int32_t, dl::StreamPacket*, void*) {
+  return 0;
+}
+
+struct Pictures {
+  std::mutex mutex;
+  std::vector<std::pair<int, std::vector<uint8_t>>> got;  // frame type, data
+  size_t size() {
+    std::lock_guard lock(mutex);
+    return got.size();
+  }
+};
+
+int32_t QRV_CALLBACK Collect(int32_t, dl::StreamPacket* p, void* context) {
+  auto* pictures = static_cast<Pictures*>(context);
+  std::lock_guard lock(pictures->mutex);
+  pictures->got.emplace_back(p->frameType, std::vector<uint8_t>(p->data, p->data + p->length));
+  return 0;
+}
+
+// An RTP packet of one NAL unit (payload type 96).
+std::vector<uint8_t> Rtp(uint16_t sequence, bool marker, std::vector<uint8_t> nal) {
+  const uint8_t header[12] = {0x80,
+                              static_cast<uint8_t>((marker ? 0x80 : 0) | 96),
+                              static_cast<uint8_t>(sequence >> 8),
+                              static_cast<uint8_t>(sequence),
+                              0,
+                              0,
+                              0x0b,
+                              0xb8,
+                              0,
+                              0,
+                              0,
+                              7};
+  std::vector<uint8_t> out(sizeof(header) + nal.size());
+  std::memcpy(out.data(), header, sizeof(header));
+  std::memcpy(out.data() + sizeof(header), nal.data(), nal.size());
+  return out;
+}
+
+// SPS, PPS and an IDR slice whose last byte is `mark`.
+std::vector<std::vector<uint8_t>> KeyPicture(uint16_t firstSequence, uint8_t mark) {
+  return {Rtp(firstSequence, false, {0x67, 0x42, 0xe0, 0x1f, 0xff, 0x11}),
+          Rtp(firstSequence + 1, false, {0x68, 0xff, 0x21}),
+          Rtp(firstSequence + 2, true, {0x65, 0xff, 0x31, mark})};
+}
+
+void SendDatagrams(const std::string& from, const std::string& to, uint16_t port,
+                   const std::vector<std::vector<uint8_t>>& datagrams) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+  bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof(local));
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_port = htons(port);
+  inet_pton(AF_INET, to.c_str(), &remote.sin_addr);
+  for (const auto& d : datagrams) {
+    sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&remote), sizeof(remote));
+  }
+  close(fd);
+}
+
+}  // namespace
+
+TEST(RtspLogin, AChallengeIsAnsweredOnceThenTheLoginIsRefused) {
+  std::atomic<int> describes{0};
+  std::atomic<bool> answeredWithDigest{false};
+  ScriptedPeer peer(LoopbackAddress(21), [&](int fd) {
+    auto options = ReadRequest(fd);
+    if (!options) return;
+    Answer(fd, *options, "200 OK");
+    // A fresh nonce with every 401: reads as a new challenge each time.
+    for (int i = 0; i < 4; ++i) {
+      auto describe = ReadRequest(fd);
+      if (!describe) return;
+      ++describes;
+      if (describe->text.find("Authorization: Digest ") != std::string::npos) {
+        answeredWithDigest = true;
+      }
+      Answer(fd, *describe, "401 Unauthorized",
+             "WWW-Authenticate: Digest realm=\"cam\", nonce=\"n" + std::to_string(i) + "\"\r\n");
+    }
+  });
+  int32_t login = TMCC_Init(dl::kClientLogin);
+  auto record = MakeLogin(Url(peer.port()));
+  EXPECT_EQ(TMCC_Connect(login, &record, 0), dl::kErrAuthRefused);
+  EXPECT_EQ(TMCC_IsConnect(login), 0);
+  EXPECT_EQ(TMCC_Done(login), dl::kOk);
+  EXPECT_EQ(describes.load(), 2);
+  EXPECT_TRUE(answeredWithDigest.load());
+}
+
+TEST(RtspLogin, AnAnswerThatNeverEndsOrNeverFitsIsCut) {
+  {
+    // Half a header block, then silence: the set-up's time-out.
+    ScriptedPeer peer(LoopbackAddress(21), [&](int fd) {
+      auto options = ReadRequest(fd);
+      if (!options) return;
+      SendText(fd, "RTSP/1.0 200 OK\r\nCSeq: 1\r\nPublic: OPT");
+      DrainUntilClosed(fd);
+    });
+    int32_t login = TMCC_Init(dl::kClientLogin);
+    ASSERT_EQ(TMCC_SetTimeOut(login, 500), dl::kOk);
+    auto record = MakeLogin(Url(peer.port()));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(TMCC_Connect(login, &record, 0), dl::kErrTimeout);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_EQ(TMCC_Done(login), dl::kOk);
+  }
+  {
+    // A header block past the bound: refused as soon as it is over.
+    ScriptedPeer peer(LoopbackAddress(21), [&](int fd) {
+      auto options = ReadRequest(fd);
+      if (!options) return;
+      std::string text = "RTSP/1.0 200 OK\r\nCSeq: 1\r\n";
+      while (text.size() < 40000) text += "X-Filler: " + std::string(100, 'a') + "\r\n";
+      SendText(fd, text);
+      DrainUntilClosed(fd);
+    });
+    int32_t login = TMCC_Init(dl::kClientLogin);
+    auto record = MakeLogin(Url(peer.port()));
+    EXPECT_EQ(TMCC_Connect(login, &record, 0), dl::kErrProtocol);
+    EXPECT_EQ(TMCC_Done(login), dl::kOk);
+  }
+}
+
+TEST(RtspStream, ATransportOtherThanTheOneAskedForIsRefused) {
+  ScriptedPeer peer(LoopbackAddress(21), [&](int fd) {
+    auto setup = UpToSetup(fd);
+    if (!setup) return;
+    // UDP to a port of the server's choosing: nobody would read it.
+    Answer(fd, *setup, "200 OK",
+           "Transport: RTP/AVP;unicast;client_port=5000-5001\r\nSession: c0ffee\r\n");
+    DrainUntilClosed(fd);
+  });
+  int32_t stream = TMCC_Init(dl::kClientStream);
+  ASSERT_EQ(TMCC_RegisterStreamCallBack(stream, &Ignore, nullptr), dl::kOk);
+  auto record = MakeStream(Url(peer.port()));
+  EXPECT_EQ(TMCC_ConnectStream(stream, &record, 0), dl::kErrProtocol);
+  EXPECT_EQ(TMCC_Done(stream), dl::kOk);
+}
+
+TEST(RtspStream, KeepAliveAndTeardownGoOutAndAStalledPacketEndsTheStream) {
+  {
+    std::atomic<bool> keptAlive{false};
+    std::atomic<bool> teardown{false};
+    ScriptedPeer peer(LoopbackAddress(21), [&](int fd) {
+      // A 2 s session: the keep-alive comes after about 1 s.
+      if (!UpToPlay(fd, 2)) return;
+      auto keepAlive = ReadRequest(fd);
+      if (!keepAlive || keepAlive->method != "GET_PARAMETER" ||
+          keepAlive->text.find("Session: c0ffee") == std::string::npos) {
+        return;
+      }
+      Answer(fd, *keepAlive, "200 OK", "Session: c0ffee\r\n");
+      keptAlive = true;
+      auto next = ReadRequest(fd);
+      teardown = next && next->method == "TEARDOWN" &&
+                 next->text.find("Session: c0ffee") != std::string::npos &&
+                 next->text.find("rtsp://" + LoopbackAddress(21)) != std::string::npos;
+      DrainUntilClosed(fd);
+    });
+    int32_t stream = TMCC_Init(dl::kClientStream);
+    ASSERT_EQ(TMCC_RegisterStreamCallBack(stream, &Ignore, nullptr), dl::kOk);
+    auto record = MakeStream(Url(peer.port()));
+    ASSERT_EQ(TMCC_ConnectStream(stream, &record, 0), dl::kOk);
+    EXPECT_EQ(TMCC_IsConnect(stream), 1);
+    EXPECT_TRUE(WaitUntil([&] { return keptAlive.load(); }, 5s));
+    EXPECT_EQ(TMCC_CloseStream(stream), dl::kOk);
+    EXPECT_TRUE(WaitUntil([&] { return teardown.load(); }, 5s));
+    EXPECT_EQ(TMCC_Done(stream), dl::kOk);
+  }
+  {
+    // The first four bytes of an interleaved packet, then nothing.
+    ScriptedPeer peer(LoopbackAddress(21), [&](int fd) {
+      if (!UpToPlay(fd)) return;
+      SendText(fd, std::string("$\0\x01\x00", 4) + "abc");
+      DrainUntilClosed(fd);
+    });
+    int32_t stream = TMCC_Init(dl::kClientStream);
+    ASSERT_EQ(TMCC_RegisterStreamCallBack(stream, &Ignore, nullptr), dl::kOk);
+    auto record = MakeStream(Url(peer.port()));
+    ASSERT_EQ(TMCC_ConnectStream(stream, &record, 0), dl::kOk);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(WaitUntil([&] { return TMCC_IsConnect(stream) == 0; }, 20s));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, 9s);
+    EXPECT_LT(took, 15s);
+    EXPECT_EQ(TMCC_Done(stream), dl::kOk);
+  }
+}
+
+TEST(RtspStream, OverUdpOnlyTheCamerasOwnAddressIsHeard) {
+  std::atomic<bool> sent{false};
+  ScriptedPeer peer(LoopbackAddress(21), [&](int fd) {
+    auto setup = UpToSetup(fd);
+    if (!setup) return;
+    auto at = setup->text.find("client_port=");
+    if (at == std::string::npos) return;
+    const auto port = static_cast<uint16_t>(std::atoi(setup->text.c_str() + at + 12));
+    Answer(fd, *setup, "200 OK",
+           "Transport: RTP/AVP;unicast;client_port=" + std::to_string(port) + "-" +
+               std::to_string(port + 1) + ";server_port=7000-7001\r\nSession: c0ffee\r\n");
+    auto play = ReadRequest(fd);
+    if (!play || play->method != "PLAY") return;
+    Answer(fd, *play, "200 OK", "Session: c0ffee\r\n");
+    // Another host's packets first (whatever the server_port said), then the
+    // camera's, to the address the client reached the camera from.
+    sockaddr_in client{};
+    socklen_t length = sizeof(client);
+    getpeername(fd, reinterpret_cast<sockaddr*>(&client), &length);
+    char to[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &client.sin_addr, to, sizeof(to));
+    SendDatagrams(LoopbackAddress(22), to, port, KeyPicture(1, 0xAA));
+    SendDatagrams(LoopbackAddress(21), to, port, KeyPicture(100, 0xBB));
+    sent = true;
+    DrainUntilClosed(fd);
+  });
+  int32_t stream = TMCC_Init(dl::kClientStream);
+  Pictures pictures;
+  ASSERT_EQ(TMCC_RegisterStreamCallBack(stream, &Collect, &pictures), dl::kOk);
+  auto record = MakeStream(Url(peer.port()));
+  record.flag = 1;  // RTP over UDP
+  ASSERT_EQ(TMCC_ConnectStream(stream, &record, 0), dl::kOk);
+  EXPECT_TRUE(WaitUntil([&] { return pictures.size() >= 2; }, 5s));
+  EXPECT_TRUE(sent.load());
+  EXPECT_EQ(TMCC_CloseStream(stream), dl::kOk);
+  EXPECT_EQ(TMCC_Done(stream), dl::kOk);
+  std::lock_guard lock(pictures.mutex);
+  ASSERT_EQ(pictures.got.size(), 2u);
+  EXPECT_EQ(pictures.got[0].first, 2);
+  EXPECT_EQ(pictures.got[1].first, 0);
+  EXPECT_EQ(pictures.got[1].second.back(), 0xBB) << "the stranger's picture was taken";
+}

@@ -1,0 +1,33 @@
+// Which protocol a device speaks, decided from the address and port a host
+// gives, without probing the device:
+//  - an address written as an rtsp:// URL, or port 554: a standard camera
+//    over RTSP (the URL's own port then; without a URL, the path "/");
+//  - any other port: our protocol. (The ONVIF ports 80, 8080 and 8000 are
+//    kept for an ONVIF backend and for now are our protocol too.)
+// Only IPv4 literals and "localhost" are taken: nothing is resolved.
+#pragma once
+
+#include <asio.hpp>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "tmcc/link.h"
+
+namespace qrv::tmcc {
+
+struct DeviceTarget {
+  Backend backend = Backend::kNative;
+  asio::ip::address address;
+  uint16_t port = 0;
+  std::string rtspUrl;  // kRtsp: without credentials
+  // kRtsp: credentials written in the URL (used when the host gives none).
+  std::string urlUser;
+  std::string urlPassword;
+};
+
+// Nothing when the address or port is malformed. Threading: pure.
+std::optional<DeviceTarget> ChooseDeviceTarget(std::string_view address, int32_t port);
+
+}  // namespace qrv::tmcc
