@@ -200,9 +200,10 @@ void Device::Impl::Stop() {
   OnStrand([this] {
     if (stopped_) return;
     StopServing();
-    if (onvif_) onvif_->Close();
     stopped_ = true;
   });
+  // Outside the strand: Close waits for the face's own strand.
+  if (onvif_) onvif_->Close();
 }
 
 MediaSettings Device::Impl::CurrentMedia() const {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <deque>
+#include <future>
 #include <map>
 #include <optional>
 #include <random>
@@ -151,10 +152,12 @@ class OnvifFace::Impl : public std::enable_shared_from_this<OnvifFace::Impl> {
 
   bool Bind(std::string* error);
   void Begin();
-  void Close();
+  // Waits for the strand when asked (never from a network thread).
+  void Close(bool wait);
   void OnAlarm(int32_t value);
 
  private:
+  void CloseNow();
   class Connection;
   struct Waiter {
     asio::steady_timer timer;
@@ -371,21 +374,33 @@ void OnvifFace::Impl::Begin() {
   });
 }
 
-void OnvifFace::Impl::Close() {
-  auto self = shared_from_this();
-  asio::post(strand_, [self] {
-    if (self->closed_) return;
-    self->closed_ = true;
-    asio::error_code ignored;
-    self->acceptor_.close(ignored);
-    self->unicast_.close(ignored);
-    self->multicast_.close(ignored);
-    self->moveTimer_.cancel();
-    auto open = std::move(self->open_);
-    for (auto& c : open) c->Close();
-    for (auto& [id, sub] : self->subscriptions_)
-      if (sub.waiter) sub.waiter->timer.cancel();
+void OnvifFace::Impl::CloseNow() {
+  if (closed_) return;
+  closed_ = true;
+  asio::error_code ignored;
+  acceptor_.close(ignored);
+  unicast_.close(ignored);
+  multicast_.close(ignored);
+  moveTimer_.cancel();
+  auto open = std::move(open_);
+  for (auto& c : open) c->Close();
+  // Waiting pulls hold their connections: drop them so nothing keeps the
+  // face alive.
+  for (auto& [id, sub] : subscriptions_)
+    if (sub.waiter) sub.waiter->timer.cancel();
+  subscriptions_.clear();
+}
+
+void OnvifFace::Impl::Close(bool wait) {
+  if (strand_.running_in_this_thread()) return CloseNow();
+  auto done = std::make_shared<std::promise<void>>();
+  auto finished = done->get_future();
+  asio::post(strand_, [self = shared_from_this(), done] {
+    self->CloseNow();
+    done->set_value();
   });
+  // Bounded: the network threads may already be gone at shutdown.
+  if (wait) finished.wait_for(std::chrono::seconds(5));
 }
 
 void OnvifFace::Impl::Accept() {
@@ -899,10 +914,10 @@ std::shared_ptr<OnvifFace> OnvifFace::Create(asio::io_context& io, OnvifFaceOpti
 }
 
 OnvifFace::~OnvifFace() {
-  impl_->Close();
+  impl_->Close(false);
 }
 void OnvifFace::Close() {
-  impl_->Close();
+  impl_->Close(true);
 }
 void OnvifFace::OnAlarm(int32_t value) {
   impl_->OnAlarm(value);

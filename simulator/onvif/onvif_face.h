@@ -4,9 +4,10 @@
 // own loopback address; every peer is untrusted, so requests, connections,
 // subscriptions and event queues are all bounded.
 //
-// Threading: everything inside runs on the face's own strand. Create, Close
-// and OnAlarm may be called from any thread, including the device's strand;
-// the face calls its OnvifDevice from its strand only.
+// Threading: everything inside runs on the face's own strand. Create and
+// OnAlarm may be called from any thread, including the device's strand; Close
+// from any thread but the network threads (it waits). The face calls its
+// OnvifDevice from its strand only.
 #pragma once
 
 #include <asio.hpp>
@@ -55,7 +56,8 @@ class OnvifFace : public std::enable_shared_from_this<OnvifFace> {
                                            std::weak_ptr<OnvifDevice> device, std::string* error);
   ~OnvifFace();
 
-  // Closes every socket; nothing runs afterwards. Any thread; idempotent.
+  // Closes every socket and waits (bounded) until that is done; nothing runs
+  // afterwards. Any thread but the simulator's network threads; idempotent.
   void Close();
   // An alarm the device raised: queued for every live pull-point
   // subscription. Negative values are digital input -value going active,

@@ -373,6 +373,34 @@ TEST_F(OnvifFaceTest, RaisedAlarmsArriveThroughPullMessages) {
   EXPECT_FALSE(ov::ParsePullMessagesResponse(pull(0, 10).body));
 }
 
+TEST_F(OnvifFaceTest, SubscriptionsExpireAndAreBounded) {
+  const std::string events = "/onvif/event_service";
+  auto create = [&](int64_t ms) {
+    return ov::ParseCreatePullPointSubscriptionResponse(
+        Call(events, ov::BuildCreatePullPointSubscriptionRequest(
+                         Token(), "http://" + Address() + events, ms))
+            .body);
+  };
+  // The shortest life the face grants is a second.
+  const auto brief = create(1);
+  ASSERT_TRUE(brief) << brief.error().message;
+  EXPECT_LE(brief->terminationTime - brief->currentTime, 1);
+  const std::string path = PathOf(brief->reference.address);
+  bool expired = false;
+  for (auto end = std::chrono::steady_clock::now() + 5s;
+       !expired && std::chrono::steady_clock::now() < end;) {
+    // A pull waits at most its timeout: this loop is bounded by the face, not by sleeping.
+    expired = !ov::ParsePullMessagesResponse(
+        Call(path, ov::BuildPullMessagesRequest(Token(), brief->reference, 500, 1)).body);
+  }
+  EXPECT_TRUE(expired);
+
+  // A peer cannot pile up subscriptions without bound.
+  int made = 0;
+  for (int i = 0; i < 20; ++i) made += create(60'000) ? 1 : 0;
+  EXPECT_EQ(made, 16);
+}
+
 TEST_F(OnvifFaceTest, OversizedOrMalformedRequestsAreCut) {
   // A header block past 16 KiB: refused and closed before it ends.
   std::string big = "POST /onvif/device_service HTTP/1.1\r\nX: " + std::string(17 * 1024, 'a');
