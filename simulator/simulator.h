@@ -95,7 +95,9 @@ struct DeviceConfig {
   // Multicast discovery joins 239.255.255.250 on loopback: only inside a
   // network namespace of its own, as the group port is shared machine-wide.
   // Alarms reach the face's pull points: negative values as digital input
-  // -value going active, others as motion.
+  // -value going active, others as motion. The face stays up through
+  // Restart and is not touched by the fault switches; GetStreamUri answers
+  // rtsp://address:554/stream0 (first profile) and /stream1 (second).
   uint16_t onvifPort = 0;
   uint16_t onvifDiscoveryPort = 3702;
   bool onvifMulticast = false;
