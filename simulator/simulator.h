@@ -97,7 +97,8 @@ struct DeviceConfig {
   // Alarms reach the face's pull points: negative values as digital input
   // -value going active, others as motion. The face stays up through
   // Restart and is not touched by the fault switches; GetStreamUri answers
-  // rtsp://address:554/stream0 (first profile) and /stream1 (second).
+  // the RTSP face's rtsp://address:rtspPort/stream0 (first profile) and
+  // /stream1 (second), with port 554 when the RTSP face is off.
   uint16_t onvifPort = 0;
   uint16_t onvifDiscoveryPort = 3702;
   bool onvifMulticast = false;

@@ -32,6 +32,7 @@ using namespace std::chrono_literals;
 // interop test.
 constexpr uint16_t kOnvifPort = 18080;
 constexpr uint16_t kDiscoveryPort = 13702;
+constexpr uint16_t kRtspPort = 18554;
 
 int64_t Now() {
   return std::chrono::duration_cast<std::chrono::seconds>(
@@ -120,7 +121,8 @@ class OnvifFaceTest : public SimulatorTest {
     auto c = SmallDevice(1);
     c.onvifPort = kOnvifPort;
     c.onvifDiscoveryPort = kDiscoveryPort;
-    c.alarmPort = 1;  // nobody listens: alarms reach only the face
+    c.rtspPort = kRtspPort;  // the stream URIs name the RTSP face
+    c.alarmPort = 1;         // nobody listens: alarms reach only the face
     device_ = &Add(c);
     ASSERT_TRUE(http_.Connect(c.address, kOnvifPort));
   }
@@ -213,7 +215,8 @@ TEST_F(OnvifFaceTest, ProfilesStreamUrisAndDigestSnapshot) {
         Call("/onvif/media_service", ov::BuildGetStreamUriRequest(Token(), (*profiles)[i].token))
             .body);
     ASSERT_TRUE(uri);
-    EXPECT_EQ(uri->uri, "rtsp://" + Address() + ":554/stream" + std::to_string(i));
+    EXPECT_EQ(uri->uri, "rtsp://" + Address() + ":" + std::to_string(kRtspPort) + "/stream" +
+                            std::to_string(i));
   }
   auto r = Call("/onvif/media_service", ov::BuildGetStreamUriRequest(Token(), "NoSuchProfile"));
   EXPECT_EQ(r.status, 400);
