@@ -30,6 +30,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
+# Node and npm run the ONVIF interop test's client. Either Debian's packages
+# or another source's nodejs (which carries npm itself) will do.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  $sudo apt-get update -q
+  if dpkg-query -W -f='${Status}' nodejs 2>/dev/null | grep -q "install ok installed"; then
+    $sudo apt-get install -y -q --no-install-recommends npm
+  else
+    $sudo apt-get install -y -q --no-install-recommends nodejs npm
+  fi
+fi
+
 # The 32-bit Windows build (MinGW-w64), Wine to run its tests, and what the
 # Visual Studio ABI test hosts are built with (clang in MSVC mode, lld-link,
 # Wine's CRT headers): only with --windows (CI's Windows stage), as Wine needs

@@ -59,6 +59,8 @@ int main(int argc, char** argv) {
   bool noDiscovery = false;
   uint16_t discoveryPort = 0;
   uint16_t rtspPort = 0;
+  uint16_t onvifPort = 0, onvifDiscoveryPort = 3702;
+  bool onvifMulticast = false;
   bool refuseLogins = false, stall = false;
   double dropAfter = 0, restartAfter = 0, malformedAfter = 0, oversizedAfter = 0;
   uint32_t restartDelayMs = 1000;
@@ -104,6 +106,13 @@ int main(int argc, char** argv) {
   app.add_flag("--no-discovery", noDiscovery, "Do not answer discovery probes");
   app.add_option("--discovery-port", discoveryPort, "Discovery port (0: the library's)")
       ->check(cli::WholeIn(0, 65535, "a port number"));
+  app.add_option("--onvif-port", onvifPort, "ONVIF face HTTP port of every device (0: off)")
+      ->check(cli::WholeIn(0, 65535, "a port number"));
+  app.add_option("--onvif-discovery-port", onvifDiscoveryPort,
+                 "WS-Discovery port on each device's address (0: none)")
+      ->check(cli::WholeIn(0, 65535, "a port number"));
+  app.add_flag("--onvif-multicast", onvifMulticast,
+               "Also answer multicast WS-Discovery probes (in a network namespace only)");
   app.add_flag("--refuse-logins", refuseLogins, "Fault: refuse every login");
   app.add_flag("--stall", stall, "Fault: accept connections but never answer");
   app.add_option("--drop-after", dropAfter,
@@ -164,6 +173,9 @@ int main(int argc, char** argv) {
   base.answerDiscovery = !noDiscovery;
   base.discoveryPort = discoveryPort;
   base.rtspPort = rtspPort;
+  base.onvifPort = onvifPort;
+  base.onvifDiscoveryPort = onvifDiscoveryPort;
+  base.onvifMulticast = onvifMulticast;
 
   qrv::sim::Simulator simulator(qrv::sim::SimulatorOptions{ioThreads});
   for (int i = 0; i < devices; ++i) {

@@ -90,6 +90,18 @@ struct DeviceConfig {
   // RTSP face on this port of the device's address (rtsp://ADDRESS:PORT/stream0
   // and /stream1, Digest with user and password); 0 = none.
   uint16_t rtspPort = 0;
+  // ONVIF face (HTTP/SOAP on this port of the device's address; 0 = off) and
+  // its WS-Discovery responder (unicast on the device's address; 0 = none).
+  // Multicast discovery joins 239.255.255.250 on loopback: only inside a
+  // network namespace of its own, as the group port is shared machine-wide.
+  // Alarms reach the face's pull points: negative values as digital input
+  // -value going active, others as motion. The face stays up through
+  // Restart and is not touched by the fault switches; GetStreamUri answers
+  // the RTSP face's rtsp://address:rtspPort/stream0 (first profile) and
+  // /stream1 (second), with port 554 when the RTSP face is off.
+  uint16_t onvifPort = 0;
+  uint16_t onvifDiscoveryPort = 3702;
+  bool onvifMulticast = false;
 };
 
 struct PtzPosition {

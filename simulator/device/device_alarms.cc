@@ -12,6 +12,8 @@ constexpr std::chrono::milliseconds kAlarmTimeout{3000};
 }  // namespace
 
 void Device::Impl::PushAlarm(int32_t value, std::function<void(bool)> done) {
+  // The ONVIF face hears every alarm, delivered to the alarm target or not.
+  if (onvif_) onvif_->OnAlarm(value);
   tmcc::protocol::Alarm alarm;
   alarm.channel = 0;
   alarm.kind = 3;

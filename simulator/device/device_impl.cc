@@ -1,5 +1,6 @@
 #include "simulator/device/device_impl.h"
 
+#include <cstdio>
 #include <future>
 
 #include "tmcc/protocol/auth.h"
@@ -69,11 +70,56 @@ bool Device::Impl::Start(std::string* error) {
   source_ = MediaSource::Create(config_.media, config_.replay, config_.h265NalHeaders, &why);
   if (!source_) return fail(why);
   rtsp_ = std::make_unique<RtspFace>(strand_, config_, std::weak_ptr<RtspHost>(shared_from_this()));
-  if (!Listen(&why)) return fail(why);
+  if (config_.onvifPort != 0) {
+    onvif_ = OnvifFace::Create(io_, OnvifOptions(), weak_from_this(), &why);
+    if (!onvif_) return fail(why);
+  }
+  if (!Listen(&why)) {
+    // Nothing is left behind: the face goes with the other listeners.
+    if (onvif_) onvif_->Close();
+    onvif_.reset();
+    return fail(why);
+  }
   running_ = true;
   Record([](Observations& o) { o.running = true; });
   asio::post(strand_, [self = shared_from_this()] { self->BeginServing(); });
   return true;
+}
+
+OnvifFaceOptions Device::Impl::OnvifOptions() const {
+  OnvifFaceOptions o;
+  o.address = config_.address;
+  o.port = config_.onvifPort;
+  o.discoveryPort = config_.onvifDiscoveryPort;
+  o.multicastDiscovery = config_.onvifMulticast;
+  // Where the RTSP face listens; the standard port when it is off.
+  o.rtspPort = config_.rtspPort != 0 ? config_.rtspPort : 554;
+  o.user = config_.user;
+  o.password = config_.password;
+  o.model = config_.model;
+  o.name = config_.identity.empty() ? "sim-" + config_.address : config_.identity;
+  // Stable per address, so a client sees the same device across runs.
+  asio::error_code ignored;
+  const auto bytes = asio::ip::make_address_v4(config_.address, ignored).to_bytes();
+  char tail[13];
+  std::snprintf(tail, sizeof tail, "0000%02x%02x%02x%02x", bytes[0], bytes[1], bytes[2], bytes[3]);
+  o.endpoint = std::string("urn:uuid:51525600-0000-4000-8000-") + tail;
+  return o;
+}
+
+PtzPosition Device::Impl::OnvifPtzPosition() const {
+  std::lock_guard<std::mutex> lock(obsMutex_);
+  return ptz_.Position(std::chrono::steady_clock::now());
+}
+
+void Device::Impl::OnvifSnapshot(std::function<void(std::vector<uint8_t>)> done) {
+  asio::post(strand_, [this, self = shared_from_this(), done = std::move(done)] {
+    if (stopped_ || !source_) return done({});
+    const auto view = OnvifPtzPosition();
+    auto jpeg = source_->Snapshot(view);
+    Record([](Observations& o) { ++o.snapshots; });
+    done(std::move(jpeg));
+  });
 }
 
 bool Device::Impl::Listen(std::string* error) {
@@ -156,6 +202,8 @@ void Device::Impl::Stop() {
     StopServing();
     stopped_ = true;
   });
+  // Outside the strand: Close waits for the face's own strand.
+  if (onvif_) onvif_->Close();
 }
 
 MediaSettings Device::Impl::CurrentMedia() const {

@@ -16,6 +16,7 @@
 #include "simulator/device/media_source.h"
 #include "simulator/device/ptz_model.h"
 #include "simulator/device/session.h"
+#include "simulator/onvif/onvif_face.h"
 #include "simulator/rtsp/rtsp_face.h"
 #include "simulator/simulator.h"
 #include "tmcc/protocol/messages.h"
@@ -24,6 +25,7 @@ namespace qrv::sim {
 
 class Device::Impl : public SessionHost,
                      public RtspHost,
+                     public OnvifDevice,
                      public std::enable_shared_from_this<Device::Impl> {
  public:
   using Strand = asio::strand<asio::io_context::executor_type>;
@@ -78,6 +80,13 @@ class Device::Impl : public SessionHost,
   bool RtspRefusesLogins() const override { return refuseLogins_; }
   bool RtspMediaStopped() const override { return mediaStopped_; }
   void RecordRtsp(const std::function<void(Observations&)>& change) override { Record(change); }
+  // OnvifDevice (the face's strand).
+  MediaSettings OnvifMedia() const override { return CurrentMedia(); }
+  PtzPosition OnvifPtzPosition() const override;
+  int32_t OnvifPtz(int32_t code, int32_t param1, int32_t param2) override {
+    return Ptz(code, param1, param2);
+  }
+  void OnvifSnapshot(std::function<void(std::vector<uint8_t>)> done) override;
 
   // Stream faults a session can be marked with.
   static constexpr int kFaultMalformed = 1;
@@ -89,7 +98,8 @@ class Device::Impl : public SessionHost,
   auto OnStrand(F f) -> decltype(f());
 
   bool Listen(std::string* error);  // binds both acceptors
-  void BeginServing();              // strand: accept loops, ticker, alarm schedule
+  OnvifFaceOptions OnvifOptions() const;
+  void BeginServing();  // strand: accept loops, ticker, alarm schedule
   void Accept(asio::ip::tcp::acceptor& acceptor, Session::Kind kind, uint64_t generation);
   void CloseSessions();
   void StopServing();  // strand: listeners, sessions, timers
@@ -152,6 +162,7 @@ class Device::Impl : public SessionHost,
   Observations obs_;
   uint64_t obsVersion_ = 0;  // bumps with every recorded change
   PtzModel ptz_;
+  std::shared_ptr<OnvifFace> onvif_;  // set in Start, before any alarm; null when off
 };
 
 template <class F>

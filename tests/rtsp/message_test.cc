@@ -190,6 +190,38 @@ TEST(RtspRequest, ParsesWhatAServerSendsItsClient) {
   EXPECT_EQ(rt::ParseRtspRequest(Bytes("<")).status, rt::ParseStatus::kError);
 }
 
+TEST(HttpRequest, ParsesAServersRequestsAndRefusesWhatItCannotBound) {
+  const std::string text =
+      "POST /onvif/device_service HTTP/1.1\r\nHost: 127.0.0.10\r\n"
+      "Content-Length: 4\r\n\r\n<a/>GET";
+  const auto r = Incrementally(text, [](auto b) { return rt::ParseHttpRequest(b); });
+  ASSERT_EQ(r.status, rt::ParseStatus::kMessage);
+  EXPECT_EQ(r.request.method, "POST");
+  EXPECT_EQ(r.request.uri, "/onvif/device_service");
+  EXPECT_EQ(r.request.protocol, "HTTP/1.1");
+  EXPECT_EQ(r.request.body, "<a/>");
+  EXPECT_EQ(r.consumed, text.size() - 3);
+
+  const auto get = rt::ParseHttpRequest(Bytes("GET /snapshot/0.jpg HTTP/1.0\r\n\r\n"));
+  ASSERT_EQ(get.status, rt::ParseStatus::kMessage);
+  EXPECT_TRUE(get.request.body.empty());
+
+  EXPECT_EQ(rt::ParseHttpRequest(Bytes("OPTIONS * RTSP/1.0\r\n\r\n")).error,
+            rt::MessageError::kBadStartLine);
+  EXPECT_EQ(rt::ParseHttpRequest(Bytes("<")).status, rt::ParseStatus::kError);
+  // A chunked body is refused, never taken as an empty one followed by junk.
+  EXPECT_EQ(rt::ParseHttpRequest(
+                Bytes("POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nabcd\r\n"))
+                .error,
+            rt::MessageError::kUnsupportedTransferEncoding);
+  // The body bound is judged from the header, before the body arrives.
+  rt::MessageLimits tight;
+  tight.maxBody = 8;
+  EXPECT_EQ(
+      rt::ParseHttpRequest(Bytes("POST / HTTP/1.1\r\nContent-Length: 9\r\n\r\n"), tight).error,
+      rt::MessageError::kBodyTooLong);
+}
+
 TEST(HttpResponse, ReadsLengthChunkedAndCloseDelimitedBodies) {
   const std::string sized = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabcHTTP/1.1";
   auto r = Incrementally(sized, Http);

@@ -66,7 +66,7 @@ bool ParseStatusLine(std::string_view line, std::string_view name, Response& out
 }
 
 // "METHOD uri RTSP/1.0".
-bool ParseRequestLine(std::string_view line, Request& out) {
+bool ParseRequestLine(std::string_view line, std::string_view prefix, Request& out) {
   const size_t sp1 = line.find(' ');
   if (sp1 == std::string_view::npos) return false;
   const size_t sp2 = line.find(' ', sp1 + 1);
@@ -75,7 +75,7 @@ bool ParseRequestLine(std::string_view line, Request& out) {
   const std::string_view uri = line.substr(sp1 + 1, sp2 - sp1 - 1);
   const std::string_view version = line.substr(sp2 + 1);
   if (!IsToken(method) || uri.empty() || uri.find('\t') != std::string_view::npos ||
-      !ValidVersion(version, "RTSP/"))
+      !ValidVersion(version, prefix))
     return false;
   out.method = std::string(method);
   out.uri = std::string(uri);
@@ -361,8 +361,34 @@ RequestResult ParseRtspRequest(std::span<const uint8_t> bytes, const MessageLimi
   auto block = ParseHeaderBlock(bytes, limits);
   if (block.status != ParseStatus::kMessage) return Unfinished<RequestResult>(block);
   RequestResult r;
-  if (!ParseRequestLine(block.block.startLine, r.request))
+  if (!ParseRequestLine(block.block.startLine, "RTSP/", r.request))
     return Fail<RequestResult>(MessageError::kBadStartLine);
+  const auto length = ContentLength(block.block.headers, limits);
+  if (length.error != MessageError::kNone) return Fail<RequestResult>(length.error);
+  const size_t bodySize = length.length.value_or(0);
+  if (bytes.size() - block.block.size < bodySize) return {};
+  r.request.headers = std::move(block.block.headers);
+  r.request.body = std::string(AsText(bytes).substr(block.block.size, bodySize));
+  r.status = ParseStatus::kMessage;
+  r.consumed = block.block.size + bodySize;
+  return r;
+}
+
+RequestResult ParseHttpRequest(std::span<const uint8_t> bytes, const MessageLimits& limits) {
+  // As for RTSP: a peer whose first bytes are no method is refused at once.
+  for (uint8_t b : bytes) {
+    if (b == ' ') break;
+    if (!IsTokenChar(static_cast<char>(b))) return Fail<RequestResult>(MessageError::kBadStartLine);
+  }
+  auto block = ParseHeaderBlock(bytes, limits);
+  if (block.status != ParseStatus::kMessage) return Unfinished<RequestResult>(block);
+  RequestResult r;
+  if (!ParseRequestLine(block.block.startLine, "HTTP/", r.request))
+    return Fail<RequestResult>(MessageError::kBadStartLine);
+  // A chunked request body would need its own bounded decoder; no client of
+  // ours sends one, so it is refused rather than misread as an empty body.
+  if (block.block.headers.Find("Transfer-Encoding"))
+    return Fail<RequestResult>(MessageError::kUnsupportedTransferEncoding);
   const auto length = ContentLength(block.block.headers, limits);
   if (length.error != MessageError::kNone) return Fail<RequestResult>(length.error);
   const size_t bodySize = length.length.value_or(0);

@@ -142,6 +142,11 @@ RequestResult ParseRtspRequest(std::span<const uint8_t> bytes, const MessageLimi
 ResponseResult ParseHttpResponse(std::span<const uint8_t> bytes, bool endOfStream = false,
                                  const MessageLimits& limits = {});
 
+// An HTTP/1.x request at the start of bytes, for a server: the body is
+// Content-Length bytes, none without that header; a Transfer-Encoding (a
+// chunked body) is refused.
+RequestResult ParseHttpRequest(std::span<const uint8_t> bytes, const MessageLimits& limits = {});
+
 // Whether the first bytes could start an RTSP response ("RTSP/" so far).
 bool LooksLikeRtspResponse(std::span<const uint8_t> bytes);
 
