@@ -6,7 +6,11 @@
 namespace qrv::host {
 
 void AddDeviceOptions(CLI::App& command, DeviceOptions& device) {
-  command.add_option("--ip", device.address, "Device address or host name")->required();
+  command
+      .add_option("--ip", device.address,
+                  "Device address or host name, or a standard camera's rtsp:// URL (with --port "
+                  "554 an address alone is taken as a standard camera)")
+      ->required();
   command.add_option("--port", device.port, "Device control port")
       ->default_val(6001)
       ->check(cli::Port());

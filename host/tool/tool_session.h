@@ -32,14 +32,18 @@ struct DeviceOptions {
   std::string password = "admin";
 
   // "address:port" as given, for messages.
-  std::string Where() const { return address + ":" + std::to_string(port); }
+  std::string Where() const {
+    if (address.rfind("rtsp://", 0) == 0) return address;  // names its own port
+    return address + ":" + std::to_string(port);
+  }
 };
 
 // "1.5" rather than "1.500000".
 std::string SecondsText(double seconds);
 
 // The numeric IPv4 address of a name or address text, or nullopt when there
-// is no such host (the device library takes numeric addresses only).
+// is no such host (the device library takes numeric addresses only). An
+// rtsp:// URL is returned unchanged.
 std::optional<std::string> ResolveHost(const std::string& name);
 
 // The more serious of two exit statuses (any failure beats success; a
