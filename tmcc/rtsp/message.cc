@@ -351,31 +351,13 @@ ResponseResult ParseRtspResponse(std::span<const uint8_t> bytes, const MessageLi
   return r;
 }
 
-RequestResult ParseRtspRequest(std::span<const uint8_t> bytes, const MessageLimits& limits) {
-  // The method so far must be a token: refuse a peer that is not speaking
-  // RTSP before its 16 KiB have arrived.
-  for (uint8_t b : bytes) {
-    if (b == ' ') break;
-    if (!IsTokenChar(static_cast<char>(b))) return Fail<RequestResult>(MessageError::kBadStartLine);
-  }
-  auto block = ParseHeaderBlock(bytes, limits);
-  if (block.status != ParseStatus::kMessage) return Unfinished<RequestResult>(block);
-  RequestResult r;
-  if (!ParseRequestLine(block.block.startLine, "RTSP/", r.request))
-    return Fail<RequestResult>(MessageError::kBadStartLine);
-  const auto length = ContentLength(block.block.headers, limits);
-  if (length.error != MessageError::kNone) return Fail<RequestResult>(length.error);
-  const size_t bodySize = length.length.value_or(0);
-  if (bytes.size() - block.block.size < bodySize) return {};
-  r.request.headers = std::move(block.block.headers);
-  r.request.body = std::string(AsText(bytes).substr(block.block.size, bodySize));
-  r.status = ParseStatus::kMessage;
-  r.consumed = block.block.size + bodySize;
-  return r;
-}
+namespace {
 
-RequestResult ParseHttpRequest(std::span<const uint8_t> bytes, const MessageLimits& limits) {
-  // As for RTSP: a peer whose first bytes are no method is refused at once.
+// A request of either protocol, its body framed by Content-Length only.
+RequestResult ParseRequest(std::span<const uint8_t> bytes, const MessageLimits& limits,
+                           std::string_view protocol) {
+  // The method so far must be a token: refuse a peer that is not speaking
+  // the protocol before its 16 KiB have arrived.
   for (uint8_t b : bytes) {
     if (b == ' ') break;
     if (!IsTokenChar(static_cast<char>(b))) return Fail<RequestResult>(MessageError::kBadStartLine);
@@ -383,7 +365,7 @@ RequestResult ParseHttpRequest(std::span<const uint8_t> bytes, const MessageLimi
   auto block = ParseHeaderBlock(bytes, limits);
   if (block.status != ParseStatus::kMessage) return Unfinished<RequestResult>(block);
   RequestResult r;
-  if (!ParseRequestLine(block.block.startLine, "HTTP/", r.request))
+  if (!ParseRequestLine(block.block.startLine, protocol, r.request))
     return Fail<RequestResult>(MessageError::kBadStartLine);
   // A chunked request body would need its own bounded decoder; no client of
   // ours sends one, so it is refused rather than misread as an empty body.
@@ -398,6 +380,16 @@ RequestResult ParseHttpRequest(std::span<const uint8_t> bytes, const MessageLimi
   r.status = ParseStatus::kMessage;
   r.consumed = block.block.size + bodySize;
   return r;
+}
+
+}  // namespace
+
+RequestResult ParseRtspRequest(std::span<const uint8_t> bytes, const MessageLimits& limits) {
+  return ParseRequest(bytes, limits, "RTSP/");
+}
+
+RequestResult ParseHttpRequest(std::span<const uint8_t> bytes, const MessageLimits& limits) {
+  return ParseRequest(bytes, limits, "HTTP/");
 }
 
 ResponseResult ParseHttpResponse(std::span<const uint8_t> bytes, bool endOfStream,
