@@ -48,11 +48,16 @@ void CheckOutput(const rt::H264Depacketizer& d, const std::vector<rt::H264Unit>&
 void RoundTrip(std::span<const uint8_t> bytes, size_t mtu) {
   const auto units = rt::SplitAnnexB(bytes);
   bool key = false;
+  bool slice = false;
   std::vector<uint8_t> expected;
   for (const auto& u : units) {
     const uint8_t type = rt::NalType(u[0]);
     if (type == 0 || type > 23) return;
     key = key || type == rt::kNalIdr;
+    // SEI, parameter sets and delimiters after the first slice are taken but
+    // left out of the picture.
+    if (slice && type >= 6 && type <= 9) continue;
+    slice = slice || (type >= 1 && type <= 5);
     rt::AppendAnnexB(expected, u);
   }
   if (!key) return;

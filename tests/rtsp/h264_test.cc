@@ -238,6 +238,17 @@ TEST(H264RoundTrip, ParameterSetsRepeatedBetweenSlicesStayOutOfThePicture) {
   ASSERT_EQ(Describe(units), (std::vector<std::string>{"header", "key@3000"}));
   EXPECT_EQ(units[1].data, AnnexB({Sps(0), Pps(0), first, second}));
   EXPECT_EQ(d.stats().malformed, 0u);
+
+  // The same for a unit too large for one packet: in fragments, it is left
+  // out as a whole.
+  Bytes sei(600, 0x5a);
+  sei[0] = 0x06;
+  rt::H264Packetizer small({200, 96, 7, 0, false});
+  rt::H264Depacketizer d2;
+  const auto fragmented =
+      Feed(d2, Packetize(small, AnnexB({Sps(0), Pps(0), first, sei, second}), 6000));
+  ASSERT_EQ(Describe(fragmented), (std::vector<std::string>{"header", "key@6000"}));
+  EXPECT_EQ(fragmented[1].data, AnnexB({Sps(0), Pps(0), first, second}));
 }
 
 TEST(H264RoundTrip, DeliversAHeaderWhenParameterSetsChange) {

@@ -299,6 +299,8 @@ void H264Depacketizer::FuA(std::span<const uint8_t> payload) {
     }
     inFu_ = true;
     fuType_ = type;
+    // As for whole units (CompleteNal): not part of the picture.
+    fuAfterSlice_ = hasSlice_ && type >= 6 && type <= 9;
     if (type == kNalIdr) key_ = true;
     if (type >= 1 && type <= 5) {
       hasSlice_ = true;
@@ -320,6 +322,8 @@ void H264Depacketizer::FuA(std::span<const uint8_t> payload) {
     inFu_ = false;
     if ((type == kNalSps || type == kNalPps) && !broken_ && fuStart_ + 4 < unit_.size())
       NoteParameterSet(std::span<const uint8_t>(unit_).subspan(fuStart_ + 4));
+    if (fuAfterSlice_ && fuStart_ <= unit_.size()) unit_.resize(fuStart_);
+    fuAfterSlice_ = false;
   }
 }
 

@@ -120,6 +120,7 @@ class H264Depacketizer {
   bool inFu_ = false;
   uint8_t fuType_ = 0;
   size_t fuStart_ = 0;
+  bool fuAfterSlice_ = false;  // a non-slice unit after the first slice: left out
 
   bool awaitingKey_ = true;
 
