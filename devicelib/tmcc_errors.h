@@ -23,6 +23,9 @@ inline constexpr int32_t kErrClosed = -111;           // the client was stopped 
 // The peer took the login but could not prove it knows the password: not the
 // device it claims to be.
 inline constexpr int32_t kErrPeerUnproven = -112;
+// The device has no way to do this (a standard camera asked for voice talk,
+// say): not a passing failure, asking again will not help.
+inline constexpr int32_t kErrUnsupported = -113;
 
 // Words for a result code, for people reading logs and the host tool.
 inline const char* DescribeResult(int32_t code) {
@@ -41,6 +44,7 @@ inline const char* DescribeResult(int32_t code) {
     case kErrIo: return "local input/output error";
     case kErrClosed: return "client closed";
     case kErrPeerUnproven: return "the device could not prove it knows the password";
+    case kErrUnsupported: return "the device does not offer this operation";
     default: return "unknown result";
   }
 }

@@ -6,6 +6,7 @@
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_records.h"
 #include "tmcc/alarm_record.h"
+#include "tmcc/local_alarms.h"
 #include "tmcc/connection/framed_connection.h"
 #include "tmcc/protocol/builders.h"
 #include "tmcc/record_fields.h"
@@ -135,6 +136,7 @@ int32_t AlarmListener::Start(uint16_t port, asio::ip::address address) {
     self->acceptor_ = std::move(acceptor);
     self->nextPause_ = std::chrono::milliseconds(0);
     self->Accept();
+    JoinLocalAlarms(self);
     promise.set_value(dl::kOk);
   });
   return future.get();
@@ -226,6 +228,15 @@ void AlarmListener::Deliver(const pr::Alarm& alarm) {
   callback_.Invoke(handle(), &message);
 }
 
+bool AlarmListener::Inject(const pr::Alarm& alarm) {
+  if (port_ == 0) return false;
+  auto self = std::static_pointer_cast<AlarmListener>(shared_from_this());
+  asio::post(strand_, [self, alarm] {
+    if (self->acceptor_) self->Deliver(alarm);
+  });
+  return true;
+}
+
 void AlarmListener::Forget(AlarmConnection* connection) {
   for (auto it = connections_.begin(); it != connections_.end(); ++it) {
     if (it->get() == connection) {
@@ -243,6 +254,7 @@ void AlarmListener::Stop() {
 }
 
 void AlarmListener::StopOnStrand() {
+  LeaveLocalAlarms(this);
   acceptPause_.cancel();
   if (acceptor_) {
     asio::error_code ignored;

@@ -68,6 +68,11 @@ class AlarmListener : public Client {
   AlarmListenerCounts counts() const;
   size_t connections() const { return open_; }
 
+  // An alarm from elsewhere in the library (see local_alarms.h), delivered on
+  // the strand if the listener is still listening then. false when it is not
+  // listening now. Threading: any thread; posts, calls nothing out.
+  bool Inject(const protocol::Alarm& alarm);
+
   // For the connections, on the strand.
   void Deliver(const protocol::Alarm& alarm);
   void Forget(AlarmConnection* connection);

@@ -18,7 +18,7 @@ namespace qrv::tmcc {
 using Strand = asio::strand<asio::io_context::executor_type>;
 
 // Which protocol a device speaks, decided from its address and port alone.
-enum class Backend : uint8_t { kNative, kRtsp };
+enum class Backend : uint8_t { kNative, kRtsp, kOnvif };
 
 struct SessionParams {
   asio::ip::address address;
