@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "devicelib/tmcc_errors.h"
+#include "e2e/checks.h"
 #include "e2e/e2e_world.h"
 #include "host/kit/annexb_scan.h"
 #include "host/kit/media_probe.h"
@@ -75,51 +76,6 @@ int32_t LogIn(size_t device) {
 }
 
 Login::Login(size_t device) : slot(LogIn(device)) {}
-
-std::string Describe(const TapCounts& c) {
-  return "packets " + std::to_string(c.packets) + ", frames " + std::to_string(c.frames) +
-         ", key frames " + std::to_string(c.keyFrames) + ", headers " +
-         std::to_string(c.firstHeaders) + "+" + std::to_string(c.laterHeaders) + ", aux " +
-         std::to_string(c.auxPackets) + ", recorded " + std::to_string(c.recordedFrames) +
-         (c.recordingOpened ? " (opened)" : " (not opened)");
-}
-
-struct FileCheck {
-  host::ProbeResult probe;
-  host::AnnexBSummary scan;
-  int64_t bytes = -1;
-};
-
-FileCheck Inspect(const std::string& path) {
-  FileCheck check;
-  check.probe = host::ProbeH264File(path);
-  auto bytes = host::ReadFileBytes(path);
-  if (bytes) {
-    check.bytes = static_cast<int64_t>(bytes->size());
-    check.scan = host::ScanAnnexB(*bytes);
-  }
-  return check;
-}
-
-// The recording is a valid H.264 stream that begins with SPS, PPS and an IDR
-// picture and decodes to exactly `frames` pictures.
-void ExpectSoundRecording(const FileCheck& file, uint64_t frames) {
-  ASSERT_TRUE(file.probe.ran) << file.probe.error;
-  EXPECT_EQ(file.probe.codec, "h264");
-  EXPECT_GT(frames, 0u);
-  EXPECT_EQ(file.probe.decodedFrames, static_cast<int64_t>(frames));
-  EXPECT_EQ(file.scan.pictures, frames);
-  EXPECT_EQ(file.scan.leadingGarbage, 0u);
-  EXPECT_EQ(file.scan.firstVclType, 5) << "the first picture must be an IDR";
-  EXPECT_TRUE(file.scan.parameterSetsFirst);
-}
-
-::testing::AssertionResult WaitForTap(const StreamTap& tap,
-                                      const std::function<bool(const TapCounts&)>& done,
-                                      int ms = 10000) {
-  if (tap.WaitUntil(done, milliseconds(ms))) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "stream so far: " << Describe(tap.Read());
-}
 
 TEST(Discovery, EveryDeviceIsReportedWithItsRecordAndAgainAfterRefresh) {
   EventHub& hub = EventHub::Instance();

@@ -38,6 +38,10 @@ Credentials Fleet::credentials(size_t index) const {
   return {addresses_[index], options_.user, options_.password, options_.controlPort};
 }
 
+Credentials Fleet::onvifCredentials(size_t index) const {
+  return {addresses_[index], options_.user, options_.password, options_.onvifPort};
+}
+
 std::unique_ptr<Fleet> Fleet::Start(const FleetOptions& options, std::string* error) {
   auto fleet = std::unique_ptr<Fleet>(new Fleet());
   fleet->options_ = options;
@@ -62,6 +66,10 @@ std::unique_ptr<Fleet> Fleet::Start(const FleetOptions& options, std::string* er
     config.replay = options.replay;
     config.flood = options.flood;
     config.answerDiscovery = options.answerDiscovery;
+    config.rtspPort = options.rtspPort;
+    config.onvifPort = options.onvifPort;
+    config.onvifMulticast = options.onvifMulticast;
+    config.alarmPort = options.alarmPort;
     std::string why;
     sim::Device* device = fleet->simulator_->AddDevice(config, &why);
     if (device == nullptr) {

@@ -27,6 +27,13 @@ struct FleetOptions {
   bool flood = false;
   bool answerDiscovery = true;
   int ioThreads = 2;
+  // Standard-camera faces of every device (0: none); see sim::DeviceConfig.
+  uint16_t rtspPort = 0;
+  uint16_t onvifPort = 0;
+  bool onvifMulticast = false;
+  // Where devices push alarms (a port nobody listens on keeps them to the
+  // ONVIF face's pull points).
+  uint16_t alarmPort = 5005;
 };
 
 class Fleet {
@@ -38,6 +45,8 @@ class Fleet {
   sim::Device& device(size_t index) { return *devices_[index]; }
   const std::string& address(size_t index) const { return addresses_[index]; }
   Credentials credentials(size_t index) const;
+  // The same device logged in to as a standard camera through its ONVIF face.
+  Credentials onvifCredentials(size_t index) const;
   sim::Simulator& simulator() { return *simulator_; }
 
  private:
