@@ -1,8 +1,11 @@
 #!/bin/sh
 # Runs a test program in a network namespace of its own (loopback up), so
 # fixed ports such as the alarm port cannot collide with other programs on
-# the machine. Where namespaces cannot be made, runs it as it is.
+# the machine. Loopback also carries multicast there (WS-Discovery's group),
+# which never leaves the namespace. Where namespaces cannot be made, runs it
+# as it is.
 if [ -z "${QRV_NO_NETNS:-}" ] && unshare -rn true 2>/dev/null; then
-  exec unshare -rn sh -c 'ip link set lo up && exec "$@"' sh "$@"
+  exec unshare -rn sh -c 'ip link set lo up && ip link set lo multicast on &&
+    ip route add 224.0.0.0/4 dev lo && exec "$@"' sh "$@"
 fi
 exec "$@"
