@@ -169,8 +169,18 @@ void Device::Impl::Accept(asio::ip::tcp::acceptor& acceptor, Session::Kind kind,
                                                    std::weak_ptr<SessionHost>(self));
           sessions_.push_back(session);
           session->Start();
+          Accept(acceptor, kind, generation);
+          return;
         }
-        Accept(acceptor, kind, generation);
+        // Out of descriptors, say: try again shortly instead of spinning. (A
+        // timer per failure: the two acceptors may fail together.)
+        auto pause = std::make_shared<asio::steady_timer>(strand_, std::chrono::milliseconds(100));
+        pause->async_wait(asio::bind_executor(
+            strand_, [this, self, pause, &acceptor, kind, generation](const asio::error_code& e) {
+              if (!e && !stopped_ && generation == generation_ && acceptor.is_open()) {
+                Accept(acceptor, kind, generation);
+              }
+            }));
       }));
 }
 
