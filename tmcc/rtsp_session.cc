@@ -41,6 +41,7 @@ RtspSession::RtspSession(Strand strand, SessionParams params, SessionOwner* owne
       socket_(strand_),
       deadline_(strand_),
       keepAlive_(strand_),
+      pictureWatch_(strand_),
       auth_(params_.user, params_.password) {}
 
 RtspSession::~RtspSession() = default;
@@ -247,6 +248,8 @@ bool RtspSession::HandleResponse(const rtsp::Response& response) {
         });
       }
       ScheduleKeepAlive();
+      lastPictureAt_ = std::chrono::steady_clock::now();
+      WatchPictures(kRtspPictureTime);
       if (auto done = std::move(established_)) done(dl::kOk);
       return phase_ == Phase::kPlaying;
     }
@@ -313,6 +316,7 @@ void RtspSession::Deliver() {
     } else {
       data.frameType = pr::kStreamVideo;
       data.keyFrame = unit.keyFrame ? 1 : 0;
+      lastPictureAt_ = std::chrono::steady_clock::now();
       // Pictures dropped for loss leave a gap in the numbers the host sees.
       const auto& stats = depacketizer_->stats();
       sequence_ = static_cast<uint32_t>(stats.accessUnits + stats.accessUnitsDropped);
@@ -385,6 +389,20 @@ void RtspSession::WriteNext() {
                     });
 }
 
+void RtspSession::WatchPictures(std::chrono::milliseconds after) {
+  pictureWatch_.expires_after(after);
+  pictureWatch_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+    if (ec || self->phase_ != Phase::kPlaying) return;
+    const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - self->lastPictureAt_);
+    if (quiet >= kRtspPictureTime) {
+      self->Fail(dl::kErrTimeout);
+      return;
+    }
+    self->WatchPictures(kRtspPictureTime - quiet);
+  });
+}
+
 void RtspSession::ArmDeadline(std::chrono::milliseconds after) {
   deadline_.expires_after(after);
   deadline_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
@@ -430,6 +448,7 @@ void RtspSession::Finish(int32_t reason, bool tellOwner, bool closeSocket) {
   phase_ = Phase::kClosed;
   deadline_.cancel();
   keepAlive_.cancel();
+  pictureWatch_.cancel();
   if (udp_) udp_->Close();
   if (closeSocket) CloseSocket();
   if (auto done = std::move(established_)) {

@@ -16,7 +16,8 @@
 // Every challenge is answered once (Digest or Basic, as offered); the same
 // challenge again is a refused login. The camera is untrusted: the receive
 // buffer is bounded, each message or packet begun must arrive whole within
-// kRtspItemTime, and a playing camera silent for kRtspSilence is given up.
+// kRtspItemTime, and a playing camera silent for kRtspSilence, or without a
+// picture for kRtspPictureTime, is given up.
 #pragma once
 
 #include <asio.hpp>
@@ -40,6 +41,9 @@ namespace qrv::tmcc {
 inline constexpr std::chrono::milliseconds kRtspItemTime{10000};
 inline constexpr std::chrono::milliseconds kRtspSilence{10000};
 inline constexpr std::chrono::milliseconds kRtspTeardownTime{1000};
+// A playing camera that sends something (keep-alive answers, RTCP) but no
+// picture for this long is given up like a silent one: its stream is dead.
+inline constexpr std::chrono::milliseconds kRtspPictureTime{10000};
 // An interleaved packet (64 KiB) or a message (header block and body) fits.
 inline constexpr size_t kRtspReadBound = 160 * 1024;
 // Requests are small; a camera that does not read them is cut past this.
@@ -73,6 +77,7 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   void Deliver();
   void ReportLoss();
   void ScheduleKeepAlive();
+  void WatchPictures(std::chrono::milliseconds after);
   void Write(std::string bytes);
   void WriteNext();
   void ArmDeadline(std::chrono::milliseconds after);
@@ -87,6 +92,10 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   asio::ip::tcp::socket socket_;
   asio::steady_timer deadline_;
   asio::steady_timer keepAlive_;
+  // Checked now and then, not re-armed per picture: the packet path stays
+  // free of timer work.
+  asio::steady_timer pictureWatch_;
+  std::chrono::steady_clock::time_point lastPictureAt_{};
   Phase phase_ = Phase::kConnecting;
   EstablishedHandler established_;
 

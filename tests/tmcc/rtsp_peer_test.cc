@@ -1,6 +1,7 @@
 // The device library's RTSP client against scripted cameras that misbehave:
 // endless challenges, answers that never end or never fit, a transport other
-// than the one asked for, a packet begun and never finished; and the
+// than the one asked for, a packet begun and never finished, a stream that
+// talks but never shows a picture; and the
 // TEARDOWN a well-behaved one gets when the stream closes.
 #include <gtest/gtest.h>
 
@@ -313,6 +314,30 @@ TEST(RtspStream, KeepAliveAndTeardownGoOutAndAStalledPacketEndsTheStream) {
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 9s);
     EXPECT_LT(took, 15s);
+    EXPECT_EQ(TMCC_Done(stream), dl::kOk);
+  }
+  {
+    // Never a picture, but never silent either: keep-alives are answered and
+    // RTCP keeps coming. The stream is dead all the same.
+    ScriptedPeer peer(LoopbackAddress(21), [&](int fd) {
+      if (!UpToPlay(fd, 2)) return;
+      const std::string rtcp = std::string("$\x01\x00\x08", 4) + std::string(8, '\x81');
+      for (int i = 0; i < 100; ++i) {  // 20 s at most
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 200) > 0) {
+          auto request = ReadRequest(fd);
+          if (!request) return;  // the client gave up
+          Answer(fd, *request, "200 OK", "Session: c0ffee\r\n");
+        }
+        SendText(fd, rtcp);
+      }
+    });
+    int32_t stream = TMCC_Init(dl::kClientStream);
+    ASSERT_EQ(TMCC_RegisterStreamCallBack(stream, &Ignore, nullptr), dl::kOk);
+    auto record = MakeStream(Url(peer.port()));
+    ASSERT_EQ(TMCC_ConnectStream(stream, &record, 0), dl::kOk);
+    EXPECT_TRUE(WaitUntil([&] { return TMCC_IsConnect(stream) == 0; }, 18s))
+        << "a stream without pictures is kept";
     EXPECT_EQ(TMCC_Done(stream), dl::kOk);
   }
 }
