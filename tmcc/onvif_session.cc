@@ -109,10 +109,6 @@ void OnvifSession::Soap(const Service& service, std::string envelope, Clock::tim
     answer.result = reply.result;
     answer.httpStatus = reply.status;
     answer.body = std::move(reply.body);
-    // A failure status without a body is no SOAP exchange at all.
-    if (answer.result == dl::kOk && answer.body.empty() && !Success(answer.httpStatus)) {
-      answer.result = dl::kErrProtocol;
-    }
     done(answer);
   });
 }
@@ -137,6 +133,10 @@ void OnvifSession::Post(std::string path, std::string envelope, std::chrono::mil
   Soap(service, std::move(envelope), Clock::now() + bounded,
        [self = shared_from_this(), done = std::move(done)](const SoapAnswer& answer) {
          --self->pendingRequests_;
+         // A failure status without a body is no SOAP exchange at all.
+         if (answer.result == dl::kOk && answer.body.empty() && !Success(answer.httpStatus)) {
+           return done(SoapAnswer{dl::kErrProtocol, answer.httpStatus, {}});
+         }
          done(answer);
        });
 }
