@@ -853,7 +853,7 @@ void OnvifFace::Impl::Events(ov::Operation op, std::string_view path, const ov::
         if (found == self->subscriptions_.end()) {
           // Gone meanwhile (unsubscribed, expired or closed): answer empty.
           ov::PullMessagesResult empty;
-          empty.currentTime = DeviceNow();
+          empty.currentTime = self->DeviceNow();
           return waiter->respond(
               SoapAnswer(ov::BuildPullMessagesResponse(empty, waiter->relatesTo)));
         }
