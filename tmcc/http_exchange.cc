@@ -25,12 +25,11 @@ std::string HostHeader(const asio::ip::tcp::endpoint& camera) {
 
 }  // namespace
 
-HttpExchange::HttpExchange(Strand strand, asio::ip::tcp::endpoint camera,
-                           std::shared_ptr<rtsp::Authenticator> auth, HttpCall call,
-                           std::chrono::milliseconds timeout)
+HttpExchange::HttpExchange(Strand strand, asio::ip::tcp::endpoint camera, std::string user,
+                           std::string password, HttpCall call, std::chrono::milliseconds timeout)
     : strand_(strand),
       camera_(camera),
-      auth_(std::move(auth)),
+      auth_(std::move(user), std::move(password)),
       call_(std::move(call)),
       timeout_(timeout),
       socket_(strand_),
@@ -69,10 +68,8 @@ void HttpExchange::Connect() {
   if (!call_.contentType.empty()) request.headers.push_back({"Content-Type", call_.contentType});
   if (!call_.accept.empty()) request.headers.push_back({"Accept", call_.accept});
   request.headers.push_back({"Connection", "close"});
-  if (auth_) {
-    if (auto authorization = auth_->Authorization(call_.method, call_.target)) {
-      request.headers.push_back({"Authorization", std::move(*authorization)});
-    }
+  if (auto authorization = auth_.Authorization(call_.method, call_.target)) {
+    request.headers.push_back({"Authorization", std::move(*authorization)});
   }
   request.body = call_.body;
   auto bytes = rtsp::BuildHttpRequest(request);
@@ -144,8 +141,7 @@ void HttpExchange::OnRead(const asio::error_code& ec, size_t n) {
 void HttpExchange::OnResponse(rtsp::Response response) {
   if (response.status == 401) {
     auto values = response.headers.FindAll("WWW-Authenticate");
-    if (!auth_ || challenged_ ||
-        auth_->OnChallenge(values) != rtsp::Authenticator::Verdict::kRetry) {
+    if (challenged_ || auth_.OnChallenge(values) != rtsp::Authenticator::Verdict::kRetry) {
       Fail(dl::kErrAuthRefused);
       return;
     }

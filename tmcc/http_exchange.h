@@ -1,8 +1,9 @@
 // One HTTP/1.1 request and its response to a standard camera, on Asio: a
 // connection of its own (closed after the answer), the whole exchange under
 // one deadline, the response bounded (header block and body), and a 401
-// answered once with Digest or Basic through the link's Authenticator (so
-// later exchanges answer the same challenge up front).
+// answered once with Digest or Basic. Each exchange has an Authenticator of
+// its own: one shared by exchanges running side by side would take a
+// challenge answered by one as a refusal of the other.
 //
 // The camera is untrusted: a response that does not fit the bounds, never
 // ends or is malformed ends the exchange with kErrProtocol or kErrTimeout,
@@ -47,9 +48,8 @@ class HttpExchange : public std::enable_shared_from_this<HttpExchange> {
  public:
   using Done = std::function<void(HttpReply reply)>;
 
-  HttpExchange(Strand strand, asio::ip::tcp::endpoint camera,
-               std::shared_ptr<rtsp::Authenticator> auth, HttpCall call,
-               std::chrono::milliseconds timeout);
+  HttpExchange(Strand strand, asio::ip::tcp::endpoint camera, std::string user,
+               std::string password, HttpCall call, std::chrono::milliseconds timeout);
 
   // Threading: both on the strand. done runs once, on the strand, never from
   // inside Start or Cancel; after Cancel with kErrClosed.
@@ -68,7 +68,7 @@ class HttpExchange : public std::enable_shared_from_this<HttpExchange> {
 
   Strand strand_;
   asio::ip::tcp::endpoint camera_;
-  std::shared_ptr<rtsp::Authenticator> auth_;
+  rtsp::Authenticator auth_;
   HttpCall call_;
   std::chrono::milliseconds timeout_;
   asio::ip::tcp::socket socket_;

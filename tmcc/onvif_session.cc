@@ -50,11 +50,7 @@ bool IsJpeg(const std::string& body) {
 }  // namespace
 
 OnvifSession::OnvifSession(Strand strand, SessionParams params, SessionOwner* owner)
-    : strand_(strand),
-      params_(std::move(params)),
-      owner_(owner),
-      auth_(std::make_shared<rtsp::Authenticator>(params_.user, params_.password)),
-      keepAlive_(strand_) {
+    : strand_(strand), params_(std::move(params)), owner_(owner), keepAlive_(strand_) {
   device_.port = params_.port;
   device_.path = params_.onvifPath.empty() ? "/onvif/device_service" : params_.onvifPath;
 }
@@ -83,8 +79,9 @@ void OnvifSession::Exchange(uint16_t port, HttpCall call, Clock::time_point dead
     asio::post(strand_, [done = std::move(done), result] { done(HttpReply{result, 0, {}, {}}); });
     return;
   }
-  auto exchange = std::make_shared<HttpExchange>(
-      strand_, asio::ip::tcp::endpoint(params_.address, port), auth_, std::move(call), left);
+  auto exchange =
+      std::make_shared<HttpExchange>(strand_, asio::ip::tcp::endpoint(params_.address, port),
+                                     params_.user, params_.password, std::move(call), left);
   exchanges_.push_back(exchange);
   std::weak_ptr<HttpExchange> weak = exchange;
   exchange->Start([self = shared_from_this(), weak, done = std::move(done)](HttpReply reply) {

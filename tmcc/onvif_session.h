@@ -129,7 +129,6 @@ class OnvifSession : public Link,
   Phase phase_ = Phase::kIdle;
   EstablishedHandler established_;
   Clock::time_point loginDeadline_{};
-  std::shared_ptr<rtsp::Authenticator> auth_;
   int64_t clockOffset_ = 0;  // the camera's clock minus ours, seconds
   Service device_;
   Service media_;
