@@ -130,8 +130,10 @@ void OnvifSession::Post(std::string path, std::string envelope, std::chrono::mil
   Soap(service, std::move(envelope), Clock::now() + bounded,
        [self = shared_from_this(), done = std::move(done)](const SoapAnswer& answer) {
          --self->pendingRequests_;
-         // A failure status without a body is no SOAP exchange at all.
-         if (answer.result == dl::kOk && answer.body.empty() && !Success(answer.httpStatus)) {
+         // A failure status without a body is no SOAP exchange at all, and
+         // a path that cannot go on a request line came from a payload.
+         if ((answer.result == dl::kOk && answer.body.empty() && !Success(answer.httpStatus)) ||
+             answer.result == dl::kErrInvalidArgument) {
            return done(SoapAnswer{dl::kErrProtocol, answer.httpStatus, {}});
          }
          done(answer);
