@@ -104,7 +104,7 @@ class OnvifPosterTest : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(OnvifPosterTest, PostsCarryATokenTheCameraTakesAndOnlyPathsAreTaken) {
+TEST_F(OnvifPosterTest, PostsCarryATokenTheCameraTakesOnlyPathsAreTakenAndCloseAnswersClosed) {
   auto posted = Post("/onvif/device_service");
   EXPECT_FALSE(posted.insidePost);
   ASSERT_EQ(posted.answer.result, dl::kOk);
@@ -122,10 +122,9 @@ TEST_F(OnvifPosterTest, PostsCarryATokenTheCameraTakesAndOnlyPathsAreTaken) {
     EXPECT_EQ(posted.answer.result, dl::kErrProtocol) << bad;
     EXPECT_FALSE(posted.insidePost) << bad;
   }
-}
 
-TEST_F(OnvifPosterTest, APostCutShortByCloseAndOneAfterItAnswerClosed) {
-  auto posted = Post("/onvif/device_service", true);
+  // Cut short by Close, and after it: closed, and still not inside Post.
+  posted = Post("/onvif/device_service", true);
   EXPECT_EQ(posted.answer.result, dl::kErrClosed);
   posted = Post("/onvif/device_service");
   EXPECT_EQ(posted.answer.result, dl::kErrClosed);
