@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
   uint16_t rtspPort = 0;
   uint16_t onvifPort = 0, onvifDiscoveryPort = 3702;
   bool onvifMulticast = false;
+  int64_t onvifClockOffset = 0;
   bool refuseLogins = false, stall = false;
   double dropAfter = 0, restartAfter = 0, malformedAfter = 0, oversizedAfter = 0;
   uint32_t restartDelayMs = 1000;
@@ -113,6 +114,9 @@ int main(int argc, char** argv) {
       ->check(cli::WholeIn(0, 65535, "a port number"));
   app.add_flag("--onvif-multicast", onvifMulticast,
                "Also answer multicast WS-Discovery probes (in a network namespace only)");
+  app.add_option("--onvif-clock-offset", onvifClockOffset,
+                 "Seconds the ONVIF face's clock runs ahead of ours (negative: behind)")
+      ->check(cli::WholeIn(-315360000, 315360000, "a number of seconds"));
   app.add_flag("--refuse-logins", refuseLogins, "Fault: refuse every login");
   app.add_flag("--stall", stall, "Fault: accept connections but never answer");
   app.add_option("--drop-after", dropAfter,
@@ -176,6 +180,7 @@ int main(int argc, char** argv) {
   base.onvifPort = onvifPort;
   base.onvifDiscoveryPort = onvifDiscoveryPort;
   base.onvifMulticast = onvifMulticast;
+  base.onvifClockOffsetSeconds = onvifClockOffset;
 
   qrv::sim::Simulator simulator(qrv::sim::SimulatorOptions{ioThreads});
   for (int i = 0; i < devices; ++i) {

@@ -102,6 +102,9 @@ struct DeviceConfig {
   uint16_t onvifPort = 0;
   uint16_t onvifDiscoveryPort = 3702;
   bool onvifMulticast = false;
+  // The ONVIF face's clock runs this many seconds from the host's (a camera
+  // whose clock was never set): tokens are judged on that clock.
+  int64_t onvifClockOffsetSeconds = 0;
 };
 
 struct PtzPosition {

@@ -2,8 +2,11 @@
 // gives, without probing the device:
 //  - an address written as an rtsp:// URL, or port 554: a standard camera
 //    over RTSP (the URL's own port then; without a URL, the path "/");
-//  - any other port: our protocol. (The ONVIF ports 80, 8080 and 8000 are
-//    kept for an ONVIF backend and for now are our protocol too.)
+//  - an address written as an http:// URL (http://a.b.c.d[:port][/path]), or
+//    port 80, 8080 or 8000: a standard camera over ONVIF, its device service
+//    at the URL's port (80 when none) and path (without one, and for the
+//    plain ports, "/onvif/device_service");
+//  - any other port: our protocol.
 // Only IPv4 literals and "localhost" are taken: nothing is resolved.
 #pragma once
 
@@ -17,11 +20,14 @@
 
 namespace qrv::tmcc {
 
+inline constexpr std::string_view kOnvifDevicePath = "/onvif/device_service";
+
 struct DeviceTarget {
   Backend backend = Backend::kNative;
   asio::ip::address address;
   uint16_t port = 0;
-  std::string rtspUrl;  // kRtsp: without credentials
+  std::string rtspUrl;    // kRtsp: without credentials
+  std::string onvifPath;  // kOnvif: the device service's path (and query)
   // kRtsp: credentials written in the URL (used when the host gives none).
   std::string urlUser;
   std::string urlPassword;

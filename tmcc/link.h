@@ -1,8 +1,8 @@
 // What a client keeps up to a device, whatever the protocol: a link is
 // started once, carries requests (where the protocol has them) and stream
 // data, and ends either on request or by loss. Our protocol's Session and the
-// standard cameras' RtspSession are links; SessionClient picks one by the
-// parameters' backend and handles reconnection the same way for both.
+// standard cameras' RtspSession and OnvifSession are links; SessionClient picks
+// one by the parameters' backend and handles reconnection the same way for all.
 #pragma once
 
 #include <asio.hpp>
@@ -31,8 +31,11 @@ struct SessionParams {
   Backend backend = Backend::kNative;
   // kRtsp: the presentation URL without credentials (request lines).
   std::string rtspUrl;
-  // kRtsp streams: RTP over UDP instead of interleaved on the connection.
+  // kRtsp and kOnvif streams: RTP over UDP instead of interleaved on the
+  // RTSP connection.
   bool rtpOverUdp = false;
+  // kOnvif: the device service's path (and query) on address:port.
+  std::string onvifPath;
 };
 
 class Link;

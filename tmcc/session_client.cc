@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "devicelib/tmcc_errors.h"
+#include "tmcc/onvif_session.h"
 #include "tmcc/rtsp_session.h"
 
 namespace qrv::tmcc {
@@ -194,6 +195,8 @@ void SessionClient::WatchHealth(const std::shared_ptr<Link>& session) {
 std::shared_ptr<Link> SessionClient::MakeLink() {
   if (params_.backend == Backend::kRtsp)
     return std::make_shared<RtspSession>(strand_, params_, this);
+  if (params_.backend == Backend::kOnvif)
+    return std::make_shared<OnvifSession>(strand_, params_, this);
   return std::make_shared<Session>(strand_, params_, this);
 }
 

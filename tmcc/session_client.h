@@ -78,7 +78,7 @@ class SessionClient : public Client, public SessionOwner {
   void ScheduleReconnect();
   void Attempt();
   void WatchHealth(const std::shared_ptr<Link>& session);
-  // The link for params_ (our protocol or RTSP), not started.
+  // The link for params_ (our protocol, RTSP or ONVIF), not started.
   std::shared_ptr<Link> MakeLink();
 
   std::shared_ptr<Link> session_;

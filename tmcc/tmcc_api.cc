@@ -9,6 +9,14 @@
 // running callbacks have returned; from inside such a callback they do not
 // wait for it. A request made from inside a callback of the same client
 // (connect, stream or request) is refused with kErrBusy.
+//
+// Streams follow their device's login: a successful TMCC_Connect to a
+// standard camera (RTSP or ONVIF) remembers, by address, the backend it
+// chose (at most kRememberedTargets addresses, the oldest forgotten; a login
+// with our protocol forgets the address). TMCC_ConnectStream with the stream
+// port 0 or 6002 to a remembered address then streams the way the login
+// went: over ONVIF to the login's device service, or over RTSP to the
+// login's URL (the record's stream type cannot change an RTSP URL).
 
 #include <strings.h>
 #include <cstring>
@@ -25,6 +33,7 @@
 #include "tmcc/runtime.h"
 #include "tmcc/snapshot_file.h"
 #include "tmcc/stream_client.h"
+#include "tmcc/target_memory.h"
 
 namespace dl = qrv::devicelib;
 namespace pr = qrv::tmcc::protocol;
@@ -69,19 +78,27 @@ int32_t Guard(F&& body) {
 }
 
 // Address, port and credentials of a device, checked, and the protocol it
-// speaks (see device_target.h).
+// speaks (see device_target.h); with remembered, an address our protocol
+// would be spoken to goes the way a login to it went (see the top of this
+// file). chosen: the target taken.
 int32_t MakeParams(const char (&ip)[32], int32_t port, const char (&user)[32],
-                   const char (&password)[32], SessionParams* out) {
+                   const char (&password)[32], SessionParams* out,
+                   qrv::tmcc::DeviceTarget* chosen = nullptr, bool remembered = false) {
   auto ipText = qrv::tmcc::FieldText(ip);
   auto userText = qrv::tmcc::FieldText(user);
   auto passwordText = qrv::tmcc::FieldText(password);
   if (!ipText || !userText || !passwordText) return dl::kErrInvalidArgument;
   auto target = qrv::tmcc::ChooseDeviceTarget(*ipText, port);
   if (!target) return dl::kErrInvalidArgument;
+  if (remembered && target->backend == qrv::tmcc::Backend::kNative) {
+    if (auto login = qrv::tmcc::TargetMemory::Instance().Find(target->address)) target = login;
+  }
+  if (chosen != nullptr) *chosen = *target;
   out->address = target->address;
   out->port = target->port;
   out->backend = target->backend;
   out->rtspUrl = std::move(target->rtspUrl);
+  out->onvifPath = std::move(target->onvifPath);
   out->user = *userText;
   out->password = *passwordText;
   if (out->user.empty() && !target->urlUser.empty()) {
@@ -206,12 +223,22 @@ TMCC_API int32_t TMCC_Connect(TmccHandle handle, dl::LoginRecord* login, int32_t
       return dl::kErrInvalidArgument;
     }
     SessionParams params;
-    int32_t r =
-        MakeParams(login->deviceIp, login->devicePort, login->user, login->password, &params);
+    qrv::tmcc::DeviceTarget target;
+    int32_t r = MakeParams(login->deviceIp, login->devicePort, login->user, login->password,
+                           &params, &target);
     if (r != dl::kOk) return r;
     params.purpose = pr::Purpose::kControl;
     if (client->IsUp() || client->Wanted()) client->Stop();
-    return client->Open(std::move(params));
+    r = client->Open(std::move(params));
+    if (r == dl::kOk) {
+      auto& memory = qrv::tmcc::TargetMemory::Instance();
+      if (target.backend == qrv::tmcc::Backend::kNative) {
+        memory.Forget(target.address);
+      } else {
+        memory.Remember(target);
+      }
+    }
+    return r;
   });
 }
 
@@ -256,9 +283,11 @@ TMCC_API int32_t TMCC_ConnectStream(TmccHandle handle, dl::StreamConnectRecord* 
     if (record == nullptr || record->size != sizeof(dl::StreamConnectRecord)) {
       return dl::kErrInvalidArgument;
     }
+    const bool ourStreamPort = record->streamPort == 0 || record->streamPort == pr::kStreamPort;
     int32_t port = record->streamPort == 0 ? pr::kStreamPort : record->streamPort;
     SessionParams params;
-    int32_t r = MakeParams(record->deviceIp, port, record->user, record->password, &params);
+    int32_t r = MakeParams(record->deviceIp, port, record->user, record->password, &params, nullptr,
+                           ourStreamPort);
     if (r != dl::kOk) return r;
     params.purpose = pr::Purpose::kStream;
     params.streamType = record->streamType;

@@ -97,6 +97,7 @@ OnvifFaceOptions Device::Impl::OnvifOptions() const {
   o.user = config_.user;
   o.password = config_.password;
   o.model = config_.model;
+  o.clockOffsetSeconds = config_.onvifClockOffsetSeconds;
   o.name = config_.identity.empty() ? "sim-" + config_.address : config_.identity;
   // Stable per address, so a client sees the same device across runs.
   asio::error_code ignored;

@@ -190,6 +190,8 @@ class OnvifFace::Impl : public std::enable_shared_from_this<OnvifFace::Impl> {
   std::string Base() const {
     return "http://" + options_.address + ":" + std::to_string(options_.port);
   }
+  // The device's clock: ours plus the configured offset.
+  int64_t DeviceNow() const { return NowUnix() + options_.clockOffsetSeconds; }
   bool KnownProfile(std::string_view token) const {
     return token == kProfile1 || token == kProfile2;
   }
@@ -532,7 +534,7 @@ std::optional<HttpAnswer> OnvifFace::Impl::Authenticate(const ov::RequestHeader&
                        "The action requested requires authorization");
   };
   if (!header.token || header.token->username != options_.user) return refuse();
-  if (ov::CheckUsernameToken(*header.token, options_.password, NowUnix(), kMaxTokenSkewSeconds) !=
+  if (ov::CheckUsernameToken(*header.token, options_.password, DeviceNow(), kMaxTokenSkewSeconds) !=
       ov::TokenCheck::kValid)
     return refuse();
   // A token seen before is a replay.
@@ -588,7 +590,7 @@ HttpAnswer OnvifFace::Impl::Device(ov::Operation op, const ov::XmlElement& body)
   switch (op) {
     case ov::Operation::kGetSystemDateAndTime: {
       ov::SystemDateAndTime t;
-      t.utcUnix = NowUnix();
+      t.utcUnix = DeviceNow();
       t.timeZone = "UTC0";
       return SoapAnswer(ov::BuildGetSystemDateAndTimeResponse(t));
     }
@@ -770,7 +772,7 @@ HttpAnswer OnvifFace::Impl::Ptz(ov::Operation op, const ov::XmlElement& body) {
 }
 
 void OnvifFace::Impl::PurgeSubscriptions() {
-  const int64_t now = NowUnix();
+  const int64_t now = DeviceNow();
   for (auto it = subscriptions_.begin(); it != subscriptions_.end();) {
     if (it->second.terminationUnix <= now) {
       if (it->second.waiter) it->second.waiter->timer.cancel();
@@ -784,7 +786,7 @@ void OnvifFace::Impl::PurgeSubscriptions() {
 void OnvifFace::Impl::AnswerPull(Subscription& sub, int limit, const std::string& relatesTo,
                                  const Respond& respond) {
   ov::PullMessagesResult result;
-  result.currentTime = NowUnix();
+  result.currentTime = DeviceNow();
   result.terminationTime = sub.terminationUnix;
   while (!sub.queue.empty() && static_cast<int>(result.messages.size()) < limit) {
     result.messages.push_back(std::move(sub.queue.front()));
@@ -809,7 +811,7 @@ void OnvifFace::Impl::Events(ov::Operation op, std::string_view path, const ov::
                              const ov::RequestHeader& header, Respond respond) {
   PurgeSubscriptions();
   const std::string& relatesTo = header.addressing.messageId;
-  const int64_t now = NowUnix();
+  const int64_t now = DeviceNow();
   if (op == ov::Operation::kCreatePullPointSubscription) {
     auto r = ov::ParseCreatePullPointSubscriptionRequest(body);
     if (!r) return respond(BadArgument(r.error()));
@@ -851,7 +853,7 @@ void OnvifFace::Impl::Events(ov::Operation op, std::string_view path, const ov::
         if (found == self->subscriptions_.end()) {
           // Gone meanwhile (unsubscribed, expired or closed): answer empty.
           ov::PullMessagesResult empty;
-          empty.currentTime = NowUnix();
+          empty.currentTime = self->DeviceNow();
           return waiter->respond(
               SoapAnswer(ov::BuildPullMessagesResponse(empty, waiter->relatesTo)));
         }
@@ -877,7 +879,7 @@ void OnvifFace::Impl::Events(ov::Operation op, std::string_view path, const ov::
 }
 
 void OnvifFace::Impl::OnAlarm(int32_t value) {
-  asio::post(strand_, [self = shared_from_this(), value, at = NowUnix()] {
+  asio::post(strand_, [self = shared_from_this(), value, at = DeviceNow()] {
     if (self->closed_) return;
     self->PurgeSubscriptions();
     ov::NotificationMessage m;

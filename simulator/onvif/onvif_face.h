@@ -46,6 +46,9 @@ struct OnvifFaceOptions {
   std::string model;
   std::string name;      // shown in the discovery scopes
   std::string endpoint;  // "urn:uuid:...", stable per device
+  // The device's clock runs this far from ours: what GetSystemDateAndTime
+  // answers and what tokens and subscriptions are judged by.
+  int64_t clockOffsetSeconds = 0;
 };
 
 class OnvifFace : public std::enable_shared_from_this<OnvifFace> {

@@ -27,8 +27,8 @@ TEST(DeviceTarget, AnRtspUrlOrPort554MeansRtspAnythingElseOurProtocol) {
   EXPECT_EQ(t->backend, qt::Backend::kRtsp);
   EXPECT_EQ(t->rtspUrl, "rtsp://127.0.0.5/");
 
-  // Our protocol's ports, and for now the ONVIF ones.
-  for (int port : {6001, 6002, 80, 8080, 8000, 553, 555}) {
+  // Our protocol's ports, and every port but the RTSP and ONVIF ones.
+  for (int port : {6001, 6002, 79, 81, 8001, 8081, 553, 555}) {
     t = qt::ChooseDeviceTarget("127.0.0.5", port);
     ASSERT_TRUE(t) << port;
     EXPECT_EQ(t->backend, qt::Backend::kNative) << port;
@@ -37,10 +37,35 @@ TEST(DeviceTarget, AnRtspUrlOrPort554MeansRtspAnythingElseOurProtocol) {
   }
 }
 
+TEST(DeviceTarget, AnHttpUrlOrAnOnvifPortMeansOnvifAtTheDeviceService) {
+  for (int port : {80, 8080, 8000}) {
+    auto t = qt::ChooseDeviceTarget("127.0.0.5", port);
+    ASSERT_TRUE(t) << port;
+    EXPECT_EQ(t->backend, qt::Backend::kOnvif) << port;
+    EXPECT_EQ(t->port, port);
+    EXPECT_EQ(t->onvifPath, "/onvif/device_service");
+  }
+  // The URL's port and path win over the record's port, which may be any.
+  auto t = qt::ChooseDeviceTarget("http://127.0.0.6:18080/dev?x=1", 554);
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->backend, qt::Backend::kOnvif);
+  EXPECT_EQ(t->address.to_string(), "127.0.0.6");
+  EXPECT_EQ(t->port, 18080);
+  EXPECT_EQ(t->onvifPath, "/dev?x=1");
+  t = qt::ChooseDeviceTarget("HTTP://localhost", 6001);
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->backend, qt::Backend::kOnvif);
+  EXPECT_EQ(t->address.to_string(), "127.0.0.1");
+  EXPECT_EQ(t->port, 80);
+  EXPECT_EQ(t->onvifPath, "/onvif/device_service");
+}
+
 TEST(DeviceTarget, RefusesWhatWouldNeedResolvingOrCannotBeAddressed) {
   for (const char* bad :
        {"rtsp://camera.example.test/x", "rtsp://127.0.0.1:0/x", "rtsp://127.0.0.1/a b",
-        "http://127.0.0.1/", "rtsp://[::1]/x", "rtsp://01.2.3.4/x"}) {
+        "http://camera.example.test/", "http://127.0.0.1:0/", "http://127.0.0.1:65536/",
+        "http://u:p@127.0.0.1/", "http://[::1]/", "http://01.2.3.4/", "http://127.0.0.1/a b",
+        "https://127.0.0.1/", "rtsp://[::1]/x", "rtsp://01.2.3.4/x"}) {
     EXPECT_FALSE(qt::ChooseDeviceTarget(bad, 554)) << bad;
   }
   EXPECT_FALSE(qt::ChooseDeviceTarget("127.0.0.1", 0));
