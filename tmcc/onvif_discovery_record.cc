@@ -48,7 +48,9 @@ std::optional<std::string> ScopeValue(const onvif::DiscoveredDevice& device,
 uint16_t ControlPort(const onvif::DiscoveredDevice& device, const std::string& senderAddress) {
   for (const auto& xaddr : device.xaddrs) {
     const auto url = ParseServiceUrl(xaddr);
-    if (url && url->host == senderAddress) return url->port.value_or(kOnvifDefaultControlPort);
+    if (url && url->host == senderAddress) {
+      return url->port.value_or(url->https ? kOnvifDefaultSecurePort : kOnvifDefaultControlPort);
+    }
   }
   return kOnvifDefaultControlPort;
 }

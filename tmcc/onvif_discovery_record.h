@@ -12,6 +12,7 @@
 namespace qrv::tmcc {
 
 inline constexpr uint16_t kOnvifDefaultControlPort = 80;
+inline constexpr uint16_t kOnvifDefaultSecurePort = 443;  // an https XAddr without a port
 inline constexpr uint16_t kOnvifDefaultStreamPort = 554;
 
 // senderAddress: the datagram's source address, dotted. identity: the

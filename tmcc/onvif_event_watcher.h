@@ -67,6 +67,7 @@ class OnvifEventWatcher : public std::enable_shared_from_this<OnvifEventWatcher>
   // the address the connection knows the camera by (the alarms' address);
   // eventServicePath the event service's absolute path on the camera;
   // timeout the deadline of every exchange (a pull gets pullWait on top).
+  // Threading: any thread; starts nothing.
   static std::shared_ptr<OnvifEventWatcher> Create(Strand strand, SoapPoster& poster,
                                                    std::string eventServicePath,
                                                    std::string cameraAddress,

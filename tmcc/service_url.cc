@@ -38,6 +38,7 @@ std::optional<ServiceUrl> ParseServiceUrl(std::string_view text) {
     at = 7;
   } else if (scheme.starts_with("https://")) {
     at = 8;
+    url.https = true;
   } else {
     return std::nullopt;
   }

@@ -12,6 +12,7 @@
 namespace qrv::tmcc {
 
 struct ServiceUrl {
+  bool https = false;
   std::string host;              // as written, lower-cased; empty for a bare path
   std::optional<uint16_t> port;  // when written
   std::string path = "/";        // path and query, always starting with '/'

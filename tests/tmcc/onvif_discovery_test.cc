@@ -218,6 +218,8 @@ TEST(OnvifServerInfo, TakesTheSendersAddressAndOnlyItsOwnXAddrsPort) {
   info = qrv::tmcc::OnvifServerInfo(camera, "127.0.0.40");
   EXPECT_EQ(info.controlPort, 80);
   EXPECT_EQ(Text(info.model, sizeof(info.model)), "Front");
+  camera.xaddrs = {"https://127.0.0.40/onvif/device_service"};
+  EXPECT_EQ(qrv::tmcc::OnvifServerInfo(camera, "127.0.0.40").controlPort, 443);
   EXPECT_EQ(Text(info.address, sizeof(info.address)), "127.0.0.40");
 }
 
