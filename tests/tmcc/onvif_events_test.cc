@@ -256,6 +256,11 @@ class OnvifEventWatcherTest : public ::testing::Test {
   void Subscribe(const std::string& address, int64_t lifetime = 60) {
     OnStrand([&] { watcher_->Start(); });
     ASSERT_TRUE(WaitPosted());
+    EXPECT_EQ(poster_.posted.front().path, "/onvif/event_service");
+    EXPECT_EQ(poster_.posted.front().timeout, milliseconds(2000));
+    const Request r = Read(poster_.posted.front().envelope);
+    EXPECT_EQ(r.bodyName, "CreatePullPointSubscription");
+    EXPECT_EQ(r.header.addressing.to, "http://127.0.0.5/onvif/event_service");
     std::string answer = ov::BuildCreatePullPointSubscriptionResponse(
         address, {deviceNow_, deviceNow_ + lifetime}, "");
     const std::string close = "</wsa:Address>";
@@ -283,19 +288,6 @@ class OnvifEventWatcherTest : public ::testing::Test {
 };
 
 TEST_F(OnvifEventWatcherTest, PullsFromTheSubscriptionsPathOnlyAndDeliversMappedAlarms) {
-  Create();
-  OnStrand([&] { watcher_->Start(); });
-  ASSERT_TRUE(WaitPosted());
-  {
-    const auto& create = poster_.posted.front();
-    EXPECT_EQ(create.path, "/onvif/event_service");
-    EXPECT_EQ(create.timeout, milliseconds(2000));
-    const Request r = Read(create.envelope);
-    EXPECT_EQ(r.bodyName, "CreatePullPointSubscription");
-    EXPECT_EQ(r.header.addressing.to, "http://127.0.0.5/onvif/event_service");
-  }
-  poster_.posted.clear();
-  watcher_.reset();
   Create();
   // The camera names another host: only its path and port are used.
   Subscribe("http://10.66.66.66:8080/onvif/subscription/7?x=1");
