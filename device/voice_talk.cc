@@ -2,6 +2,7 @@
 
 #include "device/device_table.h"
 #include "device/login_record.h"
+#include "device/unsupported_operation.h"
 #include "devicelib/tmcc_api.h"
 
 namespace qrv::device {
@@ -11,7 +12,9 @@ int32_t SetDeviceMute(int32_t slot, int32_t mute) {
   if (!IsValidSlot(slot)) return kResultBadSlot;
   const int32_t loginHandle = Slot(slot).loginHandle.load();
   if (loginHandle == kNoHandle) return kResultOk;
-  return TMCC_SetMute(loginHandle, mute) == 0 ? kResultOk : kResultFailed;
+  const int32_t result = TMCC_SetMute(loginHandle, mute);
+  NoteUnsupported(slot, result, "audio: the device does not offer this operation");
+  return result == 0 ? kResultOk : kResultFailed;
 }
 
 // Host thread. Copies the slot's login texts under the table lock (the login
@@ -35,14 +38,21 @@ int32_t StartVoiceTalk(int32_t slot) {
   // live stream has nothing to mute.
   const int32_t streamHandle = entry.streamHandle.load();
   if (streamHandle != kNoHandle) TMCC_SetMute(streamHandle, 1);
-  return TMCC_StartVoiceCom(loginHandle, &record);
+  const int32_t result = TMCC_StartVoiceCom(loginHandle, &record);
+  NoteUnsupported(slot, result, "voice talk: the device does not offer this operation");
+  return result;
 }
 
-// Host thread; no lock.
+// Host thread; no lock. Other refusals still give 0 (there is nothing left to
+// stop); a device without voice talk never had any, and says so.
 int32_t StopVoiceTalk(int32_t slot) {
   if (!IsValidSlot(slot)) return kResultBadSlot;
   const int32_t loginHandle = Slot(slot).loginHandle.load();
-  if (loginHandle != kNoHandle) TMCC_StopVoiceCom(loginHandle);
+  if (loginHandle == kNoHandle) return kResultOk;
+  const int32_t result = TMCC_StopVoiceCom(loginHandle);
+  if (NoteUnsupported(slot, result, "voice talk: the device does not offer this operation")) {
+    return kResultFailed;
+  }
   return kResultOk;
 }
 

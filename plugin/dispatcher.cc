@@ -6,6 +6,7 @@
 #include "device/device_table.h"
 #include "device/login.h"
 #include "device/slot_owner.h"
+#include "device/unsupported_operation.h"
 #include "device/voice_talk.h"
 #include "events/event_service.h"
 #include "fault/kt_exception.h"
@@ -166,7 +167,8 @@ int32_t SetMute(ParameterReader& in, int32_t mute) {
   return device::SetDeviceMute(*slot, mute);
 }
 
-// 29: one PTZ command on the slot's login client.
+// 29: one PTZ command on the slot's login client; the library's result is
+// passed through.
 int32_t Ptz(ParameterReader& in) {
   const auto slot = ReadSlot(in, "LOGINID");
   if (!slot) return kResultBadSlot;
@@ -179,7 +181,10 @@ int32_t Ptz(ParameterReader& in) {
   if (!value && media::PtzCommandUsesValue(*command)) return kResultFailed;
   if (!speed && media::PtzCommandUsesSpeed(*command)) return kResultFailed;
   const int32_t loginHandle = device::Slot(*slot).loginHandle.load();
-  return media::SendPtzCommand(loginHandle, *command, value.value_or(0), speed.value_or(0));
+  const int32_t result =
+      media::SendPtzCommand(loginHandle, *command, value.value_or(0), speed.value_or(0));
+  device::NoteUnsupported(*slot, result, "PTZ: the device does not offer this operation");
+  return result;
 }
 
 // 33 and 34: accepted without work.

@@ -6,6 +6,7 @@
 
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_records.h"
+#include "tmcc/onvif_discovery_record.h"
 #include "tmcc/protocol/builders.h"
 #include "tmcc/protocol/frame.h"
 #include "tmcc/protocol/parsers.h"
@@ -19,7 +20,9 @@ namespace pr = qrv::tmcc::protocol;
 EnumClient::EnumClient()
     : Client(dl::kClientEnumeration),
       probeTimer_(strand_),
-      target_(asio::ip::make_address_v4("127.255.255.255"), pr::kDiscoveryPort) {}
+      target_(asio::ip::make_address_v4("127.255.255.255"), pr::kDiscoveryPort),
+      onvifTarget_(asio::ip::make_address_v4(std::string(onvif::kDiscoveryAddress)),
+                   onvif::kDiscoveryPort) {}
 
 void EnumClient::SetCallback(TmccEnumServerCallback callback, void* context) {
   callback_.Set(callback, context);
@@ -48,9 +51,23 @@ int32_t EnumClient::Start() {
       promise.set_value(dl::kErrIo);
       return;
     }
+    // WS-Discovery's socket is a bonus: when it cannot be made, native
+    // discovery still runs.
+    auto onvifSocket = std::make_unique<asio::ip::udp::socket>(self->strand_);
+    asio::error_code onvifEc;
+    onvifSocket->open(asio::ip::udp::v4(), onvifEc);
+    // One hop, as WS-Discovery asks: cameras on this segment only.
+    if (!onvifEc) onvifSocket->set_option(asio::ip::multicast::hops(1), onvifEc);
+    if (!onvifEc)
+      onvifSocket->bind(asio::ip::udp::endpoint(asio::ip::address_v4::any(), 0), onvifEc);
     self->callback_.Open();
     self->socket_ = std::move(socket);
+    if (!onvifEc) {
+      self->onvifSocket_ = std::move(onvifSocket);
+      self->onvifDatagram_.resize(onvif::kMaxDiscoveryBytes);
+    }
     self->Receive();
+    self->ReceiveOnvif();
     self->NewRound();
     promise.set_value(dl::kOk);
   });
@@ -86,12 +103,21 @@ uint32_t NewProbeId(uint32_t last) {
   }
 }
 
+// The WS-Discovery round's own trust is its MessageID (checked when the answer
+// is parsed); its ProbeRound keeps only the round's time and devices.
+constexpr uint32_t kOnvifRoundId = 1;
+
 }  // namespace
 
 // On the strand.
 void EnumClient::NewRound() {
   ++round_;
-  probeRound_.Start(NewProbeId(probeRound_.probeId()), ProbeRound::Clock::now());
+  const auto now = ProbeRound::Clock::now();
+  probeRound_.Start(NewProbeId(probeRound_.probeId()), now);
+  // A fresh MessageID each round; answers must relate to it. Without one
+  // (no random numbers) no WS-Discovery answer counts this round.
+  onvifProbe_ = onvif::NewProbe();
+  onvifRound_.Start(kOnvifRoundId, now);
   probeTimer_.cancel();
   SendProbe(kProbesPerRound);
 }
@@ -104,6 +130,10 @@ void EnumClient::SendProbe(int remaining) {
   pr::BuildProbe(frame, probeId, pr::Probe{probeId});
   asio::error_code ignored;
   socket_->send_to(asio::buffer(frame), target_, 0, ignored);  // loss is what rounds are for
+  if (onvifSocket_ && onvifProbe_) {
+    // No multicast route, say: the native probes go on regardless.
+    onvifSocket_->send_to(asio::buffer(onvifProbe_->xml), onvifTarget_, 0, ignored);
+  }
   if (remaining == 1) return;
   probeTimer_.expires_after(kProbeSpacing);
   auto self = std::static_pointer_cast<EnumClient>(shared_from_this());
@@ -160,6 +190,49 @@ void EnumClient::OnDatagram(size_t length) {
   callback_.Invoke(&info);
 }
 
+void EnumClient::ReceiveOnvif() {
+  if (!onvifSocket_) return;
+  auto self = std::static_pointer_cast<EnumClient>(shared_from_this());
+  auto* socket = onvifSocket_.get();
+  onvifSocket_->async_receive_from(asio::buffer(onvifDatagram_), onvifSender_,
+                                   [self, socket](const asio::error_code& ec, size_t n) {
+                                     if (self->onvifSocket_.get() != socket) return;  // stopped
+                                     if (ec == asio::error::operation_aborted) return;
+                                     if (!ec) self->OnOnvifDatagram(n);
+                                     self->ReceiveOnvif();
+                                   });
+}
+
+// On the strand: one datagram from anyone on the network. Only a
+// ProbeMatches relating to this round's probe counts (a Hello, a Bye, an
+// answer to another probe or a late one does not), and each camera is
+// reported at the address the datagram came from.
+void EnumClient::OnOnvifDatagram(size_t length) {
+  if (!onvifProbe_) {
+    refusedAnswers_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  auto matches = onvif::ParseProbeMatches(std::string_view(onvifDatagram_.data(), length),
+                                          onvifProbe_->messageId);
+  if (!matches || !onvifSender_.address().is_v4()) {
+    refusedAnswers_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  const std::string sender = onvifSender_.address().to_v4().to_string();
+  const auto now = ProbeRound::Clock::now();
+  for (const auto& device : *matches) {
+    dl::ServerInfoRecord info = OnvifServerInfo(device, sender);
+    const auto verdict =
+        onvifRound_.Judge(kOnvifRoundId, kOnvifRoundId, info.identity, sender, now);
+    if (verdict == ProbeRound::Verdict::kRepeat) continue;
+    if (verdict != ProbeRound::Verdict::kReport) {
+      refusedAnswers_.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+    callback_.Invoke(&info);
+  }
+}
+
 void EnumClient::Stop() {
   callback_.Close();
   auto self = std::static_pointer_cast<EnumClient>(shared_from_this());
@@ -173,6 +246,12 @@ void EnumClient::StopOnStrand() {
     socket_->close(ignored);
     socket_.reset();
   }
+  if (onvifSocket_) {
+    asio::error_code ignored;
+    onvifSocket_->close(ignored);
+    onvifSocket_.reset();
+  }
+  onvifProbe_.reset();
 }
 
 }  // namespace qrv::tmcc

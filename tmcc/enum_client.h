@@ -1,5 +1,8 @@
 // Enumeration client: finds devices by broadcasting discovery probes over UDP
-// and hands every device's answer to the enumeration callback.
+// and hands every device's answer to the enumeration callback. Each round
+// also sends a WS-Discovery probe for standard cameras from a second socket;
+// their answers are judged by the same rules (this round's probe, within the
+// round's time, each device once) and reported through the same callback.
 #pragma once
 
 #include <array>
@@ -7,10 +10,13 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include "devicelib/tmcc_api.h"
 #include "tmcc/callback_slot.h"
 #include "tmcc/client.h"
+#include "tmcc/onvif/discovery.h"
 #include "tmcc/probe_round.h"
 
 namespace qrv::tmcc {
@@ -38,11 +44,16 @@ class EnumClient : public Client {
     Stop();
   }
 
-  // Where probes go (loopback broadcast by default).
+  // Where probes go (loopback broadcast by default). Set before Start.
   void SetTarget(asio::ip::udp::endpoint target) { target_ = target; }
+  // Where WS-Discovery probes go (239.255.255.250:3702 by default). Set
+  // before Start.
+  void SetOnvifTarget(asio::ip::udp::endpoint target) { onvifTarget_ = target; }
 
   // Answers dropped because they named a probe we did not send, came after
-  // their round's time, or did not parse. Threading: any thread.
+  // their round's time, or did not parse (either protocol; a WS-Discovery
+  // datagram counts once however many devices it names). Threading: any
+  // thread.
   uint64_t refusedAnswers() const { return refusedAnswers_.load(std::memory_order_relaxed); }
 
  private:
@@ -50,6 +61,8 @@ class EnumClient : public Client {
   void SendProbe(int remaining);
   void Receive();
   void OnDatagram(size_t length);
+  void ReceiveOnvif();
+  void OnOnvifDatagram(size_t length);
   void StopOnStrand();
 
   CallbackSlot<TmccEnumServerCallback> callback_;  // one run per Start
@@ -61,6 +74,14 @@ class EnumClient : public Client {
   std::array<uint8_t, 2048> datagram_{};
   uint32_t round_ = 0;  // counts rounds, so a stale probe timer knows it is stale
   ProbeRound probeRound_;
+  // WS-Discovery (null when its socket could not be made: native discovery
+  // goes on without it).
+  std::unique_ptr<asio::ip::udp::socket> onvifSocket_;
+  asio::ip::udp::endpoint onvifTarget_;
+  asio::ip::udp::endpoint onvifSender_;
+  std::vector<char> onvifDatagram_;
+  std::optional<onvif::ProbeMessage> onvifProbe_;  // this round's
+  ProbeRound onvifRound_;
   std::atomic<uint64_t> refusedAnswers_{0};
 };
 

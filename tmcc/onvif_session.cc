@@ -322,11 +322,22 @@ void OnvifSession::ScheduleKeepAlive() {
   });
 }
 
-// The camera's events are pulled by an event watcher posting through this
-// link (SoapPoster) to EventsPath(); it is started here once a control login
-// is established and stopped below when the link ends.
-void OnvifSession::StartEventWatcher() {}
-void OnvifSession::StopEventWatcher() {}
+// The camera's events are pulled by a watcher posting through this link
+// (SoapPoster); it runs while a control login is up. A camera without an
+// event service has no events to give: nothing is started.
+void OnvifSession::StartEventWatcher() {
+  if (events_.path.empty() || watcher_) return;
+  watcher_ = OnvifEventWatcher::Create(strand_, *this, events_.path, params_.address.to_string(),
+                                       params_.timeout);
+  watcher_->Start();
+}
+
+// Stop sends Unsubscribe through this link only if the link still takes
+// posts; End() stops the watcher before it cancels the exchanges, so the
+// watcher's last one is answered kErrClosed and nothing follows.
+void OnvifSession::StopEventWatcher() {
+  if (auto watcher = std::move(watcher_)) watcher->Stop();
+}
 
 // --- stream purpose ---
 

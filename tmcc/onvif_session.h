@@ -36,109 +36,113 @@
 #include "tmcc/http_exchange.h"
 #include "tmcc/link.h"
 #include "tmcc/onvif/media_service.h"
+#include "tmcc/onvif_event_watcher.h"
 #include "tmcc/onvif_ptz_map.h"
 #include "tmcc/soap_poster.h"
 
-namespace qrv::tmcc {
+    namespace qrv::tmcc {
 
-class RtspSession;
+  class RtspSession;
 
-inline constexpr std::chrono::milliseconds kOnvifKeepAlive{10000};
-inline constexpr size_t kOnvifProfiles = 16;
-inline constexpr size_t kOnvifPendingRequests = 16;
-// SOAP answers we read (profiles, presets, capabilities) fit this.
-inline constexpr size_t kOnvifSoapBody = 1024 * 1024;
-// A posted exchange (an event pull) may wait this long at most.
-inline constexpr std::chrono::milliseconds kOnvifLongestPost{120000};
+  inline constexpr std::chrono::milliseconds kOnvifKeepAlive{10000};
+  inline constexpr size_t kOnvifProfiles = 16;
+  inline constexpr size_t kOnvifPendingRequests = 16;
+  // SOAP answers we read (profiles, presets, capabilities) fit this.
+  inline constexpr size_t kOnvifSoapBody = 1024 * 1024;
+  // A posted exchange (an event pull) may wait this long at most.
+  inline constexpr std::chrono::milliseconds kOnvifLongestPost{120000};
 
-class OnvifSession : public Link,
-                     public SoapPoster,
-                     public SessionOwner,
-                     public std::enable_shared_from_this<OnvifSession> {
- public:
-  OnvifSession(Strand strand, SessionParams params, SessionOwner* owner);
-  ~OnvifSession() override;
+  class OnvifSession : public Link,
+                       public SoapPoster,
+                       public SessionOwner,
+                       public std::enable_shared_from_this<OnvifSession> {
+   public:
+    OnvifSession(Strand strand, SessionParams params, SessionOwner* owner);
+    ~OnvifSession() override;
 
-  // Threading: everything below runs on the strand given; the owner is
-  // called from there with no lock of this class held.
-  void Start(EstablishedHandler done) override;
-  void Send(const protocol::Request& request, AnswerHandler done) override;
-  void Close() override;
+    // Threading: everything below runs on the strand given; the owner is
+    // called from there with no lock of this class held.
+    void Start(EstablishedHandler done) override;
+    void Send(const protocol::Request& request, AnswerHandler done) override;
+    void Close() override;
 
-  // SoapPoster: to the camera's address, at the event service's port (the
-  // device service's when the camera named none). Threading: the strand.
-  void Post(std::string path, std::string envelope, std::chrono::milliseconds timeout,
-            Done done) override;
-  std::optional<onvif::UsernameToken> Token() override;
+    // SoapPoster: to the camera's address, at the event service's port (the
+    // device service's when the camera named none). Threading: the strand.
+    void Post(std::string path, std::string envelope, std::chrono::milliseconds timeout,
+              Done done) override;
+    std::optional<onvif::UsernameToken> Token() override;
 
-  // The event service's path; empty when the camera has none. Threading: the
-  // strand, once established.
-  const std::string& EventsPath() const { return events_.path; }
+    // The event service's path; empty when the camera has none. Threading: the
+    // strand, once established.
+    const std::string& EventsPath() const { return events_.path; }
 
-  // The inner RTSP session's traffic (stream purpose). Threading: the strand.
-  void OnSessionStream(Link& link, const protocol::StreamData& data) override;
-  void OnSessionLost(Link& link, int32_t reason) override;
-  void OnSessionLoss(Link& link, uint64_t picturesDropped, uint64_t packetsLost) override;
+    // The inner RTSP session's traffic (stream purpose). Threading: the strand.
+    void OnSessionStream(Link& link, const protocol::StreamData& data) override;
+    void OnSessionLost(Link& link, int32_t reason) override;
+    void OnSessionLoss(Link& link, uint64_t picturesDropped, uint64_t packetsLost) override;
 
- private:
-  enum class Phase { kIdle, kLogin, kUp, kClosed };
-  using Clock = std::chrono::steady_clock;
-  struct Service {
-    uint16_t port = 0;
-    std::string path;  // empty: the camera has no such service
+   private:
+    enum class Phase { kIdle, kLogin, kUp, kClosed };
+    using Clock = std::chrono::steady_clock;
+    struct Service {
+      uint16_t port = 0;
+      std::string path;  // empty: the camera has no such service
+    };
+    using SoapDone = std::function<void(const SoapAnswer& answer)>;
+    using AnswerDone = std::function<void(int32_t result, const protocol::Answer* answer)>;
+
+    // One HTTP exchange with the camera within the deadline.
+    void Exchange(uint16_t port, HttpCall call, Clock::time_point deadline,
+                  std::function<void(HttpReply)> done);
+    void Soap(const Service& service, std::string envelope, Clock::time_point deadline,
+              SoapDone done);
+
+    // Login steps.
+    void AskClock();
+    void AskCapabilities();
+    void AskServices();
+    bool TakeMedia(const std::string& media, const std::string& ptz, const std::string& events);
+    void AskProfiles();
+    void AskStreamUri();
+    void Established();
+    void Fail(int32_t reason);
+    void Lose(int32_t reason);
+    void End();
+
+    void ScheduleKeepAlive();
+
+    // Requests.
+    void Snapshot(AnswerDone done);
+    void Ptz(const PtzAction& action, AnswerDone done);
+    void PresetAction(const PtzAction& action, const std::string& profile,
+                      Clock::time_point deadline, AnswerDone done);
+
+    // The event watcher's place: started once a control login is established,
+    // stopped when the link ends.
+    void StartEventWatcher();
+    void StopEventWatcher();
+
+    Clock::time_point Deadline() const { return Clock::now() + params_.timeout; }
+
+    Strand strand_;
+    SessionParams params_;
+    SessionOwner* owner_;
+    Phase phase_ = Phase::kIdle;
+    EstablishedHandler established_;
+    Clock::time_point loginDeadline_{};
+    int64_t clockOffset_ = 0;  // the camera's clock minus ours, seconds
+    Service device_;
+    Service media_;
+    Service ptz_;
+    Service events_;
+    std::vector<onvif::MediaProfile> profiles_;
+    std::vector<std::shared_ptr<HttpExchange>> exchanges_;  // running
+    size_t pendingRequests_ = 0;
+    asio::steady_timer keepAlive_;
+    std::shared_ptr<RtspSession> inner_;  // stream purpose
+    // Control purpose, while up. It posts through this link: it is stopped
+    // (End) before the link lets go of its exchanges.
+    std::shared_ptr<OnvifEventWatcher> watcher_;
   };
-  using SoapDone = std::function<void(const SoapAnswer& answer)>;
-  using AnswerDone = std::function<void(int32_t result, const protocol::Answer* answer)>;
-
-  // One HTTP exchange with the camera within the deadline.
-  void Exchange(uint16_t port, HttpCall call, Clock::time_point deadline,
-                std::function<void(HttpReply)> done);
-  void Soap(const Service& service, std::string envelope, Clock::time_point deadline,
-            SoapDone done);
-
-  // Login steps.
-  void AskClock();
-  void AskCapabilities();
-  void AskServices();
-  bool TakeMedia(const std::string& media, const std::string& ptz, const std::string& events);
-  void AskProfiles();
-  void AskStreamUri();
-  void Established();
-  void Fail(int32_t reason);
-  void Lose(int32_t reason);
-  void End();
-
-  void ScheduleKeepAlive();
-
-  // Requests.
-  void Snapshot(AnswerDone done);
-  void Ptz(const PtzAction& action, AnswerDone done);
-  void PresetAction(const PtzAction& action, const std::string& profile, Clock::time_point deadline,
-                    AnswerDone done);
-
-  // The event watcher's place: started once a control login is established,
-  // stopped when the link ends.
-  void StartEventWatcher();
-  void StopEventWatcher();
-
-  Clock::time_point Deadline() const { return Clock::now() + params_.timeout; }
-
-  Strand strand_;
-  SessionParams params_;
-  SessionOwner* owner_;
-  Phase phase_ = Phase::kIdle;
-  EstablishedHandler established_;
-  Clock::time_point loginDeadline_{};
-  int64_t clockOffset_ = 0;  // the camera's clock minus ours, seconds
-  Service device_;
-  Service media_;
-  Service ptz_;
-  Service events_;
-  std::vector<onvif::MediaProfile> profiles_;
-  std::vector<std::shared_ptr<HttpExchange>> exchanges_;  // running
-  size_t pendingRequests_ = 0;
-  asio::steady_timer keepAlive_;
-  std::shared_ptr<RtspSession> inner_;  // stream purpose
-};
 
 }  // namespace qrv::tmcc

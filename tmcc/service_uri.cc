@@ -100,4 +100,28 @@ std::optional<CameraLocation> LocateOnCamera(std::string_view uri, uint16_t defa
   return location;
 }
 
+std::optional<ServiceUrl> ParseServiceUrl(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  ServiceUrl url;
+  if (text.front() == '/') {
+    // "//host/..." is a network-path reference, not a path.
+    if (text.size() > 1 && text[1] == '/') return std::nullopt;
+    auto parts = SplitUri("http://h" + std::string(text));  // the same byte rules
+    if (!parts) return std::nullopt;
+    url.path = std::move(parts->target);
+    return url;
+  }
+  auto parts = SplitUri(text);
+  if (!parts || (parts->scheme != "http" && parts->scheme != "https")) return std::nullopt;
+  const std::string_view rest = text.substr(text.find("://") + 3);
+  if (rest.substr(0, rest.find_first_of("/?#")).find('@') != std::string_view::npos) {
+    return std::nullopt;  // no user part
+  }
+  url.https = parts->scheme == "https";
+  url.host = parts->host.find(':') != std::string::npos ? "[" + parts->host + "]" : parts->host;
+  url.port = parts->port;
+  url.path = std::move(parts->target);
+  return url;
+}
+
 }  // namespace qrv::tmcc

@@ -37,4 +37,19 @@ struct CameraLocation {
 // on the camera's own address. Threading: pure.
 std::optional<CameraLocation> LocateOnCamera(std::string_view uri, uint16_t defaultPort);
 
+// The parts of an http:// URL a camera writes into its answers (a
+// subscription's address, a discovered device's XAddrs). The host is only
+// compared, never connected to.
+struct ServiceUrl {
+  bool https = false;
+  std::string host;              // as written, lower-cased; empty for a bare path
+  std::optional<uint16_t> port;  // when written
+  std::string path = "/";        // path and query, always starting with '/'
+};
+
+// Reads "http://host[:port][/path]", "https://..." or a bare "/path" (as
+// SplitUri, but a user part is refused, and an IPv6 host keeps its
+// brackets). Nothing for any other form. Threading: pure.
+std::optional<ServiceUrl> ParseServiceUrl(std::string_view text);
+
 }  // namespace qrv::tmcc

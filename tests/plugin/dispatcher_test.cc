@@ -170,6 +170,61 @@ TEST_F(DispatcherTest, KeyFrameAndSnapshotUseTheLoginClient) {
   EXPECT_TRUE(fake_tmcc::Calls().empty());
 }
 
+// A device without an operation (the library says kErrUnsupported) fails it,
+// whatever other refusals do, and the status names the operation.
+TEST_F(DispatcherTest, OperationsTheDeviceDoesNotOfferFailAndNameThemselvesInTheStatus) {
+  ASSERT_EQ(test::LoginThroughExecute("10.0.0.9"), 0);
+  ParameterMap status{{"Operation", "100"}, {"Handle", "0"}};
+  auto lastError = [&] {
+    ParameterMap out;
+    EXPECT_EQ(Execute(status, out), 0);
+    return out["LastError"];
+  };
+  constexpr int32_t kUnsupported = -113;
+  struct Case {
+    const char* function;
+    ParameterMap request;
+    int32_t expected;  // the plug-in's own -1, or the library's result passed through
+    const char* reason;
+  };
+  const std::vector<Case> cases = {
+      {"TMCC_MakeKeyFrame", {{"Operation", "18"}, {"Handle", "0"}}, -1, "key frame"},
+      {"TMCC_CapturePictureToFile",
+       {{"Operation", "20"}, {"Handle", "0"}, {"FileName", "/tmp/shot.jpg"}},
+       -1,
+       "snapshot"},
+      {"TMCC_SetMute", {{"Operation", "23"}, {"Handle", "0"}}, -1, "audio"},
+      {"TMCC_PtzControl",
+       {{"Operation", "29"},
+        {"LOGINID", "0"},
+        {"Channel", "1"},
+        {"PTZCommand", "1"},
+        {"INValue", "1"},
+        {"Speed", "1"}},
+       kUnsupported,
+       "PTZ"},
+      {"TMCC_StartVoiceCom", {{"Operation", "35"}, {"LOGINID", "0"}}, kUnsupported, "voice talk"},
+      // Stopping ignores other refusals (nothing left to stop), not this one.
+      {"TMCC_StopVoiceCom", {{"Operation", "36"}, {"Handle", "0"}}, -1, "voice talk"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.function);
+    // Another refusal is a plain failure that names nothing.
+    Slot(0).stats.lastError.store(nullptr);
+    fake_tmcc::SetResult(c.function, -108);
+    ParameterMap request = c.request;
+    ParameterMap out;
+    Execute(request, out);
+    EXPECT_EQ(lastError(), "");
+
+    fake_tmcc::SetResult(c.function, kUnsupported);
+    request = c.request;
+    EXPECT_EQ(Execute(request, out), c.expected);
+    EXPECT_EQ(lastError(), std::string(c.reason) + ": the device does not offer this operation");
+    fake_tmcc::SetResult(c.function, 0);
+  }
+}
+
 TEST_F(DispatcherTest, StartRecordingAppendsTheSuffixInTheHostsMap) {
   test::TempDir dir;
   ParameterMap in{{"Operation", "21"}, {"Handle", "1"}, {"FileName", dir.File("cam1")}};
