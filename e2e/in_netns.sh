@@ -6,6 +6,6 @@
 # as it is.
 if [ -z "${QRV_NO_NETNS:-}" ] && unshare -rn true 2>/dev/null; then
   exec unshare -rn sh -c 'ip link set lo up && ip link set lo multicast on &&
-    ip route add 224.0.0.0/4 dev lo src 127.0.0.1 && exec "$@"' sh "$@"
+    ip route add 224.0.0.0/4 dev lo && exec "$@"' sh "$@"
 fi
 exec "$@"

@@ -1,8 +1,10 @@
 #include "tmcc/enum_client.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <future>
 #include <random>
+#include <string_view>
 
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_records.h"
@@ -16,6 +18,23 @@ namespace qrv::tmcc {
 
 namespace dl = qrv::devicelib;
 namespace pr = qrv::tmcc::protocol;
+
+namespace {
+
+// The interface WS-Discovery probes leave by. Loopback unless
+// TMCC_DISCOVERY_INTERFACE names a local IPv4 address ("any": the system's
+// choice), as our own probes stay on loopback: searching a site's network
+// is the integrator's decision, not a side effect of starting discovery.
+asio::ip::address_v4 DiscoveryInterface() {
+  const char* chosen = std::getenv("TMCC_DISCOVERY_INTERFACE");
+  if (chosen == nullptr || *chosen == 0) return asio::ip::address_v4::loopback();
+  if (std::string_view(chosen) == "any") return asio::ip::address_v4::any();
+  asio::error_code ec;
+  auto address = asio::ip::make_address_v4(chosen, ec);
+  return ec ? asio::ip::address_v4::loopback() : address;
+}
+
+}  // namespace
 
 EnumClient::EnumClient()
     : Client(dl::kClientEnumeration),
@@ -58,6 +77,12 @@ int32_t EnumClient::Start() {
     onvifSocket->open(asio::ip::udp::v4(), onvifEc);
     // One hop, as WS-Discovery asks: cameras on this segment only.
     if (!onvifEc) onvifSocket->set_option(asio::ip::multicast::hops(1), onvifEc);
+    if (!onvifEc) {
+      const auto interface = DiscoveryInterface();
+      if (!interface.is_unspecified()) {
+        onvifSocket->set_option(asio::ip::multicast::outbound_interface(interface), onvifEc);
+      }
+    }
     if (!onvifEc)
       onvifSocket->bind(asio::ip::udp::endpoint(asio::ip::address_v4::any(), 0), onvifEc);
     self->callback_.Open();
