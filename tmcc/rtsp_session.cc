@@ -55,7 +55,7 @@ void RtspSession::Start(EstablishedHandler done) {
 }
 
 void RtspSession::Send(const protocol::Request&, AnswerHandler done) {
-  done(dl::kErrDeviceRefused, nullptr);
+  done(dl::kErrUnsupported, nullptr);
 }
 
 void RtspSession::OnConnected(const asio::error_code& ec) {

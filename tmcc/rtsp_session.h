@@ -57,7 +57,7 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   // Threading: everything below runs on the strand given; the owner is
   // called from there with no lock of this class held.
   void Start(EstablishedHandler done) override;
-  // RTSP carries none of our requests: answered kErrDeviceRefused.
+  // RTSP carries none of our requests: answered kErrUnsupported.
   void Send(const protocol::Request& request, AnswerHandler done) override;
   void Close() override;
 

@@ -212,6 +212,11 @@ TEST_F(StandardCamera, LoginChecksTheCredentialsAsOurProtocolDoes) {
   auto right = MakeLogin(CameraUrl(), 0, kUser, kPassword);
   EXPECT_EQ(TMCC_Connect(login, &right, 0), dl::kOk);
   EXPECT_EQ(TMCC_IsConnect(login), 1);  // RTSP keeps no control connection; the check stands
+  // RTSP has no way to do these: refused as such, never answered success.
+  EXPECT_EQ(TMCC_PtzControl(login, 24, 0, 40), dl::kErrUnsupported);
+  EXPECT_EQ(TMCC_MakeKeyFrame(login), dl::kErrUnsupported);
+  EXPECT_EQ(TMCC_CapturePictureToFile(login, "/tmp/never-written.jpg", "JPEG"),
+            dl::kErrUnsupported);
   EXPECT_EQ(TMCC_DisConnect(login), dl::kOk);
 
   auto wrong = MakeLogin(CameraUrl(), 0, kUser, "wrong");
