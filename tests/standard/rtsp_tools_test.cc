@@ -130,6 +130,16 @@ TEST_F(StandardCameraTools, QrvHostRecordsTheCameraByItsUrl) {
       ExpectWholeRecording(file + ".264", document.value("framesRecorded", int64_t{-1}));
     }
   }
+
+  // A URL longer than the plug-in's field is a usage error that says so,
+  // not a refusal from somewhere inside.
+  Child tool({QRV_HOST_TOOL, "--plugin", QRV_PLUGIN_PATH, "record", "--ip",
+              "rtsp://127.0.0.1:8554/cam/a/longer/path", "--file", dir_.File("long")},
+             dir_.File("out"), dir_.File("err"));
+  ASSERT_TRUE(tool.started());
+  EXPECT_EQ(tool.WaitExit(30s), 2);
+  EXPECT_NE(ReadText(dir_.File("err")).find("the plug-in takes 31 at most"), std::string::npos)
+      << ReadText(dir_.File("err"));
 }
 
 TEST_F(StandardCameraTools, QrvRecorderRecordsTheCameraFromItsDeviceList) {
