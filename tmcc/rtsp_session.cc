@@ -1,5 +1,6 @@
 #include "tmcc/rtsp_session.h"
 
+#include <charconv>
 #include <cstring>
 
 #include "devicelib/tmcc_errors.h"
@@ -42,6 +43,7 @@ RtspSession::RtspSession(Strand strand, SessionParams params, SessionOwner* owne
       deadline_(strand_),
       keepAlive_(strand_),
       pictureWatch_(strand_),
+      busyRetry_(strand_),
       auth_(params_.user, params_.password) {}
 
 RtspSession::~RtspSession() = default;
@@ -189,6 +191,7 @@ bool RtspSession::HandleResponse(const rtsp::Response& response) {
     Resend();
     return true;
   }
+  if (response.status == 503 && RetryWhenBusy(response)) return true;
   if (response.status < 200 || response.status > 299) {
     Fail(dl::kErrDeviceRefused);
     return false;
@@ -256,6 +259,33 @@ bool RtspSession::HandleResponse(const rtsp::Response& response) {
     default:
       return true;
   }
+}
+
+bool RtspSession::RetryWhenBusy(const rtsp::Response& response) {
+  if (busyRetries_ >= kRtspBusyRetries) return false;
+  std::chrono::milliseconds wait = kRtspBusyWait;
+  if (auto after = response.headers.Find("Retry-After")) {
+    // Delta-seconds only; a date or anything else keeps the short wait.
+    auto text = rtsp::TrimWhitespace(*after);
+    uint32_t seconds = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    if (ec == std::errc() && end == text.data() + text.size() && seconds > 0) {
+      if (seconds > 3600) return false;
+      wait = std::chrono::seconds(seconds);
+    }
+  }
+  // A wait the set-up time-out would cut short is a refusal now, not a
+  // time-out later.
+  if (std::chrono::steady_clock::now() + wait >= deadline_.expiry()) return false;
+  ++busyRetries_;
+  busyRetry_.expires_after(wait);
+  busyRetry_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+    if (ec || self->phase_ == Phase::kClosed || self->phase_ == Phase::kChecked ||
+        self->phase_ == Phase::kPlaying)
+      return;
+    self->Resend();
+  });
+  return true;
 }
 
 bool RtspSession::HandleSetupAnswer(const rtsp::Response& response) {
@@ -449,6 +479,7 @@ void RtspSession::Finish(int32_t reason, bool tellOwner, bool closeSocket) {
   deadline_.cancel();
   keepAlive_.cancel();
   pictureWatch_.cancel();
+  busyRetry_.cancel();
   if (udp_) udp_->Close();
   if (closeSocket) CloseSocket();
   if (auto done = std::move(established_)) {

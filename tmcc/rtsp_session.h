@@ -44,6 +44,12 @@ inline constexpr std::chrono::milliseconds kRtspTeardownTime{1000};
 // A playing camera that sends something (keep-alive answers, RTCP) but no
 // picture for this long is given up like a silent one: its stream is dead.
 inline constexpr std::chrono::milliseconds kRtspPictureTime{10000};
+// A set-up request answered 503 (Service Unavailable) is sent again this many
+// times at most, after the answer's Retry-After or kRtspBusyWait, within the
+// set-up time-out: a camera tearing down a shared stream a client just left
+// (our own login, say) answers 503 for a moment.
+inline constexpr int kRtspBusyRetries = 3;
+inline constexpr std::chrono::milliseconds kRtspBusyWait{250};
 // An interleaved packet (64 KiB) or a message (header block and body) fits.
 inline constexpr size_t kRtspReadBound = 160 * 1024;
 // Requests are small; a camera that does not read them is cut past this.
@@ -72,6 +78,8 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   // false when the link ended
   bool HandleResponse(const rtsp::Response& response);
   bool HandleSetupAnswer(const rtsp::Response& response);
+  // 503 in set-up: true when the request goes out again later.
+  bool RetryWhenBusy(const rtsp::Response& response);
   void HandlePacket(uint8_t channel, std::span<const uint8_t> packet);
   void OnDatagram(std::span<const uint8_t> packet);
   void Deliver();
@@ -96,6 +104,7 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   // free of timer work.
   asio::steady_timer pictureWatch_;
   std::chrono::steady_clock::time_point lastPictureAt_{};
+  asio::steady_timer busyRetry_;
   Phase phase_ = Phase::kConnecting;
   EstablishedHandler established_;
 
@@ -109,6 +118,7 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   uint32_t cseq_ = 0;
   uint32_t awaitedCseq_ = 0;  // the setup step's request
   bool challenged_ = false;   // the setup step's request was answered 401 once
+  int busyRetries_ = 0;       // 503 answers taken in this set-up
   std::string method_;        // the setup step's request, to send again after a 401
   std::string uri_;
   std::vector<rtsp::Header> headers_;

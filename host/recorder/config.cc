@@ -1,7 +1,5 @@
 #include "host/recorder/config.h"
 
-#include <arpa/inet.h>
-
 #include <toml++/toml.h>
 #include <unistd.h>
 
@@ -13,6 +11,8 @@
 #include <map>
 #include <set>
 #include <sstream>
+
+#include "host/recorder/device_address.h"
 
 namespace qrv::recorder {
 namespace {
@@ -257,13 +257,20 @@ RecorderSettings Parse(const toml::table& root, const std::string& path, const C
                   "\" must be 1 to 64 of A-Z a-z 0-9 . _ - and not start with a dot");
     if (!names.insert(*name).second) reader.Fail("name \"" + *name + "\" is used twice");
     device.name = *name;
-    auto address = reader.Text("address", kMaxFieldText);
+    auto address = reader.Text("address");
     if (!address) reader.Fail("address is missing");
-    in_addr parsed{};
-    if (inet_pton(AF_INET, address->c_str(), &parsed) != 1)
-      reader.Fail("address \"" + *address + "\" is not an IPv4 address such as 192.0.2.10");
+    const AddressCheck checked = CheckDeviceAddress(*address);
+    if (!checked.error.empty()) reader.Fail("address " + checked.error);
     device.address = *address;
     const bool ownPassword = ApplyDeviceKeys(reader, context, device);
+    if (checked.urlPort) {
+      // A URL names its port; a different one beside it would be ignored.
+      if (table.get("port") != nullptr && device.port != *checked.urlPort)
+        reader.Fail("port = " + std::to_string(device.port) + " differs from the port of " +
+                    *address + " (" + std::to_string(*checked.urlPort) +
+                    "): write the port in the URL only");
+      device.port = *checked.urlPort;
+    }
     if (auto v = reader.Text("output")) {
       device.output = Anchor(context.configDir, *v);
     } else if (!outputRoot.empty()) {

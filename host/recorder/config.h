@@ -15,9 +15,9 @@
 namespace qrv::recorder {
 
 struct DeviceSettings {
-  std::string name;  // unique; names the device's folder and its files
-  std::string address;
-  int32_t port = 6001;
+  std::string name;     // unique; names the device's folder and its files
+  std::string address;  // IPv4, or a standard camera's rtsp:// or http:// URL as written
+  int32_t port = 6001;  // a URL's own port (its scheme's default when it names none)
   std::string user = "admin";
   std::string password;
   int32_t streamType = 0;

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <random>
 
+#include "host/recorder/device_address.h"
 #include "host/recorder/retention.h"
 
 namespace qrv::recorder {
@@ -109,7 +110,7 @@ void DeviceRecorder::SetHealthInterval(milliseconds interval) {
 }
 
 std::string DeviceRecorder::Where() const {
-  return settings_.address + ":" + std::to_string(settings_.port);
+  return DescribeAddress(settings_.address, settings_.port);
 }
 
 bool DeviceRecorder::WaitUntil(Clock::time_point until) {

@@ -12,6 +12,7 @@
 #include "host/kit/annexb_scan.h"
 #include "host/kit/media_probe.h"
 #include "host/recorder/config.h"
+#include "host/recorder/device_address.h"
 #include "host/recorder/output_folder.h"
 #include "host/recorder/retention.h"
 #include "host/recorder/segment_closer.h"
@@ -137,6 +138,76 @@ TEST(RecorderConfig, MistakesAreRefusedWithTheKeyAndWhatIsWrong) {
     auto result = Parse(c.text, {{"/etc/qrv/empty", ""}, {"/etc/qrv/blank", "\n"}});
     EXPECT_FALSE(result.settings) << c.text;
     EXPECT_NE(result.error.find(c.says), std::string::npos) << result.error << "\n--\n" << c.text;
+  }
+}
+
+// Standard cameras: the URL goes to the plug-in as written (it names its own
+// port and path); an ONVIF camera by its address and port 80 is an entry
+// like any other.
+TEST(RecorderConfig, StandardCamerasKeepTheirUrlAndTakeItsPort) {
+  auto result = Parse(R"(
+[recorder]
+output = "/var/lib/qrv"
+[defaults]
+password = "secret"
+port = 6001
+[[device]]
+name = "door"
+address = "rtsp://127.0.0.1:8554/cam/main"
+user = "viewer"
+[[device]]
+name = "hall"
+address = "RTSP://localhost/s?ch=1"
+[[device]]
+name = "roof"
+address = "http://127.0.0.5:8080/onvif"
+[[device]]
+name = "yard"
+address = "127.0.0.5"
+port = 80
+[[device]]
+name = "gate"
+address = "rtsp://127.0.0.9:554/"
+port = 554
+)");
+  ASSERT_TRUE(result.settings) << result.error;
+  const auto& d = result.settings->devices;
+  ASSERT_EQ(d.size(), 5u);
+  EXPECT_EQ(d[0].address, "rtsp://127.0.0.1:8554/cam/main");
+  EXPECT_EQ(d[0].port, 8554) << "the URL's port, not the default's";
+  EXPECT_EQ(d[0].user, "viewer");
+  EXPECT_EQ(d[1].address, "RTSP://localhost/s?ch=1");
+  EXPECT_EQ(d[1].port, 554);
+  EXPECT_EQ(d[2].address, "http://127.0.0.5:8080/onvif");
+  EXPECT_EQ(d[2].port, 8080);
+  EXPECT_EQ(d[3].address, "127.0.0.5");
+  EXPECT_EQ(d[3].port, 80);
+  EXPECT_EQ(d[4].port, 554);
+  EXPECT_EQ(DescribeAddress(d[0].address, d[0].port), "rtsp://127.0.0.1:8554/cam/main");
+  EXPECT_EQ(DescribeAddress(d[3].address, d[3].port), "127.0.0.5:80");
+
+  const std::string base = "[recorder]\noutput = \"/tmp/x\"\n[[device]]\nname = \"a\"\n";
+  struct Case {
+    std::string entry;
+    std::string says;
+  } cases[] = {
+      {"address = \"rtsp://127.0.0.1:8554/a/rather/long/path\"\n",
+       "longer than 31 bytes, the most the plug-in takes"},
+      {"address = \"rtsp://cam:pw@127.0.0.1/\"\n", "give them as user and password"},
+      {"address = \"rtsp://camera.local/live\"\n", "IPv4 address or localhost"},
+      {"address = \"rtsp://127.0.0.1:0/\"\n", "port outside 1..65535"},
+      {"address = \"rtsp://127.0.0.1:/\"\n", "port outside 1..65535"},
+      {"address = \"http://127.0.0.1:99999/\"\n", "port outside 1..65535"},
+      {"address = \"rtsp://127.0.0.1/a b\"\n", "space, control character"},
+      {"address = \"rtsp://127.0.0.1/\\u0001\"\n", "space, control character"},
+      {"address = \"ftp://127.0.0.1/\"\n", "nor an rtsp:// or http:// URL"},
+      {"address = \"rtsp://127.0.0.1:8554/cam\"\nport = 554\n",
+       "port = 554 differs from the port of rtsp://127.0.0.1:8554/cam (8554)"},
+  };
+  for (const Case& c : cases) {
+    auto bad = Parse(base + c.entry + "password = \"x\"\n");
+    EXPECT_FALSE(bad.settings) << c.entry;
+    EXPECT_NE(bad.error.find(c.says), std::string::npos) << bad.error << "\n--\n" << c.entry;
   }
 }
 

@@ -5,14 +5,8 @@
 //
 // Runs in a network namespace of its own (the server comes back on the same
 // fixed port).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -28,8 +22,7 @@
 #include "devicelib/tmcc_extensions.h"
 #include "host/kit/media_probe.h"
 #include "support/wait.h"
-
-extern char** environ;
+#include "tests/standard/rtsp_server_process.h"
 
 // The optional extension, called directly here: this test links the library.
 extern "C" int32_t TMCC_GetConnectionStats(TmccHandle handle,
@@ -53,79 +46,13 @@ std::string CameraUrl() {
   return "rtsp://" + std::string(kAddress) + ":" + std::to_string(kPort) + "/cam";
 }
 
-// GStreamer's RTSP server as a child process; stopped (and reaped) on Stop or
-// destruction, and by itself after its --seconds.
-class RtspServer {
- public:
-  ~RtspServer() { Stop(); }
-
-  // True once the server printed that it listens (bounded wait).
-  bool Start() {
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    const std::string port = std::to_string(kPort);
-    std::vector<std::string> args = {"/usr/bin/python3",
-                                     QRV_RTSP_SERVER,
-                                     "--address",
-                                     kAddress,
-                                     "--port",
-                                     port,
-                                     "--user",
-                                     kUser,
-                                     "--password",
-                                     kPassword,
-                                     "--transports",
-                                     "tcp,udp",
-                                     "--seconds",
-                                     "50",
-                                     "--gop",
-                                     "25"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    int r = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    if (r != 0) {
-      close(fds[0]);
-      pid_ = -1;
-      return false;
-    }
-    // Read "ready PORT" within a bound.
-    std::string line;
-    const auto deadline = std::chrono::steady_clock::now() + 15s;
-    bool ready = false;
-    while (!ready && std::chrono::steady_clock::now() < deadline) {
-      pollfd p{fds[0], POLLIN, 0};
-      if (poll(&p, 1, 200) <= 0) continue;
-      char c;
-      if (read(fds[0], &c, 1) != 1) break;
-      if (c == '\n') {
-        ready = line.rfind("ready ", 0) == 0;
-        line.clear();
-      } else {
-        line += c;
-      }
-    }
-    close(fds[0]);
-    return ready;
-  }
-
-  void Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
+// The test server: Digest authentication, both transports, a key frame
+// every second.
+qrv::test::RtspServerProcess MakeServer() {
+  return qrv::test::RtspServerProcess({"--address", kAddress, "--port", std::to_string(kPort),
+                                       "--user", kUser, "--password", kPassword, "--transports",
+                                       "tcp,udp", "--seconds", "50", "--gop", "25"});
+}
 
 dl::LoginRecord MakeLogin(const std::string& ip, int port, const std::string& user,
                           const std::string& password) {
@@ -203,7 +130,7 @@ std::chrono::milliseconds ProcessCpu() {
 class StandardCamera : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(server_.Start()) << "GStreamer's RTSP server did not start"; }
-  RtspServer server_;
+  qrv::test::RtspServerProcess server_ = MakeServer();
 };
 
 TEST_F(StandardCamera, LoginChecksTheCredentialsAsOurProtocolDoes) {

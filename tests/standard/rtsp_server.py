@@ -26,6 +26,8 @@ def main():
     parser.add_argument("--fps", type=int, default=25)
     parser.add_argument("--gop", type=int, default=25)
     parser.add_argument("--bitrate-kbps", type=int, default=400)
+    parser.add_argument("--pattern", default="ball", choices=["ball", "snow", "smpte"],
+                        help="snow fills any bitrate (benchmarks); ball compresses well")
     parser.add_argument("--transports", default="tcp,udp", help="tcp, udp or both")
     parser.add_argument("--seconds", type=float, default=60)
     args = parser.parse_args()
@@ -42,7 +44,7 @@ def main():
 
     factory = GstRtspServer.RTSPMediaFactory()
     factory.set_launch(
-        "( videotestsrc is-live=true pattern=ball "
+        f"( videotestsrc is-live=true pattern={args.pattern} "
         f"! video/x-raw,width={width},height={height},framerate={args.fps}/1 "
         f"! x264enc tune=zerolatency speed-preset=ultrafast key-int-max={args.gop} "
         f"bitrate={args.bitrate_kbps} "

@@ -252,6 +252,86 @@ TEST(RtspLogin, AnAnswerThatNeverEndsOrNeverFitsIsCut) {
   }
 }
 
+// GStreamer's server answers 503 to a DESCRIBE that comes while it tears
+// down the shared stream our own login just left: the stream opened right
+// after a login failed more often than not.
+TEST(RtspStream, ABusyCameraIsAskedAgainAFewTimesWithinTheTimeOut) {
+  {
+    std::atomic<int> describes{0};
+    ScriptedPeer peer(LoopbackAddress(21), [&](int fd) {
+      auto options = ReadRequest(fd);
+      if (!options) return;
+      Answer(fd, *options, "200 OK", "Public: OPTIONS, DESCRIBE, SETUP, PLAY, TEARDOWN\r\n");
+      for (int i = 0; i < 2; ++i) {
+        auto busy = ReadRequest(fd);
+        if (!busy || busy->method != "DESCRIBE") return;
+        ++describes;
+        Answer(fd, *busy, "503 Service Unavailable", i == 0 ? "Retry-After: 1\r\n" : "");
+      }
+      auto describe = ReadRequest(fd);
+      if (!describe || describe->method != "DESCRIBE") return;
+      ++describes;
+      Answer(fd, *describe, "200 OK", "Content-Type: application/sdp\r\n", kSdp);
+      auto setup = ReadRequest(fd);
+      if (!setup) return;
+      Answer(fd, *setup, "200 OK",
+             "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\nSession: c0ffee\r\n");
+      auto play = ReadRequest(fd);
+      if (!play) return;
+      Answer(fd, *play, "200 OK", "Session: c0ffee\r\n");
+      DrainUntilClosed(fd);
+    });
+    int32_t stream = TMCC_Init(dl::kClientStream);
+    ASSERT_EQ(TMCC_RegisterStreamCallBack(stream, &Ignore, nullptr), dl::kOk);
+    auto record = MakeStream(Url(peer.port()));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(TMCC_ConnectStream(stream, &record, 0), dl::kOk);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s) << "Retry-After is kept";
+    EXPECT_EQ(describes.load(), 3);
+    EXPECT_EQ(TMCC_Done(stream), dl::kOk);
+  }
+  {
+    // Busy for good: refused after the last retry, not held to the time-out.
+    std::atomic<int> describes{0};
+    ScriptedPeer peer(LoopbackAddress(21), [&](int fd) {
+      auto options = ReadRequest(fd);
+      if (!options) return;
+      Answer(fd, *options, "200 OK");
+      while (auto describe = ReadRequest(fd)) {
+        ++describes;
+        Answer(fd, *describe, "503 Service Unavailable");
+      }
+    });
+    int32_t login = TMCC_Init(dl::kClientLogin);
+    ASSERT_EQ(TMCC_SetTimeOut(login, 5000), dl::kOk);
+    auto record = MakeLogin(Url(peer.port()));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(TMCC_Connect(login, &record, 0), dl::kErrDeviceRefused);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
+    EXPECT_EQ(describes.load(), 4) << "three times again at most";
+    EXPECT_EQ(TMCC_Done(login), dl::kOk);
+  }
+  {
+    // A Retry-After beyond the time-out: refused at once.
+    std::atomic<int> describes{0};
+    ScriptedPeer peer(LoopbackAddress(21), [&](int fd) {
+      auto options = ReadRequest(fd);
+      if (!options) return;
+      Answer(fd, *options, "200 OK");
+      while (auto describe = ReadRequest(fd)) {
+        ++describes;
+        Answer(fd, *describe, "503 Service Unavailable", "Retry-After: 120\r\n");
+      }
+    });
+    int32_t login = TMCC_Init(dl::kClientLogin);
+    ASSERT_EQ(TMCC_SetTimeOut(login, 3000), dl::kOk);
+    auto record = MakeLogin(Url(peer.port()));
+    EXPECT_EQ(TMCC_Connect(login, &record, 0), dl::kErrDeviceRefused);
+    EXPECT_EQ(describes.load(), 1);
+    EXPECT_EQ(TMCC_Done(login), dl::kOk);
+  }
+}
+
 TEST(RtspStream, ATransportOtherThanTheOneAskedForIsRefused) {
   ScriptedPeer peer(LoopbackAddress(21), [&](int fd) {
     auto setup = UpToSetup(fd);

@@ -1,0 +1,31 @@
+// A device's address as the recorder's list gives it: an IPv4 address (our
+// protocol, or a standard camera chosen by its port), or a standard camera's
+// URL, rtsp:// or http:// (ONVIF), which the plug-in's login and stream take
+// as written: the device library reads host, port and path from it.
+//
+// Threads: any; pure.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace qrv::recorder {
+
+// The plug-in's DeviceIP field holds this many bytes.
+inline constexpr size_t kMaxAddressText = 31;
+
+struct AddressCheck {
+  std::string error;               // empty when the plug-in can take the address
+  std::optional<int32_t> urlPort;  // a URL's port, its scheme's default when it names none
+};
+
+// Only IPv4 literals (and "localhost" in a URL) are taken, as the device
+// library resolves no names. A URL must carry no user or password: the
+// address is written to the log, the credentials come from user and password.
+AddressCheck CheckDeviceAddress(const std::string& address);
+
+// "address:port" for our protocol, the URL alone for a URL (it names its port).
+std::string DescribeAddress(const std::string& address, int32_t port);
+
+}  // namespace qrv::recorder
