@@ -148,6 +148,9 @@ class HostTool : public ::testing::Test {
     options.baseAddress = host::ProcessLoopbackBase(5);
     options.count = 5;  // the last one for faults that would disturb the others
     options.identityPrefix = "E2E-TOOL-";
+    // Each device is also a standard camera (ONVIF on 8080, RTSP on 8554).
+    options.onvifPort = 8080;
+    options.rtspPort = 8554;
     std::string error;
     fleet_ = host::Fleet::Start(options, &error).release();
     ASSERT_NE(fleet_, nullptr) << error;
@@ -284,6 +287,26 @@ TEST_F(HostTool, RecordReportsExactlyTheFramesInItsFileAndLogsProgressAsLines) {
       Tool(Join({"record", "-q", "--seconds", "0.5", "--file", dir.File("q")}, Device(0)));
   EXPECT_EQ(quiet.status, 0);
   EXPECT_EQ(quiet.err.find("recording "), std::string::npos) << quiet.err;
+}
+
+TEST_F(HostTool, AStandardCameraIsRecordedAndSnappedByItsOnvifUrl) {
+  test::TempDir dir;
+  // The device service's usual path is taken when the URL names none.
+  const std::string url = "http://" + fleet_->address(1) + ":8080";
+  ToolRun record =
+      Tool({"record", "--seconds", "2", "--probe", "--file", dir.File("onvif.264"), "--ip", url});
+  EXPECT_EQ(record.status, 0) << record.err;
+  host::ProbeResult probe = host::ProbeH264File(dir.File("onvif.264"));
+  ASSERT_TRUE(probe.ran) << probe.error;
+  EXPECT_GT(probe.decodedFrames, 0);
+  EXPECT_NE(record.out.find("from " + url), std::string::npos) << record.out;
+  EXPECT_EQ(Tool({"snapshot", "--file", dir.File("onvif.jpg"), "--ip", url}).status, 0);
+  std::string error;
+  EXPECT_TRUE(host::DecodeJpegFile(dir.File("onvif.jpg"), &error)) << error;
+  // Voice talk has no standard request: refused (exit 4), saying why.
+  ToolRun talk = Tool({"talk", "--seconds", "0.2", "--ip", url});
+  EXPECT_EQ(talk.status, 4) << talk.err;
+  EXPECT_NE(talk.err.find("does not offer"), std::string::npos) << talk.err;
 }
 
 TEST_F(HostTool, SigintEndsARecordingCleanlyWithAFileThatDecodesToTheReportedFrames) {

@@ -12,7 +12,7 @@
 #include <set>
 #include <sstream>
 
-#include "host/recorder/device_address.h"
+#include "host/kit/device_address.h"
 
 namespace qrv::recorder {
 namespace {
@@ -259,7 +259,7 @@ RecorderSettings Parse(const toml::table& root, const std::string& path, const C
     device.name = *name;
     auto address = reader.Text("address");
     if (!address) reader.Fail("address is missing");
-    const AddressCheck checked = CheckDeviceAddress(*address);
+    const host::AddressCheck checked = host::CheckDeviceAddress(*address);
     if (!checked.error.empty()) reader.Fail("address " + checked.error);
     device.address = *address;
     const bool ownPassword = ApplyDeviceKeys(reader, context, device);

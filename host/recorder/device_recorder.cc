@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <random>
 
-#include "host/recorder/device_address.h"
+#include "host/kit/device_address.h"
 #include "host/recorder/retention.h"
 
 namespace qrv::recorder {
@@ -110,7 +110,7 @@ void DeviceRecorder::SetHealthInterval(milliseconds interval) {
 }
 
 std::string DeviceRecorder::Where() const {
-  return DescribeAddress(settings_.address, settings_.port);
+  return host::DescribeAddress(settings_.address, settings_.port);
 }
 
 bool DeviceRecorder::WaitUntil(Clock::time_point until) {

@@ -1,30 +1,22 @@
 #include <memory>
 
 #include "host/kit/cli_checks.h"
+#include "host/kit/device_address.h"
 #include "host/tool/commands.h"
 
 namespace qrv::host {
-namespace {
-
-// The plug-in's DeviceIP field holds this many bytes.
-constexpr size_t kMaxDeviceText = 31;
-
-}  // namespace
 
 void AddDeviceOptions(CLI::App& command, DeviceOptions& device) {
   command
       .add_option("--ip", device.address,
-                  "Device address or host name, or a standard camera's rtsp:// URL (with --port "
-                  "554 an address alone is taken as a standard camera)")
+                  "Device address or host name, or a standard camera's rtsp:// or http:// URL "
+                  "(with --port 554 an address alone is taken as an RTSP camera, with 80, 8080 "
+                  "or 8000 as an ONVIF one)")
       ->required()
       ->check(CLI::Validator(
           [](std::string& text) {
             // A host name is resolved to an address first; a URL goes as written.
-            if (text.rfind("rtsp://", 0) != 0 || text.size() <= kMaxDeviceText)
-              return std::string();
-            return "the URL has " + std::to_string(text.size()) + " bytes, the plug-in takes " +
-                   std::to_string(kMaxDeviceText) +
-                   " at most (a shorter path, or the camera's address with --port 554)";
+            return host::IsDeviceUrl(text) ? host::CheckDeviceAddress(text).error : std::string();
           },
           "", "fits the plug-in"));
   command.add_option("--port", device.port, "Device control port")

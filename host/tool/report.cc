@@ -32,6 +32,7 @@ int ExitStatusForResult(int32_t code) {
     case dl::kErrAuthRefused:
     case dl::kErrPeerUnproven:
     case dl::kErrDeviceRefused:
+    case dl::kErrUnsupported:  // the request itself: asking again will not help
     case kQrvResultNoFreeSlot:
       return kExitRefused;
     case dl::kErrUnreachable:

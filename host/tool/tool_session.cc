@@ -27,7 +27,7 @@ std::string SecondsText(double seconds) {
 std::optional<std::string> ResolveHost(const std::string& name) {
   // A standard camera's URL goes to the device library as it is: the library
   // reads its host and port itself.
-  if (name.rfind("rtsp://", 0) == 0) return name;
+  if (IsDeviceUrl(name)) return name;
   in_addr numeric{};
   if (inet_pton(AF_INET, name.c_str(), &numeric) == 1) return name;
   addrinfo hints{};

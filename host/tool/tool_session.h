@@ -12,6 +12,7 @@
 #include <string>
 
 #include "host/kit/debug_relay.h"
+#include "host/kit/device_address.h"
 #include "host/kit/plugin_host.h"
 #include "host/kit/requests.h"
 #include "host/tool/report.h"
@@ -32,10 +33,7 @@ struct DeviceOptions {
   std::string password = "admin";
 
   // "address:port" as given, for messages.
-  std::string Where() const {
-    if (address.rfind("rtsp://", 0) == 0) return address;  // names its own port
-    return address + ":" + std::to_string(port);
-  }
+  std::string Where() const { return DescribeAddress(address, port); }
 };
 
 // "1.5" rather than "1.500000".

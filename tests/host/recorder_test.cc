@@ -10,9 +10,9 @@
 #include <sstream>
 
 #include "host/kit/annexb_scan.h"
+#include "host/kit/device_address.h"
 #include "host/kit/media_probe.h"
 #include "host/recorder/config.h"
-#include "host/recorder/device_address.h"
 #include "host/recorder/output_folder.h"
 #include "host/recorder/retention.h"
 #include "host/recorder/segment_closer.h"
@@ -183,8 +183,8 @@ port = 554
   EXPECT_EQ(d[3].address, "127.0.0.5");
   EXPECT_EQ(d[3].port, 80);
   EXPECT_EQ(d[4].port, 554);
-  EXPECT_EQ(DescribeAddress(d[0].address, d[0].port), "rtsp://127.0.0.1:8554/cam/main");
-  EXPECT_EQ(DescribeAddress(d[3].address, d[3].port), "127.0.0.5:80");
+  EXPECT_EQ(host::DescribeAddress(d[0].address, d[0].port), "rtsp://127.0.0.1:8554/cam/main");
+  EXPECT_EQ(host::DescribeAddress(d[3].address, d[3].port), "127.0.0.5:80");
 
   const std::string base = "[recorder]\noutput = \"/tmp/x\"\n[[device]]\nname = \"a\"\n";
   struct Case {

@@ -1,4 +1,4 @@
-// A device's address as the recorder's list gives it: an IPv4 address (our
+// A device's address as a host tool or the recorder's list gives it: an IPv4 address (our
 // protocol, or a standard camera chosen by its port), or a standard camera's
 // URL, rtsp:// or http:// (ONVIF), which the plug-in's login and stream take
 // as written: the device library reads host, port and path from it.
@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-namespace qrv::recorder {
+namespace qrv::host {
 
 // The plug-in's DeviceIP field holds this many bytes.
 inline constexpr size_t kMaxAddressText = 31;
@@ -25,7 +25,11 @@ struct AddressCheck {
 // address is written to the log, the credentials come from user and password.
 AddressCheck CheckDeviceAddress(const std::string& address);
 
+// Whether address is written as a standard camera's URL (rtsp:// or
+// http://, any letter case).
+bool IsDeviceUrl(const std::string& address);
+
 // "address:port" for our protocol, the URL alone for a URL (it names its port).
 std::string DescribeAddress(const std::string& address, int32_t port);
 
-}  // namespace qrv::recorder
+}  // namespace qrv::host

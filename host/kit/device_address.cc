@@ -1,11 +1,11 @@
-#include "host/recorder/device_address.h"
+#include "host/kit/device_address.h"
 
 #include <arpa/inet.h>
 
 #include <charconv>
 #include <string_view>
 
-namespace qrv::recorder {
+namespace qrv::host {
 namespace {
 
 struct Scheme {
@@ -88,9 +88,13 @@ AddressCheck CheckDeviceAddress(const std::string& address) {
   return check;
 }
 
+bool IsDeviceUrl(const std::string& address) {
+  return SchemeOf(address) != nullptr;
+}
+
 std::string DescribeAddress(const std::string& address, int32_t port) {
   if (SchemeOf(address) != nullptr) return address;
   return address + ":" + std::to_string(port);
 }
 
-}  // namespace qrv::recorder
+}  // namespace qrv::host
