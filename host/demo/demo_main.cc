@@ -1,5 +1,6 @@
 // qrv-demo: the plug-in doing its whole job, end to end. It starts four
-// simulated devices on loopback, then acts as a host: loads libqrvaccess.so
+// simulated devices on loopback (the fourth reached as a standard camera,
+// through its ONVIF and RTSP faces), then acts as a host: loads libqrvaccess.so
 // with dlopen and, only through the plug-in's operations, discovers the
 // devices, logs in, records live video, takes snapshots, pans a camera and
 // shows the picture moved, receives an alarm, sees a device go off line and
@@ -40,6 +41,11 @@ struct DemoOptions {
 
 constexpr int kDevices = 4;
 constexpr int32_t kAlarmValue = 4242;
+// Every device also has the faces of a standard camera; this one is logged
+// in to through them, the others through our protocol.
+constexpr int kStandardCamera = 3;
+constexpr uint16_t kOnvifPort = 8080;
+constexpr uint16_t kRtspPort = 8554;
 
 class Demo {
  public:
@@ -125,15 +131,22 @@ class Demo {
     fleet.count = kDevices;
     fleet.controlPort = options_.port;
     fleet.media.gop = 25;
+    fleet.onvifPort = kOnvifPort;
+    fleet.rtspPort = kRtspPort;
     fleet_ = Fleet::Start(fleet, why);
     if (!fleet_) return false;
     for (int i = 0; i < kDevices; ++i) {
       auto media = fleet_->device(i).CurrentMedia();
-      Print("    device %d at %s:%u  %dx%d %d fps, key frame every %d", i + 1,
-            fleet_->address(i).c_str(), options_.port, media.width, media.height, media.fps,
-            media.gop);
+      Print("    device %d at %s:%u  %dx%d %d fps, key frame every %d%s", i + 1,
+            fleet_->address(i).c_str(), Camera(i).port, media.width, media.height, media.fps,
+            media.gop, i == kStandardCamera ? "  (a standard camera: ONVIF, video over RTSP)" : "");
     }
     return true;
+  }
+
+  // How the host reaches device i: our protocol, or ONVIF for the standard camera.
+  Credentials Camera(int i) const {
+    return i == kStandardCamera ? fleet_->onvifCredentials(i) : fleet_->credentials(i);
   }
 
   bool LoadPlugin(std::string* why) {
@@ -201,7 +214,7 @@ class Demo {
 
   bool LogIn(std::string* why) {
     for (int i = 0; i < kDevices; ++i) {
-      Reply login = requests_->Login(fleet_->credentials(i));
+      Reply login = requests_->Login(Camera(i));
       if (!login.ok()) {
         *why = "login to " + fleet_->address(i) + " returned " + std::to_string(login.code) + " (" +
                DescribeExecuteResult(login.code) + ")";
@@ -212,8 +225,8 @@ class Demo {
       report.address = fleet_->address(i);
       report.slot = slots_.back();
       reports_.push_back(report);
-      Print("    %s -> slot %d, channels %s", fleet_->address(i).c_str(), slots_.back(),
-            login.output["ChanNum"].c_str());
+      Print("    %s:%d -> slot %d, channels %s", fleet_->address(i).c_str(), Camera(i).port,
+            slots_.back(), login.output["ChanNum"].c_str());
     }
     return true;
   }
@@ -226,7 +239,7 @@ class Demo {
       // the stream's first key frame.
       Reply start = requests_->StartRecording(slots_[i], File("cam" + std::to_string(i + 1)));
       recordings_[i] = start.input["FileName"];
-      Reply open = requests_->OpenStream(slots_[i], fleet_->credentials(i), 0);
+      Reply open = requests_->OpenStream(slots_[i], Camera(i), 0);
       if (!start.ok() || !open.ok()) {
         *why = "device " + std::to_string(i + 1) + ": start recording " +
                std::to_string(start.code) + ", open stream " + std::to_string(open.code);
