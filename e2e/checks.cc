@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "e2e/e2e_world.h"
+
 namespace qrv::e2e {
 
 std::string Describe(const host::TapCounts& c) {
@@ -39,6 +41,22 @@ void ExpectSoundRecording(const FileCheck& file, uint64_t frames) {
                                       int ms) {
   if (tap.WaitUntil(done, std::chrono::milliseconds(ms))) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "stream so far: " << Describe(tap.Read());
+}
+
+ScopedLogin::ScopedLogin(const host::Credentials& device) {
+  host::Reply reply = World::Get().requests().Login(device);
+  EXPECT_EQ(reply.code, 0) << host::DescribeExecuteResult(reply.code);
+  slot = reply.ok() ? reply.OutputInt("LOGINID") : -1;
+}
+
+ScopedLogin::~ScopedLogin() {
+  if (slot >= 0) World::Get().requests().Logout(slot);
+}
+
+int32_t ScopedLogin::Release() {
+  int32_t s = slot;
+  slot = -1;
+  return World::Get().requests().Logout(s).code;
 }
 
 }  // namespace qrv::e2e

@@ -51,22 +51,9 @@ World& world() {
   return World::Get();
 }
 
-// A login for the length of a test. Logging out closes the stream and stops
-// the recording, after which no callback reaches the tap, so the tap (a
-// member, destroyed after the destructor's body) outlives every delivery even
-// when an assertion ends the test early.
-struct Login {
-  explicit Login(size_t device);
-  ~Login() {
-    if (slot >= 0) world().requests().Logout(slot);
-  }
-  int32_t Release() {
-    int32_t s = slot;
-    slot = -1;
-    return world().requests().Logout(s).code;
-  }
-  int32_t slot = -1;
-  StreamTap tap;
+// A login for the length of a test, to one of this program's devices.
+struct Login : ScopedLogin {
+  explicit Login(size_t device) : ScopedLogin(world().fleet().credentials(device)) {}
 };
 
 int32_t LogIn(size_t device) {
@@ -74,8 +61,6 @@ int32_t LogIn(size_t device) {
   EXPECT_EQ(reply.code, 0) << host::DescribeExecuteResult(reply.code);
   return reply.ok() ? reply.OutputInt("LOGINID") : -1;
 }
-
-Login::Login(size_t device) : slot(LogIn(device)) {}
 
 TEST(Discovery, EveryDeviceIsReportedWithItsRecordAndAgainAfterRefresh) {
   EventHub& hub = EventHub::Instance();

@@ -49,23 +49,9 @@ host::Credentials Camera() {
   return world().fleet().onvifCredentials(0);
 }
 
-// A login for the length of a test (see session_test.cc's twin).
-struct Login {
-  Login() {
-    Reply reply = world().requests().Login(Camera());
-    EXPECT_EQ(reply.code, 0) << host::DescribeExecuteResult(reply.code);
-    slot = reply.ok() ? reply.OutputInt("LOGINID") : -1;
-  }
-  ~Login() {
-    if (slot >= 0) world().requests().Logout(slot);
-  }
-  int32_t Release() {
-    int32_t s = slot;
-    slot = -1;
-    return world().requests().Logout(s).code;
-  }
-  int32_t slot = -1;
-  StreamTap tap;
+// A login to the camera for the length of a test.
+struct Login : ScopedLogin {
+  Login() : ScopedLogin(Camera()) {}
 };
 
 Reply Status(int32_t slot) {
