@@ -31,6 +31,22 @@ inline std::string LoopbackAddress(int index) {
          "." + std::to_string(2 + index % 250);
 }
 
+// A TCP listener on any free port of address; the port in *port.
+inline int ListenOn(const std::string& address, int backlog, uint16_t* port) {
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+  bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
+  listen(listener, backlog);
+  socklen_t len = sizeof(sa);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
+  *port = ntohs(sa.sin_port);
+  return listener;
+}
+
 // A TCP peer on a loopback address that runs a script on the first
 // connection it accepts. Every wait is bounded (5 s), so a script never hangs.
 class ScriptedPeer {
@@ -38,17 +54,7 @@ class ScriptedPeer {
   using Script = std::function<void(int fd)>;
 
   ScriptedPeer(const std::string& address, Script script) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-    bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
-    listen(listener_, 8);
-    socklen_t len = sizeof(sa);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
+    listener_ = ListenOn(address, 8, &port_);
     thread_ = std::thread([this, script = std::move(script)] {
       pollfd p{listener_, POLLIN, 0};
       if (poll(&p, 1, 5000) != 1) return;

@@ -45,17 +45,7 @@ class FakeCamera {
   using Script = std::function<std::string(const HttpRequest& request)>;
 
   FakeCamera(const std::string& address, Script script) : script_(std::move(script)) {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-    bind(listener_, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
-    listen(listener_, 16);
-    socklen_t len = sizeof(sa);
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&sa), &len);
-    port_ = ntohs(sa.sin_port);
+    listener_ = qrv::test::ListenOn(address, 16, &port_);
     thread_ = std::thread([this] { Serve(); });
   }
   ~FakeCamera() { Close(); }
