@@ -198,6 +198,7 @@ int32_t QRV_CALLBACK StatusG(int32_t, int32_t, const char*, int32_t, int32_t) {
 }
 
 TEST_F(AccessPluginTest, TheFirstNonNullRegistrationWinsForGood) {
+  events::ForgetHostCallbacksForTests();  // an earlier repeat registered already
   EXPECT_EQ(plugin_->SetAlarmCallback(nullptr, 0), 0);
   EXPECT_EQ(events::CurrentAlarmCallback(), nullptr);
   EXPECT_EQ(plugin_->SetAlarmCallback(AlarmF, 0), 0);
