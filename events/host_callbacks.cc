@@ -7,7 +7,7 @@ namespace qrv::events {
 namespace {
 
 // Null when the library is loaded; set once by the first non-null
-// registration and never cleared.
+// registration and never cleared by the plug-in.
 std::atomic<DiscoveryCallback> g_discovery{nullptr};
 std::atomic<AlarmCallback> g_alarm{nullptr};
 std::atomic<ConnectionStatusCallback> g_connectionStatus{nullptr};
@@ -39,6 +39,12 @@ AlarmCallback CurrentAlarmCallback() {
 }
 ConnectionStatusCallback CurrentConnectionStatusCallback() {
   return g_connectionStatus.load();
+}
+
+void ForgetHostCallbacksForTests() {
+  g_discovery.store(nullptr);
+  g_alarm.store(nullptr);
+  g_connectionStatus.store(nullptr);
 }
 
 }  // namespace qrv::events

@@ -15,4 +15,9 @@ DiscoveryCallback CurrentDiscoveryCallback();
 AlarmCallback CurrentAlarmCallback();
 ConnectionStatusCallback CurrentConnectionStatusCallback();
 
+// Tests only: forgets all three, as in a freshly loaded library, so a test of
+// the first registration can run again in the same process. The plug-in never
+// calls it: a host's registration lasts as long as the process.
+void ForgetHostCallbacksForTests();
+
 }  // namespace qrv::events

@@ -52,12 +52,14 @@ void WriteToChosenDestination(std::string_view bytes) {
   }
   const int fd = ::open(where, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0 || !WriteAll(fd, line)) {
-    // The host asked for the output; say once that it cannot have it.
-    static bool told = false;
-    if (!told) {
-      told = true;
+    // The host asked for the output; say once per destination that it
+    // cannot have it.
+    const int error = errno;
+    static std::string& told = *new std::string;  // kept for writes at exit
+    if (told != where) {
+      told = where;
       std::fprintf(stderr, "%s: cannot write to %s: %s\n", kDebugOutputVariable, where,
-                   std::strerror(errno));
+                   std::strerror(error));
     }
   }
   if (fd >= 0) ::close(fd);

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "tmcc/protocol/messages.h"
@@ -34,6 +35,9 @@ struct SessionParams {
   // kRtsp and kOnvif streams: RTP over UDP instead of interleaved on the
   // RTSP connection.
   bool rtpOverUdp = false;
+  // kRtsp streams: a playing camera without a picture for this long is given
+  // up (kRtspPictureTime when unset; tests shorten it).
+  std::optional<std::chrono::milliseconds> pictureTime;
   // kOnvif: the device service's path (and query) on address:port.
   std::string onvifPath;
 };

@@ -43,6 +43,7 @@ RtspSession::RtspSession(Strand strand, SessionParams params, SessionOwner* owne
       deadline_(strand_),
       keepAlive_(strand_),
       pictureWatch_(strand_),
+      pictureTime_(params_.pictureTime.value_or(kRtspPictureTime)),
       busyRetry_(strand_),
       auth_(params_.user, params_.password) {}
 
@@ -252,7 +253,7 @@ bool RtspSession::HandleResponse(const rtsp::Response& response) {
       }
       ScheduleKeepAlive();
       lastPictureAt_ = std::chrono::steady_clock::now();
-      WatchPictures(kRtspPictureTime);
+      WatchPictures(pictureTime_);
       if (auto done = std::move(established_)) done(dl::kOk);
       return phase_ == Phase::kPlaying;
     }
@@ -425,11 +426,12 @@ void RtspSession::WatchPictures(std::chrono::milliseconds after) {
     if (ec || self->phase_ != Phase::kPlaying) return;
     const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - self->lastPictureAt_);
-    if (quiet >= kRtspPictureTime) {
+    if (quiet >= self->pictureTime_) {
       self->Fail(dl::kErrTimeout);
       return;
     }
-    self->WatchPictures(kRtspPictureTime - quiet);
+    // Due a full picture time after the last picture, not after this check.
+    self->WatchPictures(self->pictureTime_ - quiet);
   });
 }
 

@@ -17,7 +17,8 @@
 // challenge again is a refused login. The camera is untrusted: the receive
 // buffer is bounded, each message or packet begun must arrive whole within
 // kRtspItemTime, and a playing camera silent for kRtspSilence, or without a
-// picture for kRtspPictureTime, is given up.
+// picture for kRtspPictureTime (SessionParams::pictureTime) since its last
+// one, is given up.
 #pragma once
 
 #include <asio.hpp>
@@ -104,6 +105,7 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   // free of timer work.
   asio::steady_timer pictureWatch_;
   std::chrono::steady_clock::time_point lastPictureAt_{};
+  const std::chrono::milliseconds pictureTime_;
   asio::steady_timer busyRetry_;
   Phase phase_ = Phase::kConnecting;
   EstablishedHandler established_;

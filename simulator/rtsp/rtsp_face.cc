@@ -333,6 +333,21 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
     }
     std::vector<std::vector<uint8_t>> packets;
     if (!packetizer_->Packetize(unit, Timestamp(frame.number, source), packets)) return;
+    // Counted before the socket has it: a viewer may have the frame, close,
+    // and read the count before this strand would get back to it.
+    const size_t size = frame.data->size();
+    host.RecordRtsp([size](Observations& o) {
+      ++o.rtspFramesSent;
+      o.rtspBytes += size;
+    });
+    auto uncount = [&host, size] {
+      host.RecordRtsp([size](Observations& o) {
+        --o.rtspFramesSent;
+        o.rtspBytes -= size;
+        ++o.rtspFramesDropped;
+      });
+    };
+    needKey_ = fellBehind_ = false;
     if (rtp_) {
       // A datagram the socket cannot take now is lost, as on any network;
       // the viewer then waits for the next IDR.
@@ -341,7 +356,7 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
         rtp_->send_to(asio::buffer(p), udpPeer_, 0, ec);
         if (ec) {
           needKey_ = fellBehind_ = true;
-          host.RecordRtsp([](Observations& o) { ++o.rtspFramesDropped; });
+          uncount();
           if (!source.Replay()) source.RequestKeyFrame();
           return;
         }
@@ -350,13 +365,8 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
       std::vector<uint8_t> bytes;
       for (const auto& p : packets) rtsp::AppendInterleaved(bytes, channel_, p);
       Queue(std::move(bytes));
+      if (closed_) uncount();  // cut for not reading: the frame never left
     }
-    needKey_ = fellBehind_ = false;
-    const size_t size = frame.data->size();
-    host.RecordRtsp([size](Observations& o) {
-      ++o.rtspFramesSent;
-      o.rtspBytes += size;
-    });
   }
 
  private:

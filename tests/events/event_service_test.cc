@@ -19,6 +19,7 @@
 #include "events/event_service.h"
 #include "media/recording.h"
 #include "tests/events/event_sink.h"
+#include "tests/events/service_fixture.h"
 #include "tests/events/test_logins.h"
 #include "tests/fake_tmcc/fake_tmcc.h"
 #include "tests/support/temp_dir.h"
@@ -55,6 +56,7 @@ class EventServiceTest : public ::testing::Test {
     device::ResetAllSlots();
     Sink().Clear();
     service_ = CreateEventService();
+    test::ForgetDiscovered(service_);
   }
   void TearDown() override {
     Sink().Clear();

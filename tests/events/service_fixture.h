@@ -9,10 +9,18 @@
 #include "device/device_table.h"
 #include "device/slot_owner.h"
 #include "events/event_service.h"
+#include "platform/critical_section.h"
 #include "tests/events/event_sink.h"
 #include "tests/fake_tmcc/fake_tmcc.h"
 
 namespace qrv::test {
+
+// The service lasts the process, and so do the identities it has reported:
+// each test starts with none, as the first test of a process does.
+inline void ForgetDiscovered(events::EventService* service) {
+  platform::ScopedLock lock(&service->lock);
+  service->discoveredSet.clear();
+}
 
 class StartedServiceTest : public ::testing::Test {
  protected:
@@ -23,6 +31,7 @@ class StartedServiceTest : public ::testing::Test {
     device::ResetAllSlots();
     Sink().Clear();
     service_ = events::CreateEventService();
+    ForgetDiscovered(service_);
     events::StartEventService();
   }
   void TearDown() override {

@@ -1,6 +1,6 @@
 // Device events before the host has registered any callback: nothing is
 // polled, searched, reported or remembered; after registration the events
-// flow. One test, since registration cannot be undone in a process.
+// flow. Registration lasts the process: each run starts by forgetting it.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -26,6 +26,8 @@ namespace {
 using test::Sink;
 
 TEST(UnregisteredCallbacksTest, EventsWaitForTheirCallbackAndThenFlow) {
+  ForgetHostCallbacksForTests();
+  Sink().Clear();
   ASSERT_EQ(CurrentConnectionStatusCallback(), nullptr);
   ASSERT_EQ(CurrentAlarmCallback(), nullptr);
   ASSERT_EQ(CurrentDiscoveryCallback(), nullptr);

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/fake_tmcc/fake_state.h"
@@ -103,6 +104,16 @@ std::vector<Call> CallsNamed(const std::string& name) {
     if (call.name == name) matching.push_back(call);
   }
   return matching;
+}
+
+std::vector<std::string> CallNamesFrom(std::thread::id thread) {
+  State& state = GetState();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  std::vector<std::string> names;
+  for (const Call& call : state.calls) {
+    if (call.thread == thread) names.push_back(call.name);
+  }
+  return names;
 }
 
 void ClearCalls() {

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "devicelib/tmcc_api.h"
@@ -24,6 +25,7 @@ struct Call {
   std::vector<int64_t> args;    // integer arguments in order (pointers as their value)
   std::vector<uint8_t> record;  // copy of the record argument, if the call takes one
   std::string text;             // text arguments joined by '|' (file name, format)
+  std::thread::id thread{};     // the caller's thread (set by the double)
 };
 
 // Forgets calls, scripts, callbacks and handles; the next TMCC_Init returns 1.
@@ -33,6 +35,9 @@ std::vector<Call> Calls();
 std::vector<std::string> CallNames();
 // Calls whose name equals name, in order.
 std::vector<Call> CallsNamed(const std::string& name);
+// Names of the calls made on thread, in order: a sequence one thread makes,
+// without the calls a poller makes meanwhile.
+std::vector<std::string> CallNamesFrom(std::thread::id thread);
 void ClearCalls();
 
 // Result of every later call of name (default 0, and for TMCC_Init the next

@@ -11,6 +11,7 @@
 #include <functional>
 #include <initializer_list>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "devicelib/tmcc_errors.h"
@@ -38,6 +39,7 @@ std::vector<uint8_t> CopyRecord(const Record* record) {
 
 // Appends the call to the log and runs its action, if any.
 void Record(Call call) {
+  call.thread = std::this_thread::get_id();
   std::function<void()> action;
   {
     State& state = GetState();

@@ -1,9 +1,9 @@
 // qrv-hostile-peer: the hostile peers as a program, for trying the library
 // or the plug-in by hand. Loopback only; every mode is bounded.
 //   qrv-hostile-peer flood  IP PORT MIB        alarm frames, acknowledgements never read
-//   qrv-hostile-peer slow   IP PORT COUNT SEC  connections sending one byte per second
-//   qrv-hostile-peer idle   IP PORT COUNT SEC  connections sending nothing
-//   qrv-hostile-peer forge  IP PORT FROM NAMED one alarm from FROM naming NAMED
+//   qrv-hostile-peer slow   IP PORT COUNT SEC  connections sending one byte per second (SEC up to
+//   3600) qrv-hostile-peer idle   IP PORT COUNT SEC  connections sending nothing qrv-hostile-peer
+//   forge  IP PORT FROM NAMED one alarm from FROM naming NAMED
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -30,7 +30,9 @@ int main(int argc, char** argv) {
     std::printf("sent %llu bytes\n", static_cast<unsigned long long>(sent));
     return 0;
   }
-  if ((mode == "slow" || mode == "idle") && argc == 6) {
+  // The run's length paces the peers; an hour at most keeps the mode bounded.
+  if ((mode == "slow" || mode == "idle") && argc == 6 && std::atoi(argv[5]) > 0 &&
+      std::atoi(argv[5]) <= 3600) {
     const auto seconds = std::chrono::seconds(std::atoi(argv[5]));
     Tricklers peers(ip, port, std::atoi(argv[4]), std::chrono::milliseconds(1000), mode == "idle",
                     seconds);

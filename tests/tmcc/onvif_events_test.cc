@@ -224,8 +224,9 @@ class OnvifEventWatcherTest : public ::testing::Test {
     listener_->Stop();
   }
 
-  void Create(OnvifEventOptions options = {}) {
-    options.resubscribe = {milliseconds(5), milliseconds(20), 0.0};
+  void Create(OnvifEventOptions options = {},
+              BackoffPolicy resubscribe = {milliseconds(5), milliseconds(20), 0.0}) {
+    options.resubscribe = resubscribe;
     watcher_ = OnvifEventWatcher::Create(strand_, poster_, "/onvif/event_service", "127.0.0.5",
                                          milliseconds(2000), options);
   }
@@ -382,6 +383,36 @@ TEST_F(OnvifEventWatcherTest, RenewsByTheDevicesClockAndResubscribesAfterEachFai
   poster_.AnswerBody(ov::BuildRenewResponse({deviceNow_, deviceNow_ + 60}, ""));
   ASSERT_TRUE(RunUntil([&] { return watcher_->stats().pullFailures.load() == 2; }));
   EXPECT_EQ(watcher_->stats().subscriptions.load(), 3u);
+}
+
+TEST_F(OnvifEventWatcherTest, AGrantedSubscriptionStartsTheBackOffOver) {
+  // Delays far enough apart to tell the first (100 ms) from a grown one.
+  Create({}, {milliseconds(100), milliseconds(3000), 0.0});
+  OnStrand([&] { watcher_->Start(); });
+  // Four refusals: the pause grows to 800 ms (1600 ms would come next).
+  milliseconds lastPause{0};
+  for (int i = 0; i < 4; ++i) {
+    ASSERT_TRUE(WaitPosted());
+    ASSERT_EQ(Read(poster_.posted.front().envelope).bodyName, "CreatePullPointSubscription");
+    const auto refused = std::chrono::steady_clock::now();
+    poster_.AnswerBody(ov::BuildFault("Receiver", "", "busy"), 500);
+    ASSERT_TRUE(WaitPosted());
+    lastPause =
+        std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - refused);
+  }
+  EXPECT_GE(lastPause, milliseconds(800));
+  poster_.AnswerBody(ov::BuildCreatePullPointSubscriptionResponse(
+      "http://10.0.0.1/sub", {deviceNow_, deviceNow_ + 60}, ""));
+  ASSERT_TRUE(WaitPosted());
+  ASSERT_EQ(Read(poster_.posted.front().envelope).bodyName, "PullMessages");
+  // The pull fails: the new subscription comes after the first delay again.
+  const auto failed = std::chrono::steady_clock::now();
+  poster_.Answer({dl::kErrTimeout, 0, ""});
+  ASSERT_TRUE(RunUntil([&] { return !poster_.posted.empty(); }, milliseconds(5000)));
+  const auto pause = std::chrono::steady_clock::now() - failed;
+  EXPECT_EQ(Read(poster_.posted.front().envelope).bodyName, "CreatePullPointSubscription");
+  EXPECT_GE(pause, milliseconds(100));
+  EXPECT_LT(pause, milliseconds(800)) << "the grown pause was kept";
 }
 
 TEST_F(OnvifEventWatcherTest, StopUnsubscribesAfterTheExchangeOutAndDeliversNothingMore) {
