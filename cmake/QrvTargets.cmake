@@ -17,6 +17,23 @@ function(qrv_fault_unwinding target)
   endif()
 endfunction()
 
+# GoogleTest's and GoogleMock's headers, parsed once for all test programs:
+# one precompiled header made by a program with the tests' own flags (an
+# executable, as position-independent code must match) and reused by each.
+# QRV_TEST_PCH=OFF parses them in every file again.
+function(qrv_use_test_pch target)
+  if(NOT QRV_TEST_PCH)
+    return()
+  endif()
+  if(NOT TARGET qrv_test_pch)
+    add_executable(qrv_test_pch ${PROJECT_SOURCE_DIR}/tests/support/pch_anchor.cc)
+    qrv_warnings(qrv_test_pch)
+    target_link_libraries(qrv_test_pch PRIVATE ${QRV_GTEST_LIBS})
+    target_precompile_headers(qrv_test_pch PRIVATE <gtest/gtest.h> <gmock/gmock.h>)
+  endif()
+  target_precompile_headers(${target} REUSE_FROM qrv_test_pch)
+endfunction()
+
 # Adds a GoogleTest executable and registers it with CTest.
 #   qrv_test(NAME name SOURCES ... LIBS ... [LABELS ...] [LOCK resource])
 # Nothing without QRV_BUILD_TESTS, wherever it is called.
@@ -29,6 +46,7 @@ function(qrv_test)
   qrv_warnings(${T_NAME})
   qrv_fault_unwinding(${T_NAME})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} ${QRV_GTEST_LIBS})
+  qrv_use_test_pch(${T_NAME})
   add_test(NAME ${T_NAME} COMMAND ${T_NAME})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
@@ -63,5 +81,17 @@ function(qrv_subsystem)
   else()
     add_library(${S_NAME} INTERFACE)
     target_link_libraries(${S_NAME} INTERFACE ${S_DEPS})
+  endif()
+endfunction()
+
+# Tests that hold the alarm port or the discovery port run through
+# e2e/in_netns.sh, each in a network namespace of its own where the machine
+# lets this user make one: then they need no lock and run side by side.
+# Where it does not, they run one at a time.
+execute_process(COMMAND unshare -rn true RESULT_VARIABLE qrv_netns_result
+                OUTPUT_QUIET ERROR_QUIET)
+function(qrv_netns_test_lock test)
+  if(NOT qrv_netns_result EQUAL 0)
+    set_tests_properties(${test} PROPERTIES RESOURCE_LOCK "port5005;discovery")
   endif()
 endfunction()

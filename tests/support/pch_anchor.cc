@@ -1,0 +1,3 @@
+// The program that makes the test programs' precompiled header (main comes
+// from GoogleTest's); never run.
+#include <gtest/gtest.h>
