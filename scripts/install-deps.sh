@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential g++ g++-multilib cmake ninja-build pkg-config
+  build-essential g++ g++-multilib cmake ninja-build pkg-config ccache python3
   clang libclang-rt-14-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libasio-dev libssl-dev libcli11-dev
