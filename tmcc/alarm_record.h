@@ -5,7 +5,7 @@
 #include <span>
 #include <string_view>
 
-#include "tmcc/protocol/messages.h"
+#include "tmcc/common/codec/messages.h"
 
 namespace qrv::tmcc {
 

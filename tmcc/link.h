@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include "tmcc/protocol/messages.h"
+#include "tmcc/common/codec/messages.h"
 
 namespace qrv::tmcc {
 

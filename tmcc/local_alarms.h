@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "tmcc/protocol/messages.h"
+#include "tmcc/common/codec/messages.h"
 
 namespace qrv::tmcc {
 

@@ -22,8 +22,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "tmcc/common/codec/messages.h"
 #include "tmcc/onvif/event_service.h"
-#include "tmcc/protocol/messages.h"
 
 namespace qrv::tmcc {
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "tmcc/common/codec/messages.h"
 #include "tmcc/connection/framed_connection.h"
 #include "tmcc/link.h"
-#include "tmcc/protocol/messages.h"
 
 namespace qrv::tmcc {
 

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
+#include "tmcc/common/codec/messages.h"
 #include "tmcc/connection/framed_connection.h"
-#include "tmcc/protocol/messages.h"
 
 namespace qrv::sim {
 

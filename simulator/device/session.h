@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
+#include "tmcc/common/codec/messages.h"
 #include "tmcc/connection/framed_connection.h"
-#include "tmcc/protocol/messages.h"
 
 namespace qrv::sim {
 

@@ -7,8 +7,8 @@
 #include <map>
 #include <optional>
 
+#include "tmcc/common/codec/base64.h"
 #include "tmcc/protocol/auth.h"
-#include "tmcc/protocol/base64.h"
 #include "tmcc/rtsp/annexb.h"
 #include "tmcc/rtsp/auth.h"
 #include "tmcc/rtsp/h264_packetizer.h"

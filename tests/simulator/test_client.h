@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "tmcc/common/codec/messages.h"
 #include "tmcc/protocol/frame.h"
-#include "tmcc/protocol/messages.h"
 
 namespace qrv::sim::test {
 

@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "tmcc/common/codec/base64.h"
+#include "tmcc/common/codec/crypto.h"
 #include "tmcc/protocol/auth.h"
-#include "tmcc/protocol/base64.h"
 #include "tmcc/protocol/builders.h"
-#include "tmcc/protocol/crypto.h"
 #include "tmcc/protocol/frame.h"
 #include "tmcc/protocol/parsers.h"
 

@@ -5,11 +5,11 @@
 #include <cmath>
 #include <vector>
 
+#include "tmcc/common/codec/base64.h"
+#include "tmcc/common/codec/crypto.h"
 #include "tmcc/onvif/namespaces.h"
 #include "tmcc/onvif/xml_writer.h"
 #include "tmcc/onvif/xs_datetime.h"
-#include "tmcc/protocol/base64.h"
-#include "tmcc/protocol/crypto.h"
 
 namespace qrv::tmcc::onvif {
 

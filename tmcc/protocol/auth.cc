@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "tmcc/protocol/crypto.h"
+#include "tmcc/common/codec/crypto.h"
 
 namespace qrv::tmcc::protocol {
 namespace {

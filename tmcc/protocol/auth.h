@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "tmcc/protocol/messages.h"
+#include "tmcc/common/codec/messages.h"
 
 namespace qrv::tmcc::protocol {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "tmcc/protocol/messages.h"
+#include "tmcc/common/codec/messages.h"
 
 namespace qrv::tmcc::protocol {
 

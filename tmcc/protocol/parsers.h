@@ -7,7 +7,7 @@
 #include <optional>
 #include <span>
 
-#include "tmcc/protocol/messages.h"
+#include "tmcc/common/codec/messages.h"
 
 namespace qrv::tmcc::protocol {
 

@@ -3,8 +3,8 @@
 #include <array>
 #include <cstdio>
 
-#include "tmcc/protocol/base64.h"
-#include "tmcc/protocol/crypto.h"
+#include "tmcc/common/codec/base64.h"
+#include "tmcc/common/codec/crypto.h"
 #include "tmcc/rtsp/text.h"
 
 namespace qrv::tmcc::rtsp {

@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "tmcc/protocol/base64.h"
+#include "tmcc/common/codec/base64.h"
 #include "tmcc/rtsp/text.h"
 #include "tmcc/rtsp/url.h"
 

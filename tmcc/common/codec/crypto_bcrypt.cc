@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "tmcc/protocol/crypto.h"
+#include "tmcc/common/codec/crypto.h"
 
 namespace qrv::tmcc::protocol {
 namespace {

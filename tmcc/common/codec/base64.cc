@@ -1,4 +1,4 @@
-#include "tmcc/protocol/base64.h"
+#include "tmcc/common/codec/base64.h"
 
 namespace qrv::tmcc::protocol {
 

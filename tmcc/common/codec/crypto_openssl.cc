@@ -6,7 +6,7 @@
 
 #include <algorithm>
 
-#include "tmcc/protocol/crypto.h"
+#include "tmcc/common/codec/crypto.h"
 
 namespace qrv::tmcc::protocol {
 
