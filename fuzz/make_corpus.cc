@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tmcc/protocol/builders.h"
+#include "tmcc/native/codec/builders.h"
 #include "tmcc/rtsp/annexb.h"
 #include "tmcc/rtsp/h264_packetizer.h"
 #include "tmcc/rtsp/interleaved.h"

@@ -9,7 +9,7 @@
 #include <functional>
 #include <memory>
 
-#include "tmcc/session.h"
+#include "tmcc/native/session.h"
 
 namespace qrv::tmcc {
 

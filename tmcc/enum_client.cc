@@ -8,10 +8,10 @@
 
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_records.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/codec/frame.h"
+#include "tmcc/native/codec/parsers.h"
 #include "tmcc/onvif_discovery_record.h"
-#include "tmcc/protocol/builders.h"
-#include "tmcc/protocol/frame.h"
-#include "tmcc/protocol/parsers.h"
 #include "tmcc/record_fields.h"
 
 namespace qrv::tmcc {

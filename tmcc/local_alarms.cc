@@ -4,7 +4,7 @@
 #include <mutex>
 #include <vector>
 
-#include "tmcc/alarm_listener.h"
+#include "tmcc/native/alarm_listener.h"
 
 namespace qrv::tmcc {
 

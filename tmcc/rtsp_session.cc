@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "devicelib/tmcc_errors.h"
-#include "tmcc/connection/receive_batch.h"
+#include "tmcc/common/receive_batch.h"
 #include "tmcc/rtsp/interleaved.h"
 #include "tmcc/rtsp/text.h"
 #include "tmcc/rtsp/transport.h"

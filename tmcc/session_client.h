@@ -12,7 +12,7 @@
 #include "devicelib/tmcc_extensions.h"
 #include "tmcc/backoff.h"
 #include "tmcc/client.h"
-#include "tmcc/session.h"
+#include "tmcc/native/session.h"
 
 namespace qrv::tmcc {
 

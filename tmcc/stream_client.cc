@@ -4,7 +4,7 @@
 
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_records.h"
-#include "tmcc/connection/receive_batch.h"
+#include "tmcc/common/receive_batch.h"
 #include "tmcc/runtime.h"
 
 namespace qrv::tmcc {

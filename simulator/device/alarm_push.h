@@ -9,7 +9,7 @@
 #include <string>
 
 #include "tmcc/common/codec/messages.h"
-#include "tmcc/connection/framed_connection.h"
+#include "tmcc/native/connection/framed_connection.h"
 
 namespace qrv::sim {
 

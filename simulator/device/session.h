@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "tmcc/common/codec/messages.h"
-#include "tmcc/connection/framed_connection.h"
+#include "tmcc/native/connection/framed_connection.h"
 
 namespace qrv::sim {
 

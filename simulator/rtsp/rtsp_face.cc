@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "tmcc/common/codec/base64.h"
-#include "tmcc/protocol/auth.h"
+#include "tmcc/native/codec/auth.h"
 #include "tmcc/rtsp/annexb.h"
 #include "tmcc/rtsp/auth.h"
 #include "tmcc/rtsp/h264_packetizer.h"

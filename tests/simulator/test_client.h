@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "tmcc/common/codec/messages.h"
-#include "tmcc/protocol/frame.h"
+#include "tmcc/native/codec/frame.h"
 
 namespace qrv::sim::test {
 

@@ -14,9 +14,9 @@
 
 #include "support/wait.h"
 #include "tests/tmcc/loopback.h"
-#include "tmcc/connection/frame_reader.h"
-#include "tmcc/connection/framed_connection.h"
-#include "tmcc/protocol/builders.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/connection/frame_reader.h"
+#include "tmcc/native/connection/framed_connection.h"
 #include "tmcc/runtime.h"
 
 namespace qrv::tmcc::connection {

@@ -16,7 +16,7 @@
 #include "simulator/simulator.h"
 #include "support/wait.h"
 #include "tests/tmcc/loopback.h"
-#include "tmcc/alarm_listener.h"
+#include "tmcc/native/alarm_listener.h"
 #include "tmcc/onvif_event_watcher.h"
 
 namespace qrv::tmcc {

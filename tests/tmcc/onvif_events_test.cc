@@ -11,7 +11,7 @@
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_records.h"
 #include "support/wait.h"
-#include "tmcc/alarm_listener.h"
+#include "tmcc/native/alarm_listener.h"
 #include "tmcc/onvif/namespaces.h"
 #include "tmcc/onvif/xs_datetime.h"
 #include "tmcc/onvif_alarm_mapping.h"

@@ -1,9 +1,9 @@
-#include "tmcc/protocol/builders.h"
+#include "tmcc/native/codec/builders.h"
 
 #include <string_view>
 
-#include "tmcc/protocol/byte_io.h"
-#include "tmcc/protocol/frame.h"
+#include "tmcc/native/codec/byte_io.h"
+#include "tmcc/native/codec/frame.h"
 
 namespace qrv::tmcc::protocol {
 namespace {

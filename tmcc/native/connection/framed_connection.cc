@@ -1,8 +1,8 @@
-#include "tmcc/connection/framed_connection.h"
+#include "tmcc/native/connection/framed_connection.h"
 
 #include <algorithm>
 
-#include "tmcc/connection/receive_batch.h"
+#include "tmcc/common/receive_batch.h"
 
 namespace qrv::tmcc::connection {
 

@@ -1,14 +1,14 @@
-#include "tmcc/alarm_listener.h"
+#include "tmcc/native/alarm_listener.h"
 
 #include <algorithm>
 #include <future>
 
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_records.h"
-#include "tmcc/alarm_record.h"
 #include "tmcc/local_alarms.h"
-#include "tmcc/connection/framed_connection.h"
-#include "tmcc/protocol/builders.h"
+#include "tmcc/native/alarm_record.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/connection/framed_connection.h"
 #include "tmcc/record_fields.h"
 
 namespace qrv::tmcc {

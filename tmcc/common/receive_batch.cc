@@ -1,4 +1,4 @@
-#include "tmcc/connection/receive_batch.h"
+#include "tmcc/common/receive_batch.h"
 
 namespace qrv::tmcc::connection {
 namespace {

@@ -1,6 +1,6 @@
-#include "tmcc/protocol/frame.h"
+#include "tmcc/native/codec/frame.h"
 
-#include "tmcc/protocol/byte_io.h"
+#include "tmcc/native/codec/byte_io.h"
 
 namespace qrv::tmcc::protocol {
 

@@ -1,4 +1,4 @@
-#include "tmcc/connection/frame_reader.h"
+#include "tmcc/native/connection/frame_reader.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "tmcc/alarm_record.h"
+#include "tmcc/native/alarm_record.h"
 
-#include "tmcc/protocol/parsers.h"
+#include "tmcc/native/codec/parsers.h"
 
 namespace qrv::tmcc {
 

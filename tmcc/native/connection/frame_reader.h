@@ -14,7 +14,7 @@
 #include <span>
 #include <vector>
 
-#include "tmcc/protocol/frame.h"
+#include "tmcc/native/codec/frame.h"
 
 namespace qrv::tmcc::connection {
 

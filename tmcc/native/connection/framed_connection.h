@@ -16,8 +16,8 @@
 #include <memory>
 #include <vector>
 
-#include "tmcc/connection/frame_reader.h"
-#include "tmcc/protocol/frame.h"
+#include "tmcc/native/codec/frame.h"
+#include "tmcc/native/connection/frame_reader.h"
 
 namespace qrv::tmcc::connection {
 

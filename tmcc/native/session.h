@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "tmcc/common/codec/messages.h"
-#include "tmcc/connection/framed_connection.h"
 #include "tmcc/link.h"
+#include "tmcc/native/connection/framed_connection.h"
 
 namespace qrv::tmcc {
 

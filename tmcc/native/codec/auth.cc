@@ -1,4 +1,4 @@
-#include "tmcc/protocol/auth.h"
+#include "tmcc/native/codec/auth.h"
 
 #include <vector>
 
