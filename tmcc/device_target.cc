@@ -1,7 +1,7 @@
 #include "tmcc/device_target.h"
 
-#include "tmcc/rtsp/text.h"
-#include "tmcc/rtsp/url.h"
+#include "tmcc/rtsp/codec/text.h"
+#include "tmcc/rtsp/codec/url.h"
 #include "tmcc/service_uri.h"
 
 namespace qrv::tmcc {

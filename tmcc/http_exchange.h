@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "tmcc/link.h"
-#include "tmcc/rtsp/auth.h"
-#include "tmcc/rtsp/message.h"
+#include "tmcc/rtsp/codec/auth.h"
+#include "tmcc/rtsp/codec/message.h"
 
 namespace qrv::tmcc {
 

@@ -6,8 +6,8 @@
 #include "tmcc/onvif/device_service.h"
 #include "tmcc/onvif/namespaces.h"
 #include "tmcc/onvif/ptz_service.h"
-#include "tmcc/rtsp/url.h"
-#include "tmcc/rtsp_session.h"
+#include "tmcc/rtsp/codec/url.h"
+#include "tmcc/rtsp/rtsp_session.h"
 #include "tmcc/service_uri.h"
 
 namespace qrv::tmcc {

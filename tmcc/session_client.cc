@@ -5,7 +5,7 @@
 
 #include "devicelib/tmcc_errors.h"
 #include "tmcc/onvif_session.h"
-#include "tmcc/rtsp_session.h"
+#include "tmcc/rtsp/rtsp_session.h"
 
 namespace qrv::tmcc {
 

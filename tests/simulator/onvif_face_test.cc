@@ -16,8 +16,8 @@
 #include "tmcc/onvif/media_service.h"
 #include "tmcc/onvif/ptz_service.h"
 #include "tmcc/onvif/soap.h"
-#include "tmcc/rtsp/auth.h"
-#include "tmcc/rtsp/message.h"
+#include "tmcc/rtsp/codec/auth.h"
+#include "tmcc/rtsp/codec/message.h"
 
 namespace qrv::sim::test {
 namespace {

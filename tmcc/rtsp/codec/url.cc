@@ -1,8 +1,8 @@
-#include "tmcc/rtsp/url.h"
+#include "tmcc/rtsp/codec/url.h"
 
 #include <optional>
 
-#include "tmcc/rtsp/text.h"
+#include "tmcc/rtsp/codec/text.h"
 
 namespace qrv::tmcc::rtsp {
 

@@ -1,4 +1,4 @@
-#include "tmcc/rtsp/text.h"
+#include "tmcc/rtsp/codec/text.h"
 
 namespace qrv::tmcc::rtsp {
 

@@ -18,7 +18,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tmcc/rtsp/message.h"
+#include "tmcc/rtsp/codec/message.h"
 
 namespace qrv::tmcc::rtsp {
 

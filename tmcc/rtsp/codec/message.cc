@@ -1,8 +1,8 @@
-#include "tmcc/rtsp/message.h"
+#include "tmcc/rtsp/codec/message.h"
 
 #include <cstring>
 
-#include "tmcc/rtsp/text.h"
+#include "tmcc/rtsp/codec/text.h"
 
 namespace qrv::tmcc::rtsp {
 

@@ -1,9 +1,9 @@
-#include "tmcc/rtsp/h264_packetizer.h"
+#include "tmcc/rtsp/codec/h264_packetizer.h"
 
 #include <algorithm>
 
-#include "tmcc/rtsp/annexb.h"
-#include "tmcc/rtsp/interleaved.h"
+#include "tmcc/rtsp/codec/annexb.h"
+#include "tmcc/rtsp/codec/interleaved.h"
 
 namespace qrv::tmcc::rtsp {
 

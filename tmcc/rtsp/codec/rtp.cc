@@ -1,4 +1,4 @@
-#include "tmcc/rtsp/rtp.h"
+#include "tmcc/rtsp/codec/rtp.h"
 
 namespace qrv::tmcc::rtsp {
 

@@ -1,10 +1,10 @@
-#include "tmcc/rtsp/sdp.h"
+#include "tmcc/rtsp/codec/sdp.h"
 
 #include <map>
 
 #include "tmcc/common/codec/base64.h"
-#include "tmcc/rtsp/text.h"
-#include "tmcc/rtsp/url.h"
+#include "tmcc/rtsp/codec/text.h"
+#include "tmcc/rtsp/codec/url.h"
 
 namespace qrv::tmcc::rtsp {
 

@@ -1,9 +1,9 @@
-#include "tmcc/rtsp/h264_depacketizer.h"
+#include "tmcc/rtsp/codec/h264_depacketizer.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "tmcc/rtsp/annexb.h"
+#include "tmcc/rtsp/codec/annexb.h"
 
 namespace qrv::tmcc::rtsp {
 

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "tmcc/rtsp/rtp.h"
+#include "tmcc/rtsp/codec/rtp.h"
 
 namespace qrv::tmcc::rtsp {
 

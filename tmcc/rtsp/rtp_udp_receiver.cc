@@ -1,4 +1,4 @@
-#include "tmcc/rtp_udp_receiver.h"
+#include "tmcc/rtsp/rtp_udp_receiver.h"
 
 namespace qrv::tmcc {
 

@@ -28,7 +28,7 @@
 #include <span>
 #include <vector>
 
-#include "tmcc/rtsp/rtp.h"
+#include "tmcc/rtsp/codec/rtp.h"
 
 namespace qrv::tmcc::rtsp {
 

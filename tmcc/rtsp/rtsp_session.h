@@ -30,11 +30,11 @@
 #include <vector>
 
 #include "tmcc/link.h"
-#include "tmcc/rtp_udp_receiver.h"
-#include "tmcc/rtsp/auth.h"
-#include "tmcc/rtsp/h264_depacketizer.h"
-#include "tmcc/rtsp/message.h"
-#include "tmcc/rtsp/sdp.h"
+#include "tmcc/rtsp/codec/auth.h"
+#include "tmcc/rtsp/codec/h264_depacketizer.h"
+#include "tmcc/rtsp/codec/message.h"
+#include "tmcc/rtsp/codec/sdp.h"
+#include "tmcc/rtsp/rtp_udp_receiver.h"
 
 namespace qrv::tmcc {
 

@@ -1,13 +1,13 @@
-#include "tmcc/rtsp_session.h"
+#include "tmcc/rtsp/rtsp_session.h"
 
 #include <charconv>
 #include <cstring>
 
 #include "devicelib/tmcc_errors.h"
 #include "tmcc/common/receive_batch.h"
-#include "tmcc/rtsp/interleaved.h"
-#include "tmcc/rtsp/text.h"
-#include "tmcc/rtsp/transport.h"
+#include "tmcc/rtsp/codec/interleaved.h"
+#include "tmcc/rtsp/codec/text.h"
+#include "tmcc/rtsp/codec/transport.h"
 
 namespace qrv::tmcc {
 

@@ -1,4 +1,4 @@
-#include "tmcc/rtsp/interleaved.h"
+#include "tmcc/rtsp/codec/interleaved.h"
 
 namespace qrv::tmcc::rtsp {
 

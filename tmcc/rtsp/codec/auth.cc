@@ -1,11 +1,11 @@
-#include "tmcc/rtsp/auth.h"
+#include "tmcc/rtsp/codec/auth.h"
 
 #include <array>
 #include <cstdio>
 
 #include "tmcc/common/codec/base64.h"
 #include "tmcc/common/codec/crypto.h"
-#include "tmcc/rtsp/text.h"
+#include "tmcc/rtsp/codec/text.h"
 
 namespace qrv::tmcc::rtsp {
 

@@ -1,4 +1,4 @@
-#include "tmcc/rtsp/annexb.h"
+#include "tmcc/rtsp/codec/annexb.h"
 
 namespace qrv::tmcc::rtsp {
 

@@ -1,6 +1,6 @@
-#include "tmcc/rtsp/transport.h"
+#include "tmcc/rtsp/codec/transport.h"
 
-#include "tmcc/rtsp/text.h"
+#include "tmcc/rtsp/codec/text.h"
 
 namespace qrv::tmcc::rtsp {
 

@@ -14,7 +14,7 @@
 #include <span>
 #include <vector>
 
-#include "tmcc/rtsp/message.h"
+#include "tmcc/rtsp/codec/message.h"
 
 namespace qrv::tmcc::rtsp {
 
