@@ -11,7 +11,7 @@
 #include "tmcc/native/codec/builders.h"
 #include "tmcc/native/codec/frame.h"
 #include "tmcc/native/codec/parsers.h"
-#include "tmcc/onvif_discovery_record.h"
+#include "tmcc/onvif/onvif_discovery_record.h"
 #include "tmcc/record_fields.h"
 
 namespace qrv::tmcc {

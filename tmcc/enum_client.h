@@ -16,7 +16,7 @@
 #include "devicelib/tmcc_api.h"
 #include "tmcc/callback_slot.h"
 #include "tmcc/client.h"
-#include "tmcc/onvif/discovery.h"
+#include "tmcc/onvif/codec/discovery.h"
 #include "tmcc/probe_round.h"
 
 namespace qrv::tmcc {

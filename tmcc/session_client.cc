@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "devicelib/tmcc_errors.h"
-#include "tmcc/onvif_session.h"
+#include "tmcc/onvif/onvif_session.h"
 #include "tmcc/rtsp/rtsp_session.h"
 
 namespace qrv::tmcc {

@@ -10,9 +10,9 @@
 
 #include "tmcc/common/codec/base64.h"
 #include "tmcc/common/codec/crypto.h"
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif/soap.h"
-#include "tmcc/onvif/xs_datetime.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/soap.h"
+#include "tmcc/onvif/codec/xs_datetime.h"
 
 namespace onvif = qrv::tmcc::onvif;
 namespace pr = qrv::tmcc::protocol;

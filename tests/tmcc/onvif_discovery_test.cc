@@ -26,9 +26,9 @@
 #include "support/private_network.h"
 #include "support/wait.h"
 #include "tmcc/enum_client.h"
-#include "tmcc/onvif/discovery.h"
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif_discovery_record.h"
+#include "tmcc/onvif/codec/discovery.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/onvif_discovery_record.h"
 
 namespace dl = qrv::devicelib;
 namespace ov = qrv::tmcc::onvif;

@@ -17,7 +17,7 @@
 #include "support/wait.h"
 #include "tests/tmcc/loopback.h"
 #include "tmcc/native/alarm_listener.h"
-#include "tmcc/onvif_event_watcher.h"
+#include "tmcc/onvif/onvif_event_watcher.h"
 
 namespace qrv::tmcc {
 namespace {

@@ -2,7 +2,7 @@
 // our PTZ codes become ONVIF operations, and the bounded memory of logins.
 #include <gtest/gtest.h>
 
-#include "tmcc/onvif_ptz_map.h"
+#include "tmcc/onvif/onvif_ptz_map.h"
 #include "tmcc/service_uri.h"
 #include "tmcc/target_memory.h"
 

@@ -1,8 +1,8 @@
-#include "tmcc/onvif/media_service.h"
+#include "tmcc/onvif/codec/media_service.h"
 
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif/xml_writer.h"
-#include "tmcc/onvif/xs_duration.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/xml_writer.h"
+#include "tmcc/onvif/codec/xs_duration.h"
 
 namespace qrv::tmcc::onvif {
 

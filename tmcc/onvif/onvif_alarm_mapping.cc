@@ -1,11 +1,11 @@
-#include "tmcc/onvif_alarm_mapping.h"
+#include "tmcc/onvif/onvif_alarm_mapping.h"
 
 #include <array>
 #include <optional>
 #include <string>
 
 #include "devicelib/tmcc_records.h"
-#include "tmcc/onvif/namespaces.h"
+#include "tmcc/onvif/codec/namespaces.h"
 
 namespace qrv::tmcc {
 

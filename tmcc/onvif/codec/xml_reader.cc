@@ -1,4 +1,4 @@
-#include "tmcc/onvif/xml_reader.h"
+#include "tmcc/onvif/codec/xml_reader.h"
 
 #include <functional>
 #include <set>

@@ -1,4 +1,4 @@
-#include "tmcc/onvif/xml_writer.h"
+#include "tmcc/onvif/codec/xml_writer.h"
 
 #include <cstdint>
 

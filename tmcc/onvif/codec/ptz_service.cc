@@ -1,10 +1,10 @@
-#include "tmcc/onvif/ptz_service.h"
+#include "tmcc/onvif/codec/ptz_service.h"
 
 #include <cmath>
 
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif/xml_writer.h"
-#include "tmcc/onvif/xs_duration.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/xml_writer.h"
+#include "tmcc/onvif/codec/xs_duration.h"
 
 namespace qrv::tmcc::onvif {
 

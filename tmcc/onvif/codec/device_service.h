@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "tmcc/onvif/result.h"
-#include "tmcc/onvif/soap.h"
+#include "tmcc/onvif/codec/result.h"
+#include "tmcc/onvif/codec/soap.h"
 
 namespace qrv::tmcc::onvif {
 

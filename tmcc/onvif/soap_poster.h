@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "tmcc/onvif/soap.h"
+#include "tmcc/onvif/codec/soap.h"
 
 namespace qrv::tmcc {
 

@@ -23,7 +23,7 @@
 #include <string_view>
 
 #include "tmcc/common/codec/messages.h"
-#include "tmcc/onvif/event_service.h"
+#include "tmcc/onvif/codec/event_service.h"
 
 namespace qrv::tmcc {
 

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "tmcc/onvif/xml_reader.h"
+#include "tmcc/onvif/codec/xml_reader.h"
 
 namespace qrv::tmcc::onvif {
 

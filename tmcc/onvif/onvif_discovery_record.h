@@ -7,7 +7,7 @@
 #include <string>
 
 #include "devicelib/tmcc_records.h"
-#include "tmcc/onvif/discovery.h"
+#include "tmcc/onvif/codec/discovery.h"
 
 namespace qrv::tmcc {
 

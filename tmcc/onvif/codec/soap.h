@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "tmcc/onvif/result.h"
-#include "tmcc/onvif/xml_reader.h"
+#include "tmcc/onvif/codec/result.h"
+#include "tmcc/onvif/codec/xml_reader.h"
 
 namespace qrv::tmcc::onvif {
 

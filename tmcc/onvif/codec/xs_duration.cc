@@ -1,4 +1,4 @@
-#include "tmcc/onvif/xs_duration.h"
+#include "tmcc/onvif/codec/xs_duration.h"
 
 namespace qrv::tmcc::onvif {
 

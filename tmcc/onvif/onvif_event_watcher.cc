@@ -1,10 +1,10 @@
-#include "tmcc/onvif_event_watcher.h"
+#include "tmcc/onvif/onvif_event_watcher.h"
 
 #include <utility>
 
 #include "devicelib/tmcc_errors.h"
 #include "tmcc/local_alarms.h"
-#include "tmcc/onvif_alarm_mapping.h"
+#include "tmcc/onvif/onvif_alarm_mapping.h"
 #include "tmcc/service_uri.h"
 
 namespace qrv::tmcc {

@@ -1,4 +1,4 @@
-#include "tmcc/subscription_timing.h"
+#include "tmcc/onvif/subscription_timing.h"
 
 #include <algorithm>
 

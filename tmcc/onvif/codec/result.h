@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "tmcc/onvif/xml_reader.h"
+#include "tmcc/onvif/codec/xml_reader.h"
 
 namespace qrv::tmcc::onvif {
 

@@ -21,9 +21,9 @@
 
 #include "tmcc/backoff.h"
 #include "tmcc/link.h"
-#include "tmcc/onvif/event_service.h"
-#include "tmcc/soap_poster.h"
-#include "tmcc/subscription_timing.h"
+#include "tmcc/onvif/codec/event_service.h"
+#include "tmcc/onvif/soap_poster.h"
+#include "tmcc/onvif/subscription_timing.h"
 
 namespace qrv::tmcc {
 

@@ -1,4 +1,4 @@
-#include "tmcc/onvif/soap.h"
+#include "tmcc/onvif/codec/soap.h"
 
 #include <array>
 #include <charconv>
@@ -7,9 +7,9 @@
 
 #include "tmcc/common/codec/base64.h"
 #include "tmcc/common/codec/crypto.h"
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif/xml_writer.h"
-#include "tmcc/onvif/xs_datetime.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/xml_writer.h"
+#include "tmcc/onvif/codec/xs_datetime.h"
 
 namespace qrv::tmcc::onvif {
 

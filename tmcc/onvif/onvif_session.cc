@@ -1,11 +1,11 @@
-#include "tmcc/onvif_session.h"
+#include "tmcc/onvif/onvif_session.h"
 
 #include <algorithm>
 
 #include "devicelib/tmcc_errors.h"
-#include "tmcc/onvif/device_service.h"
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif/ptz_service.h"
+#include "tmcc/onvif/codec/device_service.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/ptz_service.h"
 #include "tmcc/rtsp/codec/url.h"
 #include "tmcc/rtsp/rtsp_session.h"
 #include "tmcc/service_uri.h"

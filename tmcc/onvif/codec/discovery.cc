@@ -1,8 +1,8 @@
-#include "tmcc/onvif/discovery.h"
+#include "tmcc/onvif/codec/discovery.h"
 
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif/soap.h"
-#include "tmcc/onvif/xml_writer.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/soap.h"
+#include "tmcc/onvif/codec/xml_writer.h"
 
 namespace qrv::tmcc::onvif {
 

@@ -1,8 +1,8 @@
-#include "tmcc/onvif/device_service.h"
+#include "tmcc/onvif/codec/device_service.h"
 
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif/xml_writer.h"
-#include "tmcc/onvif/xs_datetime.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/xml_writer.h"
+#include "tmcc/onvif/codec/xs_datetime.h"
 
 namespace qrv::tmcc::onvif {
 

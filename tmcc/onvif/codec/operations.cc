@@ -1,8 +1,8 @@
-#include "tmcc/onvif/operations.h"
+#include "tmcc/onvif/codec/operations.h"
 
 #include <array>
 
-#include "tmcc/onvif/namespaces.h"
+#include "tmcc/onvif/codec/namespaces.h"
 
 namespace qrv::tmcc::onvif {
 

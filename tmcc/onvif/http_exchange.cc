@@ -1,4 +1,4 @@
-#include "tmcc/http_exchange.h"
+#include "tmcc/onvif/http_exchange.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "tmcc/onvif/xs_datetime.h"
+#include "tmcc/onvif/codec/xs_datetime.h"
 
 #include <cstdio>
 

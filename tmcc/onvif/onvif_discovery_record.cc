@@ -1,4 +1,4 @@
-#include "tmcc/onvif_discovery_record.h"
+#include "tmcc/onvif/onvif_discovery_record.h"
 
 #include <optional>
 #include <string_view>

@@ -1,9 +1,9 @@
-#include "tmcc/onvif/event_service.h"
+#include "tmcc/onvif/codec/event_service.h"
 
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif/xml_writer.h"
-#include "tmcc/onvif/xs_datetime.h"
-#include "tmcc/onvif/xs_duration.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/xml_writer.h"
+#include "tmcc/onvif/codec/xs_datetime.h"
+#include "tmcc/onvif/codec/xs_duration.h"
 
 namespace qrv::tmcc::onvif {
 

@@ -33,12 +33,12 @@
 #include <string>
 #include <vector>
 
-#include "tmcc/http_exchange.h"
 #include "tmcc/link.h"
-#include "tmcc/onvif/media_service.h"
-#include "tmcc/onvif_event_watcher.h"
-#include "tmcc/onvif_ptz_map.h"
-#include "tmcc/soap_poster.h"
+#include "tmcc/onvif/codec/media_service.h"
+#include "tmcc/onvif/http_exchange.h"
+#include "tmcc/onvif/onvif_event_watcher.h"
+#include "tmcc/onvif/onvif_ptz_map.h"
+#include "tmcc/onvif/soap_poster.h"
 
     namespace qrv::tmcc {
 

@@ -1,4 +1,4 @@
-#include "tmcc/onvif_ptz_map.h"
+#include "tmcc/onvif/onvif_ptz_map.h"
 
 #include <algorithm>
 
