@@ -25,7 +25,7 @@
 #include "simulator/simulator.h"
 #include "support/private_network.h"
 #include "support/wait.h"
-#include "tmcc/enum_client.h"
+#include "tmcc/common/enum_client.h"
 #include "tmcc/onvif/codec/discovery.h"
 #include "tmcc/onvif/codec/namespaces.h"
 #include "tmcc/onvif/onvif_discovery_record.h"

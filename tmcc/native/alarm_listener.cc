@@ -5,11 +5,11 @@
 
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_records.h"
-#include "tmcc/local_alarms.h"
+#include "tmcc/common/local_alarms.h"
+#include "tmcc/common/record_fields.h"
 #include "tmcc/native/alarm_record.h"
 #include "tmcc/native/codec/builders.h"
 #include "tmcc/native/connection/framed_connection.h"
-#include "tmcc/record_fields.h"
 
 namespace qrv::tmcc {
 

@@ -16,8 +16,8 @@
 #include <set>
 
 #include "devicelib/tmcc_api.h"
-#include "tmcc/callback_slot.h"
-#include "tmcc/client.h"
+#include "tmcc/common/callback_slot.h"
+#include "tmcc/common/client.h"
 
 namespace qrv::tmcc {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "tmcc/common/codec/messages.h"
-#include "tmcc/link.h"
+#include "tmcc/common/link.h"
 #include "tmcc/native/connection/framed_connection.h"
 
 namespace qrv::tmcc {

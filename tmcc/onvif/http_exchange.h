@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "tmcc/link.h"
+#include "tmcc/common/link.h"
 #include "tmcc/rtsp/codec/auth.h"
 #include "tmcc/rtsp/codec/message.h"
 

@@ -3,8 +3,8 @@
 #include <optional>
 #include <string_view>
 
-#include "tmcc/record_fields.h"
-#include "tmcc/service_uri.h"
+#include "tmcc/common/record_fields.h"
+#include "tmcc/common/service_uri.h"
 
 namespace qrv::tmcc {
 

@@ -3,9 +3,9 @@
 #include <utility>
 
 #include "devicelib/tmcc_errors.h"
-#include "tmcc/local_alarms.h"
+#include "tmcc/common/local_alarms.h"
+#include "tmcc/common/service_uri.h"
 #include "tmcc/onvif/onvif_alarm_mapping.h"
-#include "tmcc/service_uri.h"
 
 namespace qrv::tmcc {
 

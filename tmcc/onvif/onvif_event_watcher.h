@@ -19,8 +19,8 @@
 #include <memory>
 #include <string>
 
-#include "tmcc/backoff.h"
-#include "tmcc/link.h"
+#include "tmcc/common/backoff.h"
+#include "tmcc/common/link.h"
 #include "tmcc/onvif/codec/event_service.h"
 #include "tmcc/onvif/soap_poster.h"
 #include "tmcc/onvif/subscription_timing.h"

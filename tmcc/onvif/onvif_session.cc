@@ -3,12 +3,12 @@
 #include <algorithm>
 
 #include "devicelib/tmcc_errors.h"
+#include "tmcc/common/service_uri.h"
 #include "tmcc/onvif/codec/device_service.h"
 #include "tmcc/onvif/codec/namespaces.h"
 #include "tmcc/onvif/codec/ptz_service.h"
 #include "tmcc/rtsp/codec/url.h"
 #include "tmcc/rtsp/rtsp_session.h"
-#include "tmcc/service_uri.h"
 
 namespace qrv::tmcc {
 

@@ -33,7 +33,7 @@
 #include <string>
 #include <vector>
 
-#include "tmcc/link.h"
+#include "tmcc/common/link.h"
 #include "tmcc/onvif/codec/media_service.h"
 #include "tmcc/onvif/http_exchange.h"
 #include "tmcc/onvif/onvif_event_watcher.h"

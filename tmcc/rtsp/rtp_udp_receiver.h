@@ -13,7 +13,7 @@
 #include <span>
 #include <vector>
 
-#include "tmcc/link.h"
+#include "tmcc/common/link.h"
 
 namespace qrv::tmcc {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "devicelib/tmcc_extensions.h"
-#include "tmcc/backoff.h"
-#include "tmcc/client.h"
+#include "tmcc/common/backoff.h"
+#include "tmcc/common/client.h"
 #include "tmcc/native/session.h"
 
 namespace qrv::tmcc {

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "tmcc/client.h"
+#include "tmcc/common/client.h"
 
 namespace qrv::tmcc {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "tmcc/link.h"
+#include "tmcc/common/link.h"
 
 namespace qrv::tmcc {
 

@@ -1,4 +1,4 @@
-#include "tmcc/target_memory.h"
+#include "tmcc/common/target_memory.h"
 
 #include <algorithm>
 

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "tmcc/runtime.h"
+#include "tmcc/common/runtime.h"
 
 namespace qrv::tmcc {
 

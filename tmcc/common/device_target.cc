@@ -1,8 +1,8 @@
-#include "tmcc/device_target.h"
+#include "tmcc/common/device_target.h"
 
+#include "tmcc/common/service_uri.h"
 #include "tmcc/rtsp/codec/text.h"
 #include "tmcc/rtsp/codec/url.h"
-#include "tmcc/service_uri.h"
 
 namespace qrv::tmcc {
 

@@ -6,8 +6,8 @@
 
 #include "devicelib/tmcc_api.h"
 #include "devicelib/tmcc_extensions.h"
-#include "tmcc/callback_slot.h"
-#include "tmcc/session_client.h"
+#include "tmcc/common/callback_slot.h"
+#include "tmcc/common/session_client.h"
 
 namespace qrv::tmcc {
 

@@ -1,4 +1,4 @@
-#include "tmcc/snapshot_file.h"
+#include "tmcc/common/snapshot_file.h"
 
 #if defined(_WIN32)
 #include <windows.h>

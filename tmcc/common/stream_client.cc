@@ -1,11 +1,11 @@
-#include "tmcc/stream_client.h"
+#include "tmcc/common/stream_client.h"
 
 #include <atomic>
 
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_records.h"
 #include "tmcc/common/receive_batch.h"
-#include "tmcc/runtime.h"
+#include "tmcc/common/runtime.h"
 
 namespace qrv::tmcc {
 

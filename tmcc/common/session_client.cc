@@ -1,4 +1,4 @@
-#include "tmcc/session_client.h"
+#include "tmcc/common/session_client.h"
 
 #include <condition_variable>
 #include <mutex>

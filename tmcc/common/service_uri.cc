@@ -1,4 +1,4 @@
-#include "tmcc/service_uri.h"
+#include "tmcc/common/service_uri.h"
 
 #include <algorithm>
 

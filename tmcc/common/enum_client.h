@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "devicelib/tmcc_api.h"
-#include "tmcc/callback_slot.h"
-#include "tmcc/client.h"
+#include "tmcc/common/callback_slot.h"
+#include "tmcc/common/client.h"
+#include "tmcc/common/probe_round.h"
 #include "tmcc/onvif/codec/discovery.h"
-#include "tmcc/probe_round.h"
 
 namespace qrv::tmcc {
 

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <optional>
 
-#include "tmcc/device_target.h"
+#include "tmcc/common/device_target.h"
 
 namespace qrv::tmcc {
 

@@ -1,4 +1,4 @@
-#include "tmcc/probe_round.h"
+#include "tmcc/common/probe_round.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "tmcc/enum_client.h"
+#include "tmcc/common/enum_client.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -8,11 +8,11 @@
 
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_records.h"
+#include "tmcc/common/record_fields.h"
 #include "tmcc/native/codec/builders.h"
 #include "tmcc/native/codec/frame.h"
 #include "tmcc/native/codec/parsers.h"
 #include "tmcc/onvif/onvif_discovery_record.h"
-#include "tmcc/record_fields.h"
 
 namespace qrv::tmcc {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <mutex>
 
-#include "tmcc/callback_gate.h"
+#include "tmcc/common/callback_gate.h"
 
 namespace qrv::tmcc {
 

@@ -1,4 +1,4 @@
-#include "tmcc/login_client.h"
+#include "tmcc/common/login_client.h"
 
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_records.h"

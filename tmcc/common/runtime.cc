@@ -1,4 +1,4 @@
-#include "tmcc/runtime.h"
+#include "tmcc/common/runtime.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "tmcc/backoff.h"
+#include "tmcc/common/backoff.h"
 
 #include <algorithm>
 

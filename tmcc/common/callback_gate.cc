@@ -1,4 +1,4 @@
-#include "tmcc/callback_gate.h"
+#include "tmcc/common/callback_gate.h"
 
 #include <algorithm>
 

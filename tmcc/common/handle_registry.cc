@@ -1,4 +1,4 @@
-#include "tmcc/handle_registry.h"
+#include "tmcc/common/handle_registry.h"
 
 #include <limits>
 

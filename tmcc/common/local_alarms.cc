@@ -1,4 +1,4 @@
-#include "tmcc/local_alarms.h"
+#include "tmcc/common/local_alarms.h"
 
 #include <algorithm>
 #include <mutex>

@@ -1,8 +1,8 @@
-#include "tmcc/client.h"
+#include "tmcc/common/client.h"
 
 #include <future>
 
-#include "tmcc/runtime.h"
+#include "tmcc/common/runtime.h"
 
 namespace qrv::tmcc {
 
