@@ -52,10 +52,10 @@
 #include "host/kit/requests.h"
 #include "host/kit/spread.h"
 #include "host/sim/fleet.h"
-#include "tmcc/protocol/auth.h"
-#include "tmcc/protocol/builders.h"
-#include "tmcc/protocol/frame.h"
-#include "tmcc/protocol/parsers.h"
+#include "tmcc/native/codec/auth.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/codec/frame.h"
+#include "tmcc/native/codec/parsers.h"
 
 extern char** environ;
 

@@ -13,10 +13,10 @@
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_records.h"
 #include "tests/hostile/hostile_peer.h"
-#include "tmcc/alarm_listener.h"
-#include "tmcc/connection/framed_connection.h"
-#include "tmcc/login_client.h"
-#include "tmcc/stream_client.h"
+#include "tmcc/common/login_client.h"
+#include "tmcc/common/stream_client.h"
+#include "tmcc/native/alarm_listener.h"
+#include "tmcc/native/connection/framed_connection.h"
 
 using namespace qrv;
 using namespace std::chrono_literals;

@@ -6,10 +6,10 @@
 #include <span>
 #include <string>
 
-#include "tmcc/alarm_record.h"
-#include "tmcc/protocol/builders.h"
-#include "tmcc/protocol/frame.h"
-#include "tmcc/protocol/parsers.h"
+#include "tmcc/native/alarm_record.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/codec/frame.h"
+#include "tmcc/native/codec/parsers.h"
 
 namespace pr = qrv::tmcc::protocol;
 using qrv::tmcc::AlarmVerdict;

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "devicelib/tmcc_records.h"
-#include "tmcc/probe_round.h"
-#include "tmcc/protocol/builders.h"
-#include "tmcc/protocol/frame.h"
-#include "tmcc/protocol/parsers.h"
-#include "tmcc/record_fields.h"
+#include "tmcc/common/probe_round.h"
+#include "tmcc/common/record_fields.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/codec/frame.h"
+#include "tmcc/native/codec/parsers.h"
 
 namespace pr = qrv::tmcc::protocol;
 namespace dl = qrv::devicelib;

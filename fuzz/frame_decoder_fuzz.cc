@@ -6,9 +6,9 @@
 #include <span>
 #include <vector>
 
-#include "tmcc/protocol/builders.h"
-#include "tmcc/protocol/frame.h"
-#include "tmcc/protocol/parsers.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/codec/frame.h"
+#include "tmcc/native/codec/parsers.h"
 
 namespace pr = qrv::tmcc::protocol;
 

@@ -10,8 +10,8 @@
 #include <span>
 #include <vector>
 
-#include "tmcc/connection/frame_reader.h"
-#include "tmcc/protocol/frame.h"
+#include "tmcc/native/codec/frame.h"
+#include "tmcc/native/connection/frame_reader.h"
 
 namespace pr = qrv::tmcc::protocol;
 using qrv::tmcc::connection::FrameReader;

@@ -8,9 +8,9 @@
 #include <span>
 #include <vector>
 
-#include "tmcc/rtsp/annexb.h"
-#include "tmcc/rtsp/h264_depacketizer.h"
-#include "tmcc/rtsp/h264_packetizer.h"
+#include "tmcc/rtsp/codec/annexb.h"
+#include "tmcc/rtsp/codec/h264_depacketizer.h"
+#include "tmcc/rtsp/codec/h264_packetizer.h"
 
 namespace rt = qrv::tmcc::rtsp;
 

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "tmcc/protocol/builders.h"
-#include "tmcc/rtsp/annexb.h"
-#include "tmcc/rtsp/h264_packetizer.h"
-#include "tmcc/rtsp/interleaved.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/rtsp/codec/annexb.h"
+#include "tmcc/rtsp/codec/h264_packetizer.h"
+#include "tmcc/rtsp/codec/interleaved.h"
 
 namespace pr = qrv::tmcc::protocol;
 namespace rt = qrv::tmcc::rtsp;

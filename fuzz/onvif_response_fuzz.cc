@@ -7,11 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "tmcc/onvif/device_service.h"
-#include "tmcc/onvif/event_service.h"
-#include "tmcc/onvif/media_service.h"
-#include "tmcc/onvif/ptz_service.h"
-#include "tmcc/onvif/soap.h"
+#include "tmcc/onvif/codec/device_service.h"
+#include "tmcc/onvif/codec/event_service.h"
+#include "tmcc/onvif/codec/media_service.h"
+#include "tmcc/onvif/codec/ptz_service.h"
+#include "tmcc/onvif/codec/soap.h"
 
 namespace onvif = qrv::tmcc::onvif;
 

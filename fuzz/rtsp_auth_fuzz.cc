@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tmcc/rtsp/auth.h"
+#include "tmcc/rtsp/codec/auth.h"
 
 namespace rt = qrv::tmcc::rtsp;
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "tmcc/rtsp/interleaved.h"
-#include "tmcc/rtsp/message.h"
-#include "tmcc/rtsp/text.h"
+#include "tmcc/rtsp/codec/interleaved.h"
+#include "tmcc/rtsp/codec/message.h"
+#include "tmcc/rtsp/codec/text.h"
 
 namespace rt = qrv::tmcc::rtsp;
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "tmcc/rtsp/sdp.h"
-#include "tmcc/rtsp/url.h"
+#include "tmcc/rtsp/codec/sdp.h"
+#include "tmcc/rtsp/codec/url.h"
 
 namespace rt = qrv::tmcc::rtsp;
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "tmcc/onvif/discovery.h"
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif/soap.h"
+#include "tmcc/onvif/codec/discovery.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/soap.h"
 
 namespace onvif = qrv::tmcc::onvif;
 namespace ns = qrv::tmcc::onvif::ns;

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "tmcc/onvif/xml_reader.h"
-#include "tmcc/onvif/xml_writer.h"
+#include "tmcc/onvif/codec/xml_reader.h"
+#include "tmcc/onvif/codec/xml_writer.h"
 
 namespace onvif = qrv::tmcc::onvif;
 using onvif::XmlElement;

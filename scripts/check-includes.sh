@@ -4,6 +4,10 @@
 # (fault/ and devicelib/ sit beside platform/ and include none of the four
 # above), or when a plug-in file outside platform/ includes an operating-system
 # header: only platform/ may talk to the OS.
+# Inside the device library (tmcc/), the backends native/, rtsp/ and onvif/
+# stand side by side over common/: a backend includes common/ and itself, never
+# another backend (but onvif/ -> rtsp/, see below), and a codec folder
+# (tmcc/*/codec/) is pure: it includes only its own codec and common/codec/.
 #   scripts/check-includes.sh [ROOT]     (default: the repository)
 set -euo pipefail
 root="${1:-$(cd "$(dirname "$0")/.." && pwd)}"
@@ -48,6 +52,38 @@ for folder in plugin device media events fault devicelib; do
   done < <(grep -rnE --include='*.h' --include='*.cc' \
              "^[[:space:]]*#[[:space:]]*include[[:space:]]*<($os_headers)>" "$folder" || true)
 done
+
+# The device library's folders. common/ holds what the backends share and the
+# clients that pick or combine them (a login or stream picks its link,
+# enumeration runs both discoveries), so it may include every backend. The one
+# allowed direction between backends: ONVIF speaks HTTP through RTSP's message
+# and authentication codec, and an ONVIF stream is an RTSP session to the URI
+# the camera names; RTSP knows nothing of ONVIF.
+backends="native rtsp onvif"
+allowed_between="onvif>rtsp"
+if [ -d tmcc ]; then
+  while IFS= read -r hit; do
+    [ -n "$hit" ] || continue
+    file="${hit%%:*}"
+    target=$(sed -E 's/^[^"]*"tmcc\/([^"]*)".*/\1/' <<< "$hit")
+    part=$(cut -d/ -f2 <<< "$file")
+    to=$(cut -d/ -f1 <<< "$target")
+    case "$file" in
+      tmcc/*/codec/*)
+        case "$target" in
+          "$part"/codec/* | common/codec/*) ;;
+          *) report "$hit  (tmcc/$part/codec/ includes only its own codec and common/codec/)" ;;
+        esac
+        continue ;;
+    esac
+    case " $backends " in *" $part "*) ;; *) continue ;; esac
+    case " $backends " in *" $to "*) ;; *) continue ;; esac
+    [ "$part" = "$to" ] && continue
+    [ "$part>$to" = "$allowed_between" ] && continue
+    report "$hit  (tmcc/$part/ must not include tmcc/$to/)"
+  done < <(grep -rnE --include='*.h' --include='*.cc' \
+             '^[[:space:]]*#[[:space:]]*include[[:space:]]*"tmcc/' tmcc || true)
+fi
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures forbidden include(s)" >&2

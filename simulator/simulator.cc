@@ -9,7 +9,7 @@
 
 #include "simulator/device/device_impl.h"
 #include "simulator/device/discovery_responder.h"
-#include "tmcc/protocol/messages.h"
+#include "tmcc/common/codec/messages.h"
 
 namespace qrv::sim {
 

@@ -1,7 +1,7 @@
 #include "simulator/device/alarm_push.h"
 
-#include "tmcc/protocol/builders.h"
-#include "tmcc/protocol/frame.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/codec/frame.h"
 
 namespace qrv::sim {
 

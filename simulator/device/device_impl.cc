@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <future>
 
-#include "tmcc/protocol/auth.h"
+#include "tmcc/native/codec/auth.h"
 
 namespace qrv::sim {
 

@@ -19,7 +19,7 @@
 #include "simulator/onvif/onvif_face.h"
 #include "simulator/rtsp/rtsp_face.h"
 #include "simulator/simulator.h"
-#include "tmcc/protocol/messages.h"
+#include "tmcc/common/codec/messages.h"
 
 namespace qrv::sim {
 

@@ -1,7 +1,7 @@
 // Requests on a simulated device's sessions: key frame, snapshot, mute,
 // voice talk and PTZ.
 #include "simulator/device/device_impl.h"
-#include "tmcc/protocol/builders.h"
+#include "tmcc/native/codec/builders.h"
 
 namespace qrv::sim {
 

@@ -2,8 +2,8 @@
 // delivery with drop-until-key on overload, flood mode and injected faults.
 #include "simulator/device/device_impl.h"
 #include "simulator/media/aux_data.h"
-#include "tmcc/protocol/builders.h"
-#include "tmcc/protocol/frame.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/codec/frame.h"
 
 namespace qrv::sim {
 

@@ -3,9 +3,9 @@
 #include <sys/socket.h>
 
 #include "simulator/device/device_impl.h"
-#include "tmcc/protocol/builders.h"
-#include "tmcc/protocol/frame.h"
-#include "tmcc/protocol/parsers.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/codec/frame.h"
+#include "tmcc/native/codec/parsers.h"
 
 namespace qrv::sim {
 

@@ -11,8 +11,8 @@
 #include <memory>
 #include <vector>
 
-#include "tmcc/connection/framed_connection.h"
-#include "tmcc/protocol/messages.h"
+#include "tmcc/common/codec/messages.h"
+#include "tmcc/native/connection/framed_connection.h"
 
 namespace qrv::sim {
 

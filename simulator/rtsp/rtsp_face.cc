@@ -7,14 +7,14 @@
 #include <map>
 #include <optional>
 
-#include "tmcc/protocol/auth.h"
-#include "tmcc/protocol/base64.h"
-#include "tmcc/rtsp/annexb.h"
-#include "tmcc/rtsp/auth.h"
-#include "tmcc/rtsp/h264_packetizer.h"
-#include "tmcc/rtsp/interleaved.h"
-#include "tmcc/rtsp/message.h"
-#include "tmcc/rtsp/text.h"
+#include "tmcc/common/codec/base64.h"
+#include "tmcc/native/codec/auth.h"
+#include "tmcc/rtsp/codec/annexb.h"
+#include "tmcc/rtsp/codec/auth.h"
+#include "tmcc/rtsp/codec/h264_packetizer.h"
+#include "tmcc/rtsp/codec/interleaved.h"
+#include "tmcc/rtsp/codec/message.h"
+#include "tmcc/rtsp/codec/text.h"
 
 namespace qrv::sim {
 

@@ -15,7 +15,7 @@
 #include "support/wait.h"
 #include "tests/hostile/hostile_peer.h"
 #include "tests/tmcc/loopback.h"
-#include "tmcc/alarm_listener.h"
+#include "tmcc/native/alarm_listener.h"
 
 namespace qrv::hostile {
 namespace {

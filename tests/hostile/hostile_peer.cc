@@ -10,10 +10,10 @@
 #include <cstdio>
 #include <optional>
 
-#include "tmcc/protocol/auth.h"
-#include "tmcc/protocol/builders.h"
-#include "tmcc/protocol/frame.h"
-#include "tmcc/protocol/parsers.h"
+#include "tmcc/native/codec/auth.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/codec/frame.h"
+#include "tmcc/native/codec/parsers.h"
 
 namespace qrv::hostile {
 

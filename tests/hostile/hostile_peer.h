@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "tmcc/protocol/messages.h"
+#include "tmcc/common/codec/messages.h"
 
 namespace qrv::hostile {
 

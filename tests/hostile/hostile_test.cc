@@ -19,10 +19,10 @@
 #include "support/wait.h"
 #include "tests/hostile/hostile_peer.h"
 #include "tests/tmcc/loopback.h"
-#include "tmcc/alarm_listener.h"
-#include "tmcc/connection/framed_connection.h"
-#include "tmcc/login_client.h"
-#include "tmcc/stream_client.h"
+#include "tmcc/common/login_client.h"
+#include "tmcc/common/stream_client.h"
+#include "tmcc/native/alarm_listener.h"
+#include "tmcc/native/connection/framed_connection.h"
 
 namespace qrv::hostile {
 namespace {

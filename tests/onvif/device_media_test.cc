@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "tmcc/onvif/device_service.h"
-#include "tmcc/onvif/media_service.h"
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif/operations.h"
-#include "tmcc/onvif/soap.h"
+#include "tmcc/onvif/codec/device_service.h"
+#include "tmcc/onvif/codec/media_service.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/operations.h"
+#include "tmcc/onvif/codec/soap.h"
 
 namespace onvif = qrv::tmcc::onvif;
 namespace ns = qrv::tmcc::onvif::ns;

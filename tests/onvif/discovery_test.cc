@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "tmcc/onvif/discovery.h"
-#include "tmcc/onvif/namespaces.h"
+#include "tmcc/onvif/codec/discovery.h"
+#include "tmcc/onvif/codec/namespaces.h"
 
 namespace onvif = qrv::tmcc::onvif;
 namespace ns = qrv::tmcc::onvif::ns;

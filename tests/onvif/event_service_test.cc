@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "tmcc/onvif/event_service.h"
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif/operations.h"
-#include "tmcc/onvif/soap.h"
+#include "tmcc/onvif/codec/event_service.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/operations.h"
+#include "tmcc/onvif/codec/soap.h"
 
 namespace onvif = qrv::tmcc::onvif;
 namespace ns = qrv::tmcc::onvif::ns;

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif/operations.h"
-#include "tmcc/onvif/ptz_service.h"
-#include "tmcc/onvif/soap.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/operations.h"
+#include "tmcc/onvif/codec/ptz_service.h"
+#include "tmcc/onvif/codec/soap.h"
 
 namespace onvif = qrv::tmcc::onvif;
 using onvif::Operation;

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif/soap.h"
-#include "tmcc/onvif/xs_datetime.h"
-#include "tmcc/protocol/base64.h"
-#include "tmcc/protocol/crypto.h"
+#include "tmcc/common/codec/base64.h"
+#include "tmcc/common/codec/crypto.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/soap.h"
+#include "tmcc/onvif/codec/xs_datetime.h"
 
 namespace onvif = qrv::tmcc::onvif;
 namespace pr = qrv::tmcc::protocol;

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "tmcc/onvif/xml_reader.h"
-#include "tmcc/onvif/xml_writer.h"
+#include "tmcc/onvif/codec/xml_reader.h"
+#include "tmcc/onvif/codec/xml_writer.h"
 
 namespace onvif = qrv::tmcc::onvif;
 using onvif::XmlDocument;

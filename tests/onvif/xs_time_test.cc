@@ -5,8 +5,8 @@
 #include <optional>
 #include <string>
 
-#include "tmcc/onvif/xs_datetime.h"
-#include "tmcc/onvif/xs_duration.h"
+#include "tmcc/onvif/codec/xs_datetime.h"
+#include "tmcc/onvif/codec/xs_duration.h"
 
 namespace onvif = qrv::tmcc::onvif;
 

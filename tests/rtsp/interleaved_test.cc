@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tmcc/rtsp/interleaved.h"
+#include "tmcc/rtsp/codec/interleaved.h"
 
 namespace rt = qrv::tmcc::rtsp;
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tmcc/rtsp/message.h"
+#include "tmcc/rtsp/codec/message.h"
 
 namespace rt = qrv::tmcc::rtsp;
 using namespace std::string_literals;

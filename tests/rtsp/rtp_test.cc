@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "tmcc/rtsp/rtp.h"
+#include "tmcc/rtsp/codec/rtp.h"
 
 namespace rt = qrv::tmcc::rtsp;
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tmcc/rtsp/sdp.h"
+#include "tmcc/rtsp/codec/sdp.h"
 
 namespace rt = qrv::tmcc::rtsp;
 

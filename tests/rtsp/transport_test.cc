@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "tmcc/rtsp/transport.h"
+#include "tmcc/rtsp/codec/transport.h"
 
 namespace rt = qrv::tmcc::rtsp;
 

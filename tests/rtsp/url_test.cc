@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "tmcc/rtsp/url.h"
+#include "tmcc/rtsp/codec/url.h"
 
 namespace rt = qrv::tmcc::rtsp;
 

@@ -4,7 +4,7 @@
 
 #include "tests/simulator/media_probe.h"
 #include "tests/simulator/sim_fixture.h"
-#include "tmcc/protocol/builders.h"
+#include "tmcc/native/codec/builders.h"
 
 namespace qrv::sim::test {
 namespace {

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include "tests/simulator/sim_fixture.h"
-#include "tmcc/protocol/builders.h"
-#include "tmcc/protocol/parsers.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/codec/parsers.h"
 
 namespace qrv::sim::test {
 namespace {

@@ -10,14 +10,14 @@
 #include <thread>
 
 #include "tests/simulator/sim_fixture.h"
-#include "tmcc/onvif/device_service.h"
-#include "tmcc/onvif/discovery.h"
-#include "tmcc/onvif/event_service.h"
-#include "tmcc/onvif/media_service.h"
-#include "tmcc/onvif/ptz_service.h"
-#include "tmcc/onvif/soap.h"
-#include "tmcc/rtsp/auth.h"
-#include "tmcc/rtsp/message.h"
+#include "tmcc/onvif/codec/device_service.h"
+#include "tmcc/onvif/codec/discovery.h"
+#include "tmcc/onvif/codec/event_service.h"
+#include "tmcc/onvif/codec/media_service.h"
+#include "tmcc/onvif/codec/ptz_service.h"
+#include "tmcc/onvif/codec/soap.h"
+#include "tmcc/rtsp/codec/auth.h"
+#include "tmcc/rtsp/codec/message.h"
 
 namespace qrv::sim::test {
 namespace {

@@ -12,11 +12,11 @@
 #include <deque>
 
 #include "tests/simulator/sim_fixture.h"
-#include "tmcc/rtsp/annexb.h"
-#include "tmcc/rtsp/auth.h"
-#include "tmcc/rtsp/interleaved.h"
-#include "tmcc/rtsp/rtp.h"
-#include "tmcc/rtsp/sdp.h"
+#include "tmcc/rtsp/codec/annexb.h"
+#include "tmcc/rtsp/codec/auth.h"
+#include "tmcc/rtsp/codec/interleaved.h"
+#include "tmcc/rtsp/codec/rtp.h"
+#include "tmcc/rtsp/codec/sdp.h"
 
 namespace qrv::sim::test {
 namespace {

@@ -8,7 +8,7 @@
 #include "support/temp_dir.h"
 #include "tests/simulator/media_probe.h"
 #include "tests/simulator/sim_fixture.h"
-#include "tmcc/protocol/parsers.h"
+#include "tmcc/native/codec/parsers.h"
 
 namespace qrv::sim::test {
 namespace {

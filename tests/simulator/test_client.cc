@@ -2,9 +2,9 @@
 
 #include <unistd.h>
 
-#include "tmcc/protocol/auth.h"
-#include "tmcc/protocol/builders.h"
-#include "tmcc/protocol/parsers.h"
+#include "tmcc/native/codec/auth.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/codec/parsers.h"
 
 namespace qrv::sim::test {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "tmcc/protocol/frame.h"
-#include "tmcc/protocol/messages.h"
+#include "tmcc/common/codec/messages.h"
+#include "tmcc/native/codec/frame.h"
 
 namespace qrv::sim::test {
 

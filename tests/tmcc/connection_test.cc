@@ -14,10 +14,10 @@
 
 #include "support/wait.h"
 #include "tests/tmcc/loopback.h"
-#include "tmcc/connection/frame_reader.h"
-#include "tmcc/connection/framed_connection.h"
-#include "tmcc/protocol/builders.h"
-#include "tmcc/runtime.h"
+#include "tmcc/common/runtime.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/connection/frame_reader.h"
+#include "tmcc/native/connection/framed_connection.h"
 
 namespace qrv::tmcc::connection {
 namespace {

@@ -2,7 +2,7 @@
 // gives: the rule hosts rely on, with no probing.
 #include <gtest/gtest.h>
 
-#include "tmcc/device_target.h"
+#include "tmcc/common/device_target.h"
 
 namespace qt = qrv::tmcc;
 

@@ -25,9 +25,9 @@
 #include "devicelib/tmcc_errors.h"
 #include "support/private_network.h"
 #include "support/wait.h"
-#include "tmcc/protocol/builders.h"
-#include "tmcc/protocol/frame.h"
-#include "tmcc/protocol/parsers.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/codec/frame.h"
+#include "tmcc/native/codec/parsers.h"
 
 namespace dl = qrv::devicelib;
 namespace pr = qrv::tmcc::protocol;

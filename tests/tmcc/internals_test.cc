@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "support/wait.h"
-#include "tmcc/backoff.h"
-#include "tmcc/callback_gate.h"
-#include "tmcc/probe_round.h"
-#include "tmcc/runtime.h"
+#include "tmcc/common/backoff.h"
+#include "tmcc/common/callback_gate.h"
+#include "tmcc/common/probe_round.h"
+#include "tmcc/common/runtime.h"
 
 using namespace std::chrono_literals;
 using qrv::test::WaitUntil;

@@ -25,10 +25,10 @@
 #include "simulator/simulator.h"
 #include "support/private_network.h"
 #include "support/wait.h"
-#include "tmcc/enum_client.h"
-#include "tmcc/onvif/discovery.h"
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif_discovery_record.h"
+#include "tmcc/common/enum_client.h"
+#include "tmcc/onvif/codec/discovery.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/onvif_discovery_record.h"
 
 namespace dl = qrv::devicelib;
 namespace ov = qrv::tmcc::onvif;

@@ -16,8 +16,8 @@
 #include "simulator/simulator.h"
 #include "support/wait.h"
 #include "tests/tmcc/loopback.h"
-#include "tmcc/alarm_listener.h"
-#include "tmcc/onvif_event_watcher.h"
+#include "tmcc/native/alarm_listener.h"
+#include "tmcc/onvif/onvif_event_watcher.h"
 
 namespace qrv::tmcc {
 namespace {

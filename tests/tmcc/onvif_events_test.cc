@@ -11,13 +11,13 @@
 #include "devicelib/tmcc_errors.h"
 #include "devicelib/tmcc_records.h"
 #include "support/wait.h"
-#include "tmcc/alarm_listener.h"
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif/xs_datetime.h"
-#include "tmcc/onvif_alarm_mapping.h"
-#include "tmcc/onvif_event_watcher.h"
-#include "tmcc/service_uri.h"
-#include "tmcc/subscription_timing.h"
+#include "tmcc/common/service_uri.h"
+#include "tmcc/native/alarm_listener.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/xs_datetime.h"
+#include "tmcc/onvif/onvif_alarm_mapping.h"
+#include "tmcc/onvif/onvif_event_watcher.h"
+#include "tmcc/onvif/subscription_timing.h"
 
 namespace qrv::tmcc {
 namespace {

@@ -2,9 +2,9 @@
 // our PTZ codes become ONVIF operations, and the bounded memory of logins.
 #include <gtest/gtest.h>
 
-#include "tmcc/onvif_ptz_map.h"
-#include "tmcc/service_uri.h"
-#include "tmcc/target_memory.h"
+#include "tmcc/common/service_uri.h"
+#include "tmcc/common/target_memory.h"
+#include "tmcc/onvif/onvif_ptz_map.h"
 
 namespace qt = qrv::tmcc;
 

@@ -17,10 +17,10 @@
 #include "devicelib/tmcc_errors.h"
 #include "support/wait.h"
 #include "tests/tmcc/loopback.h"
-#include "tmcc/onvif/device_service.h"
-#include "tmcc/onvif/media_service.h"
-#include "tmcc/onvif/namespaces.h"
-#include "tmcc/onvif/soap.h"
+#include "tmcc/onvif/codec/device_service.h"
+#include "tmcc/onvif/codec/media_service.h"
+#include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/soap.h"
 
 namespace dl = qrv::devicelib;
 namespace ov = qrv::tmcc::onvif;

@@ -12,9 +12,9 @@
 #include "devicelib/tmcc_errors.h"
 #include "simulator/simulator.h"
 #include "tests/tmcc/loopback.h"
-#include "tmcc/onvif/device_service.h"
-#include "tmcc/onvif/soap.h"
-#include "tmcc/onvif_session.h"
+#include "tmcc/onvif/codec/device_service.h"
+#include "tmcc/onvif/codec/soap.h"
+#include "tmcc/onvif/onvif_session.h"
 
 namespace dl = qrv::devicelib;
 namespace ov = qrv::tmcc::onvif;

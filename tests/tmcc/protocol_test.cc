@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "tmcc/protocol/auth.h"
-#include "tmcc/protocol/base64.h"
-#include "tmcc/protocol/builders.h"
-#include "tmcc/protocol/crypto.h"
-#include "tmcc/protocol/frame.h"
-#include "tmcc/protocol/parsers.h"
+#include "tmcc/common/codec/base64.h"
+#include "tmcc/common/codec/crypto.h"
+#include "tmcc/native/codec/auth.h"
+#include "tmcc/native/codec/builders.h"
+#include "tmcc/native/codec/frame.h"
+#include "tmcc/native/codec/parsers.h"
 
 namespace pr = qrv::tmcc::protocol;
 

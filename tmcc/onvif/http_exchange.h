@@ -1,0 +1,86 @@
+// One HTTP/1.1 request and its response to a standard camera, on Asio: a
+// connection of its own (closed after the answer), the whole exchange under
+// one deadline, the response bounded (header block and body), and a 401
+// answered once with Digest or Basic. Each exchange has an Authenticator of
+// its own: one shared by exchanges running side by side would take a
+// challenge answered by one as a refusal of the other.
+//
+// The camera is untrusted: a response that does not fit the bounds, never
+// ends or is malformed ends the exchange with kErrProtocol or kErrTimeout,
+// and no byte of it outlives the exchange but the body handed on.
+#pragma once
+
+#include <asio.hpp>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tmcc/common/link.h"
+#include "tmcc/rtsp/codec/auth.h"
+#include "tmcc/rtsp/codec/message.h"
+
+namespace qrv::tmcc {
+
+struct HttpCall {
+  std::string method;  // "POST", "GET"
+  std::string target;  // path and query, as on the request line
+  std::string contentType;
+  std::string body;
+  std::string accept;  // an Accept header when not empty
+  size_t maxBody = rtsp::kMaxBody;
+};
+
+struct HttpReply {
+  // kOk: a response arrived (any status but a 401 we could not get past).
+  // Else kErrUnreachable, kErrTimeout, kErrProtocol, kErrAuthRefused (a 401
+  // after our answer, or one we cannot answer), kErrInvalidArgument (a
+  // target or credential that cannot go on a request), kErrClosed.
+  int32_t result = 0;
+  int status = 0;
+  std::string contentType;
+  std::string body;
+};
+
+class HttpExchange : public std::enable_shared_from_this<HttpExchange> {
+ public:
+  using Done = std::function<void(HttpReply reply)>;
+
+  HttpExchange(Strand strand, asio::ip::tcp::endpoint camera, std::string user,
+               std::string password, HttpCall call, std::chrono::milliseconds timeout);
+
+  // Threading: both on the strand. done runs once, on the strand, never from
+  // inside Start or Cancel; after Cancel with kErrClosed.
+  void Start(Done done);
+  void Cancel();
+
+ private:
+  void Connect();
+  void OnConnected(const asio::error_code& ec);
+  void Read();
+  void OnRead(const asio::error_code& ec, size_t n);
+  void OnResponse(rtsp::Response response);
+  void Finish(HttpReply reply);
+  void Fail(int32_t result);
+  bool Ended() const { return finished_ || cancelled_; }
+
+  Strand strand_;
+  asio::ip::tcp::endpoint camera_;
+  rtsp::Authenticator auth_;
+  HttpCall call_;
+  std::chrono::milliseconds timeout_;
+  asio::ip::tcp::socket socket_;
+  asio::steady_timer deadline_;
+  Done done_;
+  std::string out_;
+  std::vector<uint8_t> in_;
+  size_t inUsed_ = 0;
+  rtsp::MessageLimits limits_;
+  bool challenged_ = false;  // a 401 was answered in this exchange
+  bool finished_ = false;
+  bool cancelled_ = false;
+};
+
+}  // namespace qrv::tmcc

@@ -1,0 +1,146 @@
+// A link to a standard camera over RTSP (RFC 2326) with RTP interleaved on
+// the same TCP connection.
+//
+// Stream purpose: OPTIONS, DESCRIBE, SETUP of the first H.264 track, PLAY,
+// then RTP (interleaved, or over UDP when asked) put back together into access units (RFC 6184) and
+// handed to the owner as stream data: a header (SPS and PPS) before the first
+// picture and whenever they change, then pictures, key frames flagged. A
+// keep-alive goes out at half the session's timeout; closing sends TEARDOWN,
+// best effort, bounded.
+//
+// Control purpose ("login"): OPTIONS and DESCRIBE with the credentials, then
+// the connection is closed and the link stays established without traffic:
+// RTSP has no control connection to keep, so a camera that goes away later
+// is noticed by its stream, not by the login. Requests are refused.
+//
+// Every challenge is answered once (Digest or Basic, as offered); the same
+// challenge again is a refused login. The camera is untrusted: the receive
+// buffer is bounded, each message or packet begun must arrive whole within
+// kRtspItemTime, and a playing camera silent for kRtspSilence, or without a
+// picture for kRtspPictureTime (SessionParams::pictureTime) since its last
+// one, is given up.
+#pragma once
+
+#include <asio.hpp>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tmcc/common/link.h"
+#include "tmcc/rtsp/codec/auth.h"
+#include "tmcc/rtsp/codec/h264_depacketizer.h"
+#include "tmcc/rtsp/codec/message.h"
+#include "tmcc/rtsp/codec/sdp.h"
+#include "tmcc/rtsp/rtp_udp_receiver.h"
+
+namespace qrv::tmcc {
+
+inline constexpr std::chrono::milliseconds kRtspItemTime{10000};
+inline constexpr std::chrono::milliseconds kRtspSilence{10000};
+inline constexpr std::chrono::milliseconds kRtspTeardownTime{1000};
+// A playing camera that sends something (keep-alive answers, RTCP) but no
+// picture for this long is given up like a silent one: its stream is dead.
+inline constexpr std::chrono::milliseconds kRtspPictureTime{10000};
+// A set-up request answered 503 (Service Unavailable) is sent again this many
+// times at most, after the answer's Retry-After or kRtspBusyWait, within the
+// set-up time-out: a camera tearing down a shared stream a client just left
+// (our own login, say) answers 503 for a moment.
+inline constexpr int kRtspBusyRetries = 3;
+inline constexpr std::chrono::milliseconds kRtspBusyWait{250};
+// An interleaved packet (64 KiB) or a message (header block and body) fits.
+inline constexpr size_t kRtspReadBound = 160 * 1024;
+// Requests are small; a camera that does not read them is cut past this.
+inline constexpr size_t kRtspQueueBound = 64 * 1024;
+
+class RtspSession : public Link, public std::enable_shared_from_this<RtspSession> {
+ public:
+  RtspSession(Strand strand, SessionParams params, SessionOwner* owner);
+  ~RtspSession() override;
+
+  // Threading: everything below runs on the strand given; the owner is
+  // called from there with no lock of this class held.
+  void Start(EstablishedHandler done) override;
+  // RTSP carries none of our requests: answered kErrUnsupported.
+  void Send(const protocol::Request& request, AnswerHandler done) override;
+  void Close() override;
+
+ private:
+  enum class Phase { kConnecting, kOptions, kDescribe, kSetup, kPlay, kPlaying, kChecked, kClosed };
+
+  void OnConnected(const asio::error_code& ec);
+  void SendRequest(std::string method, std::string uri, std::vector<rtsp::Header> headers);
+  void Resend();
+  void Read();
+  void OnRead(const asio::error_code& ec, size_t n);
+  // false when the link ended
+  bool HandleResponse(const rtsp::Response& response);
+  bool HandleSetupAnswer(const rtsp::Response& response);
+  // 503 in set-up: true when the request goes out again later.
+  bool RetryWhenBusy(const rtsp::Response& response);
+  void HandlePacket(uint8_t channel, std::span<const uint8_t> packet);
+  void OnDatagram(std::span<const uint8_t> packet);
+  void Deliver();
+  void ReportLoss();
+  void ScheduleKeepAlive();
+  void WatchPictures(std::chrono::milliseconds after);
+  void Write(std::string bytes);
+  void WriteNext();
+  void ArmDeadline(std::chrono::milliseconds after);
+  void Fail(int32_t reason);
+  // closeSocket false: kept for a TEARDOWN still to go out.
+  void Finish(int32_t reason, bool tellOwner, bool closeSocket);
+  void CloseSocket();
+
+  Strand strand_;
+  SessionParams params_;
+  SessionOwner* owner_;
+  asio::ip::tcp::socket socket_;
+  asio::steady_timer deadline_;
+  asio::steady_timer keepAlive_;
+  // Checked now and then, not re-armed per picture: the packet path stays
+  // free of timer work.
+  asio::steady_timer pictureWatch_;
+  std::chrono::steady_clock::time_point lastPictureAt_{};
+  const std::chrono::milliseconds pictureTime_;
+  asio::steady_timer busyRetry_;
+  Phase phase_ = Phase::kConnecting;
+  EstablishedHandler established_;
+
+  std::vector<uint8_t> in_;
+  size_t inUsed_ = 0;
+  std::deque<std::string> out_;
+  size_t outBytes_ = 0;
+  bool writing_ = false;
+
+  rtsp::Authenticator auth_;
+  uint32_t cseq_ = 0;
+  uint32_t awaitedCseq_ = 0;  // the setup step's request
+  bool challenged_ = false;   // the setup step's request was answered 401 once
+  int busyRetries_ = 0;       // 503 answers taken in this set-up
+  std::string method_;        // the setup step's request, to send again after a 401
+  std::string uri_;
+  std::vector<rtsp::Header> headers_;
+
+  bool getParameter_ = false;  // OPTIONS offered GET_PARAMETER for keep-alives
+  rtsp::SessionDescription description_;
+  std::string sessionId_;
+  std::chrono::seconds sessionTimeout_{60};
+  uint8_t rtpChannel_ = 0;
+
+  std::shared_ptr<RtpUdpReceiver> udp_;  // RTP over UDP only
+  std::optional<rtsp::H264Depacketizer> depacketizer_;
+  std::vector<rtsp::H264Unit> units_;
+  uint32_t clockRate_ = 90000;
+  bool haveTimestamp_ = false;
+  uint32_t lastTimestamp_ = 0;
+  int64_t elapsedTicks_ = 0;
+  uint32_t sequence_ = 0;
+  uint64_t reportedDropped_ = 0;
+  uint64_t reportedLost_ = 0;
+};
+
+}  // namespace qrv::tmcc
