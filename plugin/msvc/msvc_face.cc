@@ -110,6 +110,13 @@ int32_t QRV_THISCALL GetAccessType(MsvcFace* self) {
 
 int32_t QRV_THISCALL Execute(MsvcFace* self, MsvcParameterMap* input, MsvcParameterMap* output) {
   try {
+    if (input == output) {
+      // One map as both arguments: one copy serves as both, or the second
+      // copy-back would restore what the first one wrote.
+      ParameterMap both = CopyIn(*input);
+      const int32_t result = self->core->Execute(both, both);
+      return CopyBack(*input, both, *self->heap) ? result : -1;
+    }
     ParameterMap in = CopyIn(*input);
     ParameterMap out = CopyIn(*output);
     const int32_t result = self->core->Execute(in, out);

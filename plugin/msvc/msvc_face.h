@@ -17,8 +17,8 @@
 // an exception cannot cross into a host of another C++ runtime, so the
 // operation reports -1 instead (a void operation does nothing more).
 // Threads and locks: as the plug-in object's operations (plugin/access_plugin.h);
-// Execute copies the host's maps in and back on the calling thread and
-// calls out to nothing while doing so.
+// Execute copies the host's maps in and back (once when they are one map) on
+// the calling thread and calls out to nothing while doing so.
 #pragma once
 
 #include <cstddef>

@@ -199,8 +199,12 @@ void CheckInsertOnLookup(IAccess* object) {
                        {"Handle", "0"},
                        {"FileName", "Z:\\no such folder\\" + std::string(length, 'f')}};
     const std::string expected = start["FileName"] + ".264";
+    ParameterMap both = start;
     HOST_CHECK(object->Execute(start, out) == -1);
     HOST_CHECK(start["FileName"] == expected);
+    // One map passed as both arguments keeps the rewrite too.
+    HOST_CHECK(object->Execute(both, both) == -1);
+    HOST_CHECK(both["FileName"] == expected && both.size() == 3);
   }
   // Outputs: slot numbers out of range give 10 and write nothing.
   ParameterMap talk{{"Operation", "35"}, {"LOGINID", "300"}};
