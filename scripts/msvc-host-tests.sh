@@ -4,7 +4,8 @@
 # virtual calls, delete) are built with the MSVC-ABI toolchain (clang in MSVC
 # mode, the Microsoft STL) and run under Wine, which fails a run on any heap
 # warning: a block freed through the wrong heap or with a shifted pointer.
-#   abi_host      every slot, the host's containers, the bytes each slot pops
+#   abi_host      every slot, the host's containers, the bytes each slot pops,
+#                 dynamic_cast and typeid on the object
 #   wrong-free    the same host freeing one block wrongly: must fail, or the
 #                 heap check sees nothing
 #   session_host  a device session against the native simulator; the

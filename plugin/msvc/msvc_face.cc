@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "plugin/access_plugin.h"
+#include "plugin/msvc/msvc_rtti.h"
 
 namespace qrv::plugin::msvc {
 
@@ -157,7 +158,7 @@ int32_t QRV_THISCALL SetSlotCallback3(MsvcFace* self, uint32_t slot, uint32_t a,
   return self->core->SetSlotCallback3(slot, a, b);
 }
 
-constexpr MsvcFaceTable kTable{
+constexpr MsvcFaceTable kOperations{
     &DestroyFace,
     &Reserved,
     &Init,
@@ -178,12 +179,22 @@ constexpr MsvcFaceTable kTable{
     &SetSlotCallback3,
 };
 
+// The host's runtime finds the type information in the word before the
+// table's first slot.
+struct LocatedTable {
+  const MsvcObjectLocator* locator;
+  MsvcFaceTable table;
+};
+static_assert(offsetof(LocatedTable, table) == sizeof(void*));
+constexpr LocatedTable kTable{&kPluginObjectLocator, kOperations};
+
 }  // namespace
 
 MsvcFace* CreateMsvcFace(const platform::HostHeap& heap) {
   auto* face = new (std::nothrow) MsvcFace{};
   if (face == nullptr) return nullptr;
-  face->table = &kTable;
+  CompletePluginTypeInformation();
+  face->table = &kTable.table;
   face->heap = &heap;
   InitEmpty(face->moduleInfo.name);
   InitEmpty(face->moduleInfo.version);

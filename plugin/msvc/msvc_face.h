@@ -4,7 +4,8 @@
 // callee removes its stack arguments) and reads its public data directly.
 //
 //   32-bit offset  width  field
-//   0              4      table of the 18 operations (MsvcFaceTable)
+//   0              4      table of the 18 operations (MsvcFaceTable), the
+//                         word before it the type information (msvc_rtti.h)
 //   4              24     moduleInfo.name       (MsvcString)
 //   28             24     moduleInfo.version
 //   52             24     moduleInfo.extraText
