@@ -1,6 +1,7 @@
 #include "device/voice_talk.h"
 
 #include "device/device_table.h"
+#include "device/library_origin.h"
 #include "device/login_record.h"
 #include "device/unsupported_operation.h"
 #include "devicelib/tmcc_api.h"
@@ -13,6 +14,8 @@ int32_t SetDeviceMute(int32_t slot, int32_t mute) {
   const int32_t loginHandle = Slot(slot).loginHandle.load();
   if (loginHandle == kNoHandle) return kResultOk;
   const int32_t result = TMCC_SetMute(loginHandle, mute);
+  // Another library's answer here means nothing we know: the contract's 0.
+  if (!DeviceLibraryIsOurs()) return kResultOk;
   NoteUnsupported(slot, result, "audio: the device does not offer this operation");
   return result == 0 ? kResultOk : kResultFailed;
 }
@@ -50,6 +53,7 @@ int32_t StopVoiceTalk(int32_t slot) {
   const int32_t loginHandle = Slot(slot).loginHandle.load();
   if (loginHandle == kNoHandle) return kResultOk;
   const int32_t result = TMCC_StopVoiceCom(loginHandle);
+  if (!DeviceLibraryIsOurs()) return kResultOk;  // as for the mute
   if (NoteUnsupported(slot, result, "voice talk: the device does not offer this operation")) {
     return kResultFailed;
   }
