@@ -5,6 +5,7 @@
 #include "device/unsupported_operation.h"
 #include "devicelib/tmcc_api.h"
 #include "platform/file_stamp.h"
+#include "platform/foreign_call.h"
 
 namespace qrv::media {
 
@@ -20,7 +21,7 @@ constexpr char kSnapshotFormat[] = "JPEG";
 int32_t RequestKeyFrame(int32_t slot) {
   if (!device::IsValidSlot(slot)) return device::kResultBadSlot;
   const int32_t loginHandle = device::Slot(slot).loginHandle.load();
-  const int32_t result = TMCC_MakeKeyFrame(loginHandle);
+  const int32_t result = platform::CallForeign(&TMCC_MakeKeyFrame, loginHandle);
   device::NoteUnsupported(slot, result, "key frame: the device does not offer this operation");
   return result == 0 ? device::kResultOk : device::kResultFailed;
 }
@@ -34,11 +35,13 @@ int32_t CaptureSnapshot(int32_t slot, const std::string& fileName) {
   const int32_t loginHandle = device::Slot(slot).loginHandle.load();
   if (!device::DeviceLibraryIsOurs()) {
     const auto before = platform::ReadFileStamp(fileName);
-    TMCC_CapturePictureToFile(loginHandle, fileName.c_str(), kSnapshotFormat);
+    platform::CallForeign(&TMCC_CapturePictureToFile, loginHandle, fileName.c_str(),
+                          kSnapshotFormat);
     const auto after = platform::ReadFileStamp(fileName);
     return after && after != before ? device::kResultOk : device::kResultFailed;
   }
-  const int32_t result = TMCC_CapturePictureToFile(loginHandle, fileName.c_str(), kSnapshotFormat);
+  const int32_t result = platform::CallForeign(&TMCC_CapturePictureToFile, loginHandle,
+                                               fileName.c_str(), kSnapshotFormat);
   device::NoteUnsupported(slot, result, "snapshot: the device does not offer this operation");
   return result == 0 ? device::kResultOk : device::kResultFailed;
 }
