@@ -121,42 +121,20 @@ int32_t TMCC_Init(int32_t) {
   MaybeFault("TMCC_Init");
   return g_nextHandle++;
 }
-int32_t TMCC_Done(TmccHandle) {
-  return 0;
-}
-int32_t TMCC_RegisterConnectCallBack(TmccHandle, TmccConnectCallback, void*) {
-  return 0;
-}
-int32_t TMCC_SetTimeOut(TmccHandle, int32_t) {
-  return 0;
-}
-int32_t TMCC_SetAutoReConnect(TmccHandle, int32_t) {
-  return 0;
-}
-int32_t TMCC_IsConnect(TmccHandle) {
-  return 0;
-}
-int32_t TMCC_DisConnect(TmccHandle) {
-  return 0;
-}
 int32_t TMCC_Connect(TmccHandle, qrv::devicelib::LoginRecord*, int32_t) {
   MaybeFault("TMCC_Connect");
-  return 0;
-}
-int32_t TMCC_SetDisplayShow(TmccHandle, int32_t) {
-  return 0;
-}
-int32_t TMCC_SetStreamBufferTime(TmccHandle, int32_t) {
-  return 0;
-}
-int32_t TMCC_RegisterStreamCallBack(TmccHandle, TmccStreamCallback, void*) {
   return 0;
 }
 int32_t TMCC_ConnectStream(TmccHandle, qrv::devicelib::StreamConnectRecord*, uint32_t) {
   MaybeFault("TMCC_ConnectStream");
   return 0;
 }
-int32_t TMCC_CloseStream(TmccHandle) {
+int32_t TMCC_PtzControl(TmccHandle, int32_t, int32_t, int32_t) {
+  MaybeFault("TMCC_PtzControl");
+  return 0;
+}
+int32_t TMCC_StartListen(TmccHandle, int32_t) {
+  MaybeFault("TMCC_StartListen");
   return 0;
 }
 int32_t TMCC_MakeKeyFrame(TmccHandle) {
@@ -167,23 +145,6 @@ int32_t TMCC_MakeKeyFrame(TmccHandle) {
   }
   return 1;
 }
-int32_t TMCC_CapturePictureToFile(TmccHandle, const char*, const char*) {
-  return 0;
-}
-int32_t TMCC_SetMute(TmccHandle, int32_t) {
-  MaybeFault("TMCC_SetMute");
-  return 0;
-}
-int32_t TMCC_StartVoiceCom(TmccHandle, qrv::devicelib::LoginRecord*) {
-  return 0;
-}
-int32_t TMCC_StopVoiceCom(TmccHandle) {
-  return 0;
-}
-int32_t TMCC_PtzControl(TmccHandle, int32_t, int32_t, int32_t) {
-  MaybeFault("TMCC_PtzControl");
-  return 0;
-}
 int32_t TMCC_RegisterDataReadCallBack(TmccHandle handle, TmccDataReadCallback callback,
                                       void* context) {
   g_listener = handle;
@@ -191,24 +152,30 @@ int32_t TMCC_RegisterDataReadCallBack(TmccHandle handle, TmccDataReadCallback ca
   g_alarmContext = context;
   return 0;
 }
-int32_t TMCC_StartListen(TmccHandle, int32_t) {
-  MaybeFault("TMCC_StartListen");
-  return 0;
-}
-int32_t TMCC_StopListen(TmccHandle) {
-  return 0;
-}
-int32_t TMCC_RegisterEnumServerCallBack(TmccHandle, TmccEnumServerCallback, void*) {
-  return 0;
-}
-int32_t TMCC_StartEnum(TmccHandle) {
-  return 0;
-}
-int32_t TMCC_StopEnum(TmccHandle) {
-  return 0;
-}
-int32_t TMCC_RefreshEnum(TmccHandle) {
-  return 0;
-}
+
+// The rest accept anything and answer 0.
+#define ANSWER_ZERO(name, ...) \
+  int32_t name(__VA_ARGS__) {  \
+    return 0;                  \
+  }
+ANSWER_ZERO(TMCC_Done, TmccHandle)
+ANSWER_ZERO(TMCC_RegisterConnectCallBack, TmccHandle, TmccConnectCallback, void*)
+ANSWER_ZERO(TMCC_SetTimeOut, TmccHandle, int32_t)
+ANSWER_ZERO(TMCC_SetAutoReConnect, TmccHandle, int32_t)
+ANSWER_ZERO(TMCC_IsConnect, TmccHandle)
+ANSWER_ZERO(TMCC_DisConnect, TmccHandle)
+ANSWER_ZERO(TMCC_SetDisplayShow, TmccHandle, int32_t)
+ANSWER_ZERO(TMCC_SetStreamBufferTime, TmccHandle, int32_t)
+ANSWER_ZERO(TMCC_RegisterStreamCallBack, TmccHandle, TmccStreamCallback, void*)
+ANSWER_ZERO(TMCC_CloseStream, TmccHandle)
+ANSWER_ZERO(TMCC_CapturePictureToFile, TmccHandle, const char*, const char*)
+ANSWER_ZERO(TMCC_SetMute, TmccHandle, int32_t)
+ANSWER_ZERO(TMCC_StartVoiceCom, TmccHandle, qrv::devicelib::LoginRecord*)
+ANSWER_ZERO(TMCC_StopVoiceCom, TmccHandle)
+ANSWER_ZERO(TMCC_StopListen, TmccHandle)
+ANSWER_ZERO(TMCC_RegisterEnumServerCallBack, TmccHandle, TmccEnumServerCallback, void*)
+ANSWER_ZERO(TMCC_StartEnum, TmccHandle)
+ANSWER_ZERO(TMCC_StopEnum, TmccHandle)
+ANSWER_ZERO(TMCC_RefreshEnum, TmccHandle)
 
 }  // extern "C"
