@@ -75,11 +75,14 @@ int32_t g_listener = 0;
 struct Delivery {
   AlarmMessage message;
   AlarmRecord record;
+  int32_t answer;
 };
 
 unsigned long __stdcall DeliverAlarm(void* argument) {
   auto* delivery = static_cast<Delivery*>(argument);
-  if (g_alarmCallback != nullptr) g_alarmCallback(g_listener, &delivery->message, g_alarmContext);
+  delivery->answer = g_alarmCallback != nullptr
+                         ? g_alarmCallback(g_listener, &delivery->message, g_alarmContext)
+                         : -100;
   return 0;
 }
 
@@ -96,7 +99,7 @@ __declspec(dllexport) void __cdecl StandinFaultOn(const char* function, int32_t 
 
 // Runs the registered data-read callback once on a new thread with an alarm
 // message for address; a message whose record pointer leads nowhere when
-// readable is 0. Returns when the thread has ended.
+// readable is 0. Returns the callback's answer once the thread has ended.
 __declspec(dllexport) int32_t
     __cdecl StandinDeliverAlarm(const char* address, int32_t value, int32_t readable) {
   Delivery delivery{};
@@ -114,7 +117,7 @@ __declspec(dllexport) int32_t
   if (thread == nullptr) return -1;
   WaitForSingleObject(thread, 0xFFFFFFFFu);
   CloseHandle(thread);
-  return 0;
+  return delivery.answer;
 }
 
 int32_t TMCC_Init(int32_t) {

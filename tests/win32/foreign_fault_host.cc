@@ -209,8 +209,8 @@ int main() {
   CHECK(keyFrame == 0);
 
   // The alarm path on a thread of the library's: a message whose record
-  // leads nowhere faults inside the plug-in's handler and is dropped; the
-  // thread and the next alarm go on.
+  // leads nowhere faults inside the plug-in's handler, which answers 0 and
+  // drops it; the thread and the next alarm go on.
   CHECK(g_deliverAlarm("127.0.0.3", 7, 0) == 0);
   CHECK(g_alarms == 0);
   CHECK(g_deliverAlarm("127.0.0.3", 8, 1) == 0);
