@@ -224,12 +224,12 @@ TEST_F(AccessPluginTest, OneMapAsInputAndOutputHoldsBothResults) {
   };
   const Case cases[] = {
       {{{"Operation", "1"},
-        {"DeviceIP", "10.9.8.7"},
+        {"DeviceIP", "127.0.0.7"},
         {"User", "admin"},
         {"Password", "pw"},
         {"DevicePort", "6001"}},
        {{"Operation", "1"},
-        {"DeviceIP", "10.9.8.7"},
+        {"DeviceIP", "127.0.0.7"},
         {"User", "admin"},
         {"Password", "pw"},
         {"DevicePort", "6001"},

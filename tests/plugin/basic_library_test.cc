@@ -97,7 +97,7 @@ TEST_F(BasicLibraryTest, AlarmIsDeliveredWhateverTheMessagesOtherBytesHold) {
 // it answers, and a snapshot succeeds exactly when the call wrote the file.
 TEST_F(BasicLibraryTest, FixedResultsWhateverTheLibraryAnswers) {
   const test::TempDir dir;
-  ASSERT_EQ(test::LoginThroughExecute(), 0);
+  ASSERT_EQ(test::LoginThroughExecute("127.0.0.7"), 0);
   const std::string shot = dir.File("shot.jpg");
   struct Case {
     const char* function;

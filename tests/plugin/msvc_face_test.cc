@@ -320,13 +320,13 @@ TEST_F(MsvcFaceTest, OneMapAsInputAndOutputHoldsBothResults) {
   };
   const Case cases[] = {
       {{{"Operation", "1"},
-        {"DeviceIP", "10.1.2.3"},
+        {"DeviceIP", "127.0.0.7"},
         {"User", "u"},
         {"Password", "p"},
         {"DevicePort", "6001"}},
        0,
        {{"Operation", "1"},
-        {"DeviceIP", "10.1.2.3"},
+        {"DeviceIP", "127.0.0.7"},
         {"User", "u"},
         {"Password", "p"},
         {"DevicePort", "6001"},
