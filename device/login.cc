@@ -3,6 +3,7 @@
 #include "device/device_table.h"
 #include "device/login_record.h"
 #include "devicelib/tmcc_api.h"
+#include "platform/foreign_call.h"
 
 namespace qrv::device {
 
@@ -31,22 +32,23 @@ int32_t LoginDevice(int32_t* handleOut, const std::string& deviceIp, const std::
     return kResultFailed;
   }
   try {
-    const int32_t handle = TMCC_Init(devicelib::kClientLogin);
+    const int32_t handle = platform::CallForeign(&TMCC_Init, devicelib::kClientLogin);
     if (handle == 0) return kNoClientResult;
-    TMCC_RegisterConnectCallBack(handle, ConnectCallback, callbackContext);
+    platform::CallForeign(&TMCC_RegisterConnectCallBack, handle, ConnectCallback, callbackContext);
 
     devicelib::LoginRecord record =
         BuildLoginRecord(deviceIp, devicePort, user, password, kLoginUserLevel);
 
-    if (TMCC_IsConnect(handle) != 0) TMCC_DisConnect(handle);
-    TMCC_SetTimeOut(handle, kLoginTimeoutMs);
-    TMCC_SetAutoReConnect(handle, 1);
-    const int32_t result = TMCC_Connect(handle, &record, 0);
+    if (platform::CallForeign(&TMCC_IsConnect, handle) != 0)
+      platform::CallForeign(&TMCC_DisConnect, handle);
+    platform::CallForeign(&TMCC_SetTimeOut, handle, kLoginTimeoutMs);
+    platform::CallForeign(&TMCC_SetAutoReConnect, handle, 1);
+    const int32_t result = platform::CallForeign(&TMCC_Connect, handle, &record, 0);
     if (result == 0) {
       *handleOut = handle;
     } else {
       // The refused client is of no further use; keep no library object alive.
-      TMCC_Done(handle);
+      platform::CallForeign(&TMCC_Done, handle);
     }
     return result;
   } catch (...) {

@@ -8,6 +8,7 @@
 #include "device/packet_guard.h"
 #include "device/voice_talk.h"
 #include "devicelib/tmcc_api.h"
+#include "platform/foreign_call.h"
 #include "platform/record_file.h"
 #include "platform/thread.h"
 
@@ -18,8 +19,8 @@ namespace {
 // Closes and releases a stream client. The library returns from each call
 // only after the client's running callbacks have returned.
 void ReleaseStreamClient(int32_t handle) {
-  TMCC_CloseStream(handle);
-  TMCC_Done(handle);
+  platform::CallForeign(&TMCC_CloseStream, handle);
+  platform::CallForeign(&TMCC_Done, handle);
 }
 
 // Waits until no other thread is inside a library call on the slot's login
@@ -124,8 +125,9 @@ void ReleaseSlotResources(int32_t index) {
   const int32_t handle = entry.loginHandle.exchange(kNoHandle);
   WaitForLoginUsers(entry);
   if (handle != kNoHandle) {
-    if (TMCC_IsConnect(handle) != 0) TMCC_DisConnect(handle);
-    TMCC_Done(handle);
+    if (platform::CallForeign(&TMCC_IsConnect, handle) != 0)
+      platform::CallForeign(&TMCC_DisConnect, handle);
+    platform::CallForeign(&TMCC_Done, handle);
   }
   // The one wait: the packet callbacks still running for the slot, the host's
   // data callback included.
@@ -148,10 +150,10 @@ void ReleaseClientsOfSlotsInUse() {
     const int32_t login = slot.loginHandle.exchange(kNoHandle);
     if (login != kNoHandle) {
       while (slot.loginUsers.load() != 0) platform::SleepMs(1);
-      TMCC_Done(login);
+      platform::CallForeign(&TMCC_Done, login);
     }
     const int32_t stream = slot.streamHandle.exchange(kNoHandle);
-    if (stream != kNoHandle) TMCC_Done(stream);
+    if (stream != kNoHandle) platform::CallForeign(&TMCC_Done, stream);
     EndRecording(SlotIndex(i));
   }
 }

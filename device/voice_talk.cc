@@ -1,9 +1,11 @@
 #include "device/voice_talk.h"
 
 #include "device/device_table.h"
+#include "device/library_origin.h"
 #include "device/login_record.h"
 #include "device/unsupported_operation.h"
 #include "devicelib/tmcc_api.h"
+#include "platform/foreign_call.h"
 
 namespace qrv::device {
 
@@ -12,7 +14,9 @@ int32_t SetDeviceMute(int32_t slot, int32_t mute) {
   if (!IsValidSlot(slot)) return kResultBadSlot;
   const int32_t loginHandle = Slot(slot).loginHandle.load();
   if (loginHandle == kNoHandle) return kResultOk;
-  const int32_t result = TMCC_SetMute(loginHandle, mute);
+  const int32_t result = platform::CallForeign(&TMCC_SetMute, loginHandle, mute);
+  // Another library's answer here means nothing we know: the contract's 0.
+  if (!DeviceLibraryIsOurs()) return kResultOk;
   NoteUnsupported(slot, result, "audio: the device does not offer this operation");
   return result == 0 ? kResultOk : kResultFailed;
 }
@@ -37,8 +41,8 @@ int32_t StartVoiceTalk(int32_t slot) {
   // The live picture's sound is muted for the conversation; a slot without a
   // live stream has nothing to mute.
   const int32_t streamHandle = entry.streamHandle.load();
-  if (streamHandle != kNoHandle) TMCC_SetMute(streamHandle, 1);
-  const int32_t result = TMCC_StartVoiceCom(loginHandle, &record);
+  if (streamHandle != kNoHandle) platform::CallForeign(&TMCC_SetMute, streamHandle, 1);
+  const int32_t result = platform::CallForeign(&TMCC_StartVoiceCom, loginHandle, &record);
   NoteUnsupported(slot, result, "voice talk: the device does not offer this operation");
   return result;
 }
@@ -49,7 +53,8 @@ int32_t StopVoiceTalk(int32_t slot) {
   if (!IsValidSlot(slot)) return kResultBadSlot;
   const int32_t loginHandle = Slot(slot).loginHandle.load();
   if (loginHandle == kNoHandle) return kResultOk;
-  const int32_t result = TMCC_StopVoiceCom(loginHandle);
+  const int32_t result = platform::CallForeign(&TMCC_StopVoiceCom, loginHandle);
+  if (!DeviceLibraryIsOurs()) return kResultOk;  // as for the mute
   if (NoteUnsupported(slot, result, "voice talk: the device does not offer this operation")) {
     return kResultFailed;
   }

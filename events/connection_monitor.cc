@@ -7,6 +7,7 @@
 #include "devicelib/tmcc_api.h"
 #include "events/event_service.h"
 #include "events/host_callbacks.h"
+#include "platform/foreign_call.h"
 
 namespace qrv::events {
 
@@ -26,7 +27,7 @@ int32_t ProbeConnection(device::DeviceSlot& slot) {
   const int32_t handle = slot.loginHandle.load();
   if (handle != device::kNoHandle) {
     try {
-      connected = TMCC_IsConnect(handle) != 0 ? 1 : 0;
+      connected = platform::CallForeign(&TMCC_IsConnect, handle) != 0 ? 1 : 0;
     } catch (...) {
       slot.loginUsers.fetch_sub(1);
       throw;

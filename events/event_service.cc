@@ -5,6 +5,7 @@
 #include "events/connection_monitor.h"
 #include "events/discovery.h"
 #include "platform/debug_output.h"
+#include "platform/foreign_call.h"
 
 namespace qrv::events {
 
@@ -42,14 +43,17 @@ int32_t StartEventService() {
   if (service == nullptr) return 1;
   if (service->running.load()) return 1;
 
-  service->listenerHandle = TMCC_Init(devicelib::kClientAlarmListener);
-  service->discoveryHandle = TMCC_Init(devicelib::kClientEnumeration);
-  TMCC_RegisterDataReadCallBack(service->listenerHandle, AlarmMessageCallback, service);
-  const bool listening = TMCC_StartListen(service->listenerHandle, kAlarmPort) == 0;
+  service->listenerHandle = platform::CallForeign(&TMCC_Init, devicelib::kClientAlarmListener);
+  service->discoveryHandle = platform::CallForeign(&TMCC_Init, devicelib::kClientEnumeration);
+  platform::CallForeign(&TMCC_RegisterDataReadCallBack, service->listenerHandle,
+                        AlarmMessageCallback, service);
+  const bool listening =
+      platform::CallForeign(&TMCC_StartListen, service->listenerHandle, kAlarmPort) == 0;
   service->listening.store(listening);
   if (!listening) platform::OutputDebugText(kListenFailed);
-  TMCC_RegisterEnumServerCallBack(service->discoveryHandle, DiscoveryEnumCallback, service);
-  service->discovering.store(TMCC_StartEnum(service->discoveryHandle) == 0);
+  platform::CallForeign(&TMCC_RegisterEnumServerCallBack, service->discoveryHandle,
+                        DiscoveryEnumCallback, service);
+  service->discovering.store(platform::CallForeign(&TMCC_StartEnum, service->discoveryHandle) == 0);
 
   // A monitor of an earlier start that is still returning sees the new
   // generation and ends without touching anything.
@@ -73,14 +77,14 @@ void StopEventService(void (*releaseSlots)()) {
   EventService* service = g_service.load();
   if (service == nullptr || !service->running.load()) return;
 
-  TMCC_StopListen(service->listenerHandle);
-  TMCC_StopEnum(service->discoveryHandle);
-  TMCC_Done(service->discoveryHandle);
+  platform::CallForeign(&TMCC_StopListen, service->listenerHandle);
+  platform::CallForeign(&TMCC_StopEnum, service->discoveryHandle);
+  platform::CallForeign(&TMCC_Done, service->discoveryHandle);
 
   if (releaseSlots != nullptr) releaseSlots();
   // The stopped listener is released too: a restart makes a new one, so
   // keeping the old would leak one library client per Init/Uninit cycle.
-  TMCC_Done(service->listenerHandle);
+  platform::CallForeign(&TMCC_Done, service->listenerHandle);
 
   service->stopRequested.store(1);
   service->generation.fetch_add(1);
@@ -110,7 +114,8 @@ int32_t RefreshDiscovery() {
   }
   // A stopped service has no enumeration client to ask.
   if (service->discoveryHandle == 0) return 1;
-  if (TMCC_RefreshEnum(service->discoveryHandle) == 0) platform::SleepMs(kRefreshWaitMs);
+  if (platform::CallForeign(&TMCC_RefreshEnum, service->discoveryHandle) == 0)
+    platform::SleepMs(kRefreshWaitMs);
   return 1;
 }
 

@@ -9,6 +9,7 @@
 #include "media/stream_delivery.h"
 #include "platform/critical_section.h"
 #include "platform/debug_output.h"
+#include "platform/foreign_call.h"
 
 namespace qrv::media {
 namespace {
@@ -48,21 +49,21 @@ int32_t OpenLiveStream(int32_t streamType, int32_t slot, int32_t* handleOut, std
   // the new client's packets are held back, except its header.
   DeviceSlot& entry = device::Slot(slot);
   entry.pendingHeader.Store(nullptr, 0);
-  const int32_t handle = TMCC_Init(devicelib::kClientStream);
+  const int32_t handle = platform::CallForeign(&TMCC_Init, devicelib::kClientStream);
   ReportStreamHandle(handle);
   // Accepted from now on: the device's header may arrive before
   // TMCC_ConnectStream returns, and a recording cannot start without it.
   if (handle != 0) entry.pendingStreamHandle.store(handle);
-  TMCC_SetAutoReConnect(handle, 1);
-  TMCC_SetDisplayShow(handle, 1);
-  TMCC_SetStreamBufferTime(handle, 0);
-  TMCC_RegisterStreamCallBack(handle, StreamPacketCallback,
-                              reinterpret_cast<void*>(static_cast<intptr_t>(slot)));
-  if (TMCC_ConnectStream(handle, &*record, playWnd) != 0) {
+  platform::CallForeign(&TMCC_SetAutoReConnect, handle, 1);
+  platform::CallForeign(&TMCC_SetDisplayShow, handle, 1);
+  platform::CallForeign(&TMCC_SetStreamBufferTime, handle, 0);
+  platform::CallForeign(&TMCC_RegisterStreamCallBack, handle, StreamPacketCallback,
+                        reinterpret_cast<void*>(static_cast<intptr_t>(slot)));
+  if (platform::CallForeign(&TMCC_ConnectStream, handle, &*record, playWnd) != 0) {
     // The attempt's client is never stored in the slot: release it here.
     int32_t pending = handle;
     entry.pendingStreamHandle.compare_exchange_strong(pending, device::kNoHandle);
-    if (handle != 0) TMCC_Done(handle);
+    if (handle != 0) platform::CallForeign(&TMCC_Done, handle);
     return device::kResultFailed;
   }
   if (handleOut != nullptr) *handleOut = handle;

@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "devicelib/tmcc_api.h"
+#include "platform/foreign_call.h"
 
 namespace qrv::media {
 
@@ -75,12 +76,13 @@ int32_t SendPtzCommand(int32_t loginHandle, int32_t ptzCommand, int32_t inValue,
   const PtzRow& row = kPtzTable[index];
   switch (row.form) {
     case PtzForm::kSpeed:
-      return TMCC_PtzControl(loginHandle, row.code, zeroFlag, scaledSpeed);
+      return platform::CallForeign(&TMCC_PtzControl, loginHandle, row.code, zeroFlag, scaledSpeed);
     case PtzForm::kValue:
-      return TMCC_PtzControl(loginHandle, row.code, inValue, inValue);
+      return platform::CallForeign(&TMCC_PtzControl, loginHandle, row.code, inValue, inValue);
     case PtzForm::kAuxSwitch:
-      return TMCC_PtzControl(loginHandle, inValue == 0 ? kAuxSwitchOffCode : kAuxSwitchOnCode,
-                             rawSpeed, 0);
+      return platform::CallForeign(&TMCC_PtzControl, loginHandle,
+                                   inValue == 0 ? kAuxSwitchOffCode : kAuxSwitchOnCode, rawSpeed,
+                                   0);
     case PtzForm::kNoCallOk:
       return 0;
     case PtzForm::kNoCall:

@@ -4,6 +4,7 @@
 
 #include "device/connection_history.h"
 #include "device/device_table.h"
+#include "device/library_origin.h"
 #include "events/event_service.h"
 
 namespace qrv::plugin {
@@ -58,10 +59,16 @@ int32_t WriteServiceStatus(ParameterMap& out) {
   for (int32_t i = 0; i < device::kSlotCount; ++i) {
     if (device::Slot(i).inUse.load() == 1) ++inUse;
   }
+  // A start refused by another library may still have worked: its answer
+  // says nothing we know, so the state is unknown (empty), not 0.
+  const auto started = [running](bool answeredZero) {
+    if (!running) return Flag(false);
+    return answeredZero || device::DeviceLibraryIsOurs() ? Flag(answeredZero) : std::string();
+  };
   out[kQrvKeyServiceEventService] = Flag(running);
-  out[kQrvKeyServiceAlarmListener] = Flag(running && service->listening.load());
+  out[kQrvKeyServiceAlarmListener] = started(running && service->listening.load());
   out[kQrvKeyServiceAlarmPort] = Number(events::kAlarmPort);
-  out[kQrvKeyServiceDiscovery] = Flag(running && service->discovering.load());
+  out[kQrvKeyServiceDiscovery] = started(running && service->discovering.load());
   out[kQrvKeyServiceSlotsInUse] = Number(static_cast<uint64_t>(inUse));
   return device::kResultOk;
 }

@@ -4,9 +4,14 @@
 # virtual calls, delete) are built with the MSVC-ABI toolchain (clang in MSVC
 # mode, the Microsoft STL) and run under Wine, which fails a run on any heap
 # warning: a block freed through the wrong heap or with a shifted pointer.
-#   abi_host      every slot, the host's containers, the bytes each slot pops
+#   abi_host      every slot, the host's containers, the bytes each slot pops,
+#                 dynamic_cast and typeid on the object
 #   wrong-free    the same host freeing one block wrongly: must fail, or the
 #                 heap check sees nothing
+#   foreign_fault_host  (a Visual Studio-ABI and a MinGW build of one source)
+#                 against a stand-in device library built as a Visual Studio
+#                 binary whose functions fault on command: each fault ends its
+#                 operation with the failure code, the process lives on
 #   session_host  a device session against the native simulator; the
 #                 recording must decode, IDR first, with the frames the host saw
 # Both run in a network namespace of their own (the alarm port 5005 is fixed).
@@ -66,6 +71,21 @@ fi
 grep -q ':heap:' wrong-free.log ||
   { cat wrong-free.log; echo "msvc-host-tests: the wrong free failed without a heap warning" >&2; exit 1; }
 echo "failed as it must: $(grep -c ':heap:' wrong-free.log) heap warning(s)"
+
+echo "--- foreign_fault_host: the device library faults (Visual Studio-ABI host, then MinGW host)"
+faults="$out/faults"
+mkdir -p "$faults"
+"$toolchain/msvc-abi-build" "$faults/tmControlClient.dll" "$root/tests/msvc/faulting_library.cc" -- \
+  "-I$root"
+"$toolchain/msvc-abi-build" "$faults/foreign_fault_host.exe" "$root/tests/win32/foreign_fault_host.cc" -- \
+  "-I$root/include"
+cp "$build/bin/qrvaccess.dll" "$build/bin/qrvaccess-mingw.dll" "$build/bin/qrv_foreign_fault_host.exe" \
+  "$faults/"
+for host in foreign_fault_host.exe qrv_foreign_fault_host.exe; do
+  ( cd "$faults" && timeout 300 "$toolchain/msvc-abi-run" "$host" ) | tee "$faults/$host.log"
+  tr -d '\r' < "$faults/$host.log" | grep -q '^[0-9]* passed, 0 failed$' ||
+    { echo "msvc-host-tests: $host failed" >&2; exit 1; }
+done
 
 echo "--- session_host against a simulated device"
 "$simulator" -n 1 --base-address 127.0.0.10 --fps 25 --gop 25 --alarm-period-ms 300 \

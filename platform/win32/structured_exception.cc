@@ -15,7 +15,9 @@
 //   processor faults (breakpoints, debugger messages, C++ exceptions);
 // - faults whose code the unwinder of this module cannot walk (code without
 //   unwind tables, or a module whose tables its own runtime keeps, such as a
-//   DLL linked with its own static copy of the C++ runtime).
+//   DLL linked with its own static copy of the C++ runtime), except inside a
+//   call made through CallForeign (platform/foreign_call.h): its frame
+//   handler resumes the thread at that call, which throws from there.
 #include "platform/structured_exception.h"
 
 #include <windows.h>
@@ -23,6 +25,8 @@
 #include <cstddef>
 #include <cstring>
 #include <mutex>
+
+#include "platform/foreign_call.h"
 
 #if !defined(__i386__)
 #error "the Win32 backend is built for 32-bit x86 only"
@@ -36,6 +40,11 @@ struct QrvDwarfEhBases {
   void* func;
 };
 extern "C" const void* _Unwind_Find_FDE(void* pc, QrvDwarfEhBases* bases);
+
+// The trampoline of foreign calls, defined in assembly below; frame is a
+// ForeignCallFrame.
+extern "C" uint32_t qrv_call_foreign(void* frame, const void* function, const uint32_t* arguments,
+                                     uint32_t count);
 
 namespace qrv::platform {
 namespace {
@@ -95,6 +104,20 @@ bool Unwindable(uintptr_t pc) {
   return _Unwind_Find_FDE(reinterpret_cast<void*>(pc), &bases) != nullptr;
 }
 
+// Pending floating-point exception flags would fault again in the code the
+// thread resumes in.
+void ClearPendingFloatingPointFaults(CONTEXT* context) {
+  if ((context->ContextFlags & CONTEXT_FLOATING_POINT) == CONTEXT_FLOATING_POINT) {
+    context->FloatSave.StatusWord &= ~0xFFu;
+  }
+  if ((context->ContextFlags & CONTEXT_EXTENDED_REGISTERS) == CONTEXT_EXTENDED_REGISTERS) {
+    uint32_t mxcsr = 0;
+    std::memcpy(&mxcsr, context->ExtendedRegisters + 24, sizeof(mxcsr));
+    mxcsr &= ~0x3Fu;
+    std::memcpy(context->ExtendedRegisters + 24, &mxcsr, sizeof(mxcsr));
+  }
+}
+
 // Runs on the faulting thread in place of the faulting instruction, which it
 // appears to have been called from. Never returns.
 [[noreturn]] __attribute__((noinline, force_align_arg_pointer)) void ThrowFromFault() {
@@ -141,17 +164,7 @@ LONG CALLBACK FaultFilter(EXCEPTION_POINTERS* info) {
 
   std::memcpy(&fault->record, record, sizeof(fault->record));
   std::memcpy(&fault->context, context, sizeof(fault->context));
-
-  // Pending floating-point exception flags would fault again in the unwinder.
-  if ((context->ContextFlags & CONTEXT_FLOATING_POINT) == CONTEXT_FLOATING_POINT) {
-    context->FloatSave.StatusWord &= ~0xFFu;
-  }
-  if ((context->ContextFlags & CONTEXT_EXTENDED_REGISTERS) == CONTEXT_EXTENDED_REGISTERS) {
-    uint32_t mxcsr = 0;
-    std::memcpy(&mxcsr, context->ExtendedRegisters + 24, sizeof(mxcsr));
-    mxcsr &= ~0x3Fu;
-    std::memcpy(context->ExtendedRegisters + 24, &mxcsr, sizeof(mxcsr));
-  }
+  ClearPendingFloatingPointFaults(context);
 
   if (!fromCaller) {
     // The unwinder looks up return address - 1, which is then the faulting
@@ -162,6 +175,125 @@ LONG CALLBACK FaultFilter(EXCEPTION_POINTERS* info) {
   context->Eip = reinterpret_cast<DWORD>(&ThrowFromFault);
   return EXCEPTION_CONTINUE_EXECUTION;
 }
+
+// A call into another module, on the caller's stack. It begins with the
+// system's exception registration record (link, handler): the dispatcher
+// hands the record's address back to the handler. Offsets are fixed by the
+// trampoline below.
+struct ForeignCallFrame {
+  ForeignCallFrame* link;  // 0: the thread's chain before this call
+  void* handler;           // 4
+  uint32_t ebp;            // 8: the trampoline's frame
+  uint32_t esp;            // 12: its arguments' copy, as the callee finds them
+  uint32_t resume;         // 16: where the thread goes on after a taken fault
+  uint32_t result;         // 20
+};
+static_assert(offsetof(ForeignCallFrame, result) == 20);
+
+// Whether plug-in code (a return address into code our unwinder covers) lies
+// on the stack between a fault and the foreign call it happened in.
+bool PluginCodeBetween(uintptr_t low, uintptr_t high) {
+  for (uintptr_t at = (low + 3) & ~uintptr_t{3}; at + sizeof(uint32_t) <= high; at += 4) {
+    const uintptr_t word = *reinterpret_cast<const uint32_t*>(at);
+    if (word > 0x10000 && Unwindable(word - 1)) return true;
+  }
+  return false;
+}
+
+// The handler of every ForeignCallFrame. Runs on the faulting thread during
+// frame-based dispatch, so only faults the foreign module's own handlers
+// left reach it. Takes no lock of ours (the unwinder's lookup takes its own).
+EXCEPTION_DISPOSITION __cdecl ForeignCallHandler(EXCEPTION_RECORD* record, void* establisher,
+                                                 CONTEXT* context, void*) {
+  constexpr DWORD kUnwinding = 0x2 | 0x4;  // EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND
+  if ((record->ExceptionFlags & kUnwinding) != 0 ||
+      (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) != 0 ||
+      !IsProcessorFault(record->ExceptionCode)) {
+    return ExceptionContinueSearch;
+  }
+  ThreadFault* fault = Current();
+  if (fault == nullptr || fault->translator == nullptr) return ExceptionContinueSearch;
+  auto* frame = static_cast<ForeignCallFrame*>(establisher);
+  // The callee's return address into the trampoline sits just below esp.
+  if (Unwindable(context->Eip) || PluginCodeBetween(context->Esp, frame->esp - sizeof(uint32_t))) {
+    return ExceptionContinueSearch;
+  }
+  std::memcpy(&fault->record, record, sizeof(fault->record));
+  std::memcpy(&fault->context, context, sizeof(fault->context));
+  ClearPendingFloatingPointFaults(context);
+  // The x87 stack of the abandoned code is dropped, the direction flag
+  // cleared: the state the calling convention promises at a return.
+  if ((context->ContextFlags & CONTEXT_FLOATING_POINT) == CONTEXT_FLOATING_POINT) {
+    context->FloatSave.TagWord = 0xFFFF;
+  }
+  if ((context->ContextFlags & CONTEXT_EXTENDED_REGISTERS) == CONTEXT_EXTENDED_REGISTERS) {
+    context->ExtendedRegisters[4] = 0;  // abridged tag word: all empty
+  }
+  context->EFlags &= ~0x400u;
+  context->Ebx = reinterpret_cast<DWORD>(frame);
+  context->Ebp = frame->ebp;
+  context->Esp = frame->esp;
+  context->Eip = frame->resume;
+  return ExceptionContinueExecution;
+}
+
+// qrv_call_foreign(frame, function, arguments, count):
+// Copies the arguments, links frame into the thread's handler chain, calls
+// the function and unlinks again: 1 when it returned (result in the frame),
+// 0 when ForeignCallHandler resumed the thread at label 1 (EBX = frame,
+// EBP restored). Its unwind information lets an exception of ours thrown
+// inside the callee pass through; the caller then restores the chain.
+__asm__(
+    ".text\n"
+    ".p2align 4\n"
+    ".globl _qrv_call_foreign\n"
+    "_qrv_call_foreign:\n"
+    "  .cfi_startproc\n"
+    "  pushl %ebp\n"
+    "  .cfi_def_cfa_offset 8\n"
+    "  .cfi_offset %ebp, -8\n"
+    "  movl %esp, %ebp\n"
+    "  .cfi_def_cfa_register %ebp\n"
+    "  pushl %ebx\n"
+    "  .cfi_offset %ebx, -12\n"
+    "  pushl %esi\n"
+    "  .cfi_offset %esi, -16\n"
+    "  pushl %edi\n"
+    "  .cfi_offset %edi, -20\n"
+    "  movl 8(%ebp), %ebx\n"   // frame
+    "  movl 20(%ebp), %ecx\n"  // count
+    "  leal 0(,%ecx,4), %eax\n"
+    "  subl %eax, %esp\n"
+    "  andl $-16, %esp\n"
+    "  movl %esp, %edi\n"
+    "  movl 16(%ebp), %esi\n"
+    "  cld\n"
+    "  rep movsl\n"
+    "  movl %ebp, 8(%ebx)\n"
+    "  movl %esp, 12(%ebx)\n"
+    "  movl $1f, 16(%ebx)\n"
+    "  movl %fs:0, %eax\n"
+    "  movl %eax, 0(%ebx)\n"
+    "  movl %ebx, %fs:0\n"
+    "  call *12(%ebp)\n"
+    "  movl %eax, 20(%ebx)\n"
+    "  movl 0(%ebx), %ecx\n"
+    "  movl %ecx, %fs:0\n"
+    "  movl $1, %eax\n"
+    "  jmp 2f\n"
+    "1:\n"
+    "  movl 0(%ebx), %ecx\n"
+    "  movl %ecx, %fs:0\n"
+    "  xorl %eax, %eax\n"
+    "2:\n"
+    "  leal -12(%ebp), %esp\n"
+    "  popl %edi\n"
+    "  popl %esi\n"
+    "  popl %ebx\n"
+    "  popl %ebp\n"
+    "  .cfi_def_cfa %esp, 4\n"
+    "  ret\n"
+    "  .cfi_endproc\n");
 
 void InstallProcessHandler() {
   g_slot = FlsAlloc(ReleaseThreadFault);
@@ -188,5 +320,36 @@ StructuredExceptionTranslator SetStructuredExceptionTranslator(
   if (fault != nullptr) fault->translator = translator;
   return previous;
 }
+
+namespace foreign_call_detail {
+
+// Threading: the calling thread; no lock.
+bool Call(const void* function, const uint32_t* arguments, uint32_t count, uint32_t* result) {
+  ForeignCallFrame frame{};
+  frame.handler = reinterpret_cast<void*>(&ForeignCallHandler);
+  // An exception of ours thrown inside the callee (a fault in plug-in code
+  // it called back) leaves through the trampoline without unlinking.
+  struct ChainRestore {
+    void* chain;
+    ~ChainRestore() { __asm__ volatile("movl %0, %%fs:0" : : "r"(chain) : "memory"); }
+  } restore{nullptr};
+  __asm__ volatile("movl %%fs:0, %0" : "=r"(restore.chain));
+  const bool returned = qrv_call_foreign(&frame, function, arguments, count) != 0;
+  *result = frame.result;
+  return returned;
+}
+
+void RaiseTakenFault() {
+  ThreadFault* fault = Current();
+  ExceptionRecord32 record = fault->record;
+  ContextRecord32 context = fault->context;
+  ExceptionPointers pointers{&record, &context};
+  fault->translator(record.code, &pointers);
+  TerminateProcess(GetCurrentProcess(), record.code);  // a translator that returned
+  for (;;) {
+  }
+}
+
+}  // namespace foreign_call_detail
 
 }  // namespace qrv::platform

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "plugin/access_plugin.h"
+#include "plugin/msvc/msvc_rtti.h"
 
 namespace qrv::plugin::msvc {
 
@@ -110,6 +111,13 @@ int32_t QRV_THISCALL GetAccessType(MsvcFace* self) {
 
 int32_t QRV_THISCALL Execute(MsvcFace* self, MsvcParameterMap* input, MsvcParameterMap* output) {
   try {
+    if (input == output) {
+      // One map as both arguments: one copy serves as both, or the second
+      // copy-back would restore what the first one wrote.
+      ParameterMap both = CopyIn(*input);
+      const int32_t result = self->core->Execute(both, both);
+      return CopyBack(*input, both, *self->heap) ? result : -1;
+    }
     ParameterMap in = CopyIn(*input);
     ParameterMap out = CopyIn(*output);
     const int32_t result = self->core->Execute(in, out);
@@ -150,7 +158,7 @@ int32_t QRV_THISCALL SetSlotCallback3(MsvcFace* self, uint32_t slot, uint32_t a,
   return self->core->SetSlotCallback3(slot, a, b);
 }
 
-constexpr MsvcFaceTable kTable{
+constexpr MsvcFaceTable kOperations{
     &DestroyFace,
     &Reserved,
     &Init,
@@ -171,12 +179,22 @@ constexpr MsvcFaceTable kTable{
     &SetSlotCallback3,
 };
 
+// The host's runtime finds the type information in the word before the
+// table's first slot.
+struct LocatedTable {
+  const MsvcObjectLocator* locator;
+  MsvcFaceTable table;
+};
+static_assert(offsetof(LocatedTable, table) == sizeof(void*));
+constexpr LocatedTable kTable{&kPluginObjectLocator, kOperations};
+
 }  // namespace
 
 MsvcFace* CreateMsvcFace(const platform::HostHeap& heap) {
   auto* face = new (std::nothrow) MsvcFace{};
   if (face == nullptr) return nullptr;
-  face->table = &kTable;
+  CompletePluginTypeInformation();
+  face->table = &kTable.table;
   face->heap = &heap;
   InitEmpty(face->moduleInfo.name);
   InitEmpty(face->moduleInfo.version);

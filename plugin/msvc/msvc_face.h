@@ -4,7 +4,8 @@
 // callee removes its stack arguments) and reads its public data directly.
 //
 //   32-bit offset  width  field
-//   0              4      table of the 18 operations (MsvcFaceTable)
+//   0              4      table of the 18 operations (MsvcFaceTable), the
+//                         word before it the type information (msvc_rtti.h)
 //   4              24     moduleInfo.name       (MsvcString)
 //   28             24     moduleInfo.version
 //   52             24     moduleInfo.extraText
@@ -17,8 +18,8 @@
 // an exception cannot cross into a host of another C++ runtime, so the
 // operation reports -1 instead (a void operation does nothing more).
 // Threads and locks: as the plug-in object's operations (plugin/access_plugin.h);
-// Execute copies the host's maps in and back on the calling thread and
-// calls out to nothing while doing so.
+// Execute copies the host's maps in and back (once when they are one map) on
+// the calling thread and calls out to nothing while doing so.
 #pragma once
 
 #include <cstddef>

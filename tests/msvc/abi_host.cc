@@ -10,17 +10,22 @@
 #include <map>
 #include <new>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 #include "host_support.h"
 
-namespace {
-
-using host::Check;
+// The list of names type_info::name() made, which a Visual Studio program's
+// static runtime part defines (the toolchain's start-up code does not).
+struct __type_info_node {
+  alignas(8) unsigned long long header;
+};
+__type_info_node __type_info_root_node;
+extern "C" __declspec(dllimport) void __cdecl __std_type_info_destroy_list(__type_info_node*);
 
 // The same interface, compiled by this host's compiler: what Visual Studio
-// itself makes of each slot.
-class Reference final : public IAccess {
+// itself makes of each slot and of the class's type information.
+class CQRVAccessPlugin final : public IAccess {
  public:
   int32_t GetAccessType() override { return 11; }
   int32_t Execute(ParameterMap&, ParameterMap&) override { return -1; }
@@ -31,6 +36,11 @@ class Reference final : public IAccess {
   int32_t SetConnectionStatusCallback(ConnectionStatusCallback, uint32_t) override { return 0; }
   int32_t SetSlotCallback3(uint32_t, uint32_t, uint32_t) override { return 10; }
 };
+
+namespace {
+
+using host::Check;
+using Reference = ::CQRVAccessPlugin;
 
 std::string Text(size_t length, char first) {
   std::string text(length, first);
@@ -199,8 +209,12 @@ void CheckInsertOnLookup(IAccess* object) {
                        {"Handle", "0"},
                        {"FileName", "Z:\\no such folder\\" + std::string(length, 'f')}};
     const std::string expected = start["FileName"] + ".264";
+    ParameterMap both = start;
     HOST_CHECK(object->Execute(start, out) == -1);
     HOST_CHECK(start["FileName"] == expected);
+    // One map passed as both arguments keeps the rewrite too.
+    HOST_CHECK(object->Execute(both, both) == -1);
+    HOST_CHECK(both["FileName"] == expected && both.size() == 3);
   }
   // Outputs: slot numbers out of range give 10 and write nothing.
   ParameterMap talk{{"Operation", "35"}, {"LOGINID", "300"}};
@@ -236,6 +250,98 @@ void CheckTheRest(IAccess* object) {
   object->SetDiscoveryCallback(nullptr);
 }
 
+// A polymorphic class of the host's that the plug-in's object is not.
+class Unrelated {
+ public:
+  virtual ~Unrelated() {}
+};
+
+// The type information the host's runtime reads in front of a table: the
+// complete-object locator (32-bit layout) and what it points to.
+struct TypeDescriptor {
+  const void* table;
+  const char* readable;
+  char name[1];
+};
+struct BaseClass;
+struct Hierarchy {
+  uint32_t signature, attributes, count;
+  const BaseClass* const* bases;
+};
+struct BaseClass {
+  const TypeDescriptor* type;
+  uint32_t contained;
+  int32_t mdisp, pdisp, vdisp;
+  uint32_t attributes;
+  const Hierarchy* hierarchy;
+};
+struct Locator {
+  uint32_t signature, offset, cdOffset;
+  const TypeDescriptor* type;
+  const Hierarchy* hierarchy;
+};
+const Locator* LocatorOf(const void* object) {
+  return (*static_cast<const Locator* const* const*>(object))[-1];
+}
+
+// What the plug-in wrote equals, field by field and name by name, what this
+// compiler wrote for its own class of the same name and bases.
+void CompareHierarchies(const Hierarchy* ours, const Hierarchy* reference, int depth) {
+  HOST_CHECK(ours->signature == reference->signature);
+  HOST_CHECK(ours->attributes == reference->attributes);
+  if (!HOST_CHECK(ours->count == reference->count)) return;
+  for (uint32_t i = 0; i < ours->count; ++i) {
+    const BaseClass* a = ours->bases[i];
+    const BaseClass* b = reference->bases[i];
+    HOST_CHECK(std::strcmp(a->type->name, b->type->name) == 0);
+    HOST_CHECK(a->contained == b->contained && a->mdisp == b->mdisp && a->pdisp == b->pdisp &&
+               a->vdisp == b->vdisp && a->attributes == b->attributes);
+    if (depth == 0 && (a->hierarchy == nullptr) == (b->hierarchy == nullptr) &&
+        a->hierarchy != nullptr) {
+      CompareHierarchies(a->hierarchy, b->hierarchy, depth + 1);
+    }
+  }
+}
+
+void CheckTypeInformation(IAccess* object) {
+  IModule* module = object;
+  IDataPacket* packet = object;
+  HOST_CHECK(dynamic_cast<IAccess*>(module) == object);
+  HOST_CHECK(dynamic_cast<IDataPacket*>(module) == packet);
+  HOST_CHECK(dynamic_cast<IAccess*>(packet) == object);
+  HOST_CHECK(dynamic_cast<Unrelated*>(module) == nullptr);
+  HOST_CHECK(dynamic_cast<void*>(packet) == static_cast<void*>(object));
+  bool refused = false;
+  try {
+    (void)dynamic_cast<Unrelated&>(*module);
+  } catch (const std::bad_cast&) {
+    refused = true;
+  }
+  HOST_CHECK(refused);
+  const char* name = typeid(*module).name();
+  std::printf("typeid name: %s\n", name);
+  HOST_CHECK(std::strcmp(name, "class CQRVAccessPlugin") == 0);
+  HOST_CHECK(typeid(*packet) == typeid(CQRVAccessPlugin));
+  HOST_CHECK(!(typeid(*object) == typeid(IAccess)));
+
+  Reference reference;
+  const Locator* ours = LocatorOf(object);
+  const Locator* theirs = LocatorOf(&reference);
+  HOST_CHECK(ours->signature == theirs->signature && ours->offset == theirs->offset &&
+             ours->cdOffset == theirs->cdOffset);
+  HOST_CHECK(std::strcmp(ours->type->name, theirs->type->name) == 0);
+  CompareHierarchies(ours->hierarchy, theirs->hierarchy, 0);
+  // type_info's table is the one the runtime's own type_info objects carry
+  // (those of msvcrt.dll, which the plug-in imports).
+  void* crt = GetModuleHandleA("msvcrt.dll");
+  const void* exceptionTable = crt ? GetProcAddress(crt, "??_7exception@@6B@") : nullptr;
+  if (HOST_CHECK(exceptionTable != nullptr)) {
+    const void* runtimeTable = LocatorOf(&exceptionTable)->type->table;
+    std::printf("type_info table: %p, the runtime's: %p\n", ours->type->table, runtimeTable);
+    HOST_CHECK(runtimeTable != nullptr && ours->type->table == runtimeTable);
+  }
+}
+
 }  // namespace
 
 int main() {
@@ -249,6 +355,7 @@ int main() {
     CheckModuleInfoAndProperties(object);
     CheckInsertOnLookup(object);
     CheckTheRest(object);
+    CheckTypeInformation(object);
     // Two objects share one plug-in: the second sees the same service.
     IAccess* second = factory();
     ParameterMap status{{"Operation", "101"}}, statusOut;
@@ -257,6 +364,7 @@ int main() {
     object->Uninit();
     delete object;
   }
+  __std_type_info_destroy_list(&__type_info_root_node);
   CheckEverySlotsArguments(factory);
   HOST_CHECK(FreeLibrary(module) != 0);
 

@@ -15,6 +15,7 @@
 
 extern "C" {
 __declspec(dllimport) void* __stdcall LoadLibraryA(const char* name);
+__declspec(dllimport) void* __stdcall GetModuleHandleA(const char* name);
 __declspec(dllimport) void* __stdcall GetProcAddress(void* module, const char* name);
 __declspec(dllimport) int __stdcall FreeLibrary(void* module);
 __declspec(dllimport) unsigned long __stdcall GetLastError(void);

@@ -143,6 +143,17 @@ int main() {
     HOST_CHECK(std::atoi(service["SlotsInUse"].c_str()) == 1);
     delete second;
 
+    // A login whose request map is also its result map: one more slot.
+    ParameterMap both{{"Operation", "1"},
+                      {"DeviceIP", ip},
+                      {"User", user},
+                      {"Password", password},
+                      {"DevicePort", port}};
+    HOST_CHECK(access->Execute(both, both) == 0);
+    HOST_CHECK(both.size() == 7 && both["ChanNum"] == "1" && both["DeviceIP"] == ip);
+    HOST_CHECK(both["LOGINID"] != slot && !both["LOGINID"].empty());
+    HOST_CHECK(Run(access, {{"Operation", "2"}, {"LOGINID", both["LOGINID"]}}) == 0);
+
     HOST_CHECK(host::WaitUntil([] { return g_alarms.load() > 0; }, 10000));
     std::printf("alarm-slot %d\n", g_alarmSlot.load());
     HOST_CHECK(g_alarmSlot.load() == std::atoi(slot.c_str()));

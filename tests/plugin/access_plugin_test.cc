@@ -218,6 +218,37 @@ TEST_F(AccessPluginTest, TheFirstNonNullRegistrationWinsForGood) {
   plugin_->Uninit();  // the monitor polls from now on; stop it before the table resets
 }
 
+TEST_F(AccessPluginTest, OneMapAsInputAndOutputHoldsBothResults) {
+  const test::TempDir dir;
+  struct Case {
+    ParameterMap request;
+    ParameterMap expected;
+  };
+  const Case cases[] = {
+      {{{"Operation", "1"},
+        {"DeviceIP", "127.0.0.7"},
+        {"User", "admin"},
+        {"Password", "pw"},
+        {"DevicePort", "6001"}},
+       {{"Operation", "1"},
+        {"DeviceIP", "127.0.0.7"},
+        {"User", "admin"},
+        {"Password", "pw"},
+        {"DevicePort", "6001"},
+        {"LOGINID", "0"},
+        {"ChanNum", "1"}}},
+      {{{"Operation", "21"}, {"Handle", "0"}, {"FileName", dir.File("cam1")}},
+       {{"Operation", "21"}, {"Handle", "0"}, {"FileName", dir.File("cam1.264")}}},
+  };
+  for (const Case& c : cases) {
+    ParameterMap both = c.request;
+    EXPECT_EQ(plugin_->Execute(both, both), 0) << c.request.at("Operation");
+    EXPECT_EQ(both, c.expected);
+  }
+  ParameterMap stop{{"Operation", "22"}, {"Handle", "0"}};
+  EXPECT_EQ(plugin_->Execute(stop, stop), 0);  // the file closes before dir goes
+}
+
 TEST_F(AccessPluginTest, RefreshDiscoveryReportsSuccessWithZero) {
   ASSERT_EQ(plugin_->Init(), 1);
   fake_tmcc::QueueResult("TMCC_RefreshEnum", -1);  // refused: no pause for answers

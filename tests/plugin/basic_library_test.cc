@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <iterator>
 
 #include "device/connection_history.h"
@@ -13,6 +14,7 @@
 #include "events/event_service.h"
 #include "tests/device/test_helpers.h"
 #include "tests/events/event_sink.h"
+#include "tests/support/temp_dir.h"
 
 namespace qrv {
 namespace {
@@ -87,6 +89,82 @@ TEST_F(BasicLibraryTest, AlarmIsDeliveredWhateverTheMessagesOtherBytesHold) {
   for (size_t i = 0; i < alarms.size(); ++i) {
     EXPECT_EQ(alarms[i].slot, 0);
     EXPECT_EQ(static_cast<uint32_t>(alarms[i].value), unread[i]);
+  }
+}
+
+// Such a library's answer to a request whose result the contract fixes says
+// nothing we know: audio on and off and the end of voice talk give 0 whatever
+// it answers, and a snapshot succeeds exactly when the call wrote the file.
+TEST_F(BasicLibraryTest, FixedResultsWhateverTheLibraryAnswers) {
+  const test::TempDir dir;
+  ASSERT_EQ(test::LoginThroughExecute("127.0.0.7"), 0);
+  const std::string shot = dir.File("shot.jpg");
+  struct Case {
+    const char* function;
+    int32_t answer;
+    bool writesTheFile;  // each write makes the file longer
+    ParameterMap request;
+    int32_t expected;
+  };
+  const Case cases[] = {
+      {"TMCC_SetMute", 1, false, {{"Operation", "23"}, {"Handle", "0"}}, 0},
+      {"TMCC_SetMute", 1, false, {{"Operation", "24"}, {"Handle", "0"}}, 0},
+      {"TMCC_StopVoiceCom", -113, false, {{"Operation", "36"}, {"Handle", "0"}}, 0},
+      {"TMCC_CapturePictureToFile",
+       1,
+       true,
+       {{"Operation", "20"}, {"Handle", "0"}, {"FileName", shot}},
+       0},
+      {"TMCC_CapturePictureToFile",
+       0,
+       true,
+       {{"Operation", "20"}, {"Handle", "0"}, {"FileName", shot}},
+       0},
+      // The file of the call before stays as it was: nothing written now.
+      {"TMCC_CapturePictureToFile",
+       0,
+       false,
+       {{"Operation", "20"}, {"Handle", "0"}, {"FileName", shot}},
+       -1},
+      {"TMCC_CapturePictureToFile",
+       0,
+       false,
+       {{"Operation", "20"}, {"Handle", "0"}, {"FileName", dir.File("none.jpg")}},
+       -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.function) + " " + c.request.at("Operation"));
+    fake_tmcc::SetResult(c.function, c.answer);
+    fake_tmcc::SetAction(c.function, [&shot, writes = c.writesTheFile] {
+      if (writes) std::ofstream(shot, std::ios::binary | std::ios::app) << "\xff\xd8 picture";
+    });
+    ParameterMap in = c.request;
+    ParameterMap out;
+    EXPECT_EQ(plugin::Execute(in, out), c.expected);
+    EXPECT_EQ(fake_tmcc::CallsNamed(c.function).size(), 1u);
+    fake_tmcc::ClearCalls();
+  }
+}
+
+// A listener or discovery such a library refused to start may run all the
+// same: the service status says it does not know.
+TEST_F(BasicLibraryTest, RefusedStartsOfTheEventSourcesAreUnknown) {
+  for (int32_t answer : {0, 1}) {
+    SCOPED_TRACE(answer);
+    fake_tmcc::SetResult("TMCC_StartListen", answer);
+    fake_tmcc::SetResult("TMCC_StartEnum", answer);
+    events::CreateEventService();
+    events::StartEventService();
+    ParameterMap in{{"Operation", "101"}};
+    ParameterMap out;
+    ASSERT_EQ(plugin::Execute(in, out), 0);
+    EXPECT_EQ(out["EventService"], "1");
+    EXPECT_EQ(out["AlarmListener"], answer == 0 ? "1" : "");
+    EXPECT_EQ(out["Discovery"], answer == 0 ? "1" : "");
+    events::StopEventService(&device::ReleaseClientsOfSlotsInUse);
+    out.clear();
+    ASSERT_EQ(plugin::Execute(in, out), 0);
+    EXPECT_EQ(out["AlarmListener"], "0");  // stopped: known
   }
 }
 

@@ -308,6 +308,50 @@ TEST_F(MsvcFaceTest, ExecuteReadsAndWritesTheHostsMapsInPlace) {
   DestroyMap(out, kHeap);
 }
 
+TEST_F(MsvcFaceTest, OneMapAsInputAndOutputHoldsBothResults) {
+  const test::TempDir dir;
+  // ".264" makes a big block; the folder does not exist.
+  const std::string name = dir.File("missing/" + std::string(4090, 'f'));
+  using Map = std::map<std::string, std::string>;
+  struct Case {
+    Map request;
+    int32_t result;
+    Map expected;
+  };
+  const Case cases[] = {
+      {{{"Operation", "1"},
+        {"DeviceIP", "127.0.0.7"},
+        {"User", "u"},
+        {"Password", "p"},
+        {"DevicePort", "6001"}},
+       0,
+       {{"Operation", "1"},
+        {"DeviceIP", "127.0.0.7"},
+        {"User", "u"},
+        {"Password", "p"},
+        {"DevicePort", "6001"},
+        {"LOGINID", "0"},
+        {"ChanNum", "1"}}},
+      {{{"Operation", "21"}, {"Handle", "0"}, {"FileName", name}},
+       -1,
+       {{"Operation", "21"}, {"Handle", "0"}, {"FileName", name + ".264"}}},
+      {{{"Operation", "21"}, {"Handle", "0"}, {"FileName", dir.File("cam1")}},
+       0,
+       {{"Operation", "21"}, {"Handle", "0"}, {"FileName", dir.File("cam1.264")}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request.at("Operation"));
+    MsvcParameterMap both = HostMap(c.request);
+    EXPECT_EQ(face_->table->execute(face_, &both, &both), c.result);
+    ExpectValidTree(both);
+    EXPECT_EQ(Entries(both), c.expected);
+    DestroyMap(both, kHeap);
+  }
+  MsvcParameterMap stop = HostMap({{"Operation", "22"}, {"Handle", "0"}});
+  EXPECT_EQ(face_->table->execute(face_, &stop, &stop), 0);  // the file closes before dir goes
+  DestroyMap(stop, kHeap);
+}
+
 TEST_F(MsvcFaceTest, ByValueMapsAreDestroyedAndNothingEscapesWhenMemoryRunsOut) {
   for (int entries : {0, 1, 1000}) {
     std::map<std::string, std::string> given;

@@ -8,11 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "fault/kt_exception.h"
 #include "platform/debug_output.h"
+#include "platform/foreign_call.h"
 #include "platform/structured_exception.h"
 #include "platform/thread.h"
 #include "tests/support/faults.h"
@@ -87,6 +89,68 @@ TEST(Win32Faults, EveryThreadTranslatesOnItsOwn) {
   ASSERT_TRUE(qrv::platform::WaitThread(thread, 30000));
   qrv::platform::CloseThread(thread);
   EXPECT_EQ(result.code, 0xC0000005u);
+}
+
+// Machine code made at run time: code no unwind table covers, as in a module
+// of another compiler. Each piece takes two 32-bit arguments, the caller
+// removing them.
+class ForeignCode {
+ public:
+  ForeignCode() {
+    page_ = static_cast<uint8_t*>(
+        VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_EXECUTE_READWRITE));
+  }
+  ~ForeignCode() { VirtualFree(page_, 0, MEM_RELEASE); }
+  using Function = int32_t (*)(int32_t, int32_t);
+  Function Make(std::initializer_list<uint8_t> bytes) {
+    uint8_t* at = page_ + used_;
+    std::memcpy(at, bytes.begin(), bytes.size());
+    used_ += (bytes.size() + 15) & ~size_t{15};
+    return reinterpret_cast<Function>(at);
+  }
+
+ private:
+  uint8_t* page_ = nullptr;
+  size_t used_ = 0;
+};
+
+void* HandlerChain() {
+  void* chain = nullptr;
+  __asm__ volatile("movl %%fs:0, %0" : "=r"(chain));
+  return chain;
+}
+
+TEST(Win32Faults, ForeignCallsReturnTheirResultOrEndInTheBarrier) {
+  ForeignCode code;
+  // mov eax, [esp+4]; add eax, [esp+8]; ret
+  const auto add = code.Make({0x8B, 0x44, 0x24, 0x04, 0x03, 0x44, 0x24, 0x08, 0xC3});
+  // mov [0], eax; ret
+  const auto nullWrite = code.Make({0xA3, 0x00, 0x00, 0x00, 0x00, 0xC3});
+  // xor ecx, ecx; div ecx; ret
+  const auto divide = code.Make({0x31, 0xC9, 0xF7, 0xF1, 0xC3});
+  // push 0; call [esp+8]: a jump to address 0 with this code's return address
+  const auto nullCall = code.Make({0x6A, 0x00, 0xFF, 0x54, 0x24, 0x08, 0x59, 0xC3});
+  qrv::fault::InstallFaultTranslator();
+  const void* chain = HandlerChain();
+  EXPECT_EQ(qrv::platform::CallForeign(add, 40, 2), 42);
+
+  struct Case {
+    ForeignCode::Function function;
+    uint32_t code;
+  };
+  const Case cases[] = {{nullWrite, 0xC0000005u}, {divide, 0xC0000094u}, {nullCall, 0xC0000005u}};
+  for (int round = 0; round < 50; ++round) {
+    for (const Case& c : cases) {
+      int guards = 0;
+      const CKTBException error =
+          Catch([&c] { qrv::platform::CallForeign(c.function, 0, 0); }, guards);
+      EXPECT_EQ(error.exceptionRecord.code, c.code);
+      EXPECT_EQ(guards, 1);
+      EXPECT_EQ(HandlerChain(), chain) << "the call's frame left in the handler chain";
+    }
+  }
+  // The thread goes on calling as before.
+  EXPECT_EQ(qrv::platform::CallForeign(add, -5, 3), -2);
 }
 
 // Recursion that the optimiser cannot turn into a loop.
