@@ -19,7 +19,8 @@ endfunction()
 
 # GoogleTest's and GoogleMock's headers, parsed once for all test programs:
 # one precompiled header made by a program with the tests' own flags (an
-# executable, as position-independent code must match) and reused by each.
+# executable, as position-independent code must match; fault unwinding, as the
+# header's inline functions keep the flags it was made with) and reused by each.
 # QRV_TEST_PCH=OFF parses them in every file again.
 function(qrv_use_test_pch target)
   if(NOT QRV_TEST_PCH)
@@ -28,6 +29,7 @@ function(qrv_use_test_pch target)
   if(NOT TARGET qrv_test_pch)
     add_executable(qrv_test_pch ${PROJECT_SOURCE_DIR}/tests/support/pch_anchor.cc)
     qrv_warnings(qrv_test_pch)
+    qrv_fault_unwinding(qrv_test_pch)
     target_link_libraries(qrv_test_pch PRIVATE ${QRV_GTEST_LIBS})
     target_precompile_headers(qrv_test_pch PRIVATE <gtest/gtest.h> <gmock/gmock.h>)
   endif()

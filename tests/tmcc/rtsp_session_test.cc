@@ -2,7 +2,7 @@
 // shortened: a camera that stops sending pictures but keeps the connection
 // alive (RTCP, answered keep-alives) is given up one picture time after its
 // last picture, not later.
-#include "tmcc/rtsp_session.h"
+#include "tmcc/rtsp/rtsp_session.h"
 
 #include <gtest/gtest.h>
 
