@@ -199,6 +199,10 @@ int RecordInto(const GlobalOptions& global, const RecordOptions& options, const 
       status = out.FailText(path + " was replaced while the recording was being opened: stopped",
                             kExitFailed, where);
     } else {
+      // The recording opens at the next key frame; the stream's first one may
+      // already have gone by, and a device can send one at once. A device
+      // that cannot (a standard camera) opens at its next one.
+      requests.KeyFrame(slot);
       out.Note("recording " + where + " into " + path);
       size_t eventsBefore = EventHub::Instance().Count();
       auto begin = Clock::now();
