@@ -179,7 +179,9 @@ run_leg() {
   esac
   sleep "$warmup"
   for p in $leg_pids; do
-    kill -0 "$p" 2>/dev/null || { echo "leg $leg ended early:" >&2; cat "$work/leg.err" >&2; exit 1; }
+    kill -0 "$p" 2>/dev/null || { echo "leg $leg ended early:" >&2; tail -5 "$work/leg.err" >&2
+      kill -0 "$server_pid" 2>/dev/null || { echo "the RTSP server ended:" >&2; tail -5 "$work/server.log" >&2; }
+      exit 1; }
   done
   local c0 b0 c1 b1 n0 n1 t0 t1 t
   t0=$(tasks $leg_pids); n0=$(sched_ns $leg_pids); c0=$(cpu_ticks $leg_pids); b0=$(bytes_in "$dir")

@@ -13,7 +13,7 @@
 // device back.
 //
 // Under load (over 4000 handlers a second on a thread) a thread lets each round of work last at
-// least 1 ms, so one wake-up serves the ready sockets of many streams; below that rate nothing is
+// least 2 ms, so one wake-up serves the ready sockets of many streams; below that rate nothing is
 // delayed (see runtime.cc).
 #pragma once
 
