@@ -2,11 +2,16 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#if defined(__linux__)
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#endif
 
 namespace qrv::tmcc {
 namespace {
@@ -42,17 +47,38 @@ struct Worker {
 thread_local bool onLibraryThread = false;
 thread_local Worker* currentWorker = nullptr;
 
-// True while the watcher waits for a host callback to start. Together with
+// 1 while the watcher waits for a host callback to start. Together with
 // Worker::calls it is a Dekker handshake: a callback makes its count odd,
-// then loads this; the watcher stores true here, then loads every count. Both
+// then loads this; the watcher stores 1 here, then loads every count. Both
 // sides use sequentially consistent operations, so at least one sees the
 // other: the watcher never sleeps through a callback that has begun.
-std::atomic<bool> watcherParked{false};
+std::atomic<uint32_t> watcherParked{0};
+
+// Sleeps while the flag is 1. On Linux a plain futex wait: the standard
+// library's wait spins and yields first (four system calls per park), which
+// a watcher parking after every isolated callback cannot afford.
+void SleepWhileParked() {
+#if defined(__linux__)
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
+  while (watcherParked.load() == 1) {
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&watcherParked), FUTEX_WAIT_PRIVATE, 1,
+              nullptr, nullptr, 0);
+  }
+#else
+  watcherParked.wait(1);
+#endif
+}
 
 // The thread that starts a callback while the watcher is parked: exactly one
 // such thread makes the wake-up call.
 void WakeWatcher() {
-  if (watcherParked.exchange(false)) watcherParked.notify_one();
+  if (watcherParked.exchange(0) != 1) return;
+#if defined(__linux__)
+  ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&watcherParked), FUTEX_WAKE_PRIVATE, 1, nullptr,
+            nullptr, 0);
+#else
+  watcherParked.notify_one();
+#endif
 }
 
 class Pool {
@@ -76,7 +102,7 @@ class Pool {
 
   PoolFigures Figures() {
     std::lock_guard lock(mutex_);
-    return {static_cast<int>(workers_.size()), added_, retired_, parks_, watcherParked.load()};
+    return {static_cast<int>(workers_.size()), added_, retired_, parks_, watcherParked.load() == 1};
   }
 
  private:
@@ -134,16 +160,16 @@ class Pool {
   // Parks until a host callback starts; returns at once when one runs.
   void ParkWhileNoCallback() {
     if (AnyCallbackRunning()) return;
-    watcherParked.store(true);
+    watcherParked.store(1);
     if (AnyCallbackRunning()) {
-      watcherParked.store(false);
+      watcherParked.store(0);
       return;
     }
     {
       std::lock_guard lock(mutex_);
       ++parks_;
     }
-    watcherParked.wait(true);
+    SleepWhileParked();
     // The callback that woke us counts as seen now, so it is found holding
     // its thread at the first look, a period from now.
     std::lock_guard lock(mutex_);
@@ -151,12 +177,9 @@ class Pool {
   }
 
   void Watch() {
-    std::mutex idle;
-    std::condition_variable never;
-    std::unique_lock wait(idle);
     for (;;) {
       ParkWhileNoCallback();
-      never.wait_for(wait, kWatchPeriod);
+      std::this_thread::sleep_for(kWatchPeriod);
       std::lock_guard lock(mutex_);
       for (const auto& w : workers_) {
         const uint64_t calls = w->calls.load(std::memory_order_relaxed);
@@ -208,7 +231,7 @@ HostCallScope::HostCallScope() {
   // Count first, then look (sequentially consistent both): see watcherParked.
   // With the watcher awake this costs the count and one load.
   w->calls.fetch_add(1);
-  if (watcherParked.load()) WakeWatcher();
+  if (watcherParked.load() == 1) WakeWatcher();
 }
 
 HostCallScope::~HostCallScope() {
