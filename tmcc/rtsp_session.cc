@@ -439,9 +439,9 @@ void RtspSession::WatchPlaying() {
     Fail(dl::kErrTimeout);
     return;
   }
-  // Bytes that begin an item after this look are judged at the next one,
-  // which comes by the silence limit at the latest: an item is given at most
-  // that much more than kRtspItemTime.
+  // An item begun after the watch is set is judged when it fires, by the
+  // silence limit: at most kRtspSilence - kRtspItemTime late (both are 10 s).
+  static_assert(kRtspItemTime <= kRtspSilence);
   playWatch_.expires_at(std::min(itemDue, pictureDue));
   playWatch_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
     if (ec || self->phase_ != Phase::kPlaying) return;
