@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
   uint16_t onvifPort = 0, onvifDiscoveryPort = 3702;
   bool onvifMulticast = false;
   int64_t onvifClockOffset = 0;
-  bool refuseLogins = false, stall = false;
+  bool refuseLogins = false, stall = false, noMedia = false;
   double dropAfter = 0, restartAfter = 0, malformedAfter = 0, oversizedAfter = 0;
   uint32_t restartDelayMs = 1000;
   std::string restartSize;
@@ -119,6 +119,8 @@ int main(int argc, char** argv) {
       ->check(cli::WholeIn(-315360000, 315360000, "a number of seconds"));
   app.add_flag("--refuse-logins", refuseLogins, "Fault: refuse every login");
   app.add_flag("--stall", stall, "Fault: accept connections but never answer");
+  app.add_flag("--no-media", noMedia,
+               "Logins and stream opens succeed, but no media is sent (an idle camera)");
   app.add_option("--drop-after", dropAfter,
                  "Fault: drop every connection every N seconds (0 = never)")
       ->check(seconds);
@@ -199,6 +201,7 @@ int main(int argc, char** argv) {
     device->SetRefuseLogins(refuseLogins);
     device->SetStall(stall);
     device->SetThrottle(throttle);
+    if (noMedia) device->StopMedia();
     const auto& c = device->Config();
     const std::string rate =
         c.media.bitrateKbps > 0 ? "  " + std::to_string(c.media.bitrateKbps) + " kbit/s" : "";

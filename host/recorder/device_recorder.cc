@@ -17,6 +17,8 @@ using std::chrono::milliseconds;
 // The plug-in's device status operation, where the plug-in offers it.
 constexpr int32_t kDeviceStatusOperation = 100;
 constexpr auto kRetentionPeriod = std::chrono::seconds(10);
+// The shortest sleep of the device thread: the stall check of a stream that
+// just went quiet does not spin.
 constexpr auto kIdleCheck = milliseconds(250);
 // A stream that fails to open this many times in a row is given a fresh login.
 constexpr int kOpenFailuresBeforeRelogin = 3;
@@ -352,7 +354,20 @@ void DeviceRecorder::Run() {
         }
       }
     }
-    const auto until = std::min({nextHealth, nextRetention, std::max(retryAt, now + kIdleCheck)});
+    // Sleeps until something is due: the next health line, retention, a
+    // retry, or the moment an open stream would count as stalled. Everything
+    // else (the device going off or on line, a stop) wakes the thread.
+    auto until = std::min(nextHealth, nextRetention);
+    if (retryAt > now) {
+      until = std::min(until, retryAt);
+    } else if (slot_ < 0 || !streamOpen_) {
+      until = std::min(until, now + kIdleCheck);  // not reached: a failed step sets retryAt
+    }
+    if (streamOpen_) {
+      const SegmenterCounts c = segmenter_.Counts();
+      const auto stallAt = std::max(c.lastPacket, streamOpened_) + settings_.stallTimeout;
+      until = std::min(until, std::max(stallAt, now + kIdleCheck));
+    }
     if (WaitUntil(until)) break;
   }
   std::string reason;

@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
   if (!logTarget.empty()) settings.log = logTarget;
 
   // Every thread made from here on (the plug-in's, the library's) inherits
-  // the blocked set, so the signals wait for sigtimedwait below.
+  // the blocked set, so the signals wait for sigwaitinfo below.
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
@@ -146,9 +146,9 @@ int main(int argc, char** argv) {
 
     int stopSignal = 0;
     while (stopSignal == 0) {
+      // Nothing to do here but for a signal: no time-out, no wake-up.
       siginfo_t info{};
-      timespec wait{1, 0};
-      int got = sigtimedwait(&signals, &info, &wait);
+      int got = sigwaitinfo(&signals, &info);
       if (got == SIGTERM || got == SIGINT) {
         stopSignal = got;
       } else if (got == SIGHUP) {

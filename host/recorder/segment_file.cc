@@ -1,8 +1,10 @@
 #include "host/recorder/segment_file.h"
 
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -34,32 +36,52 @@ void SegmentFile::Fail(const char* what, int error) {
   }
 }
 
-bool SegmentFile::WriteAll(std::span<const uint8_t> bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+int SegmentFile::WriteGathered(std::span<const uint8_t> unit, size_t* done) {
+  iovec parts[2] = {{buffer_.data(), buffer_.size()},
+                    {const_cast<uint8_t*>(unit.data()), unit.size()}};
+  size_t first = buffer_.empty() ? 1 : 0;
+  const size_t total = buffer_.size() + unit.size();
+  *done = 0;
+  while (*done < total) {
+    ssize_t n = ::writev(fd_, parts + first, static_cast<int>(2 - first));
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      Fail("write", n < 0 ? errno : ENOSPC);
-      return false;
+    if (n <= 0) return n < 0 ? errno : ENOSPC;
+    *done += static_cast<size_t>(n);
+    // What is left of the two parts.
+    for (size_t left = static_cast<size_t>(n); left > 0 && first < 2;) {
+      const size_t step = std::min(left, parts[first].iov_len);
+      parts[first].iov_base = static_cast<uint8_t*>(parts[first].iov_base) + step;
+      parts[first].iov_len -= step;
+      left -= step;
+      if (parts[first].iov_len == 0) ++first;
     }
-    done += static_cast<size_t>(n);
   }
-  onDisk_ += bytes.size();
-  return true;
+  return 0;
 }
 
-bool SegmentFile::FlushBuffer() {
-  if (buffer_.empty()) return true;
-  const bool ok = WriteAll(buffer_);
-  if (!ok) {
-    lostFrames_ += bufferedFrames_;
-    lostBytes_ += buffer_.size();
-    frames_ -= bufferedFrames_;
-    bytes_ -= buffer_.size();
+bool SegmentFile::Flush(std::span<const uint8_t> unit, bool frame) {
+  if (buffer_.empty() && unit.empty()) return true;
+  if (!unit.empty()) units_.emplace_back(buffer_.size() + unit.size(), frame);
+  size_t done = 0;
+  const int error = WriteGathered(unit, &done);
+  const bool ok = error == 0;
+  // The whole units that reached the file stay; the others are lost.
+  size_t kept = 0;
+  for (const auto& [end, isFrame] : units_) {
+    if (ok || end <= done) {
+      kept = end;
+      continue;
+    }
+    lostFrames_ += isFrame ? 1 : 0;
+    frames_ -= isFrame ? 1 : 0;
   }
+  const size_t total = buffer_.size() + unit.size();
+  lostBytes_ += total - kept;
+  bytes_ -= total - kept;
+  onDisk_ += kept;
+  if (!ok) Fail("write", error);  // cuts the file back to onDisk_
   buffer_.clear();
-  bufferedFrames_ = 0;
+  units_.clear();
   return ok;
 }
 
@@ -71,31 +93,15 @@ bool SegmentFile::Append(std::span<const uint8_t> unit, bool frame) {
   }
   frames_ += frame ? 1 : 0;
   bytes_ += unit.size();
-  if (buffer_.size() + unit.size() > kBufferBytes && !FlushBuffer()) {
-    if (frame) ++lostFrames_;
-    lostBytes_ += unit.size();
-    frames_ -= frame ? 1 : 0;
-    bytes_ -= unit.size();
-    return false;
-  }
-  if (unit.size() >= kBufferBytes) {
-    if (!WriteAll(unit)) {
-      if (frame) ++lostFrames_;
-      lostBytes_ += unit.size();
-      frames_ -= frame ? 1 : 0;
-      bytes_ -= unit.size();
-      return false;
-    }
-    return true;
-  }
+  if (buffer_.size() + unit.size() > kBufferBytes) return Flush(unit, frame);
   buffer_.insert(buffer_.end(), unit.begin(), unit.end());
-  bufferedFrames_ += frame ? 1 : 0;
+  units_.emplace_back(buffer_.size(), frame);
   return true;
 }
 
 bool SegmentFile::Finish() {
   if (fd_ < 0) return !failed_;
-  bool ok = !failed_ && FlushBuffer();
+  bool ok = !failed_ && Flush({}, false);
   if (ok && ::fdatasync(fd_) != 0) {
     Fail("sync", errno);
     ok = false;

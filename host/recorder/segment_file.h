@@ -1,8 +1,11 @@
 // One segment file being written: whole units (the header, frames) are
 // buffered and written with plain write(2), so the file on disk always ends
-// at a unit boundary. A failed write (disk full, file-size limit) cuts the
-// file back to the last whole unit and refuses further units, so a segment
-// that hit an error still decodes up to where it ends.
+// at a unit boundary. The unit that no longer fits goes out with the buffered
+// ones in one gathered write from the caller's memory, not copied: a write
+// carries at least kBufferBytes (4 per MiB). A failed write (disk full,
+// file-size limit) cuts the file back to the last whole unit that reached it
+// and refuses further units, so a segment that hit an error still decodes up
+// to where it ends.
 //
 // Threads: one owner at a time (the device's packet path under its mutex,
 // then the closer thread); no internal locking.
@@ -12,6 +15,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qrv::recorder {
@@ -23,6 +27,9 @@ class SegmentFile {
   ~SegmentFile();
   SegmentFile(const SegmentFile&) = delete;
   SegmentFile& operator=(const SegmentFile&) = delete;
+
+  // Bytes buffered before a write.
+  static constexpr size_t kBufferBytes = 256 * 1024;
 
   // Appends one whole unit; `frame` counts it as a video frame. False when it
   // (or buffered units before it) could not be written; see lostFrames().
@@ -43,16 +50,20 @@ class SegmentFile {
 
  private:
   SegmentFile(int fd, std::string path);
-  bool WriteAll(std::span<const uint8_t> bytes);
-  bool FlushBuffer();
+  // Writes the buffered units, then `unit` (may be empty), in one gathered
+  // write. On failure the file keeps the whole units that reached it; the
+  // rest (`unit` too) is counted lost.
+  bool Flush(std::span<const uint8_t> unit, bool frame);
+  // 0, or the error that stopped the write; *done: the bytes that reached
+  // the file.
+  int WriteGathered(std::span<const uint8_t> unit, size_t* done);
   void Fail(const char* what, int error);
-
-  static constexpr size_t kBufferBytes = 64 * 1024;
 
   int fd_ = -1;
   std::string path_;
   std::vector<uint8_t> buffer_;
-  uint64_t bufferedFrames_ = 0;
+  // Where each buffered unit ends in buffer_, and whether it is a frame.
+  std::vector<std::pair<size_t, bool>> units_;
   uint64_t onDisk_ = 0;  // bytes written, always ending at a unit boundary
   uint64_t frames_ = 0;
   uint64_t bytes_ = 0;

@@ -280,6 +280,10 @@ TEST(RecorderConfig, DurationsAndSizesTakeOnlyWholeNumbersWithAKnownUnit) {
 std::vector<uint8_t> Header() {
   return {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xCE};
 }
+// Sizes in the write-error cases below are in KiB of a 64 KiB segment buffer,
+// scaled to the real one, so the same frames cross the same flushes.
+constexpr size_t kKiB = SegmentFile::kBufferBytes / 64;
+
 std::vector<uint8_t> Frame(bool key, size_t pad = 0) {
   std::vector<uint8_t> f = {0, 0, 0, 1, static_cast<uint8_t>(key ? 0x65 : 0x41), 0x88};
   f.resize(f.size() + pad, 0x55);
@@ -438,40 +442,51 @@ class FileSizeLimit {
 };
 
 TEST(RecorderSegmentFile, AFailedWriteCutsTheFileBackToTheLastWholeFrameAndCountsTheLoss) {
-  test::TempDir dir;
-  std::string error;
-  auto file = SegmentFile::Create(dir.File("a.264.part"), &error);
-  ASSERT_TRUE(file) << error;
-  EXPECT_FALSE(SegmentFile::Create(dir.File("a.264.part"), &error)) << "never overwrites";
-  int offered = 0;
-  {
-    FileSizeLimit limit(100 * 1024);
-    ASSERT_TRUE(file->Append(Header(), false));
-    // 40 KiB frames through a 64 KiB buffer: the third flush crosses the limit.
-    for (int i = 0; i < 6; ++i) {
-      ++offered;
-      if (!file->Append(Frame(i == 0, 40 * 1024), true)) break;
+  struct Case {
+    size_t frameKiB;
+    int frames;     // offered, at most
+    uint64_t kept;  // whole frames that reach the file before the limit
+  };
+  // 40 KiB frames through a 64 KiB buffer (scaled): the second gathered write
+  // crosses the limit and neither of its frames is whole on disk. 8 KiB
+  // frames: the limit falls inside a write of nine; the twelve frames before
+  // it that landed whole stay.
+  for (const Case c : {Case{40, 6, 2}, Case{8, 20, 12}}) {
+    SCOPED_TRACE(c.frameKiB);
+    test::TempDir dir;
+    std::string error;
+    auto file = SegmentFile::Create(dir.File("a.264.part"), &error);
+    ASSERT_TRUE(file) << error;
+    EXPECT_FALSE(SegmentFile::Create(dir.File("a.264.part"), &error)) << "never overwrites";
+    int offered = 0;
+    {
+      FileSizeLimit limit(100 * kKiB);
+      ASSERT_TRUE(file->Append(Header(), false));
+      for (int i = 0; i < c.frames; ++i) {
+        ++offered;
+        if (!file->Append(Frame(i == 0, c.frameKiB * kKiB), true)) break;
+      }
+      EXPECT_TRUE(file->failed());
+      EXPECT_NE(file->error().find("File too large"), std::string::npos) << file->error();
+      EXPECT_FALSE(file->Finish());
     }
-    EXPECT_TRUE(file->failed());
-    EXPECT_NE(file->error().find("File too large"), std::string::npos) << file->error();
-    EXPECT_FALSE(file->Finish());
+    const auto size = std::filesystem::file_size(dir.File("a.264.part"));
+    EXPECT_EQ(size, file->bytes()) << "the file holds exactly what is counted as written";
+    EXPECT_EQ(Scan(dir.File("a.264.part")).pictures, file->frames());
+    EXPECT_EQ(file->frames(), c.kept);
+    EXPECT_GT(file->lostFrames(), 0u);
+    EXPECT_EQ(file->frames() + file->lostFrames(), static_cast<uint64_t>(offered))
+        << "every frame offered is either in the file or counted as lost";
   }
-  const auto size = std::filesystem::file_size(dir.File("a.264.part"));
-  EXPECT_EQ(size, file->bytes()) << "the file holds exactly what is counted as written";
-  EXPECT_EQ(Scan(dir.File("a.264.part")).pictures, file->frames());
-  EXPECT_GE(file->frames(), 1u);
-  EXPECT_GT(file->lostFrames(), 0u);
-  EXPECT_EQ(file->frames() + file->lostFrames(), static_cast<uint64_t>(offered))
-      << "every frame offered is either in the file or counted as lost";
 }
 
 TEST(RecorderSegmenter, AWriteErrorEndsTheSegmentAndRecordingResumesAtTheNextKeyFrame) {
   Stream s(600s);
   s.Send(kStreamDataFirstHeader, Header());
   {
-    FileSizeLimit limit(100 * 1024);
+    FileSizeLimit limit(100 * kKiB);
     for (int i = 0; i < 8; ++i) {
-      s.Send(kStreamDataVideo, Frame(i == 0, 40 * 1024), i == 0);
+      s.Send(kStreamDataVideo, Frame(i == 0, 40 * kKiB), i == 0);
       s.now += 40ms;
     }
   }
@@ -511,22 +526,24 @@ TEST(RecorderSegmenter, AFullDiskPublishesNoEmptySegmentAndTheCountsMatchTheFile
   Stream s(600s);
   s.Send(kStreamDataFirstHeader, Header());
   {
-    // Full from the start: the first flush (header and a 40 KiB key frame)
-    // fails, nothing of the segment reaches the disk. The log stays smaller.
-    FileSizeLimit limit(32 * 1024);
-    s.Send(kStreamDataVideo, Frame(true, 40 * 1024), true);
-    s.Send(kStreamDataVideo, Frame(false, 40 * 1024));
+    // Full from the start: the first flush (header, a 40 KiB key frame and
+    // the next frame) fails, no frame of the segment reaches the disk whole.
+    // The log stays smaller.
+    FileSizeLimit limit(32 * kKiB);
+    s.Send(kStreamDataVideo, Frame(true, 40 * kKiB), true);
+    s.Send(kStreamDataVideo, Frame(false, 40 * kKiB));
     s.closer->Drain();
     EXPECT_EQ(s.closer->failingDevices(), 1u);
   }
   // Room again: the next key frame opens a segment that is written whole.
   s.Gop(3);
   // Buffered frames that only the closer's last flush would write, and the
-  // disk is full again at that moment.
-  s.Send(kStreamDataVideo, Frame(true, 20 * 1024), true);
-  s.Send(kStreamDataVideo, Frame(false, 20 * 1024));
+  // disk is full again at that moment: the frames that still land whole (the
+  // group above and this key frame) stay, the last one is lost.
+  s.Send(kStreamDataVideo, Frame(true, 20 * kKiB), true);
+  s.Send(kStreamDataVideo, Frame(false, 20 * kKiB));
   {
-    FileSizeLimit limit(32 * 1024);
+    FileSizeLimit limit(32 * kKiB);
     s.segmenter->Finish("stop");
     s.closer->Drain();
   }
@@ -539,12 +556,13 @@ TEST(RecorderSegmenter, AFullDiskPublishesNoEmptySegmentAndTheCountsMatchTheFile
     EXPECT_GT(std::filesystem::file_size(f), 0u) << f << ": an empty segment was published";
     pictures += Scan(f).pictures;
   }
-  EXPECT_EQ(files.size(), 1u) << "both failing segments held nothing on disk";
-  EXPECT_EQ(pictures, 2u);
+  EXPECT_EQ(files.size(), 2u) << "the first failing segment held no frame on disk";
+  EXPECT_EQ(pictures, 3u + 1u + 2u);
   SegmenterCounts c = s.segmenter->Counts();
   EXPECT_EQ(c.framesRecorded, pictures) << "frames recorded are the pictures in the files";
   EXPECT_EQ(c.framesRecorded + c.framesLost + c.framesSkipped, c.frames);
-  EXPECT_EQ(s.Lines("segment_discarded").size(), 2u);
+  EXPECT_EQ(s.Lines("segment_discarded").size(), 1u);
+  EXPECT_EQ(c.framesLost, 2u + 1u) << "the first segment's two frames and the last one";
 }
 
 TEST(RecorderRetention, OldFilesGoFirstThenTheOldestUntilTheTotalFits) {

@@ -493,3 +493,41 @@ TEST(H264Depacketizer, DropsOversizedPicturesAndOtherPayloadTypes) {
   EXPECT_EQ(d.stats().invalidRtp, packets.size());
   EXPECT_EQ(d.stats().packets, 3 * packets.size());
 }
+
+// The session hands each read's units back (Recycle) for their buffers to be
+// reused: what is delivered must be exactly what a run without reuse
+// delivers, whatever the buffers held before (large key frames, a broken
+// picture, a header change), and a buffer must come back with its capacity.
+TEST(H264Depacketizer, BuffersTakenBackAreReusedWithoutTheirOldBytes) {
+  const Stream s = MakeStream({true, false, false, true, false, false}, 100, 30000);
+  std::vector<Packets> lossy = s.packets;
+  lossy[1].erase(lossy[1].begin() + 1);
+  size_t sent = 0;
+  for (const auto& au : s.packets) sent += au.size();
+  rt::H264Packetizer p({1000, 96, 1, static_cast<uint16_t>(100 + sent), true});
+  lossy.push_back(Packetize(p, AnnexB({Sps(0, 5), Pps(0), Slice(true, 500, 9)}), 99000));
+  lossy.push_back(Packetize(p, AnnexB({Slice(false, 200, 10)}), 102000));
+  const Packets packets = Flatten(lossy);
+
+  rt::H264Depacketizer plain;
+  const auto expected = Feed(plain, packets);
+  ASSERT_GE(expected.size(), 6u);
+
+  rt::H264Depacketizer reusing;
+  std::vector<rt::H264Unit> got;
+  std::vector<rt::H264Unit> batch;
+  for (const auto& packet : packets) {
+    reusing.OnRtpPacket(packet, batch);
+    for (const auto& unit : batch)
+      got.push_back({unit.kind, unit.keyFrame, unit.timestamp, unit.data});
+    if (packet == packets.back()) {
+      ASSERT_EQ(batch.size(), 1u);
+      EXPECT_GE(batch[0].data.capacity(), s.units[1].size())
+          << "the last, small picture was assembled in a buffer that held a large one";
+    }
+    reusing.Recycle(batch);
+    EXPECT_TRUE(batch.empty());
+  }
+  ASSERT_EQ(Describe(got), Describe(expected));
+  for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i].data, expected[i].data) << i;
+}

@@ -82,38 +82,48 @@ TEST(CallbackGate, CloseWaitsForRunningCallbacksExceptTheCallersOwn) {
 
 // More host callbacks blocking at once than the pool has threads: other work
 // still runs on threads the pool adds, and those leave once the callbacks
-// return.
+// return. With no callback running the watcher parks; the callbacks that
+// start then must wake it (twice over: parked anew after the first spell).
 TEST(IoPool, CallbacksThatBlockGetTheirThreadsReplacedAndTheExtraThreadsLeaveAfterwards) {
   constexpr int kBlocked = qrv::tmcc::kIoThreads + 2;
-  const auto before = qrv::tmcc::IoPoolFigures();
-  std::mutex m;
-  std::condition_variable cv;
-  bool release = false;
-  std::atomic<int> inside{0};
-  std::vector<CallbackGate> gates(kBlocked);
-  for (auto& gate : gates) {
-    asio::post(qrv::tmcc::IoContext(), [&] {
-      gate.Invoke([&] {
-        ++inside;
-        std::unique_lock lock(m);
-        cv.wait_for(lock, 30s, [&] { return release; });
+  for (int spell = 0; spell < 2; ++spell) {
+    SCOPED_TRACE(spell);
+    // Nothing runs in a callback: the watcher parks (an idle pool costs nothing).
+    ASSERT_TRUE(WaitUntil([] { return qrv::tmcc::IoPoolFigures().parked; }, 10s));
+    const auto before = qrv::tmcc::IoPoolFigures();
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    std::atomic<int> inside{0};
+    std::vector<CallbackGate> gates(kBlocked);
+    for (auto& gate : gates) {
+      asio::post(qrv::tmcc::IoContext(), [&] {
+        gate.Invoke([&] {
+          ++inside;
+          std::unique_lock lock(m);
+          cv.wait_for(lock, 30s, [&] { return release; });
+        });
       });
-    });
+    }
+    ASSERT_TRUE(WaitUntil([&] { return inside.load() == kBlocked; }, 10s));
+    std::atomic<bool> ran{false};
+    asio::post(qrv::tmcc::IoContext(), [&] { ran = true; });
+    EXPECT_TRUE(WaitUntil([&] { return ran.load(); }, 10s));
+    const auto during = qrv::tmcc::IoPoolFigures();
+    EXPECT_GE(during.threads, kBlocked + qrv::tmcc::kIoThreads);
+    EXPECT_GE(during.added, before.added + kBlocked);
+    EXPECT_FALSE(during.parked) << "callbacks are running";
+    {
+      std::lock_guard lock(m);
+      release = true;
+    }
+    cv.notify_all();
+    EXPECT_TRUE(
+        WaitUntil([&] { return qrv::tmcc::IoPoolFigures().threads == before.threads; }, 10s));
+    const auto after = qrv::tmcc::IoPoolFigures();
+    EXPECT_EQ(after.retired - before.retired, after.added - before.added);
+    EXPECT_TRUE(WaitUntil([&] { return qrv::tmcc::IoPoolFigures().parks > before.parks; }, 10s));
   }
-  ASSERT_TRUE(WaitUntil([&] { return inside.load() == kBlocked; }, 10s));
-  std::atomic<bool> ran{false};
-  asio::post(qrv::tmcc::IoContext(), [&] { ran = true; });
-  EXPECT_TRUE(WaitUntil([&] { return ran.load(); }, 10s));
-  const auto during = qrv::tmcc::IoPoolFigures();
-  EXPECT_GE(during.threads, kBlocked + qrv::tmcc::kIoThreads);
-  EXPECT_GE(during.added, before.added + kBlocked);
-  {
-    std::lock_guard lock(m);
-    release = true;
-  }
-  cv.notify_all();
-  EXPECT_TRUE(WaitUntil([&] { return qrv::tmcc::IoPoolFigures().threads == before.threads; }, 10s));
-  EXPECT_EQ(qrv::tmcc::IoPoolFigures().retired, before.retired + kBlocked);
 }
 
 TEST(ProbeRound, OnlyAnswersToTheProbeOutAndWithinItsTimeCount) {

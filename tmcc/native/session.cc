@@ -264,7 +264,8 @@ void Session::Heartbeat() {
   std::vector<uint8_t> ping;
   pr::BuildPing(ping, 0);
   Write(std::move(ping));
-  heartbeat_.expires_after(kHeartbeatInterval);
+  // On the shared grid: the beats of every session go out in one wake-up.
+  heartbeat_.expires_at(connection::AlignedAfter(kHeartbeatInterval));
   heartbeat_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
     if (!ec) self->Heartbeat();
   });

@@ -42,7 +42,7 @@ RtspSession::RtspSession(Strand strand, SessionParams params, SessionOwner* owne
       socket_(strand_),
       deadline_(strand_),
       keepAlive_(strand_),
-      pictureWatch_(strand_),
+      playWatch_(strand_),
       pictureTime_(params_.pictureTime.value_or(kRtspPictureTime)),
       busyRetry_(strand_),
       auth_(params_.user, params_.password) {}
@@ -105,6 +105,9 @@ void RtspSession::Resend() {
 }
 
 void RtspSession::Read() {
+  // Playing: the whole bound at once, so one read takes what the socket holds
+  // (a frame of many packets) instead of a 16 KiB slice of it per wake-up.
+  if (phase_ == Phase::kPlaying && in_.size() < kRtspReadBound) in_.resize(kRtspReadBound);
   if (inUsed_ + kMinReadRoom > in_.size() && in_.size() < kRtspReadBound) {
     in_.resize(std::min(kRtspReadBound, in_.size() * 2));
   }
@@ -156,18 +159,22 @@ void RtspSession::OnRead(const asio::error_code& ec, size_t n) {
         break;
     }
   }
+  // One clock read per read that completed an item, for both time limits.
+  const bool playing = phase_ == Phase::kPlaying;
+  const auto now = playing && offset > 0 ? std::chrono::steady_clock::now()
+                                         : std::chrono::steady_clock::time_point{};
   // Pictures point into units_, which stays put until the batch has ended.
-  if (!ended && phase_ == Phase::kPlaying) Deliver();
+  if (!ended && playing) Deliver(now);
   connection::EndReceiveBatch();
-  units_.clear();
+  if (depacketizer_) depacketizer_->Recycle(units_);
   if (phase_ == Phase::kPlaying) ReportLoss();
   if (phase_ == Phase::kClosed || phase_ == Phase::kChecked) return;
   if (offset > 0) {
     std::memmove(in_.data(), in_.data() + offset, inUsed_ - offset);
     inUsed_ -= offset;
     // While playing: an item begun must complete in time; with nothing begun,
-    // the camera must send something within the silence bound.
-    if (phase_ == Phase::kPlaying) ArmDeadline(inUsed_ > 0 ? kRtspItemTime : kRtspSilence);
+    // the camera must send something within the silence bound (WatchPlaying).
+    if (phase_ == Phase::kPlaying && playing) lastItemAt_ = now;
   }
   Read();
 }
@@ -244,7 +251,9 @@ bool RtspSession::HandleResponse(const rtsp::Response& response) {
       return HandleSetupAnswer(response);
     case Phase::kPlay: {
       phase_ = Phase::kPlaying;
-      ArmDeadline(kRtspSilence);
+      // From here on WatchPlaying keeps the time limits.
+      deadline_.cancel();
+      lastItemAt_ = std::chrono::steady_clock::now();
       if (udp_) {
         std::weak_ptr<RtspSession> weak = shared_from_this();
         udp_->Start(params_.address, [weak](std::span<const uint8_t> packet) {
@@ -252,8 +261,8 @@ bool RtspSession::HandleResponse(const rtsp::Response& response) {
         });
       }
       ScheduleKeepAlive();
-      lastPictureAt_ = std::chrono::steady_clock::now();
-      WatchPictures(pictureTime_);
+      lastPictureAt_ = lastItemAt_;
+      WatchPlaying();
       if (auto done = std::move(established_)) done(dl::kOk);
       return phase_ == Phase::kPlaying;
     }
@@ -323,16 +332,17 @@ void RtspSession::HandlePacket(uint8_t channel, std::span<const uint8_t> packet)
 void RtspSession::OnDatagram(std::span<const uint8_t> packet) {
   if (phase_ != Phase::kPlaying) return;
   depacketizer_->OnRtpPacket(packet, units_);
-  Deliver();
+  const auto now = std::chrono::steady_clock::now();
+  Deliver(now);
   connection::EndReceiveBatch();
-  units_.clear();
+  depacketizer_->Recycle(units_);
   if (phase_ != Phase::kPlaying) return;
   ReportLoss();
-  ArmDeadline(kRtspSilence);
+  lastItemAt_ = now;
 }
 
 // Hands this read's units to the owner, which may close the link meanwhile.
-void RtspSession::Deliver() {
+void RtspSession::Deliver(std::chrono::steady_clock::time_point now) {
   for (const auto& unit : units_) {
     if (phase_ != Phase::kPlaying) return;
     if (!haveTimestamp_) {
@@ -347,7 +357,7 @@ void RtspSession::Deliver() {
     } else {
       data.frameType = pr::kStreamVideo;
       data.keyFrame = unit.keyFrame ? 1 : 0;
-      lastPictureAt_ = std::chrono::steady_clock::now();
+      lastPictureAt_ = now;
       // Pictures dropped for loss leave a gap in the numbers the host sees.
       const auto& stats = depacketizer_->stats();
       sequence_ = static_cast<uint32_t>(stats.accessUnits + stats.accessUnitsDropped);
@@ -420,18 +430,23 @@ void RtspSession::WriteNext() {
                     });
 }
 
-void RtspSession::WatchPictures(std::chrono::milliseconds after) {
-  pictureWatch_.expires_after(after);
-  pictureWatch_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+void RtspSession::WatchPlaying() {
+  const auto now = std::chrono::steady_clock::now();
+  // An item begun (bytes held) must complete within kRtspItemTime of the
+  // last one; with none begun, the camera must send within kRtspSilence.
+  const auto itemDue = lastItemAt_ + (inUsed_ > 0 ? kRtspItemTime : kRtspSilence);
+  const auto pictureDue = lastPictureAt_ + pictureTime_;
+  if (now >= itemDue || now >= pictureDue) {
+    Fail(dl::kErrTimeout);
+    return;
+  }
+  // An item begun after the watch is set is judged when it fires, by the
+  // silence limit: at most kRtspSilence - kRtspItemTime late (both are 10 s).
+  static_assert(kRtspItemTime <= kRtspSilence);
+  playWatch_.expires_at(std::min(itemDue, pictureDue));
+  playWatch_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
     if (ec || self->phase_ != Phase::kPlaying) return;
-    const auto quiet = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - self->lastPictureAt_);
-    if (quiet >= self->pictureTime_) {
-      self->Fail(dl::kErrTimeout);
-      return;
-    }
-    // Due a full picture time after the last picture, not after this check.
-    self->WatchPictures(self->pictureTime_ - quiet);
+    self->WatchPlaying();
   });
 }
 
@@ -480,7 +495,7 @@ void RtspSession::Finish(int32_t reason, bool tellOwner, bool closeSocket) {
   phase_ = Phase::kClosed;
   deadline_.cancel();
   keepAlive_.cancel();
-  pictureWatch_.cancel();
+  playWatch_.cancel();
   busyRetry_.cancel();
   if (udp_) udp_->Close();
   if (closeSocket) CloseSocket();

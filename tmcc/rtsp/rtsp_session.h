@@ -17,8 +17,13 @@
 // challenge again is a refused login. The camera is untrusted: the receive
 // buffer is bounded, each message or packet begun must arrive whole within
 // kRtspItemTime, and a playing camera silent for kRtspSilence, or without a
-// picture for kRtspPictureTime (SessionParams::pictureTime) since its last
-// one, is given up.
+// picture for the picture time (kRtspPictureTime, or SessionParams::pictureTime)
+// since its last one, is given up.
+//
+// While playing, reads go into one buffer of kRtspReadBound (a read takes
+// what the socket holds), and no timer is touched per read or picture: the
+// times of the last item and the last picture are noted, and one watch timer,
+// due when the first of those limits would run out, checks them.
 #pragma once
 
 #include <asio.hpp>
@@ -51,7 +56,8 @@ inline constexpr std::chrono::milliseconds kRtspPictureTime{10000};
 // (our own login, say) answers 503 for a moment.
 inline constexpr int kRtspBusyRetries = 3;
 inline constexpr std::chrono::milliseconds kRtspBusyWait{250};
-// An interleaved packet (64 KiB) or a message (header block and body) fits.
+// An interleaved packet (64 KiB) or a message (header block and body) fits;
+// while playing, the receive buffer has this size from the start.
 inline constexpr size_t kRtspReadBound = 160 * 1024;
 // Requests are small; a camera that does not read them is cut past this.
 inline constexpr size_t kRtspQueueBound = 64 * 1024;
@@ -83,10 +89,12 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   bool RetryWhenBusy(const rtsp::Response& response);
   void HandlePacket(uint8_t channel, std::span<const uint8_t> packet);
   void OnDatagram(std::span<const uint8_t> packet);
-  void Deliver();
+  void Deliver(std::chrono::steady_clock::time_point now);
   void ReportLoss();
   void ScheduleKeepAlive();
-  void WatchPictures(std::chrono::milliseconds after);
+  // Playing: gives the camera up when it ran out of a time limit, else sets
+  // the watch for when the first would run out.
+  void WatchPlaying();
   void Write(std::string bytes);
   void WriteNext();
   void ArmDeadline(std::chrono::milliseconds after);
@@ -101,11 +109,16 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   asio::ip::tcp::socket socket_;
   asio::steady_timer deadline_;
   asio::steady_timer keepAlive_;
-  // Checked now and then, not re-armed per picture: the packet path stays
-  // free of timer work.
-  asio::steady_timer pictureWatch_;
+  // Playing: checks the two times below when the first limit would run out,
+  // not re-armed per read or picture: the packet path stays free of timer
+  // work.
+  asio::steady_timer playWatch_;
   std::chrono::steady_clock::time_point lastPictureAt_{};
   const std::chrono::milliseconds pictureTime_;
+  // Playing: when an item (packet or message) last completed; an item begun
+  // since must complete within kRtspItemTime of it, and with nothing begun
+  // the camera must send within kRtspSilence of it.
+  std::chrono::steady_clock::time_point lastItemAt_{};
   asio::steady_timer busyRetry_;
   Phase phase_ = Phase::kConnecting;
   EstablishedHandler established_;

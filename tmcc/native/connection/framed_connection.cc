@@ -240,7 +240,7 @@ void FramedConnection::Tick() {
     Cut(CloseReason::kIdle);
     return;
   }
-  tick_.expires_after(period);
+  tick_.expires_at(AlignedAfter(period));
   tick_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
     if (!ec) self->Tick();
   });

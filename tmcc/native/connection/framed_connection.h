@@ -23,6 +23,18 @@ namespace qrv::tmcc::connection {
 
 using Strand = asio::strand<asio::io_context::executor_type>;
 
+// The first multiple of `period` on the steady clock at least `period` from
+// now. Periodic timers of many connections with the same period then come
+// due together, and one wake-up serves them all; no interval is shorter than
+// the period (the first one is at most twice as long).
+// Threading: any thread; reads the clock only.
+inline std::chrono::steady_clock::time_point AlignedAfter(
+    std::chrono::steady_clock::duration period) {
+  const auto earliest = std::chrono::steady_clock::now() + period;
+  const auto past = earliest.time_since_epoch() % period;
+  return past.count() == 0 ? earliest : earliest + (period - past);
+}
+
 struct Limits {
   size_t readBuffer = 16 * 1024;     // initial own receive buffer (for frames split across reads)
   uint32_t maxPayload = UINT32_MAX;  // on top of the per-type bounds

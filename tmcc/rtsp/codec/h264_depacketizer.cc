@@ -83,6 +83,32 @@ void H264Depacketizer::SeedParameterSets(std::span<const std::vector<uint8_t>> n
   }
 }
 
+namespace {
+// Spare buffers kept: the unit being assembled takes one while the units of
+// the last read (a header and a picture, at most a few pictures) come back.
+constexpr size_t kSpareBuffers = 4;
+}  // namespace
+
+void H264Depacketizer::Recycle(std::vector<H264Unit>& units) {
+  for (auto& unit : units) {
+    if (spare_.size() >= kSpareBuffers || unit.data.capacity() > kKeptBufferBytes) continue;
+    unit.data.clear();
+    spare_.push_back(std::move(unit.data));
+  }
+  units.clear();
+}
+
+std::vector<uint8_t> H264Depacketizer::TakeSpare(bool largest) {
+  if (spare_.empty()) return {};
+  auto pick = spare_.begin();
+  for (auto it = spare_.begin(); it != spare_.end(); ++it) {
+    if (largest ? it->capacity() > pick->capacity() : it->capacity() < pick->capacity()) pick = it;
+  }
+  auto buffer = std::move(*pick);
+  spare_.erase(pick);
+  return buffer;
+}
+
 void H264Depacketizer::Reset() {
   haveSequence_ = false;
   open_ = false;
@@ -199,6 +225,7 @@ void H264Depacketizer::FinishAccessUnit(std::vector<H264Unit>& out) {
     H264Unit header;
     header.kind = H264Unit::Kind::kHeader;
     header.timestamp = timestamp_;
+    header.data = TakeSpare(false);
     for (const auto& [id, nal] : sps_) AppendAnnexB(header.data, nal);
     for (const auto& [id, nal] : pps_) AppendAnnexB(header.data, nal);
     out.push_back(std::move(header));
@@ -210,7 +237,7 @@ void H264Depacketizer::FinishAccessUnit(std::vector<H264Unit>& out) {
   picture.keyFrame = key_;
   picture.timestamp = timestamp_;
   picture.data = std::move(unit_);
-  unit_ = {};
+  unit_ = TakeSpare(true);
   out.push_back(std::move(picture));
   ++stats_.accessUnits;
 }

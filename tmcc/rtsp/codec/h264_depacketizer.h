@@ -35,6 +35,8 @@ namespace qrv::tmcc::rtsp {
 inline constexpr size_t kDefaultMaxAccessUnit = 8 * 1024 * 1024;
 // Real parameter sets are tens of bytes; scaling lists can take a few hundred.
 inline constexpr size_t kMaxParameterSet = 4096;
+// Buffers larger than this (a huge key frame) are freed, not kept for reuse.
+inline constexpr size_t kKeptBufferBytes = 1024 * 1024;
 
 struct H264DepacketizerOptions {
   // An access unit over this many Annex-B bytes is dropped (and counted).
@@ -79,6 +81,12 @@ class H264Depacketizer {
   void OnRtpPacket(std::span<const uint8_t> packet, std::vector<H264Unit>& out);
   void OnRtpPacket(const RtpPacket& packet, std::vector<H264Unit>& out);
 
+  // Takes back the buffers of units it delivered (clearing `units`), so the
+  // next access units are assembled in memory that already has the capacity
+  // instead of growing from empty every time. Keeps a few, none over
+  // kKeptBufferBytes.
+  void Recycle(std::vector<H264Unit>& units);
+
   // A new start of the same stream (a new PLAY): the sequence is taken anew,
   // the access unit in progress is forgotten, delivery waits for a key frame,
   // and the header is delivered again before it. Parameter sets are kept.
@@ -98,6 +106,9 @@ class H264Depacketizer {
   void Append(std::span<const uint8_t> bytes);
   void Break();
   void NoteParameterSet(std::span<const uint8_t> nal);
+  // The spare buffer of the largest capacity (for a picture) or the smallest
+  // (for a header); empty when none is kept.
+  std::vector<uint8_t> TakeSpare(bool largest);
 
   H264DepacketizerOptions options_;
   H264Stats stats_;
@@ -123,6 +134,9 @@ class H264Depacketizer {
   bool fuAfterSlice_ = false;  // a non-slice unit after the first slice: left out
 
   bool awaitingKey_ = true;
+
+  // Emptied buffers with capacity, for the next access units and headers.
+  std::vector<std::vector<uint8_t>> spare_;
 
   std::map<uint32_t, std::vector<uint8_t>> sps_;
   std::map<uint32_t, std::vector<uint8_t>> pps_;
