@@ -10,16 +10,18 @@
 
 namespace qrv::recorder {
 
-std::unique_ptr<SegmentFile> SegmentFile::Create(const std::string& path, std::string* error) {
+std::unique_ptr<SegmentFile> SegmentFile::Create(const std::string& path, std::string* error,
+                                                 std::chrono::milliseconds maxBufferAge) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
   if (fd < 0) {
     *error = "cannot create " + path + ": " + std::strerror(errno);
     return nullptr;
   }
-  return std::unique_ptr<SegmentFile>(new SegmentFile(fd, path));
+  return std::unique_ptr<SegmentFile>(new SegmentFile(fd, path, maxBufferAge));
 }
 
-SegmentFile::SegmentFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {
+SegmentFile::SegmentFile(int fd, std::string path, std::chrono::milliseconds maxBufferAge)
+    : fd_(fd), path_(std::move(path)), maxBufferAge_(maxBufferAge) {
   buffer_.reserve(kBufferBytes);
 }
 
@@ -93,7 +95,11 @@ bool SegmentFile::Append(std::span<const uint8_t> unit, bool frame) {
   }
   frames_ += frame ? 1 : 0;
   bytes_ += unit.size();
-  if (buffer_.size() + unit.size() > kBufferBytes) return Flush(unit, frame);
+  const auto now = std::chrono::steady_clock::now();
+  if (buffer_.size() + unit.size() > kBufferBytes ||
+      (!buffer_.empty() && now - oldestBufferedAt_ >= maxBufferAge_))
+    return Flush(unit, frame);
+  if (buffer_.empty()) oldestBufferedAt_ = now;
   buffer_.insert(buffer_.end(), unit.begin(), unit.end());
   units_.emplace_back(buffer_.size(), frame);
   return true;

@@ -5,12 +5,15 @@
 // carries at least kBufferBytes (4 per MiB). A failed write (disk full,
 // file-size limit) cuts the file back to the last whole unit that reached it
 // and refuses further units, so a segment that hit an error still decodes up
-// to where it ends.
+// to where it ends. Buffered units are written at the latest with the first
+// unit that comes kMaxBufferAge after the oldest of them, so a crash (kill -9,
+// power) loses at most about that much video even at a low bitrate.
 //
 // Threads: one owner at a time (the device's packet path under its mutex,
 // then the closer thread); no internal locking.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -22,14 +25,18 @@ namespace qrv::recorder {
 
 class SegmentFile {
  public:
+  // Bytes buffered before a write.
+  static constexpr size_t kBufferBytes = 256 * 1024;
+  // Age of the oldest buffered unit at which the next unit writes them out.
+  static constexpr std::chrono::milliseconds kMaxBufferAge{1000};
+
   // Creates `path` (must not exist). Null with *error when it cannot.
-  static std::unique_ptr<SegmentFile> Create(const std::string& path, std::string* error);
+  static std::unique_ptr<SegmentFile> Create(
+      const std::string& path, std::string* error,
+      std::chrono::milliseconds maxBufferAge = kMaxBufferAge);
   ~SegmentFile();
   SegmentFile(const SegmentFile&) = delete;
   SegmentFile& operator=(const SegmentFile&) = delete;
-
-  // Bytes buffered before a write.
-  static constexpr size_t kBufferBytes = 256 * 1024;
 
   // Appends one whole unit; `frame` counts it as a video frame. False when it
   // (or buffered units before it) could not be written; see lostFrames().
@@ -49,7 +56,7 @@ class SegmentFile {
   uint64_t lostBytes() const { return lostBytes_; }
 
  private:
-  SegmentFile(int fd, std::string path);
+  SegmentFile(int fd, std::string path, std::chrono::milliseconds maxBufferAge);
   // Writes the buffered units, then `unit` (may be empty), in one gathered
   // write. On failure the file keeps the whole units that reached it; the
   // rest (`unit` too) is counted lost.
@@ -61,6 +68,8 @@ class SegmentFile {
 
   int fd_ = -1;
   std::string path_;
+  const std::chrono::milliseconds maxBufferAge_;
+  std::chrono::steady_clock::time_point oldestBufferedAt_{};
   std::vector<uint8_t> buffer_;
   // Where each buffered unit ends in buffer_, and whether it is a frame.
   std::vector<std::pair<size_t, bool>> units_;

@@ -480,6 +480,33 @@ TEST(RecorderSegmentFile, AFailedWriteCutsTheFileBackToTheLastWholeFrameAndCount
   }
 }
 
+TEST(RecorderSegmentFile, BufferedFramesReachTheFileOnceTheOldestIsOldEnough) {
+  // Small frames never fill the buffer: only their age writes them out. With
+  // no age allowed, a frame that finds anything buffered writes it out with
+  // itself; one that finds the buffer empty waits for the next.
+  test::TempDir dir;
+  std::string error;
+  auto file = SegmentFile::Create(dir.File("a.264.part"), &error, std::chrono::milliseconds(0));
+  ASSERT_TRUE(file) << error;
+  ASSERT_TRUE(file->Append(Header(), false));
+  const auto frame = Frame(false, 1000);
+  const uint64_t header = Header().size();
+  const uint64_t expected[] = {header + frame.size(), header + frame.size(),
+                               header + 3 * frame.size()};
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(file->Append(frame, true));
+    EXPECT_EQ(std::filesystem::file_size(dir.File("a.264.part")), expected[i]) << "frame " << i;
+  }
+  // The default keeps small frames buffered for a while.
+  auto kept = SegmentFile::Create(dir.File("b.264.part"), &error);
+  ASSERT_TRUE(kept) << error;
+  ASSERT_TRUE(kept->Append(Header(), false));
+  ASSERT_TRUE(kept->Append(Frame(true, 1000), true));
+  EXPECT_EQ(std::filesystem::file_size(dir.File("b.264.part")), 0u);
+  EXPECT_TRUE(kept->Finish());
+  EXPECT_EQ(std::filesystem::file_size(dir.File("b.264.part")), kept->bytes());
+}
+
 TEST(RecorderSegmenter, AWriteErrorEndsTheSegmentAndRecordingResumesAtTheNextKeyFrame) {
   Stream s(600s);
   s.Send(kStreamDataFirstHeader, Header());
