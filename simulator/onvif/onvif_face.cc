@@ -32,7 +32,7 @@ namespace {
 
 constexpr size_t kMaxHeaderBytes = 16 * 1024;
 constexpr size_t kMaxBodyBytes = 256 * 1024;
-constexpr size_t kMaxConnections = 32;
+constexpr size_t kMaxSoapConnections = 32;
 constexpr int kMaxRequestsPerConnection = 1000;
 // From a request's first byte to the last byte of its answer, except for the
 // time a PullMessages is allowed to wait.
@@ -57,7 +57,7 @@ int64_t NowUnix() {
       .count();
 }
 
-std::string RandomHex(size_t bytes) {
+std::string RandomDigestNonce(size_t bytes) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::random_device rd;
   std::string out;
@@ -148,7 +148,7 @@ class OnvifFace::Impl : public std::enable_shared_from_this<OnvifFace::Impl> {
         unicast_(strand_),
         multicast_(strand_),
         moveTimer_(strand_),
-        digestNonce_(RandomHex(16)) {}
+        digestNonce_(RandomDigestNonce(16)) {}
 
   bool Bind(std::string* error);
   void Begin();
@@ -409,7 +409,7 @@ void OnvifFace::Impl::Accept() {
   acceptor_.async_accept([self = shared_from_this()](const asio::error_code& e, tcp::socket s) {
     if (self->closed_ || !self->acceptor_.is_open()) return;
     if (!e) {
-      if (self->open_.size() >= kMaxConnections) {
+      if (self->open_.size() >= kMaxSoapConnections) {
         asio::error_code ignored;
         s.close(ignored);
       } else {

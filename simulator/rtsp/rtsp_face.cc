@@ -43,7 +43,7 @@ constexpr auto kIdlePlaying = 2 * kIdleTime;  // RTCP reports count, not every p
 constexpr auto kWriteStallTime = 30s;         // queued bytes and no write progress
 constexpr int kMaxAuthFailures = 3;           // wrong answers on one connection
 // Each connection may hold kMaxQueued plus its input: bound them all.
-constexpr size_t kMaxConnections = 64;
+constexpr size_t kMaxViewerConnections = 64;
 constexpr uint8_t kPayloadType = 96;
 constexpr uint32_t kClockRate = 90000;
 constexpr const char* kPublic = "OPTIONS, DESCRIBE, SETUP, PLAY, PAUSE, GET_PARAMETER, TEARDOWN";
@@ -803,7 +803,7 @@ void RtspFace::Accept(uint64_t generation) {
                                                           const asio::error_code& error,
                                                           asio::ip::tcp::socket socket) {
     if (!host || generation != generation_ || !acceptor_.is_open()) return;
-    if (!error && connections_.size() >= kMaxConnections) {
+    if (!error && connections_.size() >= kMaxViewerConnections) {
       asio::error_code ignored;
       socket.close(ignored);
     } else if (!error) {

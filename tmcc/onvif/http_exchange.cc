@@ -10,8 +10,8 @@ namespace dl = qrv::devicelib;
 
 namespace {
 
-constexpr size_t kFirstReadBuffer = 16 * 1024;
-constexpr size_t kMinReadRoom = 4 * 1024;
+constexpr size_t kFirstHttpRead = 16 * 1024;
+constexpr size_t kMinHttpReadRoom = 4 * 1024;
 // Room past the body's bound for the header block and a chunked body's
 // framing; the parser holds the body itself to its bound.
 constexpr size_t kFramingSlack = 64 * 1024;
@@ -82,7 +82,7 @@ void HttpExchange::Connect() {
   }
   out_ = std::move(*bytes);
   inUsed_ = 0;
-  in_.assign(kFirstReadBuffer, 0);
+  in_.assign(kFirstHttpRead, 0);
   asio::error_code ignored;
   socket_.close(ignored);
   socket_ = asio::ip::tcp::socket(strand_);
@@ -105,7 +105,7 @@ void HttpExchange::OnConnected(const asio::error_code& ec) {
 
 void HttpExchange::Read() {
   const size_t cap = limits_.maxHeaderBlock + limits_.maxBody + kFramingSlack;
-  if (inUsed_ + kMinReadRoom > in_.size() && in_.size() < cap) {
+  if (inUsed_ + kMinHttpReadRoom > in_.size() && in_.size() < cap) {
     in_.resize(std::min(cap, in_.size() * 2));
   }
   if (inUsed_ == in_.size()) {

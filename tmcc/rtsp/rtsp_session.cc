@@ -16,8 +16,8 @@ namespace pr = qrv::tmcc::protocol;
 
 namespace {
 
-constexpr size_t kFirstReadBuffer = 16 * 1024;
-constexpr size_t kMinReadRoom = 4 * 1024;
+constexpr size_t kFirstRtspRead = 16 * 1024;
+constexpr size_t kMinRtspReadRoom = 4 * 1024;
 
 bool Offers(const rtsp::Response& options, std::string_view method) {
   for (auto value : options.headers.FindAll("Public")) {
@@ -69,7 +69,7 @@ void RtspSession::OnConnected(const asio::error_code& ec) {
   }
   asio::error_code ignored;
   socket_.set_option(asio::ip::tcp::no_delay(true), ignored);
-  in_.resize(kFirstReadBuffer);
+  in_.resize(kFirstRtspRead);
   phase_ = Phase::kOptions;
   SendRequest("OPTIONS", params_.rtspUrl, {});
   Read();
@@ -108,7 +108,7 @@ void RtspSession::Read() {
   // Playing: the whole bound at once, so one read takes what the socket holds
   // (a frame of many packets) instead of a 16 KiB slice of it per wake-up.
   if (phase_ == Phase::kPlaying && in_.size() < kRtspReadBound) in_.resize(kRtspReadBound);
-  if (inUsed_ + kMinReadRoom > in_.size() && in_.size() < kRtspReadBound) {
+  if (inUsed_ + kMinRtspReadRoom > in_.size() && in_.size() < kRtspReadBound) {
     in_.resize(std::min(kRtspReadBound, in_.size() * 2));
   }
   if (inUsed_ == in_.size()) {
