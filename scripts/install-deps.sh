@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Installs every Debian package the project needs to build, test, fuzz and
-# run the demo. Safe to run again.
+# Installs the Debian packages the project needs (see the lists below).
+# Safe to run again: installs only what is missing.
 set -euo pipefail
 
+# What building, every test and the demo need: all the README's two commands
+# install. --ci adds the other CI stages' tools (clang for the fuzz and
+# lock-annotation stages, the .deb checks, a compiler cache); --windows adds
+# those and the Windows stage's.
 packages=(
-  build-essential g++ g++-multilib cmake ninja-build pkg-config ccache python3
-  clang libclang-rt-14-dev
+  build-essential g++ g++-multilib cmake ninja-build pkg-config python3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libasio-dev libssl-dev libcli11-dev
   libtomlplusplus-dev nlohmann-json3-dev
@@ -15,47 +18,39 @@ packages=(
   python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gst-plugins-base-1.0
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
   binutils iproute2
-  lintian dpkg-dev
+  # Runs the ONVIF interop test's client; its four packages come straight
+  # from the npm registry (tests/onvif_interop/fetch_modules.py), not npm.
+  nodejs
 )
+ci_packages=(clang libclang-rt-14-dev lintian dpkg-dev ccache)
+# The 32-bit Windows build (MinGW-w64), Wine to run its tests, and what the
+# Visual Studio ABI test hosts are built with (clang in MSVC mode, lld-link,
+# Wine's CRT headers). Wine needs the i386 architecture.
+windows_packages=(g++-mingw-w64-i686-posix wine wine32:i386 clang lld llvm libwine-dev)
+
+case "${1:-}" in
+  --ci) packages+=("${ci_packages[@]}") ;;
+  --windows) packages+=("${ci_packages[@]}" "${windows_packages[@]}") ;;
+  "") ;;
+  *) echo "usage: $0 [--ci | --windows]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# Another source's nodejs (which carries npm itself) will do as well.
+if command -v node >/dev/null; then
+  keep=(); for p in "${missing[@]}"; do [ "$p" = nodejs ] || keep+=("$p"); done
+  missing=("${keep[@]}")
+fi
+[ ${#missing[@]} -eq 0 ] && exit 0
+
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-if [ ${#missing[@]} -gt 0 ]; then
-  $sudo apt-get update -q
-  $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $sudo dpkg --add-architecture i386
 fi
-
-# Node and npm run the ONVIF interop test's client. Either Debian's packages
-# or another source's nodejs (which carries npm itself) will do.
-if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-  $sudo apt-get update -q
-  if dpkg-query -W -f='${Status}' nodejs 2>/dev/null | grep -q "install ok installed"; then
-    $sudo apt-get install -y -q --no-install-recommends npm
-  else
-    $sudo apt-get install -y -q --no-install-recommends nodejs npm
-  fi
-fi
-
-# The 32-bit Windows build (MinGW-w64), Wine to run its tests, and what the
-# Visual Studio ABI test hosts are built with (clang in MSVC mode, lld-link,
-# Wine's CRT headers): only with --windows (CI's Windows stage), as Wine needs
-# the i386 architecture.
-if [ "${1:-}" = "--windows" ]; then
-  windows=(g++-mingw-w64-i686-posix wine wine32:i386 clang lld llvm libwine-dev)
-  missing=()
-  for p in "${windows[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  if [ ${#missing[@]} -gt 0 ]; then
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
-      $sudo dpkg --add-architecture i386
-    fi
-    $sudo apt-get update -q
-    $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
-  fi
-fi
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -9,7 +9,7 @@ simulator=$1
 
 if [ -z "${QRV_IN_NETNS:-}" ]; then
   command -v node >/dev/null || { echo "onvif interop: node is not installed" >&2; exit 1; }
-  [ -d "$here/node_modules/onvif" ] || (cd "$here" && npm ci --no-audit --no-fund >/dev/null)
+  [ -f "$here/node_modules/.complete" ] || python3 "$here/fetch_modules.py"
   if ! unshare -rn true 2>/dev/null; then
     echo "onvif interop: cannot make a network namespace (unshare -rn)" >&2
     exit 1
