@@ -25,7 +25,7 @@ const char kCamera[] =
     "m=audio 0 RTP/AVP 0\r\n"
     "a=control:trackID=0\r\n"
     "m=video 0 RTP/AVP 98 96\r\n"
-    "a=rtpmap:98 H265/90000\r\n"
+    "a=rtpmap:98 MP4V-ES/90000\r\n"
     "a=rtpmap:96 H264/90000\r\n"
     "a=fmtp:96 profile-level-id=42E01F; packetization-mode=1;"
     "sprop-parameter-sets=Z0LgH9oCgL/l,aM48gA==\r\n"
@@ -105,7 +105,7 @@ TEST(Sdp, BaseUrlComesFromContentBaseThenLocationThenTheRequest) {
   EXPECT_EQ(rt::DescribeBaseUrl(spaced, "rtsp://h/req"), "rtsp://h/req");
 }
 
-TEST(Sdp, RefusesWhatHoldsNoUsableH264Track) {
+TEST(Sdp, RefusesWhatHoldsNoUsableVideoTrack) {
   struct Case {
     std::string text;
     rt::SdpError error;
@@ -115,16 +115,16 @@ TEST(Sdp, RefusesWhatHoldsNoUsableH264Track) {
       {"", rt::SdpError::kNotSdp},
       {"RTSP/1.0 200 OK\r\n", rt::SdpError::kNotSdp},
       {"o=- 1 1 IN IP4 h\r\nv=0\r\n", rt::SdpError::kNotSdp},
-      {"v=0\r\nm=audio 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n", rt::SdpError::kNoH264},
-      {"v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H265/90000\r\n", rt::SdpError::kNoH264},
+      {"v=0\r\nm=audio 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n", rt::SdpError::kNoUsableVideo},
+      {"v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H266/90000\r\n", rt::SdpError::kNoUsableVideo},
       // The rtpmap names a format the m= line does not list.
-      {"v=0\r\nm=video 0 RTP/AVP 97\r\na=rtpmap:96 H264/90000\r\n", rt::SdpError::kNoH264},
-      {"v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/0\r\n", rt::SdpError::kNoH264},
-      {"v=0\r\nm=video 0 RTP/AVP 128\r\na=rtpmap:128 H264/90000\r\n", rt::SdpError::kNoH264},
-      {video + "a=fmtp:96 packetization-mode=2\r\n", rt::SdpError::kNoH264},
+      {"v=0\r\nm=video 0 RTP/AVP 97\r\na=rtpmap:96 H264/90000\r\n", rt::SdpError::kNoUsableVideo},
+      {"v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/0\r\n", rt::SdpError::kNoUsableVideo},
+      {"v=0\r\nm=video 0 RTP/AVP 128\r\na=rtpmap:128 H264/90000\r\n", rt::SdpError::kNoUsableVideo},
+      {video + "a=fmtp:96 packetization-mode=2\r\n", rt::SdpError::kNoUsableVideo},
       // A control that would break the SETUP request line.
-      {video + "a=control:track 1\r\n", rt::SdpError::kNoH264},
-      {video + "a=control:" + std::string(3000, 'c') + "\r\n", rt::SdpError::kNoH264},
+      {video + "a=control:track 1\r\n", rt::SdpError::kNoUsableVideo},
+      {video + "a=control:" + std::string(3000, 'c') + "\r\n", rt::SdpError::kNoUsableVideo},
       {"v=0\r\n" + std::string(rt::kMaxSdpLength, 'x'), rt::SdpError::kTooLong},
   };
   for (const auto& c : cases) {
@@ -134,4 +134,71 @@ TEST(Sdp, RefusesWhatHoldsNoUsableH264Track) {
   const auto r = rt::ParseSdp("v=0\r\na=control:x\ty\r\n" + video.substr(5), "rtsp://h/live");
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.description.control, "rtsp://h/live");
+}
+
+TEST(Sdp, TakesTheFirstUsableH264OrH265FormatAndNamesWhatWasOffered) {
+  // VPS, SPS and PPS of an H.265 stream, as base64.
+  const std::vector<uint8_t> vps = {0x40, 0x01, 0x0c, 0x01};
+  const std::vector<uint8_t> sps = {0x42, 0x01, 0x01, 0x01};
+  const std::vector<uint8_t> pps = {0x44, 0x01, 0xc1};
+  struct Case {
+    std::string media;  // after "m=video 0 RTP/AVP "
+    int payloadType;    // -1: refused
+    rt::VideoCodec codec;
+    std::vector<std::vector<uint8_t>> sets;
+    std::string offered;
+  };
+  const std::string h265 = "a=rtpmap:97 H265/90000\r\n";
+  const std::string h264 = "a=rtpmap:96 H264/90000\r\n";
+  const std::vector<Case> cases = {
+      // Parameter sets in the header's order, whatever the fmtp's.
+      {"97\r\n" + h265 + "a=fmtp:97 sprop-pps=RAHB; sprop-sps=QgEBAQ==;sprop-vps=QAEMAQ\r\n",
+       97,
+       rt::VideoCodec::kH265,
+       {vps, sps, pps},
+       ""},
+      {"97\r\n" + h265 + "a=fmtp:97 sprop-max-don-diff=0;sprop-depack-buf-nalus=0\r\n",
+       97,
+       rt::VideoCodec::kH265,
+       {},
+       ""},
+      // The offer's order of preference decides.
+      {"97 96\r\n" + h265 + h264, 97, rt::VideoCodec::kH265, {}, ""},
+      {"96 97\r\n" + h265 + h264, 96, rt::VideoCodec::kH264, {}, ""},
+      // Decoding-order numbers: that format is passed over.
+      {"97 96\r\n" + h265 + h264 + "a=fmtp:97 sprop-max-don-diff=2\r\n",
+       96,
+       rt::VideoCodec::kH264,
+       {},
+       ""},
+      {"97\r\n" + h265 + "a=fmtp:97 sprop-depack-buf-nalus=1\r\n",
+       -1,
+       rt::VideoCodec::kH265,
+       {},
+       "H265 with decoding-order numbers"},
+      {"98 97 99\r\na=rtpmap:98 MP4V-ES/90000\r\n" + h265 +
+           "a=fmtp:97 sprop-max-don-diff=x\r\na=rtpmap:99 JPEG/90000\r\n",
+       -1,
+       rt::VideoCodec::kH265,
+       {},
+       "MP4V-ES, H265 with decoding-order numbers, JPEG"},
+      {"96 95\r\n" + h264 + "a=fmtp:96 packetization-mode=2\r\n",
+       -1,
+       rt::VideoCodec::kH264,
+       {},
+       "H264 in packetization mode 2, payload type 95 without rtpmap"},
+  };
+  for (const Case& c : cases) {
+    const auto r = rt::ParseSdp("v=0\r\nm=video 0 RTP/AVP " + c.media, "rtsp://h/");
+    EXPECT_EQ(r.offered, c.offered) << c.media;
+    if (c.payloadType < 0) {
+      EXPECT_EQ(r.error, rt::SdpError::kNoUsableVideo) << c.media;
+      continue;
+    }
+    ASSERT_TRUE(r.ok()) << c.media;
+    const auto& track = r.description.videoTracks.at(0);
+    EXPECT_EQ(track.payloadType, c.payloadType) << c.media;
+    EXPECT_EQ(track.codec, c.codec) << c.media;
+    EXPECT_EQ(track.parameterSets, c.sets) << c.media;
+  }
 }
