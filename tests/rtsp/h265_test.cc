@@ -50,64 +50,50 @@ class BitWriter {
   int used_ = 0;
 };
 
-// Two-byte NAL header: type, layer 0, TID 1.
-void Header(BitWriter& w, uint8_t type) {
+// A unit with a two-byte header (layer 0, TID 1), then what `body` writes.
+template <typename F>
+Bytes Nal(uint8_t type, size_t filler, uint32_t seed, F body) {
+  BitWriter w;
   w.Bits(type << 1, 8);
   w.Bits(1, 8);
+  body(w);
+  return w.Finish(filler, seed);
 }
 
-Bytes Vps(uint32_t id, uint32_t variant = 0) {
-  BitWriter w;
-  Header(w, rt::kH265Vps);
-  w.Bits(id, 4);
-  w.Bits(0xf, 4);
-  return w.Finish(8, variant);
+Bytes Vps(uint32_t id) {
+  return Nal(rt::kH265Vps, 8, 0, [&](BitWriter& w) { w.Bits(id << 4 | 0xf, 8); });
 }
 
-// With subLayers, one sub-layer whose profile and level are both present,
-// so the id sits behind the longer profile_tier_level.
+// With subLayers, one sub-layer whose profile and level are both present, so
+// the id sits behind the longer profile_tier_level.
 Bytes Sps(uint32_t id, uint32_t variant = 0, bool subLayers = false) {
-  BitWriter w;
-  Header(w, rt::kH265Sps);
-  w.Bits(0, 4);  // VPS id
-  w.Bits(subLayers ? 1 : 0, 3);
-  w.Bit(true);             // temporal id nesting
-  w.Bits(0x01600000, 32);  // general profile
-  w.Bits(0x90000000, 32);  // compatibility and constraint flags
-  w.Bits(0, 24);           // constraint flags
-  w.Bits(0x5d, 8);         // level 93
-  if (subLayers) {
-    w.Bits(0b11, 2);         // sub-layer profile and level present
-    w.Bits(0, 14);           // reserved to eight sub-layers
-    w.Bits(0x01600000, 32);  // sub-layer profile
+  return Nal(rt::kH265Sps, 10, variant, [&](BitWriter& w) {
+    w.Bits(subLayers ? 0b0011 : 0b0001, 8);  // VPS 0, sub-layers - 1, nesting
+    w.Bits(0x01600000, 32);                  // general profile, 96 bits with the level
     w.Bits(0x90000000, 32);
-    w.Bits(0x0000, 24);
-    w.Bits(0x5a, 8);  // sub-layer level
-  }
-  w.Ue(id);
-  return w.Finish(10, variant);
+    w.Bits(0x5d, 32);
+    if (subLayers) {
+      w.Bits(0b11 << 14, 16);  // profile and level present, reserved to eight
+      w.Bits(0x01600000, 32);  // sub-layer profile (88 bits) and level
+      w.Bits(0x90000000, 32);
+      w.Bits(0x5a, 32);
+    }
+    w.Ue(id);
+  });
 }
 
-Bytes Pps(uint32_t id, uint32_t variant = 0) {
-  BitWriter w;
-  Header(w, rt::kH265Pps);
-  w.Ue(id);
-  w.Ue(0);
-  return w.Finish(3, variant);
+Bytes Pps(uint32_t id) {
+  return Nal(rt::kH265Pps, 3, 0, [&](BitWriter& w) { w.Ue(id); });
 }
 
-Bytes Slice(uint8_t type, size_t size, uint32_t seed, bool firstInPicture = true) {
-  BitWriter w;
-  Header(w, type);
-  w.Bit(firstInPicture);
-  return w.Finish(size, seed);
+// first: first_slice_segment_in_pic_flag, the slice header's first bit.
+Bytes Slice(uint8_t type, size_t size, uint32_t seed, bool first = true) {
+  return Nal(type, size, seed, [&](BitWriter& w) { w.Bit(first); });
 }
 
 constexpr uint8_t kTrail = 1;
-constexpr uint8_t kBla = 16;
 constexpr uint8_t kIdr = 19;
 constexpr uint8_t kCra = 21;
-constexpr uint8_t kRasl = 8;
 
 Bytes AnnexB(const std::vector<Bytes>& nals) {
   Bytes out;
@@ -115,13 +101,13 @@ Bytes AnnexB(const std::vector<Bytes>& nals) {
   return out;
 }
 
-rt::H264PacketizerOptions PacketizerOptions(size_t maxPayload, uint16_t firstSequence = 0) {
+rt::H264Packetizer Packetizer(size_t maxPayload) {
   rt::H264PacketizerOptions o;
   o.maxPayload = maxPayload;
   o.ssrc = 5;
-  o.firstSequence = firstSequence;
+  o.firstSequence = 65530;  // wraps
   o.codec = rt::VideoCodec::kH265;
-  return o;
+  return rt::H264Packetizer(o);
 }
 
 rt::H264Depacketizer Depacketizer() {
@@ -142,14 +128,13 @@ std::vector<rt::H264Unit> Feed(rt::H264Depacketizer& d, const Packets& packets) 
   return out;
 }
 
+// "header" / "key@ts" / "picture@ts"
 std::vector<std::string> Describe(const std::vector<rt::H264Unit>& units) {
   std::vector<std::string> out;
   for (const auto& u : units) {
-    if (u.kind == rt::H264Unit::Kind::kHeader) {
-      out.push_back("header");
-    } else {
-      out.push_back((u.keyFrame ? "key@" : "picture@") + std::to_string(u.timestamp));
-    }
+    out.push_back(u.kind == rt::H264Unit::Kind::kHeader
+                      ? "header"
+                      : (u.keyFrame ? "key@" : "picture@") + std::to_string(u.timestamp));
   }
   return out;
 }
@@ -167,82 +152,58 @@ Bytes Cat(Bytes a, const Bytes& b) {
 
 }  // namespace
 
-TEST(H265Packetizer, AggregatesParameterSetsAndFragmentsLargeUnits) {
-  const Bytes idr = Slice(kIdr, 3000, 1);
-  rt::H264Packetizer p(PacketizerOptions(1000));
-  const Packets packets = Packetize(p, AnnexB({Vps(0), Sps(0), Pps(0), idr}), 90);
-  const size_t fragments = (idr.size() - 2 + 996) / 997;
-  ASSERT_EQ(packets.size(), 1 + fragments);
-  // Aggregation packet: payload header of type 48 (layer 0, TID 1), then
-  // each unit behind its 16-bit size.
-  const auto ap = rt::ParseRtp(packets[0]).packet.payload;
-  Bytes expected = {rt::kH265Aggregation << 1, 1};
-  for (const Bytes& set : {Vps(0), Sps(0), Pps(0)})
-    expected = Cat(Cat(expected, {0, uint8_t(set.size())}), set);
-  EXPECT_EQ(Bytes(ap.begin(), ap.end()), expected);
-  for (size_t i = 1; i < packets.size(); ++i) {
-    const auto r = rt::ParseRtp(packets[i]);
-    ASSERT_TRUE(r.ok());
-    EXPECT_EQ(r.packet.header.marker, i + 1 == packets.size());
-    EXPECT_LE(r.packet.payload.size(), 1000u);
-    // Payload header of type 49, then S|E|type.
-    EXPECT_EQ(r.packet.payload[0], rt::kH265Fragment << 1);
-    EXPECT_EQ(r.packet.payload[1], 1);
-    EXPECT_EQ(r.packet.payload[2],
-              (i == 1 ? 0x80 : 0) | (i + 1 == packets.size() ? 0x40 : 0) | kIdr);
-  }
-}
-
 TEST(H265RoundTrip, IrapPicturesAreKeyFramesAndTheHeaderComesFirst) {
-  struct Case {
-    uint8_t type;
-    bool key;
-  };
-  const std::vector<Case> cases = {{kIdr, true}, {kTrail, false}, {kCra, true}, {kRasl, false},
-                                   {kBla, true}, {20, true},      {0, false},   {9, false}};
-  rt::H264Packetizer p(PacketizerOptions(1200, 65530));  // the sequence wraps
-  rt::H264Depacketizer d = Depacketizer();
+  // Types: IDR_W_RADL, TRAIL_R, CRA, RASL_R, BLA_W_LP, IDR_N_LP, TRAIL_N.
+  const std::vector<std::pair<uint8_t, bool>> cases = {
+      {kIdr, true}, {kTrail, false}, {kCra, true}, {9, false}, {16, true}, {20, true}, {0, false}};
+  rt::H264Packetizer p = Packetizer(1000);
   std::vector<Bytes> sent;
   Packets packets;
   uint32_t ts = 3000;
-  for (const Case& c : cases) {
-    // A few fragments each, the IRAP ones with their parameter sets in band.
-    const Bytes slice = Slice(c.type, 2500, c.type);
-    sent.push_back(c.key ? AnnexB({Vps(0), Sps(0), Pps(0), slice}) : AnnexB({slice}));
-    for (auto& packet : Packetize(p, sent.back(), ts)) packets.push_back(packet);
-    ts += 3000;
+  for (const auto& [type, key] : cases) {
+    // Fragmented slices; the IRAP ones with their parameter sets in band,
+    // which go together in an aggregation packet.
+    const Bytes slice = Slice(type, 2500, type);
+    sent.push_back(key ? AnnexB({Vps(0), Sps(0), Pps(0), slice}) : AnnexB({slice}));
+    for (auto& packet : Packetize(p, sent.back(), ts += 3000)) packets.push_back(packet);
   }
+  // The first access unit: payload header type 48 (layer 0, TID 1), sizes
+  // and units; then fragments: payload header type 49, S|E|type.
+  Bytes ap = {rt::kH265Aggregation << 1, 1};
+  for (const Bytes& set : {Vps(0), Sps(0), Pps(0)})
+    ap = Cat(Cat(ap, {0, uint8_t(set.size())}), set);
+  EXPECT_EQ(Bytes(packets[0].begin() + 12, packets[0].end()), ap);
+  EXPECT_EQ(Bytes(packets[1].begin() + 12, packets[1].begin() + 15),
+            (Bytes{rt::kH265Fragment << 1, 1, 0x80 | kIdr}));
+  EXPECT_EQ(packets[3][14], 0x40 | kIdr);  // its last fragment
+  EXPECT_TRUE(rt::ParseRtp(packets[3]).packet.header.marker);
+
+  rt::H264Depacketizer d = Depacketizer();
   const auto units = Feed(d, packets);
   ASSERT_EQ(units.size(), cases.size() + 1);
   EXPECT_EQ(units[0].kind, rt::H264Unit::Kind::kHeader);
   EXPECT_EQ(units[0].data, AnnexB({Vps(0), Sps(0), Pps(0)}));
   for (size_t i = 0; i < cases.size(); ++i) {
-    EXPECT_EQ(units[i + 1].keyFrame, cases[i].key) << i;
+    EXPECT_EQ(units[i + 1].keyFrame, cases[i].second) << i;
     EXPECT_EQ(units[i + 1].data, sent[i]) << i;
   }
-  EXPECT_EQ(d.stats().headers, 1u);
   EXPECT_EQ(d.stats().packetsLost + d.stats().malformed + d.stats().accessUnitsDropped, 0u);
 }
 
 TEST(H265RoundTrip, ParameterSetsAreKeptByIdAndAChangeSendsAHeader) {
-  rt::H264Packetizer p(PacketizerOptions(1400));
+  rt::H264Packetizer p = Packetizer(1400);
   rt::H264Depacketizer d = Depacketizer();
-  // From the session description, with units of other types left out.
+  // From the session description; units of other types are left out.
   d.SeedParameterSets(std::vector<Bytes>{Vps(0), Sps(0, 0, true), Pps(0), Slice(kTrail, 4, 1)});
   auto units = Feed(d, Packetize(p, AnnexB({Slice(kCra, 900, 1)}), 1));
   ASSERT_EQ(Describe(units), (std::vector<std::string>{"header", "key@1"}));
   EXPECT_EQ(units[0].data, AnnexB({Vps(0), Sps(0, 0, true), Pps(0)}));
-
-  // The same sets in band, then an SPS replaced under its id (behind the
-  // longer profile_tier_level too) and a second PPS: one new header.
-  units = Feed(d, Packetize(p, AnnexB({Vps(0), Sps(0, 0, true), Pps(0), Slice(kIdr, 900, 2)}), 2));
-  EXPECT_EQ(Describe(units), (std::vector<std::string>{"key@2"}));
+  // An SPS replaced under its id and a second PPS: one new header.
   units = Feed(d, Packetize(p, AnnexB({Sps(0, 7, true), Pps(0), Pps(3), Slice(kIdr, 900, 3)}), 3));
   ASSERT_EQ(Describe(units), (std::vector<std::string>{"header", "key@3"}));
   EXPECT_EQ(units[0].data, AnnexB({Vps(0), Sps(0, 7, true), Pps(0), Pps(3)}));
-
-  // Parameter sets repeated between the slices of a picture would split it
-  // for a decoder: they are noted and left out.
+  // Parameter sets between the slices of a picture would split it for a
+  // decoder: noted, left out.
   const Bytes first = Slice(kIdr, 900, 4);
   const Bytes second = Slice(kIdr, 900, 5, false);
   units = Feed(d, Packetize(p, AnnexB({first, Vps(1), Sps(1), Pps(1), second}), 4));
@@ -252,95 +213,76 @@ TEST(H265RoundTrip, ParameterSetsAreKeptByIdAndAChangeSendsAHeader) {
 }
 
 TEST(H265Loss, BrokenOrLostPacketsDropPicturesUntilTheNextIrap) {
-  // Three pictures: an IDR of three fragments, a trailing picture of three,
-  // then a CRA in one packet. Each case changes the packets of the first two.
-  const Bytes idr = Slice(kIdr, 2500, 1);
-  const Bytes trail = Slice(kTrail, 2500, 2);
-  const Bytes cra = AnnexB({Slice(kCra, 500, 3)});
-  const Bytes fu = {rt::kH265Fragment << 1, 1};
-  const auto Fragment = [&](uint8_t fuHeader, uint8_t type, size_t from, size_t n,
-                            const Bytes& nal) {
-    return Cat(Cat(fu, {uint8_t(fuHeader | type)}),
+  // An IDR in three fragments (after its parameter sets), a trailing picture
+  // in two, then a CRA after a gap. Each case changes the first two.
+  const Bytes idr = Slice(kIdr, 2400, 1);
+  const Bytes trail = Slice(kTrail, 2400, 2);
+  const auto Fu = [](uint8_t se, uint8_t type, const Bytes& nal, size_t from, size_t n) {
+    return Cat({rt::kH265Fragment << 1, 1, uint8_t(se | type)},
                Bytes(nal.begin() + 2 + long(from), nal.begin() + 2 + long(from + n)));
   };
+  const size_t third = (idr.size() - 2) / 3;
+  const Bytes idr1 = Fu(0x80, kIdr, idr, 0, third);
+  const Bytes idr2 = Fu(0, kIdr, idr, third, third);
+  const Bytes idr3 = Fu(0x40, kIdr, idr, 2 * third, idr.size() - 2 - 2 * third);
+  const Bytes trail1 = Fu(0x80, kTrail, trail, 0, third);
+  const Bytes trail2 = Fu(0x40, kTrail, trail, third, trail.size() - 2 - third);
+  Bytes ap = {rt::kH265Aggregation << 1, 1};
+  for (const Bytes& set : {Vps(0), Sps(0), Pps(0)})
+    ap = Cat(Cat(ap, {0, uint8_t(set.size())}), set);
+  const Bytes cra = Rtp(20, 9000, true, Slice(kCra, 500, 3));
   struct Case {
     const char* name;
-    Packets packets;  // sequence numbers 1.. in order unless a gap is meant
+    Packets packets;
     std::vector<std::string> delivered;
-    uint64_t malformed;
-    uint64_t unsupported;
+    uint64_t malformed, unsupported;
   };
-  const size_t third = (idr.size() - 2) / 3;
-  const Bytes idrStart = Fragment(0x80, kIdr, 0, third, idr);
-  const Bytes idrMiddle = Fragment(0, kIdr, third, third, idr);
-  const Bytes idrEnd = Fragment(0x40, kIdr, 2 * third, idr.size() - 2 - 2 * third, idr);
-  const Bytes trailStart = Fragment(0x80, kTrail, 0, third, trail);
-  const Bytes trailEnd = Fragment(0x40, kTrail, third, trail.size() - 2 - third, trail);
-  const Bytes ap = Cat(Cat(Bytes{rt::kH265Aggregation << 1, 1, 0, uint8_t(Vps(0).size())}, Vps(0)),
-                       Cat(Cat(Bytes{0, uint8_t(Sps(0).size())}, Sps(0)),
-                           Cat(Bytes{0, uint8_t(Pps(0).size())}, Pps(0))));
-  const Bytes craPacket = Rtp(20, 9000, true, Bytes(cra.begin() + 4, cra.end()));
   const std::vector<Case> cases = {
       {"whole",
-       {Rtp(1, 3000, false, ap), Rtp(2, 3000, false, idrStart), Rtp(3, 3000, false, idrMiddle),
-        Rtp(4, 3000, true, idrEnd), Rtp(5, 6000, false, trailStart), Rtp(6, 6000, true, trailEnd),
-        craPacket},
+       {Rtp(1, 3000, 0, ap), Rtp(2, 3000, 0, idr1), Rtp(3, 3000, 0, idr2), Rtp(4, 3000, 1, idr3),
+        Rtp(5, 6000, 0, trail1), Rtp(6, 6000, 1, trail2), cra},
        {"header", "key@3000", "picture@6000", "key@9000"},
        0,
        0},
-      {"a lost middle fragment",
-       {Rtp(1, 3000, false, ap), Rtp(2, 3000, false, idrStart), Rtp(4, 3000, true, idrEnd),
-        Rtp(5, 6000, false, trailStart), Rtp(6, 6000, true, trailEnd), craPacket},
+      {"a middle fragment lost",
+       {Rtp(1, 3000, 0, ap), Rtp(2, 3000, 0, idr1), Rtp(4, 3000, 1, idr3), Rtp(5, 6000, 0, trail1),
+        Rtp(6, 6000, 1, trail2), cra},
        {"header", "key@9000"},
        0,
        0},
       {"an end without its start",
-       {Rtp(1, 3000, false, ap), Rtp(2, 3000, true, idrEnd), Rtp(3, 6000, false, trailStart),
-        Rtp(4, 6000, true, trailEnd), craPacket},
+       {Rtp(1, 3000, 0, ap), Rtp(2, 3000, 1, idr3), Rtp(3, 6000, 0, trail1),
+        Rtp(4, 6000, 1, trail2), cra},
        {"header", "key@9000"},
        1,
        0},
       {"a fragment cut off by a single unit",
-       {Rtp(1, 3000, false, ap), Rtp(2, 3000, false, idrStart),
-        Rtp(3, 3000, true, Slice(kIdr, 50, 9, false)), Rtp(4, 6000, false, trailStart),
-        Rtp(5, 6000, true, trailEnd), craPacket},
+       {Rtp(1, 3000, 0, ap), Rtp(2, 3000, 0, idr1), Rtp(3, 3000, 1, Slice(kIdr, 50, 9, false)),
+        cra},
        {"header", "key@9000"},
        1,
        0},
-      {"an aggregation packet whose size runs past its end",
-       {Rtp(1, 3000, false, Bytes{rt::kH265Aggregation << 1, 1, 0, 40, 0x40, 1, 2}),
-        Rtp(2, 3000, false, idrStart), Rtp(3, 3000, false, idrMiddle), Rtp(4, 3000, true, idrEnd),
-        craPacket},
-       {"key@9000"},  // no VPS/SPS/PPS were ever seen for that picture
-       1,
-       0},
-      {"an aggregation packet holding a fragment",
-       {Rtp(1, 3000, false, Cat(Bytes{rt::kH265Aggregation << 1, 1, 0, 3}, idrStart)), craPacket},
+      {"an aggregated size past the packet's end",
+       {Rtp(1, 3000, 0, {rt::kH265Aggregation << 1, 1, 0, 40, 0x40, 1, 2}), Rtp(2, 3000, 0, idr1),
+        Rtp(3, 3000, 0, idr2), Rtp(4, 3000, 1, idr3), cra},
        {"key@9000"},
        1,
        0},
-      {"PACI: picture data not unwrapped",
-       {Rtp(1, 3000, false, ap), Rtp(2, 3000, true, Bytes{rt::kH265Paci << 1, 1, 0, 0}),
-        Rtp(3, 6000, true, Slice(kTrail, 50, 4)), craPacket},
+      {"a fragment inside an aggregation packet",
+       {Rtp(1, 3000, 0, Cat({rt::kH265Aggregation << 1, 1, 0, 3}, idr1)), cra},
+       {"key@9000"},
+       1,
+       0},
+      {"PACI drops its picture, type 55 is ignored",
+       {Rtp(1, 3000, 0, ap), Rtp(2, 3000, 1, {rt::kH265Paci << 1, 1, 0, 0}),
+        Rtp(3, 6000, 0, {55 << 1, 1, 9}), Rtp(4, 6000, 1, Slice(kTrail, 50, 4)), cra},
        {"header", "key@9000"},
        0,
-       1},
-      {"unspecified type 55 ignored",
-       {Rtp(1, 3000, false, ap), Rtp(2, 3000, false, Bytes{55 << 1, 1, 9}),
-        Rtp(3, 3000, true, Slice(kIdr, 50, 4))},
-       {"header", "key@3000"},
-       0,
-       1},
+       2},
       {"after a gap, a picture without its first slice segment",
-       {Rtp(1, 3000, false, ap), Rtp(2, 3000, true, Slice(kIdr, 50, 4)),
-        Rtp(5, 6000, true, Slice(kCra, 50, 5, false)), craPacket},
-       {"header", "key@3000", "key@9000"},
-       0,
-       0},
-      {"after a gap, an IRAP that begins whole",
-       {Rtp(1, 3000, false, ap), Rtp(2, 3000, true, Slice(kIdr, 50, 4)),
-        Rtp(5, 6000, true, Slice(kCra, 50, 5)), Rtp(6, 7000, true, Slice(kTrail, 50, 6))},
-       {"header", "key@3000", "key@6000", "picture@7000"},
+       {Rtp(1, 3000, 0, ap), Rtp(2, 3000, 1, Slice(kIdr, 50, 4)),
+        Rtp(5, 6000, 1, Slice(kCra, 50, 5, false)), Rtp(6, 7000, 1, Slice(kCra, 50, 6))},
+       {"header", "key@3000", "key@7000"},
        0,
        0},
   };

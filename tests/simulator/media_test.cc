@@ -8,7 +8,6 @@
 #include "simulator/media/annexb.h"
 #include "simulator/media/aux_data.h"
 #include "simulator/media/h264_encoder.h"
-#include "simulator/media/h265_encoder.h"
 #include "simulator/media/jpeg.h"
 #include "simulator/media/replay_loop.h"
 #include "simulator/media/scene.h"
@@ -315,53 +314,6 @@ TEST(SimulatorMedia, ReplayLoopHoldsTheAskedBitrate) {
   ASSERT_TRUE(low && high) << error;
   EXPECT_NE(low, high);
   EXPECT_GT(high->totalBytes, 2 * low->totalBytes);
-}
-
-// H.265 NAL unit types of an Annex B stream (two-byte headers).
-std::vector<int> H265Types(const std::vector<uint8_t>& bytes) {
-  std::vector<int> types;
-  for (const auto& nal : SplitAnnexB(bytes)) types.push_back((bytes[nal.offset] >> 1) & 0x3f);
-  return types;
-}
-
-TEST(SimulatorMedia, H265EncoderKeepsItsGopOpensWithParameterSetsAndDecodes) {
-  qrv::test::TempDir dir;
-  const MediaSettings settings{320, 180, 25, 12};
-  std::string error;
-  auto encoder = H265Encoder::Create(settings, &error);
-  ASSERT_TRUE(encoder) << error;
-  EXPECT_EQ(H265Types(encoder->Header()), (std::vector<int>{32, 33, 34}));
-  I420Picture picture;
-  picture.Resize(settings.width, settings.height);
-  std::vector<uint8_t> stream = encoder->Header();
-  std::vector<int> keys;
-  for (int i = 0; i < 30; ++i) {
-    RenderScene(PtzPosition{}, static_cast<uint64_t>(i), picture);
-    EncodedFrame frame;
-    ASSERT_TRUE(encoder->Encode(picture, i == 17, frame)) << i;
-    if (frame.key) {
-      keys.push_back(i);
-      // IDR pictures (19 or 20) with the parameter sets in band.
-      const auto types = H265Types(frame.data);
-      EXPECT_TRUE(std::count(types.begin(), types.end(), 19) +
-                      std::count(types.begin(), types.end(), 20) ==
-                  1)
-          << i;
-      EXPECT_TRUE(std::count(types.begin(), types.end(), 33) == 1) << i;
-    }
-    stream.insert(stream.end(), frame.data.begin(), frame.data.end());
-  }
-  // Every 12 frames, and the forced one restarts the GOP.
-  EXPECT_EQ(keys, (std::vector<int>{0, 12, 17, 29}));
-  ASSERT_TRUE(WriteFile(dir.File("h265.265"), stream));
-  EXPECT_EQ(CountDecodedFrames(dir.File("h265.265")), 30);
-
-  I420Picture small;
-  small.Resize(160, 90);
-  EncodedFrame frame;
-  EXPECT_FALSE(encoder->Encode(small, false, frame));
-  EXPECT_EQ(H265Encoder::Create({15, 180, 25, 12}, &error), nullptr);
-  EXPECT_FALSE(error.empty());
 }
 
 }  // namespace
