@@ -3,6 +3,9 @@
 // independently of any decoder (a decoder silently drops pictures before the
 // first IDR). The codec is the caller's to say; GuessCodec tells it from the
 // stream's first unit.
+//
+// Threads: any; the functions are pure or read a file, a PictureCounter
+// belongs to its caller.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,8 @@
 // H.265 Annex B encoder for the simulated cameras that stream H.265, as the
 // H.264 one: one packet per frame, a fixed closed GOP (IDR pictures), no
 // scene-cut key frames, no B pictures, one slice per frame, no threads of its
-// own.
+// own. Not thread-safe: its owner (a device's media source) uses it from one
+// strand.
 #pragma once
 
 #include <cstdint>
