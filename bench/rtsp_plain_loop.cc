@@ -116,7 +116,8 @@ void SetUp(int fd, const std::string& urlText, const std::string& user,
   exchange.Ask("OPTIONS", urlText, {});
   auto describe = exchange.Ask("DESCRIBE", urlText, {{"Accept", "application/sdp"}});
   auto sdp = rt::ParseSdp(describe.body, rt::DescribeBaseUrl(describe, urlText));
-  if (!sdp.ok() || sdp.description.videoTracks.empty()) Die("no video track");
+  if (!sdp.ok() || sdp.description.videoTracks.empty())
+    Die("no usable video track" + (sdp.offered.empty() ? "" : " (offered: " + sdp.offered + ")"));
   auto setup = exchange.Ask("SETUP", sdp.description.videoTracks.front().control,
                             {{"Transport", "RTP/AVP/TCP;unicast;interleaved=0-1"}});
   auto sessionValue = setup.headers.Find("Session");

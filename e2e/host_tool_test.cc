@@ -375,7 +375,45 @@ TEST_F(HostTool, ARecordingOfAnotherCodecIsJudgedByTheFramesWritten) {
   EXPECT_EQ(document["keyFramesRecorded"].get<uint64_t>(), idrSlices) << run.out;
   EXPECT_EQ(document["fileBytes"].get<uint64_t>(), bytes->size());
   EXPECT_EQ(document["recordedBytes"].get<uint64_t>(), bytes->size());
-  EXPECT_FALSE(document["opensWithIdr"].get<bool>()) << "not an H.264 IDR picture";
+  // Its H.265 headers are told apart: it opens with an IDR picture of its own.
+  EXPECT_EQ(document["codec"], "hevc");
+  EXPECT_TRUE(document["opensWithIdr"].get<bool>());
+}
+
+// A camera streaming real H.265 over RTSP: recorded whole from an IDR
+// picture with its VPS/SPS/PPS, every picture decoded by ffprobe as HEVC.
+TEST_F(HostTool, AnH265CameraIsRecordedOverRtspAndDecodesAsHevc) {
+  sim::Simulator simulator;
+  sim::DeviceConfig config;
+  config.address = host::LoopbackAddress(fleet_->address(0), 101);
+  config.answerDiscovery = false;
+  config.h265 = true;
+  config.rtspPort = 554;  // the URL needs no port: it fits the plug-in's 31 bytes
+  config.media.width = 320;
+  config.media.height = 180;
+  config.media.gop = 25;
+  std::string error;
+  ASSERT_NE(simulator.AddDevice(config, &error), nullptr) << error;
+  test::TempDir dir;
+  const std::string url = "rtsp://" + config.address + "/stream0";
+  ToolRun run = Tool({"record", "--json", "--probe", "--seconds", "2", "--ip", url, "--user",
+                      config.user, "--password", config.password, "--file", dir.File("hevc")});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  nlohmann::json document = Document(run);
+  EXPECT_EQ(document["codec"], "hevc") << run.out;
+  EXPECT_TRUE(document["opensWithIdr"].get<bool>()) << run.out;
+  const uint64_t frames = document["framesRecorded"].get<uint64_t>();
+  EXPECT_GE(frames, 25u) << run.out;  // about 50 in 2 s at 25 a second
+
+  auto bytes = host::ReadFileBytes(dir.File("hevc.264"));
+  ASSERT_TRUE(bytes);
+  const host::AnnexBSummary scan = host::ScanAnnexB(*bytes, host::StreamCodec::kH265);
+  EXPECT_TRUE(scan.parameterSetsFirst);
+  EXPECT_EQ(scan.pictures, frames);
+  EXPECT_EQ(scan.idrPictures, document["keyFramesRecorded"].get<uint64_t>());
+  EXPECT_EQ(document["probe"]["codec"], "hevc") << "--probe reads it as H.265 too";
+  EXPECT_EQ(document["probe"]["frames"].get<int64_t>(), static_cast<int64_t>(frames));
+  EXPECT_EQ(document["probe"]["width"], 320);
 }
 
 TEST_F(HostTool, ADeviceDroppingItsConnectionsGivesAGapReportAndFailsWithFailOnGap) {

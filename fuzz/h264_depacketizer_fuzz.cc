@@ -1,5 +1,6 @@
-// Feeds arbitrary RTP packets to the H.264 depacketizer: the input is a
-// settings byte, then packets each behind a 16-bit big-endian length. Checks
+// Feeds arbitrary RTP packets to the H.264 depacketizer (in its H.264 or,
+// settings bit 4, its H.265 mode): the input is a settings byte, then
+// packets each behind a 16-bit big-endian length. Checks
 // what comes out (Annex-B, within the size bound, a key frame first, counts
 // that match), and that an access unit made of the input's bytes survives
 // the packetizer and the depacketizer unchanged.
@@ -45,26 +46,41 @@ void CheckOutput(const rt::H264Depacketizer& d, const std::vector<rt::H264Unit>&
 // The input as one access unit: packetized and depacketized, it must come
 // back as its units behind four-byte start codes, when it is something the
 // depacketizer delivers (a key frame of plain NAL unit types) and fits.
-void RoundTrip(std::span<const uint8_t> bytes, size_t mtu) {
+void RoundTrip(std::span<const uint8_t> bytes, size_t mtu, rt::VideoCodec codec) {
+  const bool h265 = codec == rt::VideoCodec::kH265;
   const auto units = rt::SplitAnnexB(bytes);
   bool key = false;
   bool slice = false;
   std::vector<uint8_t> expected;
   for (const auto& u : units) {
-    const uint8_t type = rt::NalType(u[0]);
-    if (type == 0 || type > 23) return;
-    key = key || type == rt::kNalIdr;
+    bool isSlice = false;
+    bool beforeSlice = false;
+    if (h265) {
+      const uint8_t type = rt::H265NalType(u[0]);
+      if (u.size() < 2 || type >= rt::kH265Aggregation) return;
+      key = key || (type >= rt::kH265IrapFirst && type <= rt::kH265IrapLast);
+      isSlice = type <= 31;
+      beforeSlice = (type >= 32 && type <= 35) || type == 39 || (type >= 41 && type <= 44);
+    } else {
+      const uint8_t type = rt::NalType(u[0]);
+      if (type == 0 || type > 23) return;
+      key = key || type == rt::kNalIdr;
+      isSlice = type >= 1 && type <= 5;
+      beforeSlice = type >= 6 && type <= 9;
+    }
     // SEI, parameter sets and delimiters after the first slice are taken but
     // left out of the picture.
-    if (slice && type >= 6 && type <= 9) continue;
-    slice = slice || (type >= 1 && type <= 5);
+    if (slice && beforeSlice) continue;
+    slice = slice || isSlice;
     rt::AppendAnnexB(expected, u);
   }
   if (!key) return;
-  rt::H264Packetizer packetizer({mtu, 96, 1, 65500, (mtu & 1) != 0});
+  rt::H264Packetizer packetizer({mtu, 96, 1, 65500, (mtu & 1) != 0, codec});
   std::vector<std::vector<uint8_t>> packets;
   Check(packetizer.Packetize(bytes, 1234, packets));
-  rt::H264Depacketizer d;
+  rt::H264DepacketizerOptions options;
+  options.codec = codec;
+  rt::H264Depacketizer d(options);
   std::vector<rt::H264Unit> out;
   for (const auto& p : packets) {
     Check(p.size() <= rt::kRtpHeaderSize + packetizer.maxPayload());
@@ -84,10 +100,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rt::H264DepacketizerOptions options;
   options.maxAccessUnit = (settings & 1) ? 4096 : rt::kDefaultMaxAccessUnit;
   if (settings & 2) options.payloadType = 96;
+  if (settings & 16) options.codec = rt::VideoCodec::kH265;
   rt::H264Depacketizer d(options);
   if (settings & 4) {
     const std::vector<std::vector<uint8_t>> seeds = {{0x67, 0x42, 0xe0, 0x1f, 0xda},
-                                                     {0x68, 0xce, 0x3c, 0x80}};
+                                                     {0x68, 0xce, 0x3c, 0x80},
+                                                     {0x40, 0x01, 0x0c, 0x01},
+                                                     {0x42, 0x01, 0x01, 0x01, 0x60},
+                                                     {0x44, 0x01, 0xc1}};
     d.SeedParameterSets(seeds);
   }
 
@@ -103,6 +123,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (!(settings & 8)) CheckOutput(d, out, options.maxAccessUnit);
 
-  RoundTrip(std::span<const uint8_t>(data + 1, size - 1), 16 + settings);
+  RoundTrip(std::span<const uint8_t>(data + 1, size - 1), 16 + settings, options.codec);
   return 0;
 }

@@ -48,6 +48,22 @@ std::vector<std::vector<uint8_t>> AccessUnits() {
   return {key, next};
 }
 
+// The same for H.265: VPS, SPS, PPS and an IDR picture, then a trailing one.
+std::vector<std::vector<uint8_t>> H265AccessUnits() {
+  std::vector<uint8_t> idr = {0x26, 0x01, 0xaf};
+  std::vector<uint8_t> p = {0x02, 0x01, 0xd0};
+  for (int i = 0; i < 300; ++i) idr.push_back(static_cast<uint8_t>(1 + i % 250));
+  for (int i = 0; i < 40; ++i) p.push_back(static_cast<uint8_t>(1 + i % 250));
+  std::vector<uint8_t> key, next;
+  rt::AppendAnnexB(key, std::vector<uint8_t>{0x40, 0x01, 0x0c, 0x01, 0xff, 0xff});
+  rt::AppendAnnexB(key, std::vector<uint8_t>{0x42, 0x01, 0x01, 0x01, 0x60, 0x10, 0x20, 0x30, 0x40,
+                                             0x50, 0x60, 0x70, 0x5d, 0xa0, 0x02});
+  rt::AppendAnnexB(key, std::vector<uint8_t>{0x44, 0x01, 0xc1, 0x72});
+  rt::AppendAnnexB(key, idr);
+  rt::AppendAnnexB(next, p);
+  return {key, next};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,11 +166,14 @@ int main(int argc, char** argv) {
     // A settings byte, then RTP packets each behind a 16-bit length; or, read
     // as one access unit, Annex-B bytes.
     seeds.clear();
-    for (uint8_t settings : {0, 2, 4}) {
-      rt::H264Packetizer packetizer({64, 96, 1, 65530, settings != 2});
+    // Settings bit 4: H.265.
+    for (uint8_t settings : {0, 2, 4, 16, 20}) {
+      const bool h265 = (settings & 16) != 0;
+      rt::H264Packetizer packetizer(
+          {64, 96, 1, 65530, settings != 2, h265 ? rt::VideoCodec::kH265 : rt::VideoCodec::kH264});
       std::vector<uint8_t> seed = {settings};
       uint32_t ts = 0;
-      for (const auto& au : AccessUnits()) {
+      for (const auto& au : h265 ? H265AccessUnits() : AccessUnits()) {
         std::vector<std::vector<uint8_t>> packets;
         packetizer.Packetize(au, ts += 3000, packets);
         for (const auto& p : packets) {
@@ -169,6 +188,10 @@ int main(int argc, char** argv) {
     const auto key = AccessUnits()[0];
     annexB.insert(annexB.end(), key.begin(), key.end());
     seeds.emplace_back("access_unit", annexB);
+    std::vector<uint8_t> h265 = {48 | 16};
+    const auto h265Key = H265AccessUnits()[0];
+    h265.insert(h265.end(), h265Key.begin(), h265Key.end());
+    seeds.emplace_back("access_unit_h265", h265);
   } else if (target != "frame_decoder") {
     std::fprintf(stderr, "unknown target %s\n", target.c_str());
     return 2;

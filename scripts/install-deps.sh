@@ -12,7 +12,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libasio-dev libssl-dev libcli11-dev
   libtomlplusplus-dev nlohmann-json3-dev
-  libx264-dev libturbojpeg0-dev ffmpeg
+  libx264-dev libx265-dev libturbojpeg0-dev ffmpeg
   # The standard-camera tests' RTSP server: videotestsrc (base), rtph264pay
   # and the RTSP elements (good), x264enc (ugly), and the server's bindings.
   python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gst-plugins-base-1.0

@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
   std::string size = "640x360";
   int fps = 25, gop = 50;
   int bitrateKbps = 0;
-  bool replay = false, flood = false;
+  bool replay = false, flood = false, h265 = false;
   std::string alarmTarget = "127.0.0.1:5005";
   uint32_t alarmPeriodMs = 0;
   bool noDiscovery = false;
@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
               cli::WholeIn(16, 200000, "a bitrate in kbit/s"));
   app.add_flag("--replay", replay, "Send a pre-encoded loop from memory (many devices, low CPU)");
   app.add_flag("--flood", flood, "With --replay: send as fast as each viewer reads");
+  app.add_flag("--h265", h265, "Live video in H.265 instead of H.264 (libx265), RTSP too");
   app.add_option("--alarm-target", alarmTarget, "Where alarms go, HOST:PORT")
       ->check(cli::LoopbackTarget());
   app.add_option("--alarm-period-ms", alarmPeriodMs, "Push an alarm this often (0 = never)")
@@ -175,6 +176,7 @@ int main(int argc, char** argv) {
   base.media = media;
   base.replay = replay;
   base.flood = flood;
+  base.h265 = h265;
   base.alarmPeriodMs = alarmPeriodMs;
   base.answerDiscovery = !noDiscovery;
   base.discoveryPort = discoveryPort;
@@ -205,10 +207,10 @@ int main(int argc, char** argv) {
     const auto& c = device->Config();
     const std::string rate =
         c.media.bitrateKbps > 0 ? "  " + std::to_string(c.media.bitrateKbps) + " kbit/s" : "";
-    std::printf("device %d  %s  control %u  stream %u  identity %s  %dx%d@%d gop %d%s%s%s\n", i + 1,
-                c.address.c_str(), c.controlPort, c.streamPort, c.identity.c_str(), c.media.width,
-                c.media.height, c.media.fps, c.media.gop, rate.c_str(), c.replay ? "  replay" : "",
-                c.flood ? " flood" : "");
+    std::printf("device %d  %s  control %u  stream %u  identity %s  %dx%d@%d gop %d%s%s%s%s\n",
+                i + 1, c.address.c_str(), c.controlPort, c.streamPort, c.identity.c_str(),
+                c.media.width, c.media.height, c.media.fps, c.media.gop, rate.c_str(),
+                c.replay ? "  replay" : "", c.flood ? " flood" : "", c.h265 ? "  H.265" : "");
     if (c.rtspPort != 0)
       std::printf("device %d  rtsp://%s:%u/stream0\n", i + 1, c.address.c_str(), c.rtspPort);
   }

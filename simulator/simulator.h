@@ -82,6 +82,10 @@ struct DeviceConfig {
   // payloads unchanged. Not decodable: a stream that is not H.264, for hosts
   // that must handle video without parsing it.
   bool h265NalHeaders = false;
+  // Live mode only: the video is real H.265 (libx265), on the device
+  // protocol and the RTSP face alike, with IDR key frames and VPS/SPS/PPS
+  // as the header.
+  bool h265 = false;
   std::string alarmHost = "127.0.0.1";
   uint16_t alarmPort = 5005;
   uint32_t alarmPeriodMs = 0;  // push an alarm every so often; 0 = only on command

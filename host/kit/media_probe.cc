@@ -80,13 +80,14 @@ double MeanAbsDifference(const GrayPicture& a, const GrayPicture& b, int dx, int
 
 }  // namespace
 
-ProbeResult ProbeH264File(const std::string& path) {
+ProbeResult ProbeVideoFile(const std::string& path, StreamCodec codec) {
   ProbeResult result;
   int status = 0;
-  auto out = RunCapture({"ffprobe", "-v", "error", "-f", "h264", "-count_frames", "-select_streams",
-                         "v:0", "-show_entries", "stream=codec_name,width,height,nb_read_frames",
-                         "-of", "default=noprint_wrappers=1", path},
-                        &status);
+  auto out = RunCapture(
+      {"ffprobe", "-v", "error", "-f", CodecName(codec), "-count_frames", "-select_streams", "v:0",
+       "-show_entries", "stream=codec_name,width,height,nb_read_frames", "-of",
+       "default=noprint_wrappers=1", path},
+      &status);
   if (!out) {
     result.error = "cannot start ffprobe";
     return result;

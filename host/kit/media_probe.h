@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "host/kit/annexb_scan.h"
+
 namespace qrv::host {
 
 struct ProbeResult {
@@ -19,8 +21,11 @@ struct ProbeResult {
   std::string error;           // why it did not run, or what it printed on error
 };
 
-// Counts the decoded frames of a raw H.264 file with ffprobe.
-ProbeResult ProbeH264File(const std::string& path);
+// Counts the decoded frames of a raw H.264 (or H.265) file with ffprobe.
+ProbeResult ProbeVideoFile(const std::string& path, StreamCodec codec);
+inline ProbeResult ProbeH264File(const std::string& path) {
+  return ProbeVideoFile(path, StreamCodec::kH264);
+}
 
 struct GrayPicture {
   int width = 0;

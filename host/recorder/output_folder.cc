@@ -7,7 +7,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
+
+#include "host/kit/annexb_scan.h"
 
 namespace qrv::recorder {
 
@@ -30,12 +33,15 @@ struct PictureScan {
   uint64_t lastPictureStart = 0;
 };
 
-PictureScan ScanPictures(int fd) {
+PictureScan ScanPictures(int fd, host::StreamCodec codec) {
+  const bool h265 = codec == host::StreamCodec::kH265;
   PictureScan scan;
   std::vector<uint8_t> piece(1 << 20);
   uint64_t offset = 0;
   int zeros = 0;
-  int afterCode = 0;  // 1: next byte is a NAL header; 2: next is a slice's first byte
+  // 1: next byte is a NAL header; 2: next is a slice's first byte; 3: next
+  // is an H.265 slice's second header byte
+  int afterCode = 0;
   uint64_t codeStart = 0;
   while (true) {
     const ssize_t n = ::read(fd, piece.data(), piece.size());
@@ -45,13 +51,19 @@ PictureScan ScanPictures(int fd) {
     for (ssize_t i = 0; i < n; ++i, ++offset) {
       const uint8_t b = piece[static_cast<size_t>(i)];
       if (afterCode == 1) {
-        const uint8_t type = b & 0x1F;
-        afterCode = (type == 1 || type == 5) ? 2 : 0;
+        const uint8_t type = h265 ? (b >> 1) & 0x3F : b & 0x1F;
+        afterCode = h265 ? (type <= 31 ? 3 : 0) : (type == 1 || type == 5) ? 2 : 0;
+        zeros = 0;
+        continue;
+      }
+      if (afterCode == 3) {
+        afterCode = 2;
         zeros = 0;
         continue;
       }
       if (afterCode == 2) {
-        // first_mb_in_slice 0 (a new picture) is the single bit 1.
+        // first_mb_in_slice 0 (a new picture) is the single bit 1; H.265
+        // flags it there (first_slice_segment_in_pic_flag).
         if ((b & 0x80) != 0) {
           ++scan.pictures;
           scan.lastPictureStart = codeStart;
@@ -73,13 +85,21 @@ PictureScan ScanPictures(int fd) {
   return scan;
 }
 
+// The codec a segment's name ends in (".264" or ".265", before any ".part").
+host::StreamCodec CodecOfName(const std::string& name) {
+  std::string_view n = name;
+  if (n.ends_with(".part")) n.remove_suffix(5);
+  return n.ends_with(".265") ? host::StreamCodec::kH265 : host::StreamCodec::kH264;
+}
+
 std::string FreeName(const std::string& wanted) {
-  // NAME_STAMP[-N].264 -> NAME_STAMP-M.264 when taken.
+  // NAME_STAMP[-N].264 -> NAME_STAMP-M.264 when taken (or .265).
   const std::string base = wanted.substr(0, wanted.rfind('Z') + 1);
+  const std::string ending = host::CodecEnding(CodecOfName(wanted));
   std::string candidate = wanted;
   std::error_code ec;
   for (int n = 1; n < 1000 && fs::exists(fs::symlink_status(candidate, ec)); ++n)
-    candidate = base + "-" + std::to_string(n) + ".264";
+    candidate = base + "-" + std::to_string(n) + ending;
   return candidate;
 }
 
@@ -106,7 +126,8 @@ bool IsSegmentName(const std::string& fileName, const std::string& device, bool 
     if (digits == 0 || digits > 9) return false;
     at += 1 + digits;
   }
-  return name.compare(at, std::string::npos, ".264") == 0;
+  return name.compare(at, std::string::npos, ".264") == 0 ||
+         name.compare(at, std::string::npos, ".265") == 0;
 }
 
 std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, std::string* error) {
@@ -155,7 +176,7 @@ std::vector<PartRecovery> RecoverParts(const std::string& folder, const std::str
       done.push_back(r);
       continue;
     }
-    const PictureScan scan = ScanPictures(fd);
+    const PictureScan scan = ScanPictures(fd, CodecOfName(r.part));
     const off_t size = ::lseek(fd, 0, SEEK_END);
     if (!scan.read || size < 0) {
       r.error = std::string("read: ") + std::strerror(errno);

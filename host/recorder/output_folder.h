@@ -12,8 +12,9 @@
 
 namespace qrv::recorder {
 
-// NAME_YYYYMMDDTHHMMSS.mmmZ.264 or NAME_YYYYMMDDTHHMMSS.mmmZ-N.264, with
-// ".part" after it when `part` is set. Nothing else is the device's.
+// NAME_YYYYMMDDTHHMMSS.mmmZ.264 or NAME_YYYYMMDDTHHMMSS.mmmZ-N.264 (.265 for
+// H.265), with ".part" after it when `part` is set. Nothing else is the
+// device's.
 bool IsSegmentName(const std::string& fileName, const std::string& device, bool part = false);
 
 // An exclusive lock on a folder (a lock file inside it), held while the

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "host/kit/annexb_scan.h"
 #include "qrvaccess/qrv_access.h"
 
 namespace qrv::recorder {
@@ -90,7 +91,7 @@ void Segmenter::OnPacket(int32_t type, const uint8_t* data, uint32_t length, boo
     return;
   }
   if (type == kStreamDataAux && file_) {
-    // Audio travels inside the H.264 stream; it belongs to the open segment.
+    // Audio travels inside the video stream; it belongs to the open segment.
     if (!file_->Append({data, length}, false)) {
       ++counts_.writeErrors;
       counts_.framesLost += file_->lostFrames();
@@ -130,16 +131,18 @@ void Segmenter::Finish(const std::string& reason) {
 }
 
 std::string Segmenter::NextPath(std::chrono::system_clock::time_point start, std::string* part) {
-  // NAME_20261208T021449.123Z.264; the time is when the segment's first frame arrived.
+  // NAME_20261208T021449.123Z.264; the time is when the segment's first frame
+  // arrived, the ending the stream's codec (".265" for H.265), told by its header.
+  const std::string ending = host::CodecEnding(host::GuessCodec(header_));
   std::string stamp = IsoTime(start);
   std::string compact;
   for (char c : stamp)
     if (c != '-' && c != ':') compact += c;
   std::string base = (fs::path(folder_) / (device_ + "_" + compact)).string();
-  std::string candidate = base + ".264";
+  std::string candidate = base + ending;
   std::error_code ec;
   for (int n = 1; fs::exists(candidate, ec) || fs::exists(candidate + ".part", ec); ++n)
-    candidate = base + "-" + std::to_string(n) + ".264";
+    candidate = base + "-" + std::to_string(n) + ending;
   *part = candidate + ".part";
   return candidate;
 }

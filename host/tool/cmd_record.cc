@@ -241,7 +241,11 @@ int RecordInto(const GlobalOptions& global, const RecordOptions& options, const 
       std::error_code ec;
       auto size = std::filesystem::file_size(path, ec);
       bool fileMade = !ec;
-      FilePictures opening = fileMade ? ScanFileStart(path, kOpeningScanBytes) : FilePictures{};
+      // The plug-in names every recording .264; the stream's own first unit
+      // tells H.265.
+      const StreamCodec codec = fileMade ? GuessFileCodec(path) : StreamCodec::kH264;
+      FilePictures opening =
+          fileMade ? ScanFileStart(path, kOpeningScanBytes, codec) : FilePictures{};
       int64_t pluginBytes =
           std::max(StatusNumber(before, "RecordedBytes"), StatusNumber(after, "RecordedBytes"));
       int64_t pluginFrames =
@@ -263,7 +267,8 @@ int RecordInto(const GlobalOptions& global, const RecordOptions& options, const 
       out.Set("fileBytes", fileMade ? int64_t(size) : -1);
       out.Set("framesRecorded", frames);
       out.Set("keyFramesRecorded", keyFrames);
-      out.Set("opensWithIdr", opening.firstVclType == 5);
+      out.Set("codec", CodecName(codec));
+      out.Set("opensWithIdr", opening.firstIsKey);
       out.Set("framesDelivered", counts.frames);
       out.Set("seconds", std::round(seconds * 1000) / 1000);
       out.Set("countersFrom", pluginFrames >= 0 ? "plug-in" : "tool");
@@ -343,7 +348,7 @@ int RecordInto(const GlobalOptions& global, const RecordOptions& options, const 
           break;
       }
       if (options.probe && fileMade) {
-        ProbeResult probe = ProbeH264File(path);
+        ProbeResult probe = ProbeVideoFile(path, codec);
         out.Set("probe", {{"ran", probe.ran},
                           {"codec", probe.codec},
                           {"frames", probe.decodedFrames},

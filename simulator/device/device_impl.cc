@@ -27,11 +27,13 @@ std::string ValidateConfig(const DeviceConfig& c) {
     return "model, identity, mask or gateway text too long";
   if (c.flood && !c.replay) return "flood mode needs replay mode";
   if (c.h265NalHeaders && c.replay) return "H.265 NAL headers need live mode";
+  if (c.h265 && c.replay) return "H.265 video needs live mode";
+  if (c.h265 && c.h265NalHeaders) return "H.265 video and H.265 NAL headers exclude each other";
   if (c.rtspPort != 0 && (c.rtspPort == c.controlPort || c.rtspPort == c.streamPort))
     return "the RTSP port must differ from the control and stream ports";
-  // RTSP describes its video as H.264: a stream that only looks like H.265
-  // would be served under a false description.
-  if (c.rtspPort != 0 && c.h265NalHeaders) return "the RTSP face serves H.264 only";
+  // RTSP describes its video by its codec: a stream that only looks like
+  // H.265 would be served under a false description.
+  if (c.rtspPort != 0 && c.h265NalHeaders) return "the RTSP face serves real H.264 or H.265 only";
   return ValidateMediaSettings(c.media);
 }
 
@@ -67,7 +69,8 @@ bool Device::Impl::Start(std::string* error) {
   };
   if (auto why = ValidateConfig(config_); !why.empty()) return fail(why);
   std::string why;
-  source_ = MediaSource::Create(config_.media, config_.replay, config_.h265NalHeaders, &why);
+  source_ = MediaSource::Create(config_.media, config_.replay, config_.h265NalHeaders, config_.h265,
+                                &why);
   if (!source_) return fail(why);
   rtsp_ = std::make_unique<RtspFace>(strand_, config_, std::weak_ptr<RtspHost>(shared_from_this()));
   if (config_.onvifPort != 0) {
@@ -322,8 +325,8 @@ void Device::Impl::Restart(std::chrono::milliseconds delay, const MediaSettings*
             std::string why;
             // Invalid new settings keep the old ones: a restart never leaves
             // the device without media.
-            if (auto source =
-                    MediaSource::Create(*media, config_.replay, config_.h265NalHeaders, &why)) {
+            if (auto source = MediaSource::Create(*media, config_.replay, config_.h265NalHeaders,
+                                                  config_.h265, &why)) {
               source_ = std::move(source);
               std::lock_guard<std::mutex> lock(obsMutex_);
               media_ = *media;

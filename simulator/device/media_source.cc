@@ -7,12 +7,16 @@
 namespace qrv::sim {
 
 std::unique_ptr<MediaSource> MediaSource::Create(const MediaSettings& settings, bool replay,
-                                                 bool h265NalHeaders, std::string* error) {
+                                                 bool h265NalHeaders, bool h265,
+                                                 std::string* error) {
   std::unique_ptr<MediaSource> source(new MediaSource);
   source->settings_ = settings;
   if (replay) {
     source->loop_ = SharedReplayLoop(settings, error);
     if (!source->loop_) return nullptr;
+  } else if (h265) {
+    source->h265Encoder_ = H265Encoder::Create(settings, error);
+    if (!source->h265Encoder_) return nullptr;
   } else {
     source->encoder_ = H264Encoder::Create(settings, error);
     if (!source->encoder_) return nullptr;
@@ -25,6 +29,7 @@ std::unique_ptr<MediaSource> MediaSource::Create(const MediaSettings& settings, 
 
 const std::vector<uint8_t>& MediaSource::Header() const {
   if (h265NalHeaders_) return h265Header_;
+  if (h265Encoder_) return h265Encoder_->Header();
   return loop_ ? loop_->header : encoder_->Header();
 }
 
@@ -45,7 +50,9 @@ bool MediaSource::Next(const PtzPosition& view, bool skipEncoding, SourceFrame& 
     RenderScene(view, number_, picture_);
     if (settings_.bitrateKbps > 0) AddSensorGrain(number_, picture_);
     EncodedFrame encoded;
-    if (!encoder_->Encode(picture_, keyRequested_, encoded)) return false;
+    const bool encodedOk = h265Encoder_ ? h265Encoder_->Encode(picture_, keyRequested_, encoded)
+                                        : encoder_->Encode(picture_, keyRequested_, encoded);
+    if (!encodedOk) return false;
     keyRequested_ = false;
     out.key = encoded.key;
     if (h265NalHeaders_) encoded.data = WithH265NalHeaders(encoded.data);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "simulator/media/h264_encoder.h"
+#include "simulator/media/h265_encoder.h"
 #include "simulator/media/picture.h"
 #include "simulator/media/replay_loop.h"
 #include "simulator/simulator.h"
@@ -23,14 +24,16 @@ struct SourceFrame {
 
 class MediaSource {
  public:
-  // `h265NalHeaders` (live only): see DeviceConfig.
+  // `h265NalHeaders` and `h265` (live only): see DeviceConfig.
   static std::unique_ptr<MediaSource> Create(const MediaSettings& settings, bool replay,
-                                             bool h265NalHeaders, std::string* error);
+                                             bool h265NalHeaders, bool h265, std::string* error);
 
   const MediaSettings& Settings() const { return settings_; }
   bool Replay() const { return loop_ != nullptr; }
   const std::shared_ptr<const ReplayLoop>& Loop() const { return loop_; }
   const std::vector<uint8_t>& Header() const;
+  // Real H.265 video (DeviceConfig::h265), not H.264.
+  bool H265() const { return h265Encoder_ != nullptr; }
 
   // The next frame. A live source encodes the scene seen from `view`; with
   // `skipEncoding` (nobody watches) it only advances the frame number and
@@ -53,6 +56,7 @@ class MediaSource {
  private:
   MediaSettings settings_;
   std::unique_ptr<H264Encoder> encoder_;
+  std::unique_ptr<H265Encoder> h265Encoder_;  // instead of encoder_
   bool h265NalHeaders_ = false;
   std::vector<uint8_t> h265Header_;
   std::shared_ptr<const ReplayLoop> loop_;

@@ -324,7 +324,10 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
     std::span<const uint8_t> unit = *frame.data;
     if (frame.key) {
       bool hasSps = false;
-      for (auto nal : rtsp::SplitAnnexB(unit)) hasSps |= rtsp::NalType(nal[0]) == rtsp::kNalSps;
+      for (auto nal : rtsp::SplitAnnexB(unit)) {
+        hasSps |= source.H265() ? rtsp::H265NalType(nal[0]) == rtsp::kH265Sps
+                                : rtsp::NalType(nal[0]) == rtsp::kNalSps;
+      }
       if (!hasSps) {
         accessUnit = source.Header();
         accessUnit.insert(accessUnit.end(), unit.begin(), unit.end());
@@ -480,7 +483,7 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
     if (method == "DESCRIBE") {
       Describe(*target, *cseq, host);
     } else if (method == "SETUP") {
-      Setup(request, *target, *cseq);
+      Setup(request, *target, *cseq, host);
     } else if (method == "PLAY") {
       Play(*target, *cseq, host);
     } else if (method == "PAUSE") {
@@ -520,18 +523,41 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
 
   void Describe(Target target, uint32_t cseq, RtspHost& host) {
     MediaSource& source = host.RtspSource();
-    std::span<const uint8_t> sps, pps;
-    for (auto nal : rtsp::SplitAnnexB(source.Header())) {
-      if (rtsp::NalType(nal[0]) == rtsp::kNalSps && sps.empty()) sps = nal;
-      if (rtsp::NalType(nal[0]) == rtsp::kNalPps && pps.empty()) pps = nal;
-    }
-    if (sps.size() < 4 || pps.empty()) {
-      Answer(503, "Service Unavailable", cseq);
-      return;
-    }
-    char profile[8];
-    std::snprintf(profile, sizeof profile, "%02x%02x%02x", sps[1], sps[2], sps[3]);
     const auto& c = face_.config();
+    std::string media;
+    if (source.H265()) {
+      // RFC 7798 7.1: the parameter sets, one of each, no decoding-order
+      // numbers (sprop-max-don-diff absent).
+      std::span<const uint8_t> sets[3];
+      for (auto nal : rtsp::SplitAnnexB(source.Header())) {
+        const uint8_t type = rtsp::H265NalType(nal[0]);
+        if (type >= rtsp::kH265Vps && type <= rtsp::kH265Pps && sets[type - rtsp::kH265Vps].empty())
+          sets[type - rtsp::kH265Vps] = nal;
+      }
+      if (sets[0].empty() || sets[1].empty() || sets[2].empty()) {
+        Answer(503, "Service Unavailable", cseq);
+        return;
+      }
+      media = "a=rtpmap:96 H265/90000\r\na=fmtp:96 sprop-vps=" + proto::Base64Encode(sets[0]) +
+              ";sprop-sps=" + proto::Base64Encode(sets[1]) +
+              ";sprop-pps=" + proto::Base64Encode(sets[2]) + "\r\n";
+    } else {
+      std::span<const uint8_t> sps, pps;
+      for (auto nal : rtsp::SplitAnnexB(source.Header())) {
+        if (rtsp::NalType(nal[0]) == rtsp::kNalSps && sps.empty()) sps = nal;
+        if (rtsp::NalType(nal[0]) == rtsp::kNalPps && pps.empty()) pps = nal;
+      }
+      if (sps.size() < 4 || pps.empty()) {
+        Answer(503, "Service Unavailable", cseq);
+        return;
+      }
+      char profile[8];
+      std::snprintf(profile, sizeof profile, "%02x%02x%02x", sps[1], sps[2], sps[3]);
+      media = std::string("a=rtpmap:96 H264/90000\r\n") +
+              "a=fmtp:96 packetization-mode=1;profile-level-id=" + profile +
+              ";sprop-parameter-sets=" + proto::Base64Encode(sps) + "," + proto::Base64Encode(pps) +
+              "\r\n";
+    }
     const std::string sdp =
         "v=0\r\n"
         "o=- " +
@@ -544,18 +570,13 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
         "t=0 0\r\n"
         "a=control:*\r\n"
         "a=range:npt=0-\r\n"
-        "m=video 0 RTP/AVP 96\r\n"
-        "a=rtpmap:96 H264/90000\r\n"
-        "a=fmtp:96 packetization-mode=1;profile-level-id=" +
-        profile + ";sprop-parameter-sets=" + proto::Base64Encode(sps) + "," +
-        proto::Base64Encode(pps) +
-        "\r\n"
-        "a=control:trackID=1\r\n";
+        "m=video 0 RTP/AVP 96\r\n" +
+        media + "a=control:trackID=1\r\n";
     Answer(200, "OK", cseq,
            {{"Content-Base", BaseUrl(target.stream)}, {"Content-Type", "application/sdp"}}, sdp);
   }
 
-  void Setup(const rtsp::Request& request, Target target, uint32_t cseq) {
+  void Setup(const rtsp::Request& request, Target target, uint32_t cseq, RtspHost& host) {
     if (playing_) return Answer(455, "Method Not Valid in This State", cseq);
     const auto transport = request.headers.Find("Transport");
     const auto chosen = transport ? ChooseTransport(*transport) : std::nullopt;
@@ -569,6 +590,7 @@ class RtspConnection : public std::enable_shared_from_this<RtspConnection> {
       options.payloadType = kPayloadType;
       options.ssrc = RandomU32();
       options.firstSequence = static_cast<uint16_t>(RandomU32());
+      if (host.RtspSource().H265()) options.codec = rtsp::VideoCodec::kH265;
       ssrc_ = options.ssrc;
       timestampBase_ = RandomU32();
       packetizer_.emplace(options);

@@ -1,12 +1,13 @@
 // The RTSP face of a simulated device (RFC 2326, RTP over the RTSP connection
-// per RFC 2326 10.12, H.264 per RFC 6184): a standard camera's view of the
-// same video the device protocol streams.
+// per RFC 2326 10.12, H.264 per RFC 6184 or H.265 per RFC 7798 when the
+// device streams H.265): a standard camera's view of the same video the
+// device protocol streams.
 //
 //   rtsp://ADDRESS:PORT/stream0   the main stream
 //   rtsp://ADDRESS:PORT/stream1   the second stream (the same media)
 //
 // At most 64 connections at a time; more are closed at once. Each path has
-// one H.264 track, "trackID=1" below it. Methods: OPTIONS,
+// one H.264 (or H.265) track, "trackID=1" below it. Methods: OPTIONS,
 // DESCRIBE, SETUP (RTP/AVP/TCP interleaved, or unicast RTP/AVP over UDP sent
 // from the device's address to the RTSP peer's address only), PLAY, PAUSE,
 // GET_PARAMETER (keep-alive), TEARDOWN. Everything except OPTIONS

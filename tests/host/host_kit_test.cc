@@ -77,6 +77,61 @@ TEST(AnnexBScan, FlagsStreamsThatDoNotOpenWithParameterSetsAndAnIdr) {
   EXPECT_EQ(ScanAnnexB(none).leadingGarbage, none.size());
 }
 
+// H.265: two-byte header (layer 0, TID 1); `first` sets the slice header's
+// first bit (first_slice_segment_in_pic_flag).
+void Nal265(std::vector<uint8_t>& out, uint8_t type, bool first = true) {
+  out.insert(out.end(), {0, 0, 0, 1, static_cast<uint8_t>(type << 1), 1,
+                         static_cast<uint8_t>(first ? 0x88 : 0x48), 0x21});
+}
+
+TEST(AnnexBScan, TellsH265AndCountsItsPicturesAndIrapOpenings) {
+  struct Case {
+    const char* name;
+    std::vector<uint8_t> types;  // 100 + type: a slice that is not the picture's first
+    uint64_t pictures;
+    uint64_t irap;
+    bool parameterSetsFirst;
+    bool firstIsKey;
+  };
+  const std::vector<Case> cases = {
+      // VPS SPS PPS IDR_W_RADL (two slices) TRAIL_R suffix-SEI CRA TRAIL_N
+      {"opens whole", {32, 33, 34, 19, 119, 1, 40, 21, 0}, 4, 2, true, true},
+      {"no VPS", {33, 34, 20, 1}, 2, 1, false, true},
+      {"BLA then RASL", {35, 32, 33, 34, 16, 8}, 2, 1, true, true},
+      {"opens on a trailing picture", {32, 33, 34, 1, 19}, 2, 1, true, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> s;
+    for (uint8_t t : c.types) Nal265(s, t >= 100 ? t - 100 : t, t < 100);
+    EXPECT_EQ(GuessCodec(s), StreamCodec::kH265) << c.name;
+    AnnexBSummary summary = ScanAnnexB(s, StreamCodec::kH265);
+    EXPECT_EQ(summary.pictures, c.pictures) << c.name;
+    EXPECT_EQ(summary.idrPictures, c.irap) << c.name;
+    EXPECT_EQ(summary.parameterSetsFirst, c.parameterSetsFirst) << c.name;
+    EXPECT_EQ(summary.firstIsKey, c.firstIsKey) << c.name;
+    // The same counts from a file read in pieces of every size from 1 byte.
+    for (size_t piece = 1; piece <= 9; ++piece) {
+      PictureCounter counter(StreamCodec::kH265);
+      for (size_t at = 0; at < s.size(); at += piece)
+        counter.Feed(std::span<const uint8_t>(s).subspan(at, std::min(piece, s.size() - at)));
+      EXPECT_EQ(counter.Result().pictures, c.pictures) << c.name << " " << piece;
+      EXPECT_EQ(counter.Result().idrPictures, c.irap) << c.name << " " << piece;
+      EXPECT_EQ(counter.Result().firstIsKey, c.firstIsKey) << c.name << " " << piece;
+    }
+  }
+  // H.264 streams stay H.264, whatever they open with.
+  for (uint8_t type : {7, 9, 6, 5, 1}) {
+    std::vector<uint8_t> s;
+    Nal(s, type);
+    EXPECT_EQ(GuessCodec(s), StreamCodec::kH264) << int(type);
+  }
+  std::vector<uint8_t> sei{0, 0, 1, 0x06, 0x05};
+  EXPECT_EQ(GuessCodec(sei), StreamCodec::kH264);
+  EXPECT_EQ(GuessCodec({}), StreamCodec::kH264);
+  EXPECT_STREQ(CodecEnding(StreamCodec::kH265), ".265");
+  EXPECT_STREQ(CodecName(StreamCodec::kH265), "hevc");
+}
+
 void Feed(StreamTap& tap, int32_t type, std::vector<uint8_t> bytes, bool key = false) {
   StreamFrameInfo info{};
   info.keyFrame = key ? 1 : 0;

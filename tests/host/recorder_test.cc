@@ -707,3 +707,64 @@ TEST(RecorderOutputFolder, FilesACrashLeftUnfinishedAreCutToWholeFramesOrRemoved
 
 }  // namespace
 }  // namespace qrv::recorder
+
+namespace qrv::recorder {
+namespace {
+
+std::vector<uint8_t> Header265() {
+  return {0, 0, 0, 1, 0x40, 0x01, 0x0c, 0, 0, 0, 1, 0x42, 0x01, 0x01, 0, 0, 0, 1, 0x44, 0x01, 0xc1};
+}
+
+// An IDR_W_RADL (19) or TRAIL_R (1) picture of one slice.
+std::vector<uint8_t> Frame265(bool key, size_t pad = 0) {
+  std::vector<uint8_t> f = {0, 0, 0, 1, static_cast<uint8_t>((key ? 19 : 1) << 1), 0x01, 0x88};
+  f.resize(f.size() + pad, 0x55);
+  return f;
+}
+
+TEST(RecorderSegmenter, H265SegmentsEndIn265AndOpenAtAnIrapWithTheirParameterSets) {
+  Stream s(2s);
+  s.Send(kStreamDataFirstHeader, Header265());
+  s.Send(kStreamDataVideo, Frame265(false));  // before the first key frame
+  for (int gop = 0; gop < 3; ++gop) {
+    for (int i = 0; i < 30; ++i) {
+      s.Send(kStreamDataVideo, Frame265(i == 0, 40), i == 0);
+      s.now += 40ms;
+    }
+  }
+  auto files = s.Segments();
+  ASSERT_EQ(files.size(), 2u);
+  uint64_t pictures = 0;
+  for (const auto& file : files) {
+    EXPECT_EQ(file.substr(file.size() - 4), ".265") << file;
+    auto bytes = host::ReadFileBytes(file);
+    ASSERT_TRUE(bytes);
+    ASSERT_EQ(host::GuessCodec(*bytes), host::StreamCodec::kH265);
+    host::AnnexBSummary scan = host::ScanAnnexB(*bytes, host::StreamCodec::kH265);
+    EXPECT_TRUE(scan.parameterSetsFirst) << file;
+    EXPECT_TRUE(scan.firstIsKey) << file;
+    pictures += scan.pictures;
+  }
+  EXPECT_EQ(pictures, 90u);
+  EXPECT_EQ(ListSegments(s.dir.File("out"), "cam").size(), 2u) << "retention sees them";
+}
+
+TEST(RecorderOutputFolder, AnUnfinishedH265FileIsCutToWholePicturesAndKeepsItsEnding) {
+  test::TempDir dir;
+  const auto kept = Concat({Header265(), Frame265(true, 30), Frame265(false, 30)});
+  auto cut = Frame265(false, 30);
+  cut.resize(20);
+  WriteBytes(dir.File("cam_20261208T021449.123Z.265.part"), Concat({kept, cut}));
+  std::ofstream(dir.File("cam_20261208T021449.123Z.265")) << "x";  // its name is taken
+  auto done = RecoverParts(dir.Path().string(), "cam");
+  ASSERT_EQ(done.size(), 1u);
+  EXPECT_EQ(done[0].error, "");
+  EXPECT_EQ(done[0].path, dir.File("cam_20261208T021449.123Z-1.265"));
+  EXPECT_EQ(done[0].pictures, 2u);
+  EXPECT_EQ(host::ReadFileBytes(done[0].path), kept) << "whole pictures only, header first";
+  EXPECT_TRUE(IsSegmentName("cam_20261208T021449.123Z-1.265", "cam"));
+  EXPECT_FALSE(IsSegmentName("cam_20261208T021449.123Z.266", "cam"));
+}
+
+}  // namespace
+}  // namespace qrv::recorder

@@ -25,7 +25,7 @@ const char kCamera[] =
     "m=audio 0 RTP/AVP 0\r\n"
     "a=control:trackID=0\r\n"
     "m=video 0 RTP/AVP 98 96\r\n"
-    "a=rtpmap:98 H265/90000\r\n"
+    "a=rtpmap:98 MP4V-ES/90000\r\n"
     "a=rtpmap:96 H264/90000\r\n"
     "a=fmtp:96 profile-level-id=42E01F; packetization-mode=1;"
     "sprop-parameter-sets=Z0LgH9oCgL/l,aM48gA==\r\n"
@@ -105,7 +105,7 @@ TEST(Sdp, BaseUrlComesFromContentBaseThenLocationThenTheRequest) {
   EXPECT_EQ(rt::DescribeBaseUrl(spaced, "rtsp://h/req"), "rtsp://h/req");
 }
 
-TEST(Sdp, RefusesWhatHoldsNoUsableH264Track) {
+TEST(Sdp, RefusesWhatHoldsNoUsableVideoTrack) {
   struct Case {
     std::string text;
     rt::SdpError error;
@@ -115,16 +115,16 @@ TEST(Sdp, RefusesWhatHoldsNoUsableH264Track) {
       {"", rt::SdpError::kNotSdp},
       {"RTSP/1.0 200 OK\r\n", rt::SdpError::kNotSdp},
       {"o=- 1 1 IN IP4 h\r\nv=0\r\n", rt::SdpError::kNotSdp},
-      {"v=0\r\nm=audio 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n", rt::SdpError::kNoH264},
-      {"v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H265/90000\r\n", rt::SdpError::kNoH264},
+      {"v=0\r\nm=audio 0 RTP/AVP 96\r\na=rtpmap:96 H264/90000\r\n", rt::SdpError::kNoUsableVideo},
+      {"v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H266/90000\r\n", rt::SdpError::kNoUsableVideo},
       // The rtpmap names a format the m= line does not list.
-      {"v=0\r\nm=video 0 RTP/AVP 97\r\na=rtpmap:96 H264/90000\r\n", rt::SdpError::kNoH264},
-      {"v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/0\r\n", rt::SdpError::kNoH264},
-      {"v=0\r\nm=video 0 RTP/AVP 128\r\na=rtpmap:128 H264/90000\r\n", rt::SdpError::kNoH264},
-      {video + "a=fmtp:96 packetization-mode=2\r\n", rt::SdpError::kNoH264},
+      {"v=0\r\nm=video 0 RTP/AVP 97\r\na=rtpmap:96 H264/90000\r\n", rt::SdpError::kNoUsableVideo},
+      {"v=0\r\nm=video 0 RTP/AVP 96\r\na=rtpmap:96 H264/0\r\n", rt::SdpError::kNoUsableVideo},
+      {"v=0\r\nm=video 0 RTP/AVP 128\r\na=rtpmap:128 H264/90000\r\n", rt::SdpError::kNoUsableVideo},
+      {video + "a=fmtp:96 packetization-mode=2\r\n", rt::SdpError::kNoUsableVideo},
       // A control that would break the SETUP request line.
-      {video + "a=control:track 1\r\n", rt::SdpError::kNoH264},
-      {video + "a=control:" + std::string(3000, 'c') + "\r\n", rt::SdpError::kNoH264},
+      {video + "a=control:track 1\r\n", rt::SdpError::kNoUsableVideo},
+      {video + "a=control:" + std::string(3000, 'c') + "\r\n", rt::SdpError::kNoUsableVideo},
       {"v=0\r\n" + std::string(rt::kMaxSdpLength, 'x'), rt::SdpError::kTooLong},
   };
   for (const auto& c : cases) {
@@ -134,4 +134,38 @@ TEST(Sdp, RefusesWhatHoldsNoUsableH264Track) {
   const auto r = rt::ParseSdp("v=0\r\na=control:x\ty\r\n" + video.substr(5), "rtsp://h/live");
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r.description.control, "rtsp://h/live");
+}
+
+TEST(Sdp, TakesTheFirstUsableH264OrH265FormatAndNamesWhatWasOffered) {
+  const std::string h265 = "a=rtpmap:97 H265/90000\r\n";
+  const std::string h264 = "a=rtpmap:96 H264/90000\r\n";
+  struct Case {
+    std::string media;  // after "m=video 0 RTP/AVP "
+    int payloadType;    // -1: refused, `offered` says why
+    std::string offered;
+  };
+  const std::vector<Case> cases = {
+      {"97 96\r\n" + h265 + h264 + "a=fmtp:97 sprop-max-don-diff=0\r\n", 97, ""},
+      {"96 97\r\n" + h265 + h264, 96, ""},  // the offer's order of preference
+      {"97 96\r\n" + h265 + h264 + "a=fmtp:97 sprop-max-don-diff=2\r\n", 96, ""},
+      {"98 97 95\r\na=rtpmap:98 MP4V-ES/90000\r\n" + h265 +
+           "a=fmtp:97 sprop-depack-buf-nalus=1\r\n",
+       -1, "MP4V-ES, H265 with decoding-order numbers, payload type 95 without rtpmap"},
+      {"96\r\n" + h264 + "a=fmtp:96 packetization-mode=2\r\n", -1, "H264 in packetization mode 2"},
+  };
+  for (const Case& c : cases) {
+    const auto r = rt::ParseSdp("v=0\r\nm=video 0 RTP/AVP " + c.media, "rtsp://h/");
+    EXPECT_EQ(r.offered, c.offered) << c.media;
+    EXPECT_EQ(r.ok() ? r.description.videoTracks[0].payloadType : -1, c.payloadType) << c.media;
+  }
+  // H.265 parameter sets in the header's order (VPS, SPS, PPS), whatever the fmtp's.
+  const auto r =
+      rt::ParseSdp("v=0\r\nm=video 0 RTP/AVP 97\r\n" + h265 +
+                       "a=fmtp:97 sprop-pps=RAHB; sprop-sps=QgEBAQ==;sprop-vps=QAEMAQ\r\n",
+                   "rtsp://h/");
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.description.videoTracks[0].codec, rt::VideoCodec::kH265);
+  EXPECT_EQ(r.description.videoTracks[0].parameterSets,
+            (std::vector<std::vector<uint8_t>>{
+                {0x40, 0x01, 0x0c, 0x01}, {0x42, 0x01, 0x01, 0x01}, {0x44, 0x01, 0xc1}}));
 }

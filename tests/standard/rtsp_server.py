@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""A standard RTSP server for tests: GStreamer's, serving a live H.264 test
-picture at rtsp://ADDRESS:PORT/PATH, with Digest authentication when a user
+"""A standard RTSP server for tests: GStreamer's, serving a live H.264 (or,
+with --codec h265, H.265) test picture at rtsp://ADDRESS:PORT/PATH, with Digest authentication when a user
 is given. Prints "ready PORT" once it listens and stops by itself after
 --seconds. Loopback addresses only."""
 import argparse
@@ -29,6 +29,7 @@ def main():
     parser.add_argument("--pattern", default="ball", choices=["ball", "snow", "smpte"],
                         help="snow fills any bitrate (benchmarks); ball compresses well")
     parser.add_argument("--transports", default="tcp,udp", help="tcp, udp or both")
+    parser.add_argument("--codec", default="h264", choices=["h264", "h265"])
     parser.add_argument("--seconds", type=float, default=60)
     args = parser.parse_args()
     if not ipaddress.ip_address(args.address).is_loopback:
@@ -43,12 +44,19 @@ def main():
     server.set_service(str(args.port))
 
     factory = GstRtspServer.RTSPMediaFactory()
+    if args.codec == "h265":
+        # Closed GOPs: key frames are IDR pictures, as a camera's are.
+        encode = (f"x265enc tune=zerolatency speed-preset=ultrafast key-int-max={args.gop} "
+                  f"bitrate={args.bitrate_kbps} option-string=open-gop=0 "
+                  "! rtph265pay name=pay0 pt=96 config-interval=-1")
+    else:
+        encode = (f"x264enc tune=zerolatency speed-preset=ultrafast key-int-max={args.gop} "
+                  f"bitrate={args.bitrate_kbps} "
+                  "! rtph264pay name=pay0 pt=96 config-interval=-1")
     factory.set_launch(
         f"( videotestsrc is-live=true pattern={args.pattern} "
         f"! video/x-raw,width={width},height={height},framerate={args.fps}/1 "
-        f"! x264enc tune=zerolatency speed-preset=ultrafast key-int-max={args.gop} "
-        f"bitrate={args.bitrate_kbps} "
-        "! rtph264pay name=pay0 pt=96 config-interval=-1 )")
+        f"! {encode} )")
     factory.set_shared(True)
     protocols = GstRtsp.RTSPLowerTrans(0)
     for name in args.transports.split(","):

@@ -228,6 +228,7 @@ bool RtspSession::HandleResponse(const rtsp::Response& response) {
       const auto& track = description_.videoTracks.front();
       rtsp::H264DepacketizerOptions options;
       options.payloadType = track.payloadType;
+      options.codec = track.codec;
       depacketizer_.emplace(options);
       depacketizer_->SeedParameterSets(track.parameterSets);
       clockRate_ = track.clockRate == 0 ? 90000 : track.clockRate;

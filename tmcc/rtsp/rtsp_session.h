@@ -1,11 +1,12 @@
 // A link to a standard camera over RTSP (RFC 2326) with RTP interleaved on
 // the same TCP connection.
 //
-// Stream purpose: OPTIONS, DESCRIBE, SETUP of the first H.264 track, PLAY,
-// then RTP (interleaved, or over UDP when asked) put back together into access units (RFC 6184) and
-// handed to the owner as stream data: a header (SPS and PPS) before the first
-// picture and whenever they change, then pictures, key frames flagged. A
-// keep-alive goes out at half the session's timeout; closing sends TEARDOWN,
+// Stream purpose: OPTIONS, DESCRIBE, SETUP of the first H.264 or H.265
+// track, PLAY, then RTP (interleaved, or over UDP when asked) put back
+// together into access units (RFC 6184, RFC 7798) and handed to the owner as
+// stream data: a header (the parameter sets) before the first picture and
+// whenever they change, then pictures, key frames flagged. A keep-alive goes
+// out at half the session's timeout; closing sends TEARDOWN,
 // best effort, bounded.
 //
 // Control purpose ("login"): OPTIONS and DESCRIBE with the credentials, then

@@ -1,5 +1,5 @@
-// H.264 byte streams (ITU-T H.264 Annex B): NAL units each behind a start
-// code, 00 00 01 or 00 00 00 01.
+// H.264 and H.265 byte streams (Annex B of either): NAL units each behind a
+// start code, 00 00 01 or 00 00 00 01.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +21,22 @@ inline constexpr uint8_t kNalFuA = 28;
 
 constexpr uint8_t NalType(uint8_t headerByte) {
   return headerByte & 0x1f;
+}
+
+enum class VideoCodec : uint8_t { kH264, kH265 };
+
+// H.265 NAL unit types (two-byte header; the type is bits 1-6 of the first).
+inline constexpr uint8_t kH265IrapFirst = 16;  // BLA, IDR and CRA: 16-21
+inline constexpr uint8_t kH265IrapLast = 21;
+inline constexpr uint8_t kH265Vps = 32;
+inline constexpr uint8_t kH265Sps = 33;
+inline constexpr uint8_t kH265Pps = 34;
+inline constexpr uint8_t kH265Aggregation = 48;
+inline constexpr uint8_t kH265Fragment = 49;
+inline constexpr uint8_t kH265Paci = 50;
+
+constexpr uint8_t H265NalType(uint8_t headerByte) {
+  return (headerByte >> 1) & 0x3f;
 }
 
 // The NAL units of an Annex-B byte stream, pointing into it: bytes before the

@@ -71,15 +71,68 @@ class RbspBits {
   int bit_ = 0;
 };
 
+// What a NAL unit is to the access unit it belongs to.
+struct NalInfo {
+  bool slice = false;         // coded picture data
+  bool key = false;           // makes its picture a key frame
+  bool parameterSet = false;  // kept by id and delivered in the header
+  // Only comes before a picture's first slice: after one, a decoder of the
+  // Annex-B bytes would start a new picture there.
+  bool beforeSlice = false;
+};
+
+NalInfo Classify(VideoCodec codec, std::span<const uint8_t> nal) {
+  NalInfo info;
+  if (codec == VideoCodec::kH264) {
+    const uint8_t type = NalType(nal[0]);
+    info.slice = type >= 1 && type <= 5;
+    info.key = type == kNalIdr;
+    info.parameterSet = type == kNalSps || type == kNalPps;
+    info.beforeSlice = type >= 6 && type <= 9;  // SEI, SPS, PPS, delimiter
+    return info;
+  }
+  const uint8_t type = H265NalType(nal[0]);
+  info.slice = type <= 31;
+  info.key = type >= kH265IrapFirst && type <= kH265IrapLast;
+  info.parameterSet = type >= kH265Vps && type <= kH265Pps;
+  // VPS, SPS, PPS, delimiter, prefix SEI and the reserved prefix types.
+  info.beforeSlice = (type >= kH265Vps && type <= 35) || type == 39 || (type >= 41 && type <= 44);
+  return info;
+}
+
+size_t NalHeaderBytes(VideoCodec codec) {
+  return codec == VideoCodec::kH264 ? 1 : 2;
+}
+
+// H.265 profile_tier_level() with profilePresentFlag 1, up to the SPS id.
+bool SkipProfileTierLevel(RbspBits& bits, uint32_t maxSubLayersMinus1) {
+  if (!bits.Bits(24) || !bits.Bits(24) || !bits.Bits(24) || !bits.Bits(24)) return false;
+  bool profile[8] = {};
+  bool level[8] = {};
+  for (uint32_t i = 0; i < maxSubLayersMinus1; ++i) {
+    const auto p = bits.Bit();
+    const auto l = bits.Bit();
+    if (!p || !l) return false;
+    profile[i] = *p != 0;
+    level[i] = *l != 0;
+  }
+  if (maxSubLayersMinus1 > 0 && !bits.Bits(int(8 - maxSubLayersMinus1) * 2)) return false;
+  for (uint32_t i = 0; i < maxSubLayersMinus1; ++i) {
+    if (profile[i] && (!bits.Bits(24) || !bits.Bits(24) || !bits.Bits(24) || !bits.Bits(16)))
+      return false;
+    if (level[i] && !bits.Bits(8)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 H264Depacketizer::H264Depacketizer(H264DepacketizerOptions options) : options_(options) {}
 
 void H264Depacketizer::SeedParameterSets(std::span<const std::vector<uint8_t>> nalUnits) {
   for (const auto& nal : nalUnits) {
-    if (nal.empty()) continue;
-    const uint8_t type = NalType(nal[0]);
-    if (type == kNalSps || type == kNalPps) NoteParameterSet(nal);
+    if (nal.size() < NalHeaderBytes(options_.codec)) continue;
+    if (Classify(options_.codec, nal).parameterSet) NoteParameterSet(nal);
   }
 }
 
@@ -221,11 +274,13 @@ void H264Depacketizer::FinishAccessUnit(std::vector<H264Unit>& out) {
     return;
   }
   awaitingKey_ = false;
-  if (headerChanged_ && !sps_.empty() && !pps_.empty()) {
+  const bool h265 = options_.codec == VideoCodec::kH265;
+  if (headerChanged_ && !sps_.empty() && !pps_.empty() && (!h265 || !vps_.empty())) {
     H264Unit header;
     header.kind = H264Unit::Kind::kHeader;
     header.timestamp = timestamp_;
     header.data = TakeSpare(false);
+    for (const auto& [id, nal] : vps_) AppendAnnexB(header.data, nal);
     for (const auto& [id, nal] : sps_) AppendAnnexB(header.data, nal);
     for (const auto& [id, nal] : pps_) AppendAnnexB(header.data, nal);
     out.push_back(std::move(header));
@@ -243,21 +298,20 @@ void H264Depacketizer::FinishAccessUnit(std::vector<H264Unit>& out) {
 }
 
 void H264Depacketizer::Payload(std::span<const uint8_t> payload) {
+  if (options_.codec == VideoCodec::kH265) {
+    Payload265(payload);
+    return;
+  }
   if (payload.empty()) {
     ++stats_.malformed;
     return;
   }
   const uint8_t type = NalType(payload[0]);
-  if (inFu_ && type != kNalFuA) {
-    // A fragmented unit was cut off by another packet.
-    ++stats_.malformed;
-    inFu_ = false;
-    Break();
-  }
+  if (inFu_ && type != kNalFuA) FragmentBroken();  // cut off by another packet
   if (type >= 1 && type <= 23) {
     CompleteNal(payload);
   } else if (type == kNalStapA) {
-    StapA(payload);
+    Aggregate(payload, 1);
   } else if (type == kNalFuA) {
     FuA(payload);
   } else {
@@ -269,13 +323,37 @@ void H264Depacketizer::Payload(std::span<const uint8_t> payload) {
   }
 }
 
-void H264Depacketizer::StapA(std::span<const uint8_t> payload) {
-  //   STAP-A header (1) | size (16, big-endian) | NAL unit | size | NAL unit ...
-  size_t pos = 1;
+void H264Depacketizer::Payload265(std::span<const uint8_t> payload) {
+  //   payload header: F|type(6)|layer id(6)|TID(3), as a NAL unit header
+  if (payload.size() < 2) {
+    ++stats_.malformed;
+    return;
+  }
+  const uint8_t type = H265NalType(payload[0]);
+  if (inFu_ && type != kH265Fragment) FragmentBroken();
+  if (type < kH265Aggregation) {
+    CompleteNal(payload);
+  } else if (type == kH265Aggregation) {
+    Aggregate(payload, 2);
+  } else if (type == kH265Fragment) {
+    Fu265(payload);
+  } else {
+    ++stats_.unsupported;
+    // PACI wraps picture data this receiver does not unwrap; 51-63 carry
+    // nothing of the stream and are ignored.
+    if (type == kH265Paci) Break();
+  }
+}
+
+void H264Depacketizer::Aggregate(std::span<const uint8_t> payload, size_t headerBytes) {
+  //   header | size (16, big-endian) | NAL unit | size | NAL unit ...
+  // (H.265 without DONL; with it ParseSdp refuses the track.)
+  size_t pos = headerBytes;
   if (payload.size() == pos) {
     ++stats_.malformed;
     return;
   }
+  const bool h265 = options_.codec == VideoCodec::kH265;
   while (pos < payload.size()) {
     if (payload.size() - pos < 2) {
       ++stats_.malformed;
@@ -284,14 +362,14 @@ void H264Depacketizer::StapA(std::span<const uint8_t> payload) {
     }
     const size_t size = size_t(payload[pos]) << 8 | payload[pos + 1];
     pos += 2;
-    if (size == 0 || size > payload.size() - pos) {
+    if (size < headerBytes || size > payload.size() - pos) {
       ++stats_.malformed;
       Break();
       return;
     }
     const auto nal = payload.subspan(pos, size);
-    const uint8_t type = NalType(nal[0]);
-    if (type == 0 || type >= kNalStapA) {
+    const uint8_t type = h265 ? H265NalType(nal[0]) : NalType(nal[0]);
+    if (h265 ? type >= kH265Aggregation : (type == 0 || type >= kNalStapA)) {
       ++stats_.malformed;
       Break();
       return;
@@ -301,24 +379,49 @@ void H264Depacketizer::StapA(std::span<const uint8_t> payload) {
   }
 }
 
+void H264Depacketizer::FragmentBroken() {
+  ++stats_.malformed;
+  inFu_ = false;
+  Break();
+}
+
 void H264Depacketizer::FuA(std::span<const uint8_t> payload) {
   //   FU indicator: F|NRI|28   FU header: S|E|R|type   fragment...
   if (payload.size() < 2) {
-    ++stats_.malformed;
-    inFu_ = false;
-    Break();
+    FragmentBroken();
     return;
   }
   const uint8_t fuHeader = payload[1];
   const uint8_t type = NalType(fuHeader);
-  const auto fragment = payload.subspan(2);
   if (type == 0 || type >= kNalStapA) {
-    ++stats_.malformed;
-    inFu_ = false;
-    Break();
+    FragmentBroken();
     return;
   }
-  if (fuHeader & kFuStart) {
+  const uint8_t nalHeader = static_cast<uint8_t>((payload[0] & 0xe0) | type);
+  Fragment(fuHeader & kFuStart, fuHeader & kFuEnd, type, {&nalHeader, 1}, payload.subspan(2));
+}
+
+void H264Depacketizer::Fu265(std::span<const uint8_t> payload) {
+  //   payload header (type 49, 2 bytes)   FU header: S|E|type(6)   fragment...
+  if (payload.size() < 3) {
+    FragmentBroken();
+    return;
+  }
+  const uint8_t fuHeader = payload[2];
+  const uint8_t type = fuHeader & 0x3f;
+  if (type >= kH265Aggregation) {
+    FragmentBroken();
+    return;
+  }
+  const uint8_t nalHeader[2] = {static_cast<uint8_t>((payload[0] & 0x81) | type << 1), payload[1]};
+  Fragment(fuHeader & kFuStart, fuHeader & kFuEnd, type, nalHeader, payload.subspan(3));
+}
+
+void H264Depacketizer::Fragment(bool start, bool end, uint8_t type,
+                                std::span<const uint8_t> nalHeader,
+                                std::span<const uint8_t> fragment) {
+  const NalInfo info = Classify(options_.codec, nalHeader);
+  if (start) {
     if (inFu_) {
       // The previous unit's end never came.
       ++stats_.malformed;
@@ -327,27 +430,24 @@ void H264Depacketizer::FuA(std::span<const uint8_t> payload) {
     inFu_ = true;
     fuType_ = type;
     // As for whole units (CompleteNal): not part of the picture.
-    fuAfterSlice_ = hasSlice_ && type >= 6 && type <= 9;
-    if (type == kNalIdr) key_ = true;
-    if (type >= 1 && type <= 5) {
+    fuAfterSlice_ = hasSlice_ && info.beforeSlice;
+    if (info.key) key_ = true;
+    if (info.slice) {
       hasSlice_ = true;
       CheckHead(fragment);
     }
     fuStart_ = unit_.size();
-    const uint8_t nalHeader = static_cast<uint8_t>((payload[0] & 0xe0) | type);
     Append(kStartCode);
-    Append({&nalHeader, 1});
+    Append(nalHeader);
   } else if (!inFu_ || type != fuType_) {
     // A middle or end without its start: the start was lost or never sent.
-    ++stats_.malformed;
-    inFu_ = false;
-    Break();
+    FragmentBroken();
     return;
   }
   Append(fragment);
-  if (fuHeader & kFuEnd) {
+  if (end) {
     inFu_ = false;
-    if ((type == kNalSps || type == kNalPps) && !broken_ && fuStart_ + 4 < unit_.size())
+    if (info.parameterSet && !broken_ && fuStart_ + 4 < unit_.size())
       NoteParameterSet(std::span<const uint8_t>(unit_).subspan(fuStart_ + 4));
     if (fuAfterSlice_ && fuStart_ <= unit_.size()) unit_.resize(fuStart_);
     fuAfterSlice_ = false;
@@ -355,21 +455,22 @@ void H264Depacketizer::FuA(std::span<const uint8_t> payload) {
 }
 
 void H264Depacketizer::CompleteNal(std::span<const uint8_t> nal) {
-  const uint8_t type = NalType(nal[0]);
+  const NalInfo info = Classify(options_.codec, nal);
   // SEI, parameter sets and delimiters only come before a picture's first
-  // slice (H.264 7.4.1.2.3): after one, a decoder of the Annex-B bytes starts
-  // a new picture there. Some senders repeat the parameter sets before every
-  // slice of a key frame; they are taken and left out of the picture.
-  if (hasSlice_ && type >= 6 && type <= 9) {
-    if (type == kNalSps || type == kNalPps) NoteParameterSet(nal);
+  // slice (H.264 7.4.1.2.3, likewise H.265): after one, a decoder of the
+  // Annex-B bytes starts a new picture there. Some senders repeat the
+  // parameter sets before every slice of a key frame; they are taken and
+  // left out of the picture.
+  if (hasSlice_ && info.beforeSlice) {
+    if (info.parameterSet) NoteParameterSet(nal);
     return;
   }
-  if (type == kNalIdr) key_ = true;
-  if (type >= 1 && type <= 5) {
+  if (info.key) key_ = true;
+  if (info.slice) {
     hasSlice_ = true;
-    CheckHead(nal.subspan(1));
+    CheckHead(nal.subspan(NalHeaderBytes(options_.codec)));
   }
-  if (type == kNalSps || type == kNalPps) NoteParameterSet(nal);
+  if (info.parameterSet) NoteParameterSet(nal);
   Append(kStartCode);
   Append(nal);
 }
@@ -378,9 +479,14 @@ void H264Depacketizer::CheckHead(std::span<const uint8_t> slice) {
   if (!headUncertain_) return;
   headUncertain_ = false;
   // An access unit's first slice starts at macroblock 0 (first_mb_in_slice,
-  // the slice header's first field). If the first slice after a gap starts
+  // the slice header's first field; H.265 flags it in its first bit,
+  // first_slice_segment_in_pic_flag). If the first slice after a gap starts
   // elsewhere, the lost packets held the picture's beginning. What else they
   // may have held (parameter sets, SEI) the header and the decoder make up.
+  if (options_.codec == VideoCodec::kH265) {
+    if (slice.empty() || (slice[0] & 0x80) == 0) Break();
+    return;
+  }
   RbspBits bits(slice);
   const auto firstMb = bits.Ue();
   if (!firstMb || *firstMb != 0) Break();
@@ -397,23 +503,43 @@ void H264Depacketizer::Append(std::span<const uint8_t> bytes) {
 }
 
 void H264Depacketizer::NoteParameterSet(std::span<const uint8_t> nal) {
-  const uint8_t type = NalType(nal[0]);
   if (nal.size() > kMaxParameterSet) {
     ++stats_.malformed;
     return;
   }
-  RbspBits bits(nal.subspan(1));
   std::optional<uint32_t> id;
   std::map<uint32_t, std::vector<uint8_t>>* table = nullptr;
-  if (type == kNalSps) {
-    // profile_idc (8), constraint flags (8), level_idc (8), then the id.
-    if (bits.Bits(24)) id = bits.Ue();
-    if (id && *id > 31) id.reset();
-    table = &sps_;
+  if (options_.codec == VideoCodec::kH264) {
+    RbspBits bits(nal.subspan(1));
+    if (NalType(nal[0]) == kNalSps) {
+      // profile_idc (8), constraint flags (8), level_idc (8), then the id.
+      if (bits.Bits(24)) id = bits.Ue();
+      if (id && *id > 31) id.reset();
+      table = &sps_;
+    } else {
+      id = bits.Ue();
+      if (id && *id > 255) id.reset();
+      table = &pps_;
+    }
   } else {
-    id = bits.Ue();
-    if (id && *id > 255) id.reset();
-    table = &pps_;
+    RbspBits bits(nal.subspan(2));
+    const uint8_t type = H265NalType(nal[0]);
+    if (type == kH265Vps) {
+      // vps_video_parameter_set_id (4) comes first.
+      id = bits.Bits(4);
+      table = &vps_;
+    } else if (type == kH265Sps) {
+      // sps_video_parameter_set_id (4), max_sub_layers_minus1 (3), nesting
+      // flag (1), profile_tier_level, then the id.
+      const auto head = bits.Bits(8);
+      if (head && SkipProfileTierLevel(bits, (*head >> 1) & 7)) id = bits.Ue();
+      if (id && *id > 15) id.reset();
+      table = &sps_;
+    } else {
+      id = bits.Ue();
+      if (id && *id > 63) id.reset();
+      table = &pps_;
+    }
   }
   if (!id) {
     ++stats_.malformed;

@@ -1,21 +1,27 @@
 // H.264 over RTP (RFC 6184), packetization modes 0 and 1, back into access
 // units: single NAL unit packets (types 1-23), STAP-A (24) and FU-A (28).
+// With VideoCodec::kH265 the same for H.265 over RTP (RFC 7798) without
+// decoding-order numbers (sprop-max-don-diff 0, which ParseSdp insists on):
+// single NAL unit packets (types 0-47), aggregation packets (48) and
+// fragmentation units (49).
 //
 // One access unit per RTP timestamp: the marker bit ends it, and so does a
 // packet of another timestamp (for senders that forget the marker). Each is
 // delivered as Annex-B bytes, flagged as a key frame when it holds an IDR
-// slice. SPS and PPS units, from the session description or in band, are
-// kept by their ids and delivered as a "header" (every SPS, then every PPS,
-// in Annex-B) before the first picture after they change; the pictures keep
+// slice (H.265: an IRAP picture, types 16-21). Parameter sets (H.265: VPS,
+// SPS and PPS), from the session description or in band, are kept by their
+// ids and delivered as a "header" (every VPS, every SPS, then every PPS, in
+// Annex-B) before the first picture after they change; the pictures keep
 // their in-band copies too, so a decoder may start at any key frame.
 //
 // Loss: RTSP over TCP does not reorder, but a server may drop packets under
-// load. A sequence gap (modulo 2^16), or an FU-A or STAP-A that cannot be put
-// together, drops the access unit it broke and every one after it until the
-// next one with an IDR slice, since those only decode against the lost one.
-// The access unit in progress when a gap is seen is dropped too; one that
-// begins after the gap is kept only if its first slice starts at macroblock 0
-// (else the lost packets held its beginning). A duplicate or older packet is
+// load. A sequence gap (modulo 2^16), or a fragmented or aggregated packet
+// that cannot be put together, drops the access unit it broke and every one
+// after it until the next key frame, since those only decode against the
+// lost one. The access unit in progress when a gap is seen is dropped too;
+// one that begins after the gap is kept only if its first slice starts the
+// picture (H.264: at macroblock 0; H.265: first_slice_segment_in_pic_flag),
+// else the lost packets held its beginning. A duplicate or older packet is
 // ignored.
 //
 // Not thread-safe; one per stream.
@@ -28,6 +34,7 @@
 #include <span>
 #include <vector>
 
+#include "tmcc/rtsp/codec/annexb.h"
 #include "tmcc/rtsp/codec/rtp.h"
 
 namespace qrv::tmcc::rtsp {
@@ -43,6 +50,7 @@ struct H264DepacketizerOptions {
   size_t maxAccessUnit = kDefaultMaxAccessUnit;
   // When set, packets of any other payload type are ignored (and counted).
   std::optional<uint8_t> payloadType;
+  VideoCodec codec = VideoCodec::kH264;
 };
 
 struct H264Stats {
@@ -52,8 +60,8 @@ struct H264Stats {
   uint64_t duplicates = 0;          // ignored: same or older sequence number
   uint64_t packetsLost = 0;         // missing sequence numbers
   uint64_t resyncs = 0;             // a new SSRC or a far jump back: sequence taken anew
-  uint64_t unsupported = 0;         // STAP-B, MTAP, FU-B and reserved types
-  uint64_t malformed = 0;           // broken STAP-A or FU-A, unreadable parameter sets
+  uint64_t unsupported = 0;         // STAP-B, MTAP, FU-B, PACI and reserved types
+  uint64_t malformed = 0;           // broken aggregates or fragments, unreadable parameter sets
   uint64_t accessUnits = 0;         // pictures delivered
   uint64_t accessUnitsDropped = 0;  // broken, too large, or before a key frame
   uint64_t oversize = 0;            // of those dropped, over the size limit
@@ -63,8 +71,8 @@ struct H264Stats {
 struct H264Unit {
   enum class Kind { kHeader, kPicture };
   Kind kind = Kind::kPicture;
-  bool keyFrame = false;      // kPicture: holds an IDR slice
-  uint32_t timestamp = 0;     // RTP timestamp (90 kHz for H.264)
+  bool keyFrame = false;      // kPicture: holds an IDR slice (H.265: an IRAP picture)
+  uint32_t timestamp = 0;     // RTP timestamp (90 kHz for H.264 and H.265)
   std::vector<uint8_t> data;  // Annex-B
 };
 
@@ -72,8 +80,9 @@ class H264Depacketizer {
  public:
   explicit H264Depacketizer(H264DepacketizerOptions options = {});
 
-  // Parameter sets known before any packet (SDP sprop-parameter-sets): NAL
-  // units without start codes. Units that are no SPS or PPS are ignored.
+  // Parameter sets known before any packet (SDP sprop-parameter-sets, or
+  // H.265's sprop-vps/sps/pps): NAL units without start codes. Units that
+  // are no parameter sets of the codec are ignored.
   void SeedParameterSets(std::span<const std::vector<uint8_t>> nalUnits);
 
   // One RTP packet. What it completes is appended to out in order: a header
@@ -99,8 +108,17 @@ class H264Depacketizer {
   void StartAccessUnit(uint32_t timestamp);
   void FinishAccessUnit(std::vector<H264Unit>& out);
   void Payload(std::span<const uint8_t> payload);
-  void StapA(std::span<const uint8_t> payload);
+  void Payload265(std::span<const uint8_t> payload);
+  // STAP-A or an H.265 aggregation packet: sizes and units after a header
+  // of headerBytes.
+  void Aggregate(std::span<const uint8_t> payload, size_t headerBytes);
   void FuA(std::span<const uint8_t> payload);
+  void Fu265(std::span<const uint8_t> payload);
+  // One fragment of a unit whose NAL header is nalHeader (rebuilt from the
+  // fragmentation unit's headers) and type is type.
+  void Fragment(bool start, bool end, uint8_t type, std::span<const uint8_t> nalHeader,
+                std::span<const uint8_t> fragment);
+  void FragmentBroken();
   void CompleteNal(std::span<const uint8_t> nal);
   void CheckHead(std::span<const uint8_t> slice);
   void Append(std::span<const uint8_t> bytes);
@@ -127,7 +145,7 @@ class H264Depacketizer {
   bool oversize_ = false;
   bool headUncertain_ = false;  // begun after a gap; its first slice not yet seen
 
-  // An FU-A in progress: its NAL unit type and where it began in unit_.
+  // A fragmented unit in progress: its NAL unit type and where it began in unit_.
   bool inFu_ = false;
   uint8_t fuType_ = 0;
   size_t fuStart_ = 0;
@@ -138,6 +156,7 @@ class H264Depacketizer {
   // Emptied buffers with capacity, for the next access units and headers.
   std::vector<std::vector<uint8_t>> spare_;
 
+  std::map<uint32_t, std::vector<uint8_t>> vps_;  // H.265 only
   std::map<uint32_t, std::vector<uint8_t>> sps_;
   std::map<uint32_t, std::vector<uint8_t>> pps_;
   bool headerChanged_ = false;

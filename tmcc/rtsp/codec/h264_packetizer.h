@@ -2,6 +2,8 @@
 // 1), for a server's side: a NAL unit that fits the payload budget goes alone,
 // a larger one in FU-A fragments, and a run of small SPS/PPS units may go
 // together in one STAP-A. The last packet of the access unit has the marker.
+// With VideoCodec::kH265 the same for H.265 (RFC 7798, no decoding-order
+// numbers): aggregation packets (48) for VPS/SPS/PPS, fragmentation units (49).
 #pragma once
 
 #include <cstddef>
@@ -9,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "tmcc/rtsp/codec/annexb.h"
 #include "tmcc/rtsp/codec/rtp.h"
 
 namespace qrv::tmcc::rtsp {
@@ -22,6 +25,7 @@ struct H264PacketizerOptions {
   uint16_t firstSequence = 0;
   // Send consecutive SPS and PPS units in one STAP-A when they fit.
   bool aggregateParameterSets = true;
+  VideoCodec codec = VideoCodec::kH264;
 };
 
 class H264Packetizer {

@@ -1,6 +1,7 @@
 #include "tmcc/rtsp/codec/sdp.h"
 
 #include <map>
+#include <string>
 
 #include "tmcc/common/codec/base64.h"
 #include "tmcc/rtsp/codec/text.h"
@@ -97,6 +98,54 @@ std::optional<std::vector<uint8_t>> DecodeParameterSet(std::string_view text) {
   return bytes;
 }
 
+void AddParameterSets(std::string_view value, H264Track& track) {
+  size_t start = 0;
+  while (start <= value.size() && track.parameterSets.size() < kMaxParameterSets) {
+    size_t comma = value.find(',', start);
+    if (comma == std::string_view::npos) comma = value.size();
+    if (auto set = DecodeParameterSet(TrimWhitespace(value.substr(start, comma - start))))
+      track.parameterSets.push_back(std::move(*set));
+    start = comma + 1;
+  }
+}
+
+// Calls f(key, value) for each "key=value" of an fmtp line.
+template <typename F>
+void ForEachParameter(std::string_view params, F f) {
+  size_t pos = 0;
+  while (pos <= params.size()) {
+    size_t semi = params.find(';', pos);
+    if (semi == std::string_view::npos) semi = params.size();
+    const std::string_view item = TrimWhitespace(params.substr(pos, semi - pos));
+    pos = semi + 1;
+    const size_t eq = item.find('=');
+    if (eq == std::string_view::npos) continue;
+    f(TrimWhitespace(item.substr(0, eq)), TrimWhitespace(item.substr(eq + 1)));
+  }
+}
+
+// Fills the fmtp parameters of an H.265 track; false when its units carry
+// decoding-order numbers (interleaving), which this client does not take.
+bool ApplyH265Fmtp(std::string_view params, H264Track& track) {
+  bool usable = true;
+  std::string_view sets[3];  // VPS, SPS, PPS: the header's order
+  ForEachParameter(params, [&](std::string_view key, std::string_view value) {
+    if (EqualsIgnoreCase(key, "sprop-max-don-diff") ||
+        EqualsIgnoreCase(key, "sprop-depack-buf-nalus")) {
+      const auto v = ParseDecimal(value, 5);
+      if (!v || *v != 0) usable = false;
+    } else if (EqualsIgnoreCase(key, "sprop-vps")) {
+      sets[0] = value;
+    } else if (EqualsIgnoreCase(key, "sprop-sps")) {
+      sets[1] = value;
+    } else if (EqualsIgnoreCase(key, "sprop-pps")) {
+      sets[2] = value;
+    }
+  });
+  for (std::string_view value : sets) AddParameterSets(value, track);
+  return usable;
+}
+
 // Fills the fmtp parameters of an H.264 track; false for a packetization
 // mode this client cannot take.
 bool ApplyFmtp(std::string_view params, H264Track& track) {
@@ -124,33 +173,64 @@ bool ApplyFmtp(std::string_view params, H264Track& track) {
       }
       if (valid) track.profileLevelId = id;
     } else if (EqualsIgnoreCase(key, "sprop-parameter-sets")) {
-      size_t start = 0;
-      while (start <= value.size() && track.parameterSets.size() < kMaxParameterSets) {
-        size_t comma = value.find(',', start);
-        if (comma == std::string_view::npos) comma = value.size();
-        if (auto set = DecodeParameterSet(TrimWhitespace(value.substr(start, comma - start))))
-          track.parameterSets.push_back(std::move(*set));
-        start = comma + 1;
-      }
+      AddParameterSets(value, track);
     }
   }
   return true;
 }
 
-// The media's first H.264 payload type it can take, as a track.
+// Adds `name` to the list of formats offered, once.
+void NoteOffered(std::string& offered, std::string_view name) {
+  if (offered.size() > 256) return;  // enough for a message
+  size_t pos = 0;
+  while (pos < offered.size()) {
+    size_t end = offered.find(", ", pos);
+    if (end == std::string::npos) end = offered.size();
+    if (std::string_view(offered).substr(pos, end - pos) == name) return;
+    pos = end + 2;
+  }
+  if (!offered.empty()) offered += ", ";
+  offered += name;
+}
+
+// The media's first H.264 or H.265 payload type it can take, as a track;
+// the formats it cannot take are noted in `offered`.
 std::optional<H264Track> TrackOf(const Media& m, std::string_view base,
-                                 std::string_view sessionControl) {
+                                 std::string_view sessionControl, std::string& offered) {
   if (!m.video) return std::nullopt;
   for (uint8_t pt : m.formats) {
     const auto map = m.rtpmaps.find(pt);
-    if (map == m.rtpmaps.end() || !EqualsIgnoreCase(map->second.encoding, "H264")) continue;
+    if (map == m.rtpmaps.end()) {
+      NoteOffered(offered, "payload type " + std::to_string(pt) + " without rtpmap");
+      continue;
+    }
+    const std::string& encoding = map->second.encoding;
+    const bool h264 = EqualsIgnoreCase(encoding, "H264");
+    const bool h265 = EqualsIgnoreCase(encoding, "H265");
+    if (!h264 && !h265) {
+      NoteOffered(offered, encoding);
+      continue;
+    }
     H264Track track;
+    track.codec = h264 ? VideoCodec::kH264 : VideoCodec::kH265;
     track.payloadType = pt;
     track.clockRate = map->second.clockRate;
     const auto fmtp = m.fmtps.find(pt);
-    if (fmtp != m.fmtps.end() && !ApplyFmtp(fmtp->second, track)) continue;
+    if (fmtp != m.fmtps.end()) {
+      if (h264 && !ApplyFmtp(fmtp->second, track)) {
+        NoteOffered(offered, encoding + " in packetization mode 2");
+        continue;
+      }
+      if (h265 && !ApplyH265Fmtp(fmtp->second, track)) {
+        NoteOffered(offered, encoding + " with decoding-order numbers");
+        continue;
+      }
+    }
     if (m.control) {
-      if (!UsableControl(*m.control)) return std::nullopt;
+      if (!UsableControl(*m.control)) {
+        NoteOffered(offered, encoding + " with an unusable control");
+        return std::nullopt;
+      }
       track.control = ResolveControl(base, *m.control);
     } else {
       // Without its own control a stream is set up at the session's URL.
@@ -226,9 +306,14 @@ SdpResult ParseSdp(std::string_view text, std::string_view baseUrl) {
                   : std::string(baseUrl);
   for (const Media& m : media) {
     if (d.videoTracks.size() == kMaxVideoTracks) break;
-    if (auto track = TrackOf(m, baseUrl, d.control)) d.videoTracks.push_back(std::move(*track));
+    if (auto track = TrackOf(m, baseUrl, d.control, r.offered))
+      d.videoTracks.push_back(std::move(*track));
   }
-  if (d.videoTracks.empty()) r.error = SdpError::kNoH264;
+  if (d.videoTracks.empty()) {
+    r.error = SdpError::kNoUsableVideo;
+  } else {
+    r.offered.clear();
+  }
   return r;
 }
 

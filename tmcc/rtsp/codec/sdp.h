@@ -1,7 +1,9 @@
 // The session description (RFC 4566) a DESCRIBE answers with, as far as an
-// H.264 client needs it (RFC 6184 section 8): the aggregate control URL and
-// up to two H.264 video tracks with their payload type, clock rate,
-// packetization mode, profile and parameter sets.
+// H.264 or H.265 client needs it (RFC 6184 section 8, RFC 7798 section 7):
+// the aggregate control URL and up to two video tracks with their codec,
+// payload type, clock rate, packetization mode, profile and parameter sets.
+// Of each m= section the first format (in the offer's order of preference)
+// this client can take is the track.
 //
 //   v=0
 //   a=control:*                                  session level, optional
@@ -9,6 +11,12 @@
 //   a=rtpmap:96 H264/90000
 //   a=fmtp:96 packetization-mode=1;profile-level-id=42e01f;sprop-parameter-sets=Z0IA..,aM4..
 //   a=control:trackID=1                          relative or absolute
+//
+//   a=rtpmap:97 H265/90000
+//   a=fmtp:97 sprop-vps=QAEM..;sprop-sps=QgEB..;sprop-pps=RAHA..
+//
+// H.265 is taken only without decoding-order numbers: sprop-max-don-diff
+// and sprop-depack-buf-nalus absent or 0.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +26,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tmcc/rtsp/codec/annexb.h"
 #include "tmcc/rtsp/codec/message.h"
 
 namespace qrv::tmcc::rtsp {
@@ -31,16 +40,20 @@ enum class SdpError {
   kNone,
   kTooLong,
   kNotSdp,  // no "v=0" first
-  kNoH264,  // no video track with H.264 in packetization mode 0 or 1
+  // no video track with H.264 in packetization mode 0 or 1, or H.265
+  // without decoding-order numbers
+  kNoUsableVideo,
 };
 
 struct H264Track {
+  VideoCodec codec = VideoCodec::kH264;
   std::string control;  // resolved: the URL to SETUP
   uint8_t payloadType = 0;
   uint32_t clockRate = 90000;
   int packetizationMode = 0;
   std::optional<uint32_t> profileLevelId;  // 24 bits: profile_idc, constraints, level_idc
-  // sprop-parameter-sets, decoded: NAL units without start codes. Entries
+  // sprop-parameter-sets (H.265: sprop-vps, sprop-sps, sprop-pps, in that
+  // order), decoded: NAL units without start codes. Entries
   // that are not base64 (some cameras also leave the padding off, which is
   // taken) or are empty or too long are left out; the stream repeats them.
   std::vector<std::vector<uint8_t>> parameterSets;
@@ -54,6 +67,9 @@ struct SessionDescription {
 struct SdpResult {
   SdpError error = SdpError::kNone;
   SessionDescription description;
+  // kNoUsableVideo: the video formats offered, for a message ("H265 with
+  // decoding-order numbers, MP4V-ES"); empty when there were none.
+  std::string offered;
   bool ok() const { return error == SdpError::kNone; }
 };
 
