@@ -3,21 +3,26 @@
 # Safe to run again: installs only what is missing.
 set -euo pipefail
 
-# What building, every test and the demo need: all the README's two commands
-# install. --ci adds the other CI stages' tools (clang for the fuzz and
-# lock-annotation stages, the .deb checks, a compiler cache); --windows adds
-# those and the Windows stage's.
-packages=(
-  build-essential g++ g++-multilib cmake ninja-build pkg-config python3
+# What building needs, then what running every test and the demo needs: the
+# README's two commands install both. --build-only installs only the first
+# (the test command installs the second while it compiles). --ci adds the
+# other CI stages' tools (clang for the fuzz and lock-annotation stages, the
+# .deb checks, a compiler cache); --windows adds those and the Windows stage's.
+build_packages=(
+  build-essential g++ g++-multilib cmake ninja-build pkg-config python3 binutils
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   libasio-dev libssl-dev libcli11-dev
   libtomlplusplus-dev nlohmann-json3-dev
-  libx264-dev libx265-dev libturbojpeg0-dev ffmpeg
-  # The standard-camera tests' RTSP server: videotestsrc (base), rtph264pay
-  # and the RTSP elements (good), x264enc (ugly), and the server's bindings.
+  libx264-dev libx265-dev libturbojpeg0-dev
+)
+run_packages=(
+  ffmpeg iproute2
+  # The standard-camera tests' RTSP server: videotestsrc (base), rtph264pay,
+  # rtph265pay and the RTSP elements (good), x264enc (ugly), x265enc (bad),
+  # and the server's bindings.
   python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gst-plugins-base-1.0
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
-  binutils iproute2
+  gstreamer1.0-plugins-bad
   # Runs the ONVIF interop test's client; its four packages come straight
   # from the npm registry (tests/onvif_interop/fetch_modules.py), not npm.
   nodejs
@@ -28,11 +33,13 @@ ci_packages=(clang libclang-rt-14-dev lintian dpkg-dev ccache)
 # Wine's CRT headers). Wine needs the i386 architecture.
 windows_packages=(g++-mingw-w64-i686-posix wine wine32:i386 clang lld llvm libwine-dev)
 
+packages=("${build_packages[@]}" "${run_packages[@]}")
 case "${1:-}" in
+  --build-only) packages=("${build_packages[@]}") ;;
   --ci) packages+=("${ci_packages[@]}") ;;
   --windows) packages+=("${ci_packages[@]}" "${windows_packages[@]}") ;;
   "") ;;
-  *) echo "usage: $0 [--ci | --windows]" >&2; exit 2 ;;
+  *) echo "usage: $0 [--build-only | --ci | --windows]" >&2; exit 2 ;;
 esac
 
 missing=()
