@@ -2,11 +2,12 @@
 // with a WS-UsernameToken made on the camera's clock).
 //
 // Login, both purposes: GetSystemDateAndTime without credentials gives the
-// camera's clock offset; GetCapabilities (GetServices when that is refused)
-// where the media, PTZ and event services are; GetProfiles, with the token,
-// proves the credentials (a NotAuthorized fault or an HTTP 401 is
-// kErrAuthRefused). Only the port and path of a service address are used:
-// every request goes to the address the camera was reached at.
+// camera's clock offset; GetCapabilities (GetServices when that is refused
+// with a fault or an HTTP 500) where the media, PTZ and event services are;
+// GetProfiles, with the token, proves the credentials (a NotAuthorized fault
+// or an HTTP 401 is kErrAuthRefused). Only the port and path of a service
+// address are used (no port: the device service's): every request goes to
+// the address the camera was reached at.
 //
 // Control purpose: established then; a GetSystemDateAndTime every
 // kOnvifKeepAlive refreshes the clock offset, and its failure ends the link
