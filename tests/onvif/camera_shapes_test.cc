@@ -5,18 +5,14 @@
 // Written from the service descriptions' schemas.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "tmcc/onvif/codec/device_service.h"
-#include "tmcc/onvif/codec/media_service.h"
-#include "tmcc/onvif/codec/namespaces.h"
 #include "tmcc/onvif/codec/ptz_service.h"
 #include "tmcc/onvif/codec/soap.h"
 
 namespace onvif = qrv::tmcc::onvif;
-namespace ns = qrv::tmcc::onvif::ns;
 
 namespace {
 
@@ -128,19 +124,6 @@ TEST(CameraShapes, EveryEnvelopeShapeReadsTheSameAnswers) {
     EXPECT_EQ((*presets)[1].token, "P002");
     EXPECT_EQ((*presets)[1].name, "");
     EXPECT_EQ((*presets)[2].name, "Preset46");
-  }
-  const std::string services =
-      "<tds:GetServicesResponse><tds:Service>"
-      "<tds:Namespace>http://www.onvif.org/ver10/media/wsdl</tds:Namespace>"
-      "<tds:XAddr>http://192.0.2.10/onvif/media_service</tds:XAddr>"
-      "<tds:Version><tt:Major>2</tt:Major><tt:Minor>60</tt:Minor></tds:Version>"
-      "</tds:Service></tds:GetServicesResponse>";
-  for (const Shape& s : Shapes(services)) {
-    auto list = onvif::ParseGetServicesResponse(s.xml);
-    ASSERT_TRUE(list) << s.what << ": " << list.error().message;
-    ASSERT_EQ(list->size(), 1u) << s.what;
-    EXPECT_EQ((*list)[0].ns, ns::kMedia);
-    EXPECT_EQ((*list)[0].xaddr, "http://192.0.2.10/onvif/media_service");
   }
 }
 

@@ -254,10 +254,10 @@ TEST(OnvifPeer, AnHttp500ToGetCapabilitiesFallsBackToGetServicesWhateverItsBody)
     EXPECT_TRUE(Asks(requests[2], "GetServices")) << c.what;
     EXPECT_EQ(TMCC_Done(h), dl::kOk);
   }
-  // A refused login stays refused: no second question.
+  // A refused login stays refused, whatever the status: no second question.
   FakeCamera refusing(LoopbackAddress(37), [&](const HttpRequest& r) -> std::string {
     if (Asks(r, "GetSystemDateAndTime")) return Clock();
-    return Http(ov::BuildFault("Sender", "ter:NotAuthorized", "no"), "400 Bad Request");
+    return Http(ov::BuildFault("Sender", "ter:NotAuthorized", "no"), "500 Error");
   });
   int32_t h = 0;
   EXPECT_EQ(Connect(LoopbackAddress(37), refusing.port(), &h), dl::kErrAuthRefused);
