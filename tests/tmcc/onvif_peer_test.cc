@@ -25,6 +25,9 @@
 #include "tmcc/onvif/codec/ptz_service.h"
 #include "tmcc/onvif/codec/soap.h"
 
+// The optional extension, called directly here: this test links the library.
+extern "C" int32_t TMCC_GetLastErrorText(TmccHandle handle, char* text, uint32_t size);
+
 namespace dl = qrv::devicelib;
 namespace ov = qrv::tmcc::onvif;
 using qrv::test::LoopbackAddress;
@@ -449,5 +452,88 @@ TEST(OnvifPeer, ACameraThatGoesAwayAfterTheLoginIsNoticedByTheKeepAlive) {
   ASSERT_TRUE(WaitUntil([] { return g_connected == 0; }, 15s));
   EXPECT_EQ(g_reason.load(), dl::kErrUnreachable);
   EXPECT_EQ(TMCC_IsConnect(h), 0);
+  EXPECT_EQ(TMCC_Done(h), dl::kOk);
+}
+
+TEST(OnvifPeer, AFailedSnapshotOrPresetSaysWhyInTheLastErrorText) {
+  const auto address = LoopbackAddress(39);
+  std::atomic<int> shape{0};
+  std::atomic<uint16_t> port{0};
+  const std::string headers = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: ";
+  FakeCamera camera(address, [&](const HttpRequest& r) -> std::string {
+    if (r.line.starts_with("GET ")) {
+      std::string body;
+      switch (shape.load()) {
+        case 1:
+          body = "<html>no</html>";
+          break;
+        case 2:
+          break;
+        case 3:
+          return "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+        case 4:
+          body.assign(4 * 1024 * 1024 + 1, '\xFF');
+          break;
+        default:
+          body = "\xFF\xD8\xFF\xD9";
+      }
+      return headers + std::to_string(body.size()) + "\r\n\r\n" + body;
+    }
+    if (Asks(r, "GetSystemDateAndTime")) return Clock();
+    if (Asks(r, "GetCapabilities")) {
+      ov::Capabilities c;
+      c.media = "http://192.0.2.1/media";
+      c.ptz = "http://192.0.2.1:" + std::to_string(port.load()) + "/ptz";
+      return Http(ov::BuildGetCapabilitiesResponse(c));
+    }
+    if (Asks(r, "GetProfiles")) return Profiles();
+    if (Asks(r, "GetSnapshotUri")) {
+      if (shape == 5) return Http("<e:Envelope><e:Body/></e:Envelope>");
+      return Http(ov::BuildGetSnapshotUriResponse({"http://192.0.2.1/snap.jpg"}));
+    }
+    if (Asks(r, "GetPresets")) return Http(ov::BuildGetPresetsResponse({{"P001", ""}}));
+    return Http(ov::BuildFault("Receiver", "ter:ActionNotSupported", "no"), "500 Error");
+  });
+  port = camera.port();
+  int32_t h = 0;
+  ASSERT_EQ(Connect(address, camera.port(), &h), dl::kOk);
+  auto lastError = [h] {
+    char text[256];
+    EXPECT_EQ(TMCC_GetLastErrorText(h, text, sizeof(text)), dl::kOk);
+    return std::string(text);
+  };
+  TempDir dir;
+  const auto file = dir.File("snap.jpg");
+  struct Case {
+    int shape;
+    int32_t result;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {1, dl::kErrProtocol, "snapshot: not a JPEG"},
+      {2, dl::kErrProtocol, "snapshot: an empty picture"},
+      {3, dl::kErrDeviceRefused, "snapshot: HTTP status 404"},
+      {4, dl::kErrProtocol, "snapshot: no whole HTTP answer within 4 MiB"},
+      {5, dl::kErrProtocol,
+       "snapshot: GetSnapshotUri: not well-formed XML: offset 0: undeclared namespace prefix 'e'"},
+      {0, dl::kOk, ""},
+  };
+  for (const Case& c : cases) {
+    shape = c.shape;
+    EXPECT_EQ(TMCC_CapturePictureToFile(h, file.c_str(), "JPEG"), c.result) << c.reason;
+    EXPECT_EQ(lastError(), c.reason);
+  }
+  EXPECT_EQ(TMCC_PtzControl(h, 101, 2, 2), dl::kErrDeviceRefused);
+  EXPECT_EQ(lastError(), "preset 2: the camera has no such preset");
+
+  // Nothing at the address a service names: the message names that address.
+  camera.Close();
+  EXPECT_EQ(TMCC_PtzControl(h, 102, 1, 1), dl::kErrUnreachable);
+  EXPECT_EQ(lastError(),
+            "GetPresets: device unreachable at " + address + ":" + std::to_string(port.load()));
+  char small[4];
+  EXPECT_EQ(TMCC_GetLastErrorText(h, small, sizeof(small)), dl::kOk);
+  EXPECT_EQ(std::string(small), "Get");
+  EXPECT_EQ(TMCC_GetLastErrorText(h, nullptr, 8), dl::kErrInvalidArgument);
   EXPECT_EQ(TMCC_Done(h), dl::kOk);
 }

@@ -393,6 +393,7 @@ void OnvifSession::Send(const pr::Request& request, AnswerHandler done) {
                           int32_t result, const pr::Answer* answer) {
     --self->pendingRequests_;
     done(result, answer);
+    self->reason_.clear();  // read inside done, if at all
   };
   if (action) {
     Ptz(*action, std::move(finish));
@@ -401,16 +402,36 @@ void OnvifSession::Send(const pr::Request& request, AnswerHandler done) {
   }
 }
 
+void OnvifSession::Refuse(const AnswerDone& done, int32_t result, std::string reason) {
+  reason_ = std::move(reason);
+  done(result, nullptr);
+}
+
+std::string OnvifSession::At(std::string_view what, int32_t result, uint16_t port) const {
+  return std::string(what) + ": " + dl::DescribeResult(result) + " at " +
+         params_.address.to_string() + ":" + std::to_string(port);
+}
+
 void OnvifSession::Snapshot(AnswerDone done) {
   const auto deadline = Deadline();
   Soap(media_, ov::BuildGetSnapshotUriRequest(Token(), profiles_.front().token), deadline,
        [self = shared_from_this(), deadline, done = std::move(done)](const SoapAnswer& answer) {
-         if (answer.result != dl::kOk) return done(answer.result, nullptr);
+         constexpr std::string_view kWhat = "snapshot: GetSnapshotUri";
+         if (answer.result != dl::kOk) {
+           return self->Refuse(done, answer.result,
+                               self->At(kWhat, answer.result, self->media_.port));
+         }
          auto uri = ov::ParseGetSnapshotUriResponse(answer.body);
-         if (!uri) return done(FailureOf(answer, uri.error(), false), nullptr);
+         if (!uri) {
+           return self->Refuse(done, FailureOf(answer, uri.error(), false),
+                               std::string(kWhat) + ": " + uri.error().message);
+         }
          auto parts = SplitUri(uri->uri);
-         if (!parts) return done(dl::kErrProtocol, nullptr);
-         if (parts->scheme != "http") return done(dl::kErrUnsupported, nullptr);
+         if (!parts) return self->Refuse(done, dl::kErrProtocol, "snapshot: an unusable URI");
+         if (parts->scheme != "http") {
+           return self->Refuse(done, dl::kErrUnsupported,
+                               "snapshot: offered over " + parts->scheme + " only");
+         }
          HttpCall call;
          call.method = "GET";
          call.target = std::move(parts->target);
@@ -418,21 +439,33 @@ void OnvifSession::Snapshot(AnswerDone done) {
          call.maxBody = pr::kMaxMediaBytes;
          // Served by the same HTTP server as the services: no port is the
          // device service's, as for their addresses.
-         self->Exchange(parts->port.value_or(self->device_.port), std::move(call), deadline,
-                        [self, done](HttpReply reply) {
-                          if (reply.result != dl::kOk) return done(reply.result, nullptr);
-                          if (reply.status != 200) return done(dl::kErrDeviceRefused, nullptr);
-                          if (!IsJpeg(reply.body)) return done(dl::kErrProtocol, nullptr);
-                          pr::Answer picture;
-                          picture.width = static_cast<uint32_t>(
-                              std::max(0, self->profiles_.empty() ? 0 : self->profiles_[0].width));
-                          picture.height = static_cast<uint32_t>(
-                              std::max(0, self->profiles_.empty() ? 0 : self->profiles_[0].height));
-                          picture.data = std::span<const uint8_t>(
-                              reinterpret_cast<const uint8_t*>(reply.body.data()),
-                              reply.body.size());
-                          done(dl::kOk, &picture);
-                        });
+         const uint16_t port = parts->port.value_or(self->device_.port);
+         self->Exchange(port, std::move(call), deadline, [self, done, port](HttpReply reply) {
+           if (reply.result == dl::kErrProtocol) {
+             return self->Refuse(done, reply.result, "snapshot: no whole HTTP answer within 4 MiB");
+           }
+           if (reply.result != dl::kOk) {
+             return self->Refuse(done, reply.result, self->At("snapshot", reply.result, port));
+           }
+           if (reply.status != 200) {
+             return self->Refuse(done, dl::kErrDeviceRefused,
+                                 "snapshot: HTTP status " + std::to_string(reply.status));
+           }
+           if (reply.body.empty()) {
+             return self->Refuse(done, dl::kErrProtocol, "snapshot: an empty picture");
+           }
+           if (!IsJpeg(reply.body)) {
+             return self->Refuse(done, dl::kErrProtocol, "snapshot: not a JPEG");
+           }
+           pr::Answer picture;
+           picture.width = static_cast<uint32_t>(
+               std::max(0, self->profiles_.empty() ? 0 : self->profiles_[0].width));
+           picture.height = static_cast<uint32_t>(
+               std::max(0, self->profiles_.empty() ? 0 : self->profiles_[0].height));
+           picture.data = std::span<const uint8_t>(
+               reinterpret_cast<const uint8_t*>(reply.body.data()), reply.body.size());
+           done(dl::kOk, &picture);
+         });
        });
 }
 
@@ -487,9 +520,15 @@ void OnvifSession::PresetAction(const PtzAction& action, const std::string& prof
   Soap(ptz_, ov::BuildGetPresetsRequest(Token(), profile), deadline,
        [self = shared_from_this(), action, profile, deadline,
         done = std::move(done)](const SoapAnswer& answer) {
-         if (answer.result != dl::kOk) return done(answer.result, nullptr);
+         if (answer.result != dl::kOk) {
+           return self->Refuse(done, answer.result,
+                               self->At("GetPresets", answer.result, self->ptz_.port));
+         }
          auto presets = ov::ParseGetPresetsResponse(answer.body);
-         if (!presets) return done(FailureOf(answer, presets.error(), false), nullptr);
+         if (!presets) {
+           return self->Refuse(done, FailureOf(answer, presets.error(), false),
+                               "GetPresets: " + presets.error().message);
+         }
          const ov::Preset* found = FindPreset(*presets, action.presetNumber);
          const std::string token = found != nullptr ? found->token : std::string();
          auto finish = [done](const SoapAnswer& a, auto parse) {
@@ -500,7 +539,9 @@ void OnvifSession::PresetAction(const PtzAction& action, const std::string& prof
            done(dl::kOk, &ok);
          };
          if (action.kind != PtzActionKind::kSetPreset && token.empty()) {
-           return done(dl::kErrDeviceRefused, nullptr);
+           return self->Refuse(
+               done, dl::kErrDeviceRefused,
+               "preset " + std::to_string(action.presetNumber) + ": the camera has no such preset");
          }
          switch (action.kind) {
            case PtzActionKind::kSetPreset:

@@ -446,7 +446,10 @@ class Parser {
     if (!SplitQName(qname, prefix, local)) return Fail("malformed element name");
     if (prefix == "xmlns") return Fail("element with the xmlns prefix");
     node.ns = Resolve(prefix);
-    if (node.ns == nullptr) return Fail("undeclared namespace prefix");
+    if (node.ns == nullptr) {
+      pos_ = begin;  // the element's start names what offends
+      return Fail("undeclared namespace prefix '" + std::string(prefix) + "'");
+    }
     node.name = local;
     for (auto& a : raw) {
       if (a.qname == "xmlns" || a.qname.substr(0, 6) == "xmlns:") continue;
@@ -454,7 +457,10 @@ class Parser {
       if (!SplitQName(a.qname, attrPrefix, attrLocal)) return Fail("malformed attribute name");
       // Unprefixed attributes are in no namespace, whatever the default.
       const std::string* ns = attrPrefix.empty() ? empty_ : Resolve(attrPrefix);
-      if (ns == nullptr) return Fail("undeclared namespace prefix");
+      if (ns == nullptr) {
+        pos_ = begin;
+        return Fail("undeclared namespace prefix '" + std::string(attrPrefix) + "'");
+      }
       for (const auto& other : node.attributes) {
         if (other.ns == ns && other.name == attrLocal) return Fail("attribute given twice");
       }
