@@ -50,7 +50,7 @@ void ReportLibraryReason(int32_t slot, const char* what) {
   const std::string reason = LibraryReason(slot);
   if (reason.empty()) return;
   const std::string line =
-      std::string(what) + " on slot " + std::to_string(slot) + " failed: " + reason;
+      "slot " + std::to_string(slot) + ": " + std::string(what) + " failed: " + reason;
   platform::OutputDebugText(line.c_str());
 }
 

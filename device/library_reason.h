@@ -16,9 +16,9 @@ namespace qrv::device {
 // waits for it before it releases the client.
 std::string LibraryReason(int32_t slot);
 
-// After a failed request (what: "snapshot", "PTZ"): writes "<what> on slot
-// N failed: <reason>" to the debugger output when the library gave a
-// reason. Any thread; no lock.
+// After a failed request (what: "snapshot", "PTZ"): writes "slot N: <what>
+// failed: <reason>" to the debugger output when the library gave a reason.
+// Any thread; no lock.
 void ReportLibraryReason(int32_t slot, const char* what);
 
 }  // namespace qrv::device
