@@ -82,6 +82,16 @@ inline constexpr char kAlarmRecordLengthGivenName[] = "TMCC_AlarmRecordLengthGiv
 // TMCC_AlarmRecordLengthGiven(): 1.
 using AlarmRecordLengthGivenFunction = int32_t (*)();
 
+// Why a login client's last request failed, in a few English words ("snapshot:
+// the answer is not a JPEG"), as far as the library can tell more than the
+// result code; empty after a success or when it cannot.
+inline constexpr char kGetLastErrorTextName[] = "TMCC_GetLastErrorText";
+
+// TMCC_GetLastErrorText(login handle, text, size): 0 and text filled with at
+// most size - 1 bytes and a NUL (cut where it does not fit), or an error
+// result (unknown handle, another client kind, no room).
+using GetLastErrorTextFunction = int32_t (*)(int32_t handle, char* text, uint32_t size);
+
 }  // namespace qrv::devicelib
 
 #if defined(TMCC_BUILDING_LIBRARY)
@@ -91,4 +101,5 @@ extern "C" TMCC_API int32_t
 TMCC_SetStreamBatchEndCallback(qrv::devicelib::StreamBatchEndCallback callback, void* context);
 extern "C" TMCC_API int32_t TMCC_GetConnectionStats(TmccHandle handle,
                                                     qrv::devicelib::ConnectionStats* stats);
+extern "C" TMCC_API int32_t TMCC_GetLastErrorText(TmccHandle handle, char* text, uint32_t size);
 #endif

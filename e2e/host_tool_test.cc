@@ -307,6 +307,14 @@ TEST_F(HostTool, AStandardCameraIsRecordedAndSnappedByItsOnvifUrl) {
   ToolRun talk = Tool({"talk", "--seconds", "0.2", "--ip", url});
   EXPECT_EQ(talk.status, 4) << talk.err;
   EXPECT_NE(talk.err.find("does not offer"), std::string::npos) << talk.err;
+  // A preset the camera has not got is refused; --verbose shows the library's
+  // reason.
+  ToolRun preset = Tool({"--verbose", "ptz", "preset-goto", "--preset", "9", "--ip", url});
+  EXPECT_EQ(preset.status, 4) << preset.err;
+  EXPECT_NE(preset.err.find("qrv-host: plug-in: slot "), std::string::npos) << preset.err;
+  EXPECT_NE(preset.err.find(": PTZ failed: preset 9: the camera has no such preset"),
+            std::string::npos)
+      << preset.err;
 }
 
 TEST_F(HostTool, SigintEndsARecordingCleanlyWithAFileThatDecodesToTheReportedFrames) {

@@ -152,6 +152,10 @@ TEST(StandardCamera, SnapshotAndPtzWorkWhatTheCameraCannotDoFailsWithAReason) {
   EXPECT_TRUE(device.WaitFor(
       [&](const sim::Observations& o) { return std::abs(o.ptz.pan - stored) < 1e-3; },
       milliseconds(5000)));
+  // A preset the camera has not got: clearing or going to it is the
+  // library's refusal, never a success that did nothing.
+  EXPECT_EQ(requests.Ptz(login.slot, 10, 8, 1).code, devicelib::kErrDeviceRefused);
+  EXPECT_EQ(requests.Ptz(login.slot, 11, 8, 1).code, devicelib::kErrDeviceRefused);
 
   // Voice talk and a forced key frame have no standard request: they fail,
   // never answer success, and the device status says why.

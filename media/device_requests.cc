@@ -2,6 +2,7 @@
 
 #include "device/device_table.h"
 #include "device/library_origin.h"
+#include "device/library_reason.h"
 #include "device/unsupported_operation.h"
 #include "devicelib/tmcc_api.h"
 #include "platform/file_stamp.h"
@@ -43,6 +44,7 @@ int32_t CaptureSnapshot(int32_t slot, const std::string& fileName) {
   const int32_t result = platform::CallForeign(&TMCC_CapturePictureToFile, loginHandle,
                                                fileName.c_str(), kSnapshotFormat);
   device::NoteUnsupported(slot, result, "snapshot: the device does not offer this operation");
+  if (result != 0) device::ReportLibraryReason(slot, "snapshot");
   return result == 0 ? device::kResultOk : device::kResultFailed;
 }
 

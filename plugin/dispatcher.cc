@@ -4,6 +4,7 @@
 #include <string>
 
 #include "device/device_table.h"
+#include "device/library_reason.h"
 #include "device/login.h"
 #include "device/slot_owner.h"
 #include "device/unsupported_operation.h"
@@ -184,6 +185,8 @@ int32_t Ptz(ParameterReader& in) {
   const int32_t result =
       media::SendPtzCommand(loginHandle, *command, value.value_or(0), speed.value_or(0));
   device::NoteUnsupported(*slot, result, "PTZ: the device does not offer this operation");
+  // -1 is ours (a command with no library call); the library's results are others.
+  if (result != 0 && result != kResultFailed) device::ReportLibraryReason(*slot, "PTZ");
   return result;
 }
 

@@ -19,7 +19,9 @@
 // login's URL (the record's stream type cannot change an RTSP URL).
 
 #include <strings.h>
+#include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "devicelib/tmcc_api.h"
 #include "devicelib/tmcc_errors.h"
@@ -450,6 +452,21 @@ TMCC_API int32_t TMCC_GetConnectionStats(TmccHandle handle, dl::ConnectionStats*
     const uint32_t size = stats->size < sizeof(filled) ? stats->size : sizeof(filled);
     filled.size = size;
     std::memcpy(stats, &filled, size);
+    return dl::kOk;
+  });
+}
+
+// Optional extension: why a login client's last request failed.
+TMCC_API int32_t TMCC_GetLastErrorText(TmccHandle handle, char* text, uint32_t size) {
+  return Guard([&] {
+    if (text == nullptr || size == 0) return dl::kErrInvalidArgument;
+    int32_t error = dl::kOk;
+    auto client = Lookup<LoginClient>(handle, &error);
+    if (!client) return error;
+    const std::string reason = client->LastError();
+    const size_t n = std::min<size_t>(reason.size(), size - 1);
+    std::memcpy(text, reason.data(), n);
+    text[n] = '\0';
     return dl::kOk;
   });
 }

@@ -238,6 +238,7 @@ TEST_F(OnvifCameraTest, SnapshotPtzAndPresetsReachTheCameraAndTheRestIsUnsupport
   ASSERT_EQ(TMCC_PtzControl(h, 101, 5, 5), dl::kOk);
   EXPECT_EQ(TMCC_PtzControl(h, 102, 5, 5), dl::kErrDeviceRefused) << "cleared";
   EXPECT_EQ(TMCC_PtzControl(h, 102, 7, 7), dl::kErrDeviceRefused) << "never set";
+  EXPECT_EQ(TMCC_PtzControl(h, 101, 7, 7), dl::kErrDeviceRefused) << "clearing one never set";
   EXPECT_EQ(TMCC_PtzControl(h, 102, 0, 0), dl::kErrInvalidArgument);
 
   // What has no ONVIF way says so; never a success that did nothing.

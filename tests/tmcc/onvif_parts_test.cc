@@ -2,6 +2,8 @@
 // our PTZ codes become ONVIF operations, and the bounded memory of logins.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "tmcc/common/service_uri.h"
 #include "tmcc/common/target_memory.h"
 #include "tmcc/onvif/onvif_ptz_map.h"
@@ -117,4 +119,39 @@ TEST(TargetMemory, KeepsTheLatestChoicePerAddressForgetsTheOldestAndNoUrlCredent
   memory.Forget(asio::ip::make_address("127.0.0.1"));
   EXPECT_FALSE(memory.Find(asio::ip::make_address("127.0.0.1")));
   EXPECT_EQ(memory.size(), 2u);
+}
+
+TEST(OnvifPtzMap, APresetNumberFindsTheCamerasPresetByNameTokenOrTheNumberTheyEndIn) {
+  using Presets = std::vector<qrv::tmcc::onvif::Preset>;
+  const Presets tokens = {{"P001", "Gate"}, {"P011", ""}, {"P046", "Door"}};
+  const Presets names = {{"a", "Preset1"}, {"b", "Preset 12"}, {"c", " 7 "}};
+  const Presets ours = {{"P001", ""}, {"9", "x"}, {"Z", "1"}};
+  struct Case {
+    const char* what;
+    const Presets& presets;
+    int number;
+    const char* token;  // nullptr: none
+  };
+  const Case cases[] = {
+      {"token ending in the number with zeros", tokens, 1, "P001"},
+      {"not a token whose last digits merely end the same", tokens, 11, "P011"},
+      {"the largest", tokens, 46, "P046"},
+      {"no such number", tokens, 2, nullptr},
+      {"no such number, a suffix of another", tokens, 6, nullptr},
+      {"name ending in the number", names, 1, "a"},
+      {"name ending in the number after a space", names, 12, "b"},
+      {"name that is the number, trimmed", names, 7, "c"},
+      {"name 2 is not 12", names, 2, nullptr},
+      {"a name that is the number before a token ending in it", ours, 1, "Z"},
+      {"a token that is the number", ours, 9, "9"},
+  };
+  for (const Case& c : cases) {
+    const auto* found = qt::FindPreset(c.presets, c.number);
+    if (c.token == nullptr) {
+      EXPECT_EQ(found, nullptr) << c.what;
+    } else {
+      ASSERT_NE(found, nullptr) << c.what;
+      EXPECT_EQ(found->token, c.token) << c.what;
+    }
+  }
 }

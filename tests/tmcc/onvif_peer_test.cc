@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -15,16 +16,22 @@
 
 #include "devicelib/tmcc_api.h"
 #include "devicelib/tmcc_errors.h"
+#include "support/temp_dir.h"
 #include "support/wait.h"
 #include "tests/tmcc/loopback.h"
 #include "tmcc/onvif/codec/device_service.h"
 #include "tmcc/onvif/codec/media_service.h"
 #include "tmcc/onvif/codec/namespaces.h"
+#include "tmcc/onvif/codec/ptz_service.h"
 #include "tmcc/onvif/codec/soap.h"
+
+// The optional extension, called directly here: this test links the library.
+extern "C" int32_t TMCC_GetLastErrorText(TmccHandle handle, char* text, uint32_t size);
 
 namespace dl = qrv::devicelib;
 namespace ov = qrv::tmcc::onvif;
 using qrv::test::LoopbackAddress;
+using qrv::test::TempDir;
 using qrv::test::WaitUntil;
 using namespace std::chrono_literals;
 
@@ -139,12 +146,16 @@ bool Asks(const HttpRequest& r, const char* operation) {
   return r.body.find(std::string(":") + operation) != std::string::npos;
 }
 
-std::string Clock() {
+std::string ClockXml() {
   ov::SystemDateAndTime t;
   t.utcUnix = std::chrono::duration_cast<std::chrono::seconds>(
                   std::chrono::system_clock::now().time_since_epoch())
                   .count();
-  return Http(ov::BuildGetSystemDateAndTimeResponse(t));
+  return ov::BuildGetSystemDateAndTimeResponse(t);
+}
+
+std::string Clock() {
+  return Http(ClockXml());
 }
 
 std::string Profiles() {
@@ -207,13 +218,157 @@ TEST(OnvifPeer, ServiceAddressesGiveOnlyAPortAndPathAndARefusedCapabilitiesFalls
     if (Asks(r, "GetProfiles")) return Profiles();
     return Http(ov::BuildFault("Receiver", "ter:ActionNotSupported", "no"), "500 Error");
   });
-  // Port 80 from the address: a camera saying nothing of the port means 80,
-  // where nobody listens here.
-  EXPECT_EQ(Connect(LoopbackAddress(32), older.port(), &h), dl::kErrUnreachable);
+  // An address naming no port keeps the port the device service answered on
+  // (a forwarded port), not the camera's own 80.
+  EXPECT_EQ(Connect(LoopbackAddress(32), older.port(), &h), dl::kOk);
   requests = older.Requests();
-  ASSERT_EQ(requests.size(), 3u);
+  ASSERT_EQ(requests.size(), 4u);
   EXPECT_TRUE(Asks(requests[1], "GetCapabilities"));
   EXPECT_TRUE(Asks(requests[2], "GetServices"));
+  EXPECT_EQ(requests[3].line, "POST /media HTTP/1.1");
+  EXPECT_EQ(requests[3].host, LoopbackAddress(32) + ":" + std::to_string(older.port()));
+  EXPECT_EQ(TMCC_Done(h), dl::kOk);
+}
+
+TEST(OnvifPeer, AnHttp500ToGetCapabilitiesFallsBackToGetServicesWhateverItsBody) {
+  struct Case {
+    const char* what;
+    std::string answer;
+  };
+  const Case cases[] = {
+      {"empty body", "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n"},
+      {"no SOAP", Http("<html>error</html>", "500 Internal Server Error")},
+      {"a fault", Http(ov::BuildFault("Receiver", "ter:ActionNotSupported", "no"), "500 Error")},
+  };
+  for (const Case& c : cases) {
+    FakeCamera camera(LoopbackAddress(37), [&](const HttpRequest& r) -> std::string {
+      if (Asks(r, "GetSystemDateAndTime")) return Clock();
+      if (Asks(r, "GetCapabilities")) return c.answer;
+      if (Asks(r, "GetServices")) {
+        return Http(ov::BuildGetServicesResponse(
+            {{std::string(ov::ns::kMedia), "http://192.0.2.1/media", 2, 0}}));
+      }
+      return Profiles();
+    });
+    int32_t h = 0;
+    EXPECT_EQ(Connect(LoopbackAddress(37), camera.port(), &h), dl::kOk) << c.what;
+    const auto requests = camera.Requests();
+    ASSERT_EQ(requests.size(), 4u) << c.what;
+    EXPECT_TRUE(Asks(requests[2], "GetServices")) << c.what;
+    EXPECT_EQ(TMCC_Done(h), dl::kOk);
+  }
+  // A refused login stays refused, whatever the status: no second question.
+  FakeCamera refusing(LoopbackAddress(37), [&](const HttpRequest& r) -> std::string {
+    if (Asks(r, "GetSystemDateAndTime")) return Clock();
+    return Http(ov::BuildFault("Sender", "ter:NotAuthorized", "no"), "500 Error");
+  });
+  int32_t h = 0;
+  EXPECT_EQ(Connect(LoopbackAddress(37), refusing.port(), &h), dl::kErrAuthRefused);
+  EXPECT_EQ(refusing.Requests().size(), 2u);
+  EXPECT_EQ(TMCC_Done(h), dl::kOk);
+}
+
+namespace {
+
+// An answer as an encoder writes it: UTF-16 declared over ASCII bytes, and
+// the envelope's prefix SOAP-ENV used without a declaration.
+std::string EncoderShape(std::string xml) {
+  const std::string declaration = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>";
+  const std::string binding = " xmlns:env=\"http://www.w3.org/2003/05/soap-envelope\"";
+  EXPECT_EQ(xml.find(declaration), 0u);
+  xml.replace(0, declaration.size(), "<?xml version=\"1.0\" encoding=\"utf-16\"?>");
+  const size_t at = xml.find(binding);
+  EXPECT_NE(at, std::string::npos);
+  xml.erase(at, binding.size());
+  for (size_t p = xml.find("env:"); p != std::string::npos; p = xml.find("env:", p + 9)) {
+    xml.replace(p, 4, "SOAP-ENV:");
+  }
+  return Http(xml);
+}
+
+}  // namespace
+
+TEST(OnvifPeer, AnEncodersAnswersLogInTakeSnapshotsAndNameTheirPresetsByToken) {
+  const auto address = LoopbackAddress(38);
+  const std::string jpeg = "\xFF\xD8\xFF\xE0 picture \xFF\xD9";
+  FakeCamera camera(address, [&](const HttpRequest& r) -> std::string {
+    if (r.line.starts_with("GET /snapshot.jpg ")) {
+      return "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " +
+             std::to_string(jpeg.size()) + "\r\n\r\n" + jpeg;
+    }
+    if (Asks(r, "GetSystemDateAndTime")) return EncoderShape(ClockXml());
+    if (Asks(r, "GetCapabilities")) {
+      ov::Capabilities c;
+      c.media = "http://192.168.0.20/onvif/media";
+      c.ptz = "http://192.168.0.20/onvif/ptz";
+      return EncoderShape(ov::BuildGetCapabilitiesResponse(c));
+    }
+    if (Asks(r, "GetProfiles")) {
+      ov::MediaProfile p;
+      p.token = "main";
+      p.videoEncoding = "H264";
+      p.hasPtz = true;
+      return EncoderShape(ov::BuildGetProfilesResponse({p}));
+    }
+    if (Asks(r, "GetSnapshotUri")) {
+      return EncoderShape(ov::BuildGetSnapshotUriResponse({"http://192.168.0.20/snapshot.jpg"}));
+    }
+    if (Asks(r, "GetPresets")) {
+      std::vector<ov::Preset> presets;
+      for (int i = 1; i <= 46; ++i) {
+        char token[8];
+        std::snprintf(token, sizeof(token), "P%03d", i);
+        presets.push_back({token, i == 3 ? "Stairs" : ""});
+      }
+      return EncoderShape(ov::BuildGetPresetsResponse(presets));
+    }
+    if (Asks(r, "GotoPreset")) return EncoderShape(ov::BuildGotoPresetResponse());
+    if (Asks(r, "SetPreset")) return EncoderShape(ov::BuildSetPresetResponse("P003"));
+    if (Asks(r, "RemovePreset")) return EncoderShape(ov::BuildRemovePresetResponse());
+    return Http(ov::BuildFault("Receiver", "ter:ActionNotSupported", "no"), "500 Error");
+  });
+  int32_t h = 0;
+  ASSERT_EQ(Connect(address, camera.port(), &h), dl::kOk);
+  TempDir dir;
+  const auto file = dir.File("snap.jpg");
+  EXPECT_EQ(TMCC_CapturePictureToFile(h, file.c_str(), "JPEG"), dl::kOk);
+
+  // Preset numbers find the tokens ending in them; one the camera has not
+  // got is refused and nothing is sent for it.
+  struct Step {
+    int command, number;
+    int32_t result;
+    const char* operation;  // sent after GetPresets, or nullptr
+    const char* token;
+  };
+  const Step steps[] = {
+      {102, 1, dl::kOk, "GotoPreset", "P001"},
+      {102, 46, dl::kOk, "GotoPreset", "P046"},
+      {100, 3, dl::kOk, "SetPreset", "P003"},
+      {101, 2, dl::kOk, "RemovePreset", "P002"},
+      {102, 47, dl::kErrDeviceRefused, nullptr, nullptr},
+      {101, 47, dl::kErrDeviceRefused, nullptr, nullptr},
+  };
+  for (const Step& s : steps) {
+    const size_t before = camera.Requests().size();
+    EXPECT_EQ(TMCC_PtzControl(h, s.command, s.number, s.number), s.result)
+        << s.command << " " << s.number;
+    const auto requests = camera.Requests();
+    if (s.operation == nullptr) {
+      EXPECT_EQ(requests.size(), before + 1) << "GetPresets only, for " << s.number;
+      continue;
+    }
+    ASSERT_EQ(requests.size(), before + 2);
+    const std::string& body = requests.back().body;
+    const std::string operation = s.operation;
+    EXPECT_TRUE(Asks(requests.back(), s.operation)) << body;
+    EXPECT_NE(body.find(":PresetToken>" + std::string(s.token) + "<"), std::string::npos) << body;
+    // A preset found keeps its name.
+    EXPECT_EQ(body.find("PresetName") != std::string::npos, operation == "SetPreset") << body;
+    if (operation == "SetPreset") {
+      EXPECT_NE(body.find(">Stairs<"), std::string::npos) << body;
+    }
+  }
   EXPECT_EQ(TMCC_Done(h), dl::kOk);
 }
 
@@ -297,5 +452,88 @@ TEST(OnvifPeer, ACameraThatGoesAwayAfterTheLoginIsNoticedByTheKeepAlive) {
   ASSERT_TRUE(WaitUntil([] { return g_connected == 0; }, 15s));
   EXPECT_EQ(g_reason.load(), dl::kErrUnreachable);
   EXPECT_EQ(TMCC_IsConnect(h), 0);
+  EXPECT_EQ(TMCC_Done(h), dl::kOk);
+}
+
+TEST(OnvifPeer, AFailedSnapshotOrPresetSaysWhyInTheLastErrorText) {
+  const auto address = LoopbackAddress(39);
+  std::atomic<int> shape{0};
+  std::atomic<uint16_t> port{0};
+  const std::string headers = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: ";
+  FakeCamera camera(address, [&](const HttpRequest& r) -> std::string {
+    if (r.line.starts_with("GET ")) {
+      std::string body;
+      switch (shape.load()) {
+        case 1:
+          body = "<html>no</html>";
+          break;
+        case 2:
+          break;
+        case 3:
+          return "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+        case 4:
+          body.assign(4 * 1024 * 1024 + 1, '\xFF');
+          break;
+        default:
+          body = "\xFF\xD8\xFF\xD9";
+      }
+      return headers + std::to_string(body.size()) + "\r\n\r\n" + body;
+    }
+    if (Asks(r, "GetSystemDateAndTime")) return Clock();
+    if (Asks(r, "GetCapabilities")) {
+      ov::Capabilities c;
+      c.media = "http://192.0.2.1/media";
+      c.ptz = "http://192.0.2.1:" + std::to_string(port.load()) + "/ptz";
+      return Http(ov::BuildGetCapabilitiesResponse(c));
+    }
+    if (Asks(r, "GetProfiles")) return Profiles();
+    if (Asks(r, "GetSnapshotUri")) {
+      if (shape == 5) return Http("<e:Envelope><e:Body/></e:Envelope>");
+      return Http(ov::BuildGetSnapshotUriResponse({"http://192.0.2.1/snap.jpg"}));
+    }
+    if (Asks(r, "GetPresets")) return Http(ov::BuildGetPresetsResponse({{"P001", ""}}));
+    return Http(ov::BuildFault("Receiver", "ter:ActionNotSupported", "no"), "500 Error");
+  });
+  port = camera.port();
+  int32_t h = 0;
+  ASSERT_EQ(Connect(address, camera.port(), &h), dl::kOk);
+  auto lastError = [h] {
+    char text[256];
+    EXPECT_EQ(TMCC_GetLastErrorText(h, text, sizeof(text)), dl::kOk);
+    return std::string(text);
+  };
+  TempDir dir;
+  const auto file = dir.File("snap.jpg");
+  struct Case {
+    int shape;
+    int32_t result;
+    const char* reason;
+  };
+  const Case cases[] = {
+      {1, dl::kErrProtocol, "snapshot: not a JPEG"},
+      {2, dl::kErrProtocol, "snapshot: an empty picture"},
+      {3, dl::kErrDeviceRefused, "snapshot: HTTP status 404"},
+      {4, dl::kErrProtocol, "snapshot: no whole HTTP answer within 4 MiB"},
+      {5, dl::kErrProtocol,
+       "snapshot: GetSnapshotUri: not well-formed XML: offset 0: undeclared namespace prefix 'e'"},
+      {0, dl::kOk, ""},
+  };
+  for (const Case& c : cases) {
+    shape = c.shape;
+    EXPECT_EQ(TMCC_CapturePictureToFile(h, file.c_str(), "JPEG"), c.result) << c.reason;
+    EXPECT_EQ(lastError(), c.reason);
+  }
+  EXPECT_EQ(TMCC_PtzControl(h, 101, 2, 2), dl::kErrDeviceRefused);
+  EXPECT_EQ(lastError(), "preset 2: the camera has no such preset");
+
+  // Nothing at the address a service names: the message names that address.
+  camera.Close();
+  EXPECT_EQ(TMCC_PtzControl(h, 102, 1, 1), dl::kErrUnreachable);
+  EXPECT_EQ(lastError(),
+            "GetPresets: device unreachable at " + address + ":" + std::to_string(port.load()));
+  char small[4];
+  EXPECT_EQ(TMCC_GetLastErrorText(h, small, sizeof(small)), dl::kOk);
+  EXPECT_EQ(std::string(small), "Get");
+  EXPECT_EQ(TMCC_GetLastErrorText(h, nullptr, 8), dl::kErrInvalidArgument);
   EXPECT_EQ(TMCC_Done(h), dl::kOk);
 }

@@ -76,6 +76,10 @@ class Link {
   virtual void Send(const protocol::Request& request, AnswerHandler done) = 0;
   // Ends the link without telling the owner; pending work fails with kErrClosed.
   virtual void Close() = 0;
+  // Why the request just answered with a failure failed, in a few words
+  // (empty when the link gives none). On the strand, from inside the
+  // AnswerHandler: the next failure replaces it.
+  virtual std::string FailureReason() const { return {}; }
 };
 
 }  // namespace qrv::tmcc

@@ -32,7 +32,7 @@ struct Waiter {
     std::unique_lock lock(mutex);
     if (!cv.wait_for(lock, bound, [&] { return done; })) {
       done = true;
-      return CallResult{dl::kErrTimeout, 0, 0, {}};
+      return CallResult{dl::kErrTimeout, 0, 0, {}, {}};
     }
     return std::move(value);
   }
@@ -54,11 +54,11 @@ int32_t SessionClient::Open(SessionParams params) {
   auto self = std::static_pointer_cast<SessionClient>(shared_from_this());
   asio::post(strand_, [self, waiter, params] {
     if (self->shuttingDown()) {
-      waiter->Complete({dl::kErrClosed, 0, 0, {}});
+      waiter->Complete({dl::kErrClosed, 0, 0, {}, {}});
       return;
     }
     if (self->session_ || self->wanted_) {
-      waiter->Complete({dl::kErrBusy, 0, 0, {}});
+      waiter->Complete({dl::kErrBusy, 0, 0, {}, {}});
       return;
     }
     self->params_ = params;
@@ -67,7 +67,7 @@ int32_t SessionClient::Open(SessionParams params) {
     ++self->attempts_;
     session->Start([self, waiter, session](int32_t result) {
       if (self->session_ != session) {  // stopped meanwhile
-        waiter->Complete({dl::kErrClosed, 0, 0, {}});
+        waiter->Complete({dl::kErrClosed, 0, 0, {}, {}});
         return;
       }
       if (result == dl::kOk) {
@@ -79,7 +79,7 @@ int32_t SessionClient::Open(SessionParams params) {
       } else {
         self->session_.reset();
       }
-      waiter->Complete({result, 0, 0, {}});
+      waiter->Complete({result, 0, 0, {}, {}});
     });
   });
   return waiter->Wait(params.timeout + kWaitMargin).result;
@@ -112,11 +112,12 @@ int32_t SessionClient::Call(const protocol::Request& request, CallResult* out) {
   auto self = std::static_pointer_cast<SessionClient>(shared_from_this());
   asio::post(strand_, [self, waiter, request] {
     if (!self->session_ || !self->up_) {
-      waiter->Complete({dl::kErrNotConnected, 0, 0, {}});
+      waiter->Complete({dl::kErrNotConnected, 0, 0, {}, {}});
       return;
     }
-    self->session_->Send(request, [waiter](int32_t result, const protocol::Answer* answer) {
-      CallResult r{result, 0, 0, {}};
+    self->session_->Send(request, [self, waiter](int32_t result, const protocol::Answer* answer) {
+      CallResult r{result, 0, 0, {}, {}};
+      if (result != dl::kOk && self->session_) r.reason = self->session_->FailureReason();
       if (answer != nullptr) {
         r.width = answer->width;
         r.height = answer->height;
@@ -127,8 +128,17 @@ int32_t SessionClient::Call(const protocol::Request& request, CallResult* out) {
   });
   CallResult r = waiter->Wait(timeout() + kWaitMargin);
   int32_t result = r.result;
+  {
+    std::lock_guard lock(lastErrorMutex_);
+    lastError_ = result == dl::kOk ? std::string() : r.reason;
+  }
   if (out != nullptr) *out = std::move(r);
   return result;
+}
+
+std::string SessionClient::LastError() const {
+  std::lock_guard lock(lastErrorMutex_);
+  return lastError_;
 }
 
 void SessionClient::OnSessionLost(Link& link, int32_t reason) {

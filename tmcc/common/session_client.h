@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <vector>
 
 #include "devicelib/tmcc_extensions.h"
@@ -28,6 +30,7 @@ struct CallResult {
   uint32_t width = 0;
   uint32_t height = 0;
   std::vector<uint8_t> data;
+  std::string reason;  // why it failed, when the link said
 };
 
 class SessionClient : public Client, public SessionOwner {
@@ -45,6 +48,9 @@ class SessionClient : public Client, public SessionOwner {
   // Sends one request and waits for its answer (at most the time-out).
   // Threading: as Open.
   int32_t Call(const protocol::Request& request, CallResult* out);
+  // Why the last request that failed failed, as its link said (empty when it
+  // said nothing, or the last request succeeded). Threading: any thread.
+  std::string LastError() const;
 
   // Number of sessions started (first connection and every reconnection attempt).
   int attempts() const { return attempts_; }
@@ -98,6 +104,9 @@ class SessionClient : public Client, public SessionOwner {
   std::chrono::steady_clock::time_point lostAt_{};  // strand only
   std::atomic<uint64_t> picturesDropped_{0};
   std::atomic<uint64_t> packetsLost_{0};
+
+  mutable std::mutex lastErrorMutex_;
+  std::string lastError_;  // guarded by lastErrorMutex_
 };
 
 }  // namespace qrv::tmcc

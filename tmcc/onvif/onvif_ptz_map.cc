@@ -1,6 +1,10 @@
 #include "tmcc/onvif/onvif_ptz_map.h"
 
 #include <algorithm>
+#include <string>
+#include <string_view>
+
+#include "tmcc/onvif/codec/soap.h"
 
 namespace qrv::tmcc {
 
@@ -11,7 +15,33 @@ double Velocity(int32_t speed) {
   return static_cast<double>(std::clamp(speed, 1, kFullPtzSpeed)) / kFullPtzSpeed;
 }
 
+// Whether text ends in the decimal digits of number, leading zeros allowed,
+// with no further digit before them ("P001" and "Preset1" end in 1, "P011"
+// does not).
+bool EndsInNumber(std::string_view text, const std::string& number) {
+  size_t start = text.size();
+  while (start > 0 && text[start - 1] >= '0' && text[start - 1] <= '9') --start;
+  std::string_view digits = text.substr(start);
+  while (digits.size() > 1 && digits.front() == '0') digits.remove_prefix(1);
+  return digits == number;
+}
+
 }  // namespace
+
+const onvif::Preset* FindPreset(const std::vector<onvif::Preset>& presets, int number) {
+  const std::string wanted = std::to_string(number);
+  const auto first = [&](auto matches) -> const onvif::Preset* {
+    for (const auto& p : presets) {
+      if (matches(p)) return &p;
+    }
+    return nullptr;
+  };
+  const auto name = [](const onvif::Preset& p) { return onvif::FieldText(p.name); };
+  if (auto p = first([&](const auto& p) { return name(p) == wanted; })) return p;
+  if (auto p = first([&](const auto& p) { return p.token == wanted; })) return p;
+  if (auto p = first([&](const auto& p) { return EndsInNumber(p.token, wanted); })) return p;
+  return first([&](const auto& p) { return EndsInNumber(name(p), wanted); });
+}
 
 PtzAction MapPtzRequest(int32_t command, int32_t param1, int32_t param2) {
   PtzAction action;

@@ -8,6 +8,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
+
+#include "tmcc/onvif/codec/ptz_service.h"
 
 namespace qrv::tmcc {
 
@@ -39,5 +42,12 @@ inline constexpr int32_t kFullPtzSpeed = 80;
 
 // Threading: pure.
 PtzAction MapPtzRequest(int32_t command, int32_t param1, int32_t param2);
+
+// Which of a camera's presets our preset number names. Cameras choose the
+// tokens ("1", "P001", "Preset1") and often the names, so in this order: the
+// one named exactly the number (as we name those we set), the one whose
+// token is the number, the first whose token ends in that number, the first
+// whose name does. Null when none does. Threading: pure.
+const onvif::Preset* FindPreset(const std::vector<onvif::Preset>& presets, int number);
 
 }  // namespace qrv::tmcc

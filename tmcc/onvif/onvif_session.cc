@@ -167,7 +167,11 @@ void OnvifSession::AskCapabilities() {
          auto caps = ov::ParseGetCapabilitiesResponse(answer.body);
          if (!caps) {
            if (caps.error().NotAuthorized()) return self->Fail(dl::kErrAuthRefused);
-           if (caps.error().kind == ov::ErrorKind::kFault) return self->AskServices();
+           // Some cameras answer an operation they lack with a bare HTTP 500
+           // rather than a fault.
+           if (caps.error().kind == ov::ErrorKind::kFault || answer.httpStatus == 500) {
+             return self->AskServices();
+           }
            return self->Fail(FailureOf(answer, caps.error(), true));
          }
          if (!self->TakeMedia(caps->media, caps->ptz, caps->events)) return;
@@ -194,12 +198,13 @@ void OnvifSession::AskServices() {
 }
 
 // Keeps the services' ports and paths; false (and the login failed) when the
-// camera has no usable media service.
+// camera has no usable media service. An address naming no port keeps the
+// device service's: behind a forwarded port, the camera's own 80 is not ours.
 bool OnvifSession::TakeMedia(const std::string& media, const std::string& ptz,
                              const std::string& events) {
-  auto place = [](const std::string& xaddr) {
+  auto place = [this](const std::string& xaddr) {
     Service service;
-    if (auto at = LocateOnCamera(xaddr, 80)) {
+    if (auto at = LocateOnCamera(xaddr, device_.port)) {
       service.port = at->port;
       service.path = std::move(at->target);
     }
@@ -388,6 +393,7 @@ void OnvifSession::Send(const pr::Request& request, AnswerHandler done) {
                           int32_t result, const pr::Answer* answer) {
     --self->pendingRequests_;
     done(result, answer);
+    self->reason_.clear();  // read inside done, if at all
   };
   if (action) {
     Ptz(*action, std::move(finish));
@@ -396,35 +402,70 @@ void OnvifSession::Send(const pr::Request& request, AnswerHandler done) {
   }
 }
 
+void OnvifSession::Refuse(const AnswerDone& done, int32_t result, std::string reason) {
+  reason_ = std::move(reason);
+  done(result, nullptr);
+}
+
+std::string OnvifSession::At(std::string_view what, int32_t result, uint16_t port) const {
+  return std::string(what) + ": " + dl::DescribeResult(result) + " at " +
+         params_.address.to_string() + ":" + std::to_string(port);
+}
+
 void OnvifSession::Snapshot(AnswerDone done) {
   const auto deadline = Deadline();
   Soap(media_, ov::BuildGetSnapshotUriRequest(Token(), profiles_.front().token), deadline,
        [self = shared_from_this(), deadline, done = std::move(done)](const SoapAnswer& answer) {
-         if (answer.result != dl::kOk) return done(answer.result, nullptr);
+         constexpr std::string_view kWhat = "snapshot: GetSnapshotUri";
+         if (answer.result != dl::kOk) {
+           return self->Refuse(done, answer.result,
+                               self->At(kWhat, answer.result, self->media_.port));
+         }
          auto uri = ov::ParseGetSnapshotUriResponse(answer.body);
-         if (!uri) return done(FailureOf(answer, uri.error(), false), nullptr);
+         if (!uri) {
+           return self->Refuse(done, FailureOf(answer, uri.error(), false),
+                               std::string(kWhat) + ": " + uri.error().message);
+         }
          auto parts = SplitUri(uri->uri);
-         if (!parts) return done(dl::kErrProtocol, nullptr);
-         if (parts->scheme != "http") return done(dl::kErrUnsupported, nullptr);
+         if (!parts) return self->Refuse(done, dl::kErrProtocol, "snapshot: an unusable URI");
+         if (parts->scheme != "http") {
+           return self->Refuse(done, dl::kErrUnsupported,
+                               "snapshot: offered over " + parts->scheme + " only");
+         }
          HttpCall call;
          call.method = "GET";
          call.target = std::move(parts->target);
          call.accept = "image/jpeg";
          call.maxBody = pr::kMaxMediaBytes;
-         self->Exchange(
-             parts->port.value_or(80), std::move(call), deadline, [self, done](HttpReply reply) {
-               if (reply.result != dl::kOk) return done(reply.result, nullptr);
-               if (reply.status != 200) return done(dl::kErrDeviceRefused, nullptr);
-               if (!IsJpeg(reply.body)) return done(dl::kErrProtocol, nullptr);
-               pr::Answer picture;
-               picture.width = static_cast<uint32_t>(
-                   std::max(0, self->profiles_.empty() ? 0 : self->profiles_[0].width));
-               picture.height = static_cast<uint32_t>(
-                   std::max(0, self->profiles_.empty() ? 0 : self->profiles_[0].height));
-               picture.data = std::span<const uint8_t>(
-                   reinterpret_cast<const uint8_t*>(reply.body.data()), reply.body.size());
-               done(dl::kOk, &picture);
-             });
+         // Served by the same HTTP server as the services: no port is the
+         // device service's, as for their addresses.
+         const uint16_t port = parts->port.value_or(self->device_.port);
+         self->Exchange(port, std::move(call), deadline, [self, done, port](HttpReply reply) {
+           if (reply.result == dl::kErrProtocol) {
+             return self->Refuse(done, reply.result, "snapshot: no whole HTTP answer within 4 MiB");
+           }
+           if (reply.result != dl::kOk) {
+             return self->Refuse(done, reply.result, self->At("snapshot", reply.result, port));
+           }
+           if (reply.status != 200) {
+             return self->Refuse(done, dl::kErrDeviceRefused,
+                                 "snapshot: HTTP status " + std::to_string(reply.status));
+           }
+           if (reply.body.empty()) {
+             return self->Refuse(done, dl::kErrProtocol, "snapshot: an empty picture");
+           }
+           if (!IsJpeg(reply.body)) {
+             return self->Refuse(done, dl::kErrProtocol, "snapshot: not a JPEG");
+           }
+           pr::Answer picture;
+           picture.width = static_cast<uint32_t>(
+               std::max(0, self->profiles_.empty() ? 0 : self->profiles_[0].width));
+           picture.height = static_cast<uint32_t>(
+               std::max(0, self->profiles_.empty() ? 0 : self->profiles_[0].height));
+           picture.data = std::span<const uint8_t>(
+               reinterpret_cast<const uint8_t*>(reply.body.data()), reply.body.size());
+           done(dl::kOk, &picture);
+         });
        });
 }
 
@@ -471,24 +512,25 @@ void OnvifSession::Ptz(const PtzAction& action, AnswerDone done) {
   }
 }
 
-// Our presets are numbers; the camera's have tokens of its choosing, so a
-// preset is found by its name, which is its number.
+// Our presets are numbers; the camera's have tokens and names of its choosing
+// (see FindPreset). Going to or clearing a preset the camera has not got is
+// refused, never taken as done.
 void OnvifSession::PresetAction(const PtzAction& action, const std::string& profile,
                                 Clock::time_point deadline, AnswerDone done) {
   Soap(ptz_, ov::BuildGetPresetsRequest(Token(), profile), deadline,
        [self = shared_from_this(), action, profile, deadline,
         done = std::move(done)](const SoapAnswer& answer) {
-         if (answer.result != dl::kOk) return done(answer.result, nullptr);
-         auto presets = ov::ParseGetPresetsResponse(answer.body);
-         if (!presets) return done(FailureOf(answer, presets.error(), false), nullptr);
-         const std::string name = std::to_string(action.presetNumber);
-         std::string token;
-         for (const auto& p : *presets) {
-           if (ov::FieldText(p.name) == name) {
-             token = p.token;
-             break;
-           }
+         if (answer.result != dl::kOk) {
+           return self->Refuse(done, answer.result,
+                               self->At("GetPresets", answer.result, self->ptz_.port));
          }
+         auto presets = ov::ParseGetPresetsResponse(answer.body);
+         if (!presets) {
+           return self->Refuse(done, FailureOf(answer, presets.error(), false),
+                               "GetPresets: " + presets.error().message);
+         }
+         const ov::Preset* found = FindPreset(*presets, action.presetNumber);
+         const std::string token = found != nullptr ? found->token : std::string();
          auto finish = [done](const SoapAnswer& a, auto parse) {
            if (a.result != dl::kOk) return done(a.result, nullptr);
            auto parsed = parse(a.body);
@@ -496,24 +538,30 @@ void OnvifSession::PresetAction(const PtzAction& action, const std::string& prof
            pr::Answer ok;
            done(dl::kOk, &ok);
          };
+         if (action.kind != PtzActionKind::kSetPreset && token.empty()) {
+           return self->Refuse(
+               done, dl::kErrDeviceRefused,
+               "preset " + std::to_string(action.presetNumber) + ": the camera has no such preset");
+         }
          switch (action.kind) {
            case PtzActionKind::kSetPreset:
-             self->Soap(self->ptz_, ov::BuildSetPresetRequest(self->Token(), profile, name, token),
+             // A new preset is named by its number; one found keeps its name
+             // (a camera may reset a name left out).
+             self->Soap(self->ptz_,
+                        ov::BuildSetPresetRequest(self->Token(), profile,
+                                                  found != nullptr && !found->name.empty()
+                                                      ? found->name
+                                                      : std::to_string(action.presetNumber),
+                                                  token),
                         deadline,
                         [finish](const SoapAnswer& a) { finish(a, ov::ParseSetPresetResponse); });
              return;
            case PtzActionKind::kGotoPreset:
-             if (token.empty()) return done(dl::kErrDeviceRefused, nullptr);
              self->Soap(self->ptz_, ov::BuildGotoPresetRequest(self->Token(), profile, token),
                         deadline,
                         [finish](const SoapAnswer& a) { finish(a, ov::ParseGotoPresetResponse); });
              return;
            default: {
-             // Clearing a preset the camera does not have leaves it cleared.
-             if (token.empty()) {
-               pr::Answer ok;
-               return done(dl::kOk, &ok);
-             }
              self->Soap(
                  self->ptz_, ov::BuildRemovePresetRequest(self->Token(), profile, token), deadline,
                  [finish](const SoapAnswer& a) { finish(a, ov::ParseRemovePresetResponse); });

@@ -2,11 +2,12 @@
 // with a WS-UsernameToken made on the camera's clock).
 //
 // Login, both purposes: GetSystemDateAndTime without credentials gives the
-// camera's clock offset; GetCapabilities (GetServices when that is refused)
-// where the media, PTZ and event services are; GetProfiles, with the token,
-// proves the credentials (a NotAuthorized fault or an HTTP 401 is
-// kErrAuthRefused). Only the port and path of a service address are used:
-// every request goes to the address the camera was reached at.
+// camera's clock offset; GetCapabilities (GetServices when that is refused
+// with a fault or an HTTP 500) where the media, PTZ and event services are;
+// GetProfiles, with the token, proves the credentials (a NotAuthorized fault
+// or an HTTP 401 is kErrAuthRefused). Only the port and path of a service
+// address are used (no port: the device service's): every request goes to
+// the address the camera was reached at.
 //
 // Control purpose: established then; a GetSystemDateAndTime every
 // kOnvifKeepAlive refreshes the clock offset, and its failure ends the link
@@ -31,6 +32,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tmcc/common/link.h"
@@ -65,6 +67,8 @@
     void Start(EstablishedHandler done) override;
     void Send(const protocol::Request& request, AnswerHandler done) override;
     void Close() override;
+    // Threading: the strand, from inside a request's AnswerHandler.
+    std::string FailureReason() const override { return reason_; }
 
     // SoapPoster: to the camera's address, at the event service's port (the
     // device service's when the camera named none). Threading: the strand.
@@ -116,6 +120,10 @@
     void Ptz(const PtzAction& action, AnswerDone done);
     void PresetAction(const PtzAction& action, const std::string& profile,
                       Clock::time_point deadline, AnswerDone done);
+    // A request failed, and why (FailureReason while done runs).
+    void Refuse(const AnswerDone& done, int32_t result, std::string reason);
+    // "<what>: <the result's words> at <address>:<port>".
+    std::string At(std::string_view what, int32_t result, uint16_t port) const;
 
     // The event watcher's place: started once a control login is established,
     // stopped when the link ends.
@@ -143,6 +151,7 @@
     // Control purpose, while up. It posts through this link: it is stopped
     // (End) before the link lets go of its exchanges.
     std::shared_ptr<OnvifEventWatcher> watcher_;
+    std::string reason_;  // the failing request's, while it is answered
   };
 
 }  // namespace qrv::tmcc

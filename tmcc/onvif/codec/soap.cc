@@ -3,6 +3,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "tmcc/common/codec/base64.h"
@@ -213,9 +214,18 @@ std::string BuildFault(std::string_view code, std::string_view subcode, std::str
 
 namespace {
 
+// The envelope prefixes devices use without declaring them. Taken as SOAP
+// 1.2, the version we speak; they can only name envelope parts.
+constexpr std::pair<std::string_view, std::string_view> kUndeclaredEnvelope[] = {
+    {"SOAP-ENV", ns::kSoap12}, {"soap", ns::kSoap12}, {"s", ns::kSoap12}, {"env", ns::kSoap12}};
+
 SoapFault ReadFault(const XmlElement& fault, std::string_view env) {
   SoapFault f;
-  if (env == ns::kSoap12) {
+  // A SOAP 1.1 fault under an undeclared prefix (read as 1.2) still has its
+  // unqualified faultcode.
+  const bool soap11 =
+      env == ns::kSoap11 || (!fault.Child(env, "Code") && fault.Child("", "faultcode"));
+  if (!soap11) {
     const XmlElement code = fault.Child(env, "Code");
     const XmlElement value = code.Child(env, "Value");
     if (auto q = ResolveQName(value, value.TrimmedText())) f.code = *q;
@@ -247,7 +257,11 @@ std::string FaultMessage(const SoapFault& f) {
 
 Result<SoapMessage> ParseSoapMessage(std::string_view xml, const XmlLimits& limits) {
   std::string error;
-  auto document = XmlDocument::Parse(xml, &error, limits);
+  XmlLimits envelopeLimits = limits;
+  if (envelopeLimits.undeclaredPrefixes.empty()) {
+    envelopeLimits.undeclaredPrefixes = kUndeclaredEnvelope;
+  }
+  auto document = XmlDocument::Parse(xml, &error, envelopeLimits);
   if (!document) return Malformed("not well-formed XML: " + error);
   const XmlElement root = document->Root();
   const std::string_view env = root.Namespace();

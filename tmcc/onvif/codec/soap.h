@@ -90,6 +90,8 @@ struct SoapMessage {
 
 // Parses a SOAP envelope (1.2, or 1.1 from older devices). A Body holding a
 // Fault is an error of kind kFault with the fault's code, subcodes and reason.
+// The prefixes SOAP-ENV, soap, s and env used without a declaration stand
+// for the SOAP 1.2 envelope namespace (unless limits name others).
 Result<SoapMessage> ParseSoapMessage(std::string_view xml, const XmlLimits& limits = {});
 
 // The body element of a response, checked to be ns:name.

@@ -113,6 +113,13 @@ size_t FindBadCharacter(std::string_view s) {
   return std::string_view::npos;
 }
 
+bool IsAscii(std::string_view s) {
+  for (char c : s) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -131,6 +138,9 @@ struct XmlTree {
   // Interned namespace URIs: set nodes never move, so nodes keep pointers.
   std::set<std::string, std::less<>> uris;
   std::vector<Node> nodes;
+  // Undeclared prefixes taken from XmlLimits::undeclaredPrefixes: in force
+  // everywhere a declaration does not hide them.
+  std::vector<Binding> implicit;
 
   const std::string* Intern(std::string_view uri) { return &*uris.emplace(uri).first; }
 };
@@ -207,7 +217,11 @@ class Parser {
       const size_t close = decl.find(decl[i], i + 1);
       if (close == std::string_view::npos) return Fail("malformed XML declaration");
       const std::string_view encoding = decl.substr(i + 1, close - i - 1);
-      if (!EqualsIgnoringCase(encoding, "utf-8") && !EqualsIgnoringCase(encoding, "us-ascii")) {
+      // Some encoders declare UTF-16 over single bytes; without a byte
+      // order mark, bytes that are all ASCII read the same in UTF-8.
+      const bool asciiUtf16 = EqualsIgnoringCase(encoding, "utf-16") && IsAscii(in_);
+      if (!EqualsIgnoringCase(encoding, "utf-8") && !EqualsIgnoringCase(encoding, "us-ascii") &&
+          !asciiUtf16) {
         return Fail("unsupported encoding (UTF-8 only)");
       }
     }
@@ -274,11 +288,21 @@ class Parser {
            IsNameStart(static_cast<unsigned char>(local[0]));
   }
 
-  const std::string* Resolve(std::string_view prefix) const {
+  const std::string* Resolve(std::string_view prefix) {
     for (auto it = scope_.rbegin(); it != scope_.rend(); ++it) {
       if (it->prefix == prefix) return it->uri;
     }
-    return prefix.empty() ? empty_ : nullptr;
+    if (prefix.empty()) return empty_;
+    for (const auto& b : doc_.implicit) {
+      if (b.prefix == prefix) return b.uri;
+    }
+    for (const auto& [known, uri] : limits_.undeclaredPrefixes) {
+      if (known == prefix) {
+        doc_.implicit.push_back({std::string(prefix), doc_.Intern(uri)});
+        return doc_.implicit.back().uri;
+      }
+    }
+    return nullptr;
   }
 
   // Decodes raw character data into out: references, line ends, and for
@@ -422,7 +446,10 @@ class Parser {
     if (!SplitQName(qname, prefix, local)) return Fail("malformed element name");
     if (prefix == "xmlns") return Fail("element with the xmlns prefix");
     node.ns = Resolve(prefix);
-    if (node.ns == nullptr) return Fail("undeclared namespace prefix");
+    if (node.ns == nullptr) {
+      pos_ = begin;  // the element's start names what offends
+      return Fail("undeclared namespace prefix '" + std::string(prefix) + "'");
+    }
     node.name = local;
     for (auto& a : raw) {
       if (a.qname == "xmlns" || a.qname.substr(0, 6) == "xmlns:") continue;
@@ -430,7 +457,10 @@ class Parser {
       if (!SplitQName(a.qname, attrPrefix, attrLocal)) return Fail("malformed attribute name");
       // Unprefixed attributes are in no namespace, whatever the default.
       const std::string* ns = attrPrefix.empty() ? empty_ : Resolve(attrPrefix);
-      if (ns == nullptr) return Fail("undeclared namespace prefix");
+      if (ns == nullptr) {
+        pos_ = begin;
+        return Fail("undeclared namespace prefix '" + std::string(attrPrefix) + "'");
+      }
       for (const auto& other : node.attributes) {
         if (other.ns == ns && other.name == attrLocal) return Fail("attribute given twice");
       }
@@ -641,6 +671,9 @@ std::optional<std::string_view> XmlElement::LookupPrefix(std::string_view prefix
     }
   }
   if (prefix.empty()) return std::string_view();
+  for (const auto& b : tree_->implicit) {
+    if (b.prefix == prefix) return std::string_view(*b.uri);
+  }
   return std::nullopt;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -28,6 +29,10 @@ struct XmlLimits {
   size_t maxNamespacesInScope = 128;
   // Character data directly inside one element, after decoding.
   size_t maxTextBytes = 256 * 1024;
+  // Prefixes a document may use without declaring them, each standing for
+  // the namespace given; a declaration in scope still wins. Some devices
+  // write their envelope's well-known prefix and leave its declaration out.
+  std::span<const std::pair<std::string_view, std::string_view>> undeclaredPrefixes;
 };
 
 class XmlDocument;
