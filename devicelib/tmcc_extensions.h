@@ -82,10 +82,22 @@ inline constexpr char kAlarmRecordLengthGivenName[] = "TMCC_AlarmRecordLengthGiv
 // TMCC_AlarmRecordLengthGiven(): 1.
 using AlarmRecordLengthGivenFunction = int32_t (*)();
 
+// Alarms tied to the login that heard them. A library that exports this
+// fills AlarmRecord::loginHandle in every alarm record: the login client
+// whose event watcher pulled the alarm from a standard camera, or 0 for an
+// alarm a device pushed to the listener (that one is attributed by the
+// connection's peer address, as before). To any other library those bytes
+// are reserved and may hold anything.
+inline constexpr char kAlarmRecordLoginGivenName[] = "TMCC_AlarmRecordLoginGiven";
+
+// TMCC_AlarmRecordLoginGiven(): 1.
+using AlarmRecordLoginGivenFunction = int32_t (*)();
+
 }  // namespace qrv::devicelib
 
 #if defined(TMCC_BUILDING_LIBRARY)
 extern "C" TMCC_API int32_t TMCC_AlarmRecordLengthGiven();
+extern "C" TMCC_API int32_t TMCC_AlarmRecordLoginGiven();
 extern "C" TMCC_API int32_t TMCC_GetNetworkPoolStats(qrv::devicelib::NetworkPoolStats* stats);
 extern "C" TMCC_API int32_t
 TMCC_SetStreamBatchEndCallback(qrv::devicelib::StreamBatchEndCallback callback, void* context);

@@ -328,7 +328,7 @@ void OnvifSession::ScheduleKeepAlive() {
 void OnvifSession::StartEventWatcher() {
   if (events_.path.empty() || watcher_) return;
   watcher_ = OnvifEventWatcher::Create(strand_, *this, events_.path, params_.address.to_string(),
-                                       params_.timeout);
+                                       params_.clientHandle, params_.timeout);
   watcher_->Start();
 }
 
