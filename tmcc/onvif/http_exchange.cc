@@ -134,7 +134,6 @@ void HttpExchange::Connect() {
       socket_.close(ignored);
       socket_ = std::move(kept_->socket_);
       reusedSocket_ = true;
-      ++kept_->reused_;
       open = true;
     } else {
       kept_->socket_.close(ignored);
@@ -145,7 +144,6 @@ void HttpExchange::Connect() {
     return;
   }
   reusedSocket_ = false;
-  if (holding_) ++kept_->opened_;
   socket_.close(ignored);
   socket_ = asio::ip::tcp::socket(strand_);
   socket_.async_connect(

@@ -61,16 +61,12 @@ class HttpKeptConnection {
   // Closes the kept socket, and keeps none after: an exchange holding it
   // closes it at its end.
   void Close();
-  uint64_t opened() const { return opened_; }  // connections made to be kept
-  uint64_t reused() const { return reused_; }  // exchanges on a kept connection
 
  private:
   friend class HttpExchange;
   asio::ip::tcp::socket socket_;
   bool held_ = false;    // an exchange is using it
   bool closed_ = false;  // Close was called
-  uint64_t opened_ = 0;
-  uint64_t reused_ = 0;
 };
 
 class HttpExchange : public std::enable_shared_from_this<HttpExchange> {
