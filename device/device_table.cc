@@ -142,6 +142,16 @@ int32_t FindSlotByIp(std::string address) {
   return kNoSlot;
 }
 
+int32_t FindSlotByLogin(int32_t loginHandle) {
+  if (loginHandle == 0) return kNoSlot;
+  platform::ScopedLock lock(&TableLock());
+  for (int32_t i = 0; i < kSlotCount; ++i) {
+    const DeviceSlot& slot = Slot(i);
+    if (slot.inUse.load() != 0 && slot.loginHandle.load() == loginHandle) return i;
+  }
+  return kNoSlot;
+}
+
 int32_t FreeSlot(int32_t index) {
   if (!IsValidSlot(index)) return kResultBadSlot;
   DeviceSlot& slot = Slot(index);

@@ -135,6 +135,10 @@ int32_t AllocateSlot();
 // when none. Any thread; takes the table lock.
 int32_t FindSlotByIp(std::string address);
 
+// The slot in use whose login client is loginHandle (never 0); -1 when none.
+// Any thread; takes the table lock.
+int32_t FindSlotByLogin(int32_t loginHandle);
+
 // Marks the slot free and resets it; 10 for an index outside 0..255. Closes no
 // library handle, stream or file: the caller releases those first. Any thread;
 // takes the table lock for the mark-free-and-reset step.

@@ -16,7 +16,7 @@ bool ExportsOurExtensions() {
   const void* anchor = reinterpret_cast<const void*>(&TMCC_Init);
   for (const char* name :
        {devicelib::kGetConnectionStatsName, devicelib::kSetStreamBatchEndCallbackName,
-        devicelib::kAlarmRecordLengthGivenName}) {
+        devicelib::kAlarmRecordLengthGivenName, devicelib::kAlarmRecordLoginGivenName}) {
     if (platform::FindFunctionBeside(anchor, name) != nullptr) return true;
   }
   return false;

@@ -92,10 +92,22 @@ inline constexpr char kGetLastErrorTextName[] = "TMCC_GetLastErrorText";
 // result (unknown handle, another client kind, no room).
 using GetLastErrorTextFunction = int32_t (*)(int32_t handle, char* text, uint32_t size);
 
+// Alarms tied to the login that heard them. A library that exports this
+// fills AlarmRecord::loginHandle in every alarm record: the login client
+// whose event watcher pulled the alarm from a standard camera, or 0 for an
+// alarm a device pushed to the listener (that one is attributed by the
+// connection's peer address, as before). To any other library those bytes
+// are reserved and may hold anything.
+inline constexpr char kAlarmRecordLoginGivenName[] = "TMCC_AlarmRecordLoginGiven";
+
+// TMCC_AlarmRecordLoginGiven(): 1.
+using AlarmRecordLoginGivenFunction = int32_t (*)();
+
 }  // namespace qrv::devicelib
 
 #if defined(TMCC_BUILDING_LIBRARY)
 extern "C" TMCC_API int32_t TMCC_AlarmRecordLengthGiven();
+extern "C" TMCC_API int32_t TMCC_AlarmRecordLoginGiven();
 extern "C" TMCC_API int32_t TMCC_GetNetworkPoolStats(qrv::devicelib::NetworkPoolStats* stats);
 extern "C" TMCC_API int32_t
 TMCC_SetStreamBatchEndCallback(qrv::devicelib::StreamBatchEndCallback callback, void* context);

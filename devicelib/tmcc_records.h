@@ -184,7 +184,10 @@ static_assert(offsetof(AlarmMessage, record) == 16);
 //   8       2      kind (3 = alarm)
 //   10      2      reserved
 //   12      4      alarm value
-//   16      246    reserved
+//   16      4      login handle whose event pull raised the alarm, 0 for an
+//                  alarm a device pushed (only from a library that exports
+//                  TMCC_AlarmRecordLoginGiven; reserved in any other)
+//   20      242    reserved
 //   262     32     address text of the sending device, NUL-terminated within the field
 //   294     2      reserved
 #pragma pack(push, 1)
@@ -194,7 +197,8 @@ struct AlarmRecord {
   uint16_t kind;
   uint16_t reserved0;
   int32_t value;
-  uint8_t reserved1[246];
+  int32_t loginHandle;
+  uint8_t reserved1[242];
   char address[32];
   uint16_t reserved2;
 };
@@ -202,6 +206,7 @@ struct AlarmRecord {
 static_assert(sizeof(AlarmRecord) == 296);
 static_assert(offsetof(AlarmRecord, kind) == 8);
 static_assert(offsetof(AlarmRecord, value) == 12);
+static_assert(offsetof(AlarmRecord, loginHandle) == 16);
 static_assert(offsetof(AlarmRecord, address) == 262);
 
 // ServerInfoRecord (256 bytes): one device's answer to a discovery probe.

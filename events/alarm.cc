@@ -39,18 +39,40 @@ bool RecordLengthGiven() {
   return given;
 }
 
+// Whether the library names in every alarm record the login that pulled it.
+// Looked up on the first message; any thread.
+bool RecordLoginGiven() {
+  static const bool given = [] {
+    const void* anchor = reinterpret_cast<const void*>(&TMCC_Init);
+    const auto function = reinterpret_cast<devicelib::AlarmRecordLoginGivenFunction>(
+        platform::FindFunctionBeside(anchor, devicelib::kAlarmRecordLoginGivenName));
+    return function != nullptr && function() != 0;
+  }();
+  return given;
+}
+
+// The slot an alarm belongs to. One a login pulled (a standard camera's
+// event) is that login's: its address says nothing of the port, nor is it
+// the text a login given as a URL was stored under. One a device pushed is
+// found by its address, which the listener took from the connection itself.
+int32_t SlotOf(const devicelib::AlarmRecord& record) {
+  const int32_t login = RecordLoginGiven() ? record.loginHandle : 0;
+  if (login != 0) return device::FindSlotByLogin(login);
+  // Free slots have an empty address: an alarm without one names no device.
+  const std::string address = AlarmAddress(record);
+  if (address.empty()) return device::kNoSlot;
+  return device::FindSlotByIp(address);
+}
+
 void ReportAlarm(const devicelib::AlarmRecord* record) {
   if (record == nullptr) throw int32_t{-1};
   if (record->kind != devicelib::kAlarmKindAlarm) return;
   // Without a callback there is nobody to tell; the table is not searched.
   if (CurrentAlarmCallback() == nullptr) return;
   const int32_t value = record->value;
-  // Free slots have an empty address: an alarm without one names no device.
-  const std::string address = AlarmAddress(*record);
-  if (address.empty()) return;
-  const int32_t slot = device::FindSlotByIp(address);
+  const int32_t slot = SlotOf(*record);
   if (!device::IsValidSlot(slot)) return;
-  // The table lock is released again by FindSlotByIp: the host is called
+  // The table lock is released again by the lookup: the host is called
   // outside any lock.
   AlarmCallback callback = CurrentAlarmCallback();
   if (callback != nullptr) callback(kAlarmEventKind, slot, kQrvDeviceTypeCode, value);
@@ -59,7 +81,7 @@ void ReportAlarm(const devicelib::AlarmRecord* record) {
 }  // namespace
 
 // Library listener thread. Installs the fault translator on it (kept after
-// return). Takes the device-table lock only inside FindSlotByIp; calls the
+// return). Takes the device-table lock only inside the slot lookup; calls the
 // host with no lock held. Lets no exception out.
 int32_t HandleAlarmRecord(const devicelib::AlarmRecord* record) {
   try {

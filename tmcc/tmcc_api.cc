@@ -493,6 +493,12 @@ TMCC_API int32_t TMCC_AlarmRecordLengthGiven() {
   return 1;
 }
 
+// Optional extension: every alarm record names the login that pulled it (0:
+// pushed by a device).
+TMCC_API int32_t TMCC_AlarmRecordLoginGiven() {
+  return 1;
+}
+
 // Optional extension: batched stream delivery, process-wide.
 TMCC_API int32_t TMCC_SetStreamBatchEndCallback(dl::StreamBatchEndCallback callback,
                                                 void* context) {

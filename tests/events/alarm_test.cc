@@ -98,6 +98,42 @@ TEST_F(AlarmTest, ReachesTheHostWithTheFirstSlotWhoseAddressMatchesExactly) {
   EXPECT_EQ(alarms[1].value, 5);
 }
 
+TEST_F(AlarmTest, AnAlarmAPullingLoginHeardIsThatLoginsWhateverItsAddressSays) {
+  // Two cameras on one address and different ports, and one logged in by URL.
+  const int32_t quiet = AddLogin("10.2.0.2", 8000, false);
+  const int32_t busy = AddLogin("10.2.0.2", 8080, false);
+  const int32_t byUrl = AddLogin("http://10.2.0.3:8080/onvif", 8080, false);
+  const auto login = [](int32_t slot) { return device::Slot(slot).loginHandle.load(); };
+  struct Case {
+    const char* what;
+    int32_t loginHandle;
+    std::string address;
+    int32_t slot;  // -1: not reported
+  };
+  const Case cases[] = {
+      {"the busy camera's own", login(busy), "10.2.0.2", busy},
+      {"the quiet camera's own", login(quiet), "10.2.0.2", quiet},
+      {"a URL login's, by its plain address", login(byUrl), "10.2.0.3", byUrl},
+      {"a login's, whatever address it names", login(busy), "10.9.9.9", busy},
+      {"a login nobody has: not found by its address", 0x7fff0000, "10.2.0.2", -1},
+      {"pushed (no login): the first slot of its address", 0, "10.2.0.2", quiet},
+      {"pushed: a URL login's plain address is no match", 0, "10.2.0.3", -1},
+  };
+  int32_t value = 100;
+  for (const Case& c : cases) {
+    AlarmRecord record = MakeRecord(3, ++value, c.address);
+    record.loginHandle = c.loginHandle;
+    AlarmMessage message = MakeMessage(&record);
+    EXPECT_EQ(Fire(&message), 0) << c.what;
+    const auto alarms = Sink().alarms.Events();
+    const bool reported = !alarms.empty() && alarms.back().value == value;
+    EXPECT_EQ(reported, c.slot >= 0) << c.what;
+    if (reported) {
+      EXPECT_EQ(alarms.back().slot, c.slot) << c.what;
+    }
+  }
+}
+
 TEST_F(AlarmTest, OnlyAlarmInformationOfKindThreeIsReported) {
   AddLogin("10.1.0.3", 8000, false);
   AlarmRecord record = MakeRecord(3, 9, "10.1.0.3");
@@ -147,6 +183,7 @@ TEST_F(AlarmTest, AddressWithoutNulIsReadOnlyWithinItsField) {
   std::memset(guarded.bytes(), 'A', sizeof(AlarmRecord));  // no NUL anywhere
   guarded.record()->kind = 3;
   guarded.record()->value = 77;
+  guarded.record()->loginHandle = 0;  // pushed: found by its address
   AlarmMessage message = MakeMessage(guarded.record());
 
   EXPECT_EQ(Fire(&message), 0);

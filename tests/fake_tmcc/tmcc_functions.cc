@@ -335,6 +335,11 @@ TMCC_API int32_t TMCC_SetStreamBatchEndCallback(devicelib::StreamBatchEndCallbac
 TMCC_API int32_t TMCC_AlarmRecordLengthGiven() {
   return 1;
 }
+
+// And the login that pulled it, as the library does.
+TMCC_API int32_t TMCC_AlarmRecordLoginGiven() {
+  return 1;
+}
 #endif
 
 }  // extern "C"

@@ -411,6 +411,8 @@ TEST_F(DeviceTest, AlarmsReachTheListenerWithTheDevicesAddress) {
     EXPECT_EQ(seen.records[0].value, -42);
     EXPECT_EQ(seen.records[1].value, 7);
     EXPECT_STREQ(seen.records[0].address, c.address.c_str());
+    // Pushed: no login heard them, so the plug-in goes by the address.
+    for (const auto& r : seen.records) EXPECT_EQ(r.loginHandle, 0);
   }
   EXPECT_EQ(TMCC_StopListen(listener), dl::kOk);
   EXPECT_FALSE(device.RaiseAlarm(8));

@@ -152,8 +152,8 @@ TEST(OnvifEventsAgainstTheFace, DeviceAlarmsArriveAsPulledEventsAndStopGivesTheS
   HttpPoster poster(strand, {asio::ip::make_address(c.address), kOnvifPort}, c.user, c.password);
   OnvifEventOptions options;
   options.pullWait = 1000ms;
-  auto watcher =
-      OnvifEventWatcher::Create(strand, poster, "/onvif/event_service", c.address, 2000ms, options);
+  auto watcher = OnvifEventWatcher::Create(strand, poster, "/onvif/event_service", c.address, 7,
+                                           2000ms, options);
   asio::post(strand, [watcher] { watcher->Start(); });
   ASSERT_TRUE(WaitUntil([&] { return watcher->stats().subscriptions.load() == 1; }, 5s))
       << watcher->stats().subscribeFailures.load();

@@ -26,6 +26,9 @@ namespace dl = qrv::devicelib;
 namespace ov = qrv::tmcc::onvif;
 using std::chrono::milliseconds;
 
+// The login client the watcher pulls for.
+constexpr int32_t kLogin = 41;
+
 ov::NotificationMessage Note(std::string path, std::vector<ov::SimpleItem> source,
                              std::vector<ov::SimpleItem> data, std::string operation = "Changed",
                              std::string_view ns = ov::ns::kTopics) {
@@ -228,7 +231,7 @@ class OnvifEventWatcherTest : public ::testing::Test {
               BackoffPolicy resubscribe = {milliseconds(5), milliseconds(20), 0.0}) {
     options.resubscribe = resubscribe;
     watcher_ = OnvifEventWatcher::Create(strand_, poster_, "/onvif/event_service", "127.0.0.5",
-                                         milliseconds(2000), options);
+                                         kLogin, milliseconds(2000), options);
   }
   void OnStrand(std::function<void()> work) {
     bool ran = false;
@@ -321,6 +324,7 @@ TEST_F(OnvifEventWatcherTest, PullsFromTheSubscriptionsPathOnlyAndDeliversMapped
       EXPECT_EQ(heard_.records[i].value, expected[i].first) << i;
       EXPECT_EQ(heard_.records[i].channel, expected[i].second) << i;
       EXPECT_STREQ(heard_.records[i].address, "127.0.0.5");
+      EXPECT_EQ(heard_.records[i].loginHandle, kLogin) << i;
     }
   }
   const auto& s = watcher_->stats();
@@ -461,6 +465,55 @@ TEST_F(OnvifEventWatcherTest, AlarmsAboveThePerSecondCapAreCountedNotDelivered) 
   ASSERT_TRUE(RunUntil([&] { return watcher_->stats().alarmsOverRate.load() == 7; }));
   EXPECT_EQ(watcher_->stats().alarmsDelivered.load(), 3u);
   ASSERT_TRUE(test::WaitUntil([&] { return heard_.size() == 3; }, milliseconds(3000)));
+}
+
+// A camera that answers every pull at once is pulled again only after the
+// pause its answer calls for: each case makes that pause an hour (the next
+// pull must not come) or nothing (it comes at once), the others the other way.
+TEST_F(OnvifEventWatcherTest, APullAnsweredAtOnceWaitsThePauseItsAnswerCallsFor) {
+  const auto motion = Note("VideoSource/MotionAlarm", {}, {{"State", "true"}});
+  const auto unknown = Note("Device/HardwareFailure/FanFailure", {}, {{"State", "true"}});
+  enum Pause { kIdle, kBusy, kOverCap };
+  struct Case {
+    const char* what;
+    std::vector<ov::NotificationMessage> messages;
+    Pause pause;  // the one this answer calls for
+  };
+  const Case cases[] = {
+      {"nothing", {}, kIdle},
+      {"messages that are no alarms", {unknown, unknown}, kBusy},
+      {"alarms within the cap", {motion, motion}, kBusy},
+      {"alarms over the cap", {motion, motion, motion, motion}, kOverCap},
+  };
+  const milliseconds hour(3600 * 1000);
+  for (const Case& c : cases) {
+    for (const bool held : {true, false}) {
+      SCOPED_TRACE(std::string(c.what) + (held ? ", held" : ", not held"));
+      OnvifEventOptions options;
+      options.maxAlarmsPerSecond = 3;
+      options.idlePullSpacing = (c.pause == kIdle) == held ? hour : milliseconds(0);
+      options.busyPullSpacing = (c.pause == kBusy) == held ? hour : milliseconds(0);
+      options.overCapPullSpacing = (c.pause == kOverCap) == held ? hour : milliseconds(0);
+      Create(options);
+      Subscribe("http://10.0.0.1/sub");
+      ASSERT_TRUE(WaitPosted());
+      AnswerPull(c.messages);
+      io_.restart();
+      while (io_.poll() > 0) {
+      }
+      if (held) {
+        EXPECT_TRUE(poster_.posted.empty());
+        EXPECT_EQ(watcher_->stats().pulls.load(), 1u);
+      } else {
+        ASSERT_TRUE(WaitPosted());
+        EXPECT_EQ(Read(poster_.posted.front().envelope).bodyName, "PullMessages");
+        EXPECT_EQ(watcher_->stats().pulls.load(), 2u);
+      }
+      OnStrand([&] { watcher_->Stop(); });
+      watcher_.reset();
+      poster_.posted.clear();
+    }
+  }
 }
 
 }  // namespace

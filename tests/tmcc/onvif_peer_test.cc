@@ -4,11 +4,13 @@
 // goes away after the login.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -20,6 +22,7 @@
 #include "support/wait.h"
 #include "tests/tmcc/loopback.h"
 #include "tmcc/onvif/codec/device_service.h"
+#include "tmcc/onvif/codec/event_service.h"
 #include "tmcc/onvif/codec/media_service.h"
 #include "tmcc/onvif/codec/namespaces.h"
 #include "tmcc/onvif/codec/ptz_service.h"
@@ -43,15 +46,17 @@ struct HttpRequest {
   std::string body;
 };
 
-// An HTTP camera on a loopback address answering each request (one per
-// connection) with what the script returns; an empty answer holds the
-// connection open unanswered until the camera is closed. Every wait is
-// bounded.
+// An HTTP camera on a loopback address answering each request with what the
+// script returns; an empty answer holds the connection open unanswered until
+// the camera is closed. A connection whose answer did not say
+// "Connection: close" is kept for the next request, unless the camera keeps
+// none (then it closes whatever it said). Every wait is bounded.
 class FakeCamera {
  public:
   using Script = std::function<std::string(const HttpRequest& request)>;
 
-  FakeCamera(const std::string& address, Script script) : script_(std::move(script)) {
+  FakeCamera(const std::string& address, Script script, bool keeps = true)
+      : script_(std::move(script)), keeps_(keeps) {
     listener_ = qrv::test::ListenOn(address, 16, &port_);
     thread_ = std::thread([this] { Serve(); });
   }
@@ -68,37 +73,61 @@ class FakeCamera {
     std::lock_guard lock(mutex_);
     return requests_;
   }
+  // Connections accepted so far.
+  size_t Connections() const { return connections_; }
 
  private:
   void Serve() {
+    std::vector<int> kept;
     while (!stop_) {
-      pollfd p{listener_, POLLIN, 0};
-      if (poll(&p, 1, 20) != 1) continue;
-      int fd = accept(listener_, nullptr, nullptr);
-      if (fd < 0) continue;
-      timeval tv{2, 0};
-      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-      auto request = Read(fd);
-      if (request) {
-        {
-          std::lock_guard lock(mutex_);
-          requests_.push_back(*request);
-        }
-        std::string answer = script_(*request);
-        if (answer.empty()) {
-          while (!stop_) {
-            pollfd q{fd, POLLIN, 0};
-            if (poll(&q, 1, 20) == 1) {
-              char c;
-              if (recv(fd, &c, 1, 0) <= 0) break;  // the client gave up
-            }
-          }
-        } else {
-          qrv::test::ScriptedPeer::Send(fd, std::vector<uint8_t>(answer.begin(), answer.end()));
+      std::vector<pollfd> polled{{listener_, POLLIN, 0}};
+      for (int fd : kept) polled.push_back({fd, POLLIN, 0});
+      if (poll(polled.data(), polled.size(), 20) <= 0) continue;
+      std::vector<int> ready;
+      for (size_t i = 1; i < polled.size(); ++i) {
+        if (polled[i].revents != 0) ready.push_back(polled[i].fd);
+      }
+      std::erase_if(kept, [&](int fd) { return std::ranges::find(ready, fd) != ready.end(); });
+      if (polled[0].revents != 0) {
+        int fd = accept(listener_, nullptr, nullptr);
+        if (fd >= 0) {
+          ++connections_;
+          timeval tv{2, 0};
+          setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+          ready.push_back(fd);
         }
       }
-      close(fd);
+      for (int fd : ready) {
+        if (ServeOne(fd)) {
+          kept.push_back(fd);
+        } else {
+          close(fd);
+        }
+      }
     }
+    for (int fd : kept) close(fd);
+  }
+  // One request on fd; true when the connection stays open for another.
+  bool ServeOne(int fd) {
+    auto request = Read(fd);
+    if (!request) return false;
+    {
+      std::lock_guard lock(mutex_);
+      requests_.push_back(*request);
+    }
+    std::string answer = script_(*request);
+    if (answer.empty()) {
+      while (!stop_) {
+        pollfd q{fd, POLLIN, 0};
+        if (poll(&q, 1, 20) == 1) {
+          char c;
+          if (recv(fd, &c, 1, 0) <= 0) break;  // the client gave up
+        }
+      }
+      return false;
+    }
+    qrv::test::ScriptedPeer::Send(fd, std::vector<uint8_t>(answer.begin(), answer.end()));
+    return keeps_ && answer.find("\r\nConnection: close\r\n") == std::string::npos;
   }
   static std::optional<HttpRequest> Read(int fd) {
     std::string text;
@@ -128,18 +157,21 @@ class FakeCamera {
   }
 
   Script script_;
+  bool keeps_ = true;
   int listener_ = -1;
   uint16_t port_ = 0;
   std::thread thread_;
   std::atomic<bool> stop_{false};
+  std::atomic<size_t> connections_{0};
   std::mutex mutex_;
   std::vector<HttpRequest> requests_;
 };
 
-std::string Http(const std::string& body, const std::string& status = "200 OK") {
-  return "HTTP/1.1 " + status +
-         "\r\nContent-Type: application/soap+xml\r\nConnection: close\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + body;
+std::string Http(const std::string& body, const std::string& status = "200 OK",
+                 bool keepOpen = false) {
+  return "HTTP/1.1 " + status + "\r\nContent-Type: application/soap+xml\r\n" +
+         (keepOpen ? "" : "Connection: close\r\n") +
+         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 bool Asks(const HttpRequest& r, const char* operation) {
@@ -536,4 +568,162 @@ TEST(OnvifPeer, AFailedSnapshotOrPresetSaysWhyInTheLastErrorText) {
   EXPECT_EQ(std::string(small), "Get");
   EXPECT_EQ(TMCC_GetLastErrorText(h, nullptr, 8), dl::kErrInvalidArgument);
   EXPECT_EQ(TMCC_Done(h), dl::kOk);
+}
+
+namespace {
+
+int64_t UnixNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// A camera with an event service that answers every pull at once with
+// message (as a camera full of events would), leaving its connections open
+// when keepOpen says so.
+FakeCamera::Script EventCamera(std::atomic<uint16_t>& port, ov::NotificationMessage message,
+                               bool keepOpen) {
+  return [&port, message, keepOpen](const HttpRequest& r) -> std::string {
+    const std::string here = "http://x:" + std::to_string(port.load());
+    if (Asks(r, "GetSystemDateAndTime")) return Clock();
+    if (Asks(r, "GetCapabilities")) {
+      ov::Capabilities c;
+      c.media = here + "/media";
+      c.events = here + "/events";
+      return Http(ov::BuildGetCapabilitiesResponse(c));
+    }
+    if (Asks(r, "GetProfiles")) return Profiles();
+    const int64_t now = UnixNow();
+    if (Asks(r, "CreatePullPointSubscription")) {
+      return Http(ov::BuildCreatePullPointSubscriptionResponse(here + "/sub", {now, now + 60}, ""),
+                  "200 OK", keepOpen);
+    }
+    if (Asks(r, "PullMessages")) {
+      return Http(ov::BuildPullMessagesResponse({now, now + 60, {message}}, ""), "200 OK",
+                  keepOpen);
+    }
+    if (Asks(r, "Renew")) {
+      return Http(ov::BuildRenewResponse({now, now + 60}, ""), "200 OK", keepOpen);
+    }
+    return Http(ov::BuildUnsubscribeResponse(""), "200 OK", keepOpen);
+  };
+}
+
+ov::NotificationMessage Event(std::string topic, std::string sourceItem, std::string stateItem) {
+  ov::NotificationMessage m;
+  m.topic = "tns1:" + topic;
+  m.topicPath = std::move(topic);
+  m.topicNamespace = std::string(ov::ns::kTopics);
+  m.propertyOperation = "Changed";
+  m.source = {{std::move(sourceItem), "1"}};
+  m.data = {{std::move(stateItem), "true"}};
+  return m;
+}
+
+size_t Count(const std::vector<HttpRequest>& requests, const char* operation) {
+  return static_cast<size_t>(
+      std::ranges::count_if(requests, [&](const auto& r) { return Asks(r, operation); }));
+}
+
+struct HeardAlarm {
+  int32_t loginHandle;
+  int32_t value;
+  std::string address;
+};
+std::mutex g_heardMutex;
+std::vector<HeardAlarm> g_heard;
+int32_t QRV_CALLBACK OnAlarm(int32_t, dl::AlarmMessage* m, void*) {
+  std::lock_guard lock(g_heardMutex);
+  g_heard.push_back({m->record->loginHandle, m->record->value, m->record->address});
+  return 0;
+}
+std::vector<HeardAlarm> Heard() {
+  std::lock_guard lock(g_heardMutex);
+  return g_heard;
+}
+
+}  // namespace
+
+TEST(OnvifPeer, TwoCamerasOnOneAddressEachRaiseAlarmsOnlyForTheirOwnLogin) {
+  const int32_t listener = TMCC_Init(dl::kClientAlarmListener);
+  TMCC_RegisterDataReadCallBack(listener, OnAlarm, nullptr);
+  // Nothing connects to it (the alarms are pulled); a port of this process's
+  // own, so parallel runs need no lock.
+  int port = 20000 + getpid() % 20000;
+  for (int tries = 0; tries < 100 && TMCC_StartListen(listener, port) != dl::kOk; ++tries) ++port;
+
+  const auto address = LoopbackAddress(40);
+  std::atomic<uint16_t> quietPort{0}, busyPort{0};
+  FakeCamera quiet(
+      address,
+      EventCamera(quietPort, Event("Device/Trigger/DigitalInput", "InputToken", "LogicalState"),
+                  true));
+  FakeCamera busy(address,
+                  EventCamera(busyPort, Event("VideoSource/MotionAlarm", "Source", "State"), true));
+  quietPort = quiet.port();
+  busyPort = busy.port();
+  int32_t quietLogin = 0, busyLogin = 0;
+  ASSERT_EQ(Connect(address, quiet.port(), &quietLogin), dl::kOk);
+  ASSERT_EQ(Connect(address, busy.port(), &busyLogin), dl::kOk);
+
+  // value 1: motion (only the busy camera has it), -1: digital input 1.
+  const std::map<int32_t, int32_t> loginOf = {{1, busyLogin}, {-1, quietLogin}};
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::map<int32_t, int> seen;
+        for (const auto& a : Heard()) ++seen[a.value];
+        return seen[1] >= 2 && seen[-1] >= 2;
+      },
+      10s));
+  for (const auto& a : Heard()) {
+    ASSERT_TRUE(loginOf.contains(a.value)) << a.value;
+    EXPECT_EQ(a.loginHandle, loginOf.at(a.value)) << a.value;
+    EXPECT_EQ(a.address, address);
+  }
+  EXPECT_EQ(TMCC_Done(quietLogin), dl::kOk);
+  EXPECT_EQ(TMCC_Done(busyLogin), dl::kOk);
+  EXPECT_EQ(TMCC_Done(listener), dl::kOk);
+}
+
+// Pacing seen from the camera's side: over a window of two seconds, a camera
+// that answers every pull at once is pulled a few times a second, not as fast
+// as the loop runs; on one connection when it keeps connections open, and
+// still without a failure when it closes a connection it said it would keep.
+TEST(OnvifPeer, ACameraAnsweringEveryPullAtOnceIsPulledAFewTimesASecond) {
+  struct Case {
+    const char* what;
+    bool keepOpen;          // the camera's answers say the connection stays open
+    bool closesAnyway;      // and it closes it all the same
+    size_t maxConnections;  // in the window
+  };
+  const Case cases[] = {
+      {"kept open", true, false, 2},
+      {"closed every time", false, false, 100},
+      {"closed though said open", true, true, 100},
+  };
+  int index = 41;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto address = LoopbackAddress(index++);
+    std::atomic<uint16_t> port{0};
+    auto script =
+        EventCamera(port, Event("VideoSource/MotionAlarm", "Source", "State"), c.keepOpen);
+    FakeCamera camera(address, script, !c.closesAnyway);
+    port = camera.port();
+    int32_t h = 0;
+    ASSERT_EQ(Connect(address, camera.port(), &h), dl::kOk);
+    ASSERT_TRUE(WaitUntil([&] { return Count(camera.Requests(), "PullMessages") >= 2; }, 5s));
+    const size_t pulls = Count(camera.Requests(), "PullMessages");
+    const size_t connections = camera.Connections();
+    // Unpaced, this camera was pulled hundreds of times a second.
+    EXPECT_FALSE(
+        WaitUntil([&] { return Count(camera.Requests(), "PullMessages") >= pulls + 40; }, 2s));
+    const size_t pulled = Count(camera.Requests(), "PullMessages") - pulls;
+    EXPECT_GE(pulled, 2u);
+    EXPECT_LE(pulled, 20u);
+    EXPECT_LE(camera.Connections() - connections, c.maxConnections);
+    // Every pull was answered: the subscription was never given up.
+    EXPECT_EQ(Count(camera.Requests(), "CreatePullPointSubscription"), 1u);
+    EXPECT_EQ(TMCC_Done(h), dl::kOk);
+  }
 }

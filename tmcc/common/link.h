@@ -40,6 +40,9 @@ struct SessionParams {
   std::optional<std::chrono::milliseconds> pictureTime;
   // kOnvif: the device service's path (and query) on address:port.
   std::string onvifPath;
+  // The handle of the client the link belongs to (0: none); a standard
+  // camera's alarms are tied to it.
+  int32_t clientHandle = 0;
 };
 
 class Link;

@@ -38,7 +38,7 @@ void LeaveLocalAlarms(const AlarmListener* listener) {
   });
 }
 
-size_t DeliverLocalAlarm(const protocol::Alarm& alarm) {
+size_t DeliverLocalAlarm(const protocol::Alarm& alarm, int32_t loginHandle) {
   std::vector<std::shared_ptr<AlarmListener>> targets;
   {
     Hub& hub = TheHub();
@@ -49,7 +49,7 @@ size_t DeliverLocalAlarm(const protocol::Alarm& alarm) {
   }
   size_t handed = 0;
   for (auto& l : targets) {
-    if (l->Inject(alarm)) ++handed;
+    if (l->Inject(alarm, loginHandle)) ++handed;
   }
   return handed;
 }

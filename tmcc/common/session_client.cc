@@ -50,6 +50,7 @@ SessionClient::SessionClient(int32_t kind)
 int32_t SessionClient::Open(SessionParams params) {
   if (strand_.running_in_this_thread()) return dl::kErrBusy;
   params.timeout = timeout();
+  params.clientHandle = handle();
   auto waiter = std::make_shared<Waiter>();
   auto self = std::static_pointer_cast<SessionClient>(shared_from_this());
   asio::post(strand_, [self, waiter, params] {

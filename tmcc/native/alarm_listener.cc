@@ -71,7 +71,7 @@ class AlarmConnection : public std::enable_shared_from_this<AlarmConnection>,
     progress_ = listener_->Stamp();
     delivered_ = true;
     auto self = shared_from_this();
-    listener_->Deliver(judged.alarm);
+    listener_->Deliver(judged.alarm, 0);  // pushed: no login heard it
     if (c.closed()) return true;
     std::vector<uint8_t> ack;
     pr::BuildAlarmAck(ack, frame.requestId);
@@ -210,12 +210,13 @@ void AlarmListener::ShedOne() {
   ++shed_;
 }
 
-void AlarmListener::Deliver(const pr::Alarm& alarm) {
+void AlarmListener::Deliver(const pr::Alarm& alarm, int32_t loginHandle) {
   dl::AlarmRecord record{};
   record.size = sizeof(record);
   record.channel = alarm.channel;
   record.kind = alarm.kind;
   record.value = alarm.value;
+  record.loginHandle = loginHandle;
   SetFieldText(record.address, alarm.address);
   dl::AlarmMessage message{};
   message.size = sizeof(message);
@@ -228,11 +229,11 @@ void AlarmListener::Deliver(const pr::Alarm& alarm) {
   callback_.Invoke(handle(), &message);
 }
 
-bool AlarmListener::Inject(const pr::Alarm& alarm) {
+bool AlarmListener::Inject(const pr::Alarm& alarm, int32_t loginHandle) {
   if (port_ == 0) return false;
   auto self = std::static_pointer_cast<AlarmListener>(shared_from_this());
-  asio::post(strand_, [self, alarm] {
-    if (self->acceptor_) self->Deliver(alarm);
+  asio::post(strand_, [self, alarm, loginHandle] {
+    if (self->acceptor_) self->Deliver(alarm, loginHandle);
   });
   return true;
 }

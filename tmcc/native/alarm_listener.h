@@ -68,13 +68,15 @@ class AlarmListener : public Client {
   AlarmListenerCounts counts() const;
   size_t connections() const { return open_; }
 
-  // An alarm from elsewhere in the library (see local_alarms.h), delivered on
-  // the strand if the listener is still listening then. false when it is not
-  // listening now. Threading: any thread; posts, calls nothing out.
-  bool Inject(const protocol::Alarm& alarm);
+  // An alarm from elsewhere in the library (see local_alarms.h), heard by
+  // the login client loginHandle, delivered on the strand if the listener is
+  // still listening then. false when it is not listening now.
+  // Threading: any thread; posts, calls nothing out.
+  bool Inject(const protocol::Alarm& alarm, int32_t loginHandle);
 
-  // For the connections, on the strand.
-  void Deliver(const protocol::Alarm& alarm);
+  // For the connections, on the strand. loginHandle goes into the record:
+  // 0 for an alarm a device pushed here.
+  void Deliver(const protocol::Alarm& alarm, int32_t loginHandle);
   void Forget(AlarmConnection* connection);
   uint64_t Stamp() { return ++clock_; }
   void CountForged() { ++forged_; }

@@ -1,9 +1,10 @@
 // One HTTP/1.1 request and its response to a standard camera, on Asio: a
-// connection of its own (closed after the answer), the whole exchange under
-// one deadline, the response bounded (header block and body), and a 401
-// answered once with Digest or Basic. Each exchange has an Authenticator of
-// its own: one shared by exchanges running side by side would take a
-// challenge answered by one as a refusal of the other.
+// connection of its own (closed after the answer) or the one an
+// HttpKeptConnection holds, the whole exchange under one deadline, the
+// response bounded (header block and body), and a 401 answered once with
+// Digest or Basic. Each exchange has an Authenticator of its own: one shared
+// by exchanges running side by side would take a challenge answered by one
+// as a refusal of the other.
 //
 // The camera is untrusted: a response that does not fit the bounds, never
 // ends or is malformed ends the exchange with kErrProtocol or kErrTimeout,
@@ -44,12 +45,39 @@ struct HttpReply {
   std::string body;
 };
 
+// One connection to a camera kept open from one exchange to the next
+// (HTTP/1.1 keep-alive), so a loop of requests (event pulls) does not open
+// a connection each time. An exchange given it uses the kept socket when
+// there is one (else connects and keeps the new one), and gives it back
+// after a whole response the camera neither closed nor asked to close; a
+// failure of any kind closes it. A kept socket the camera closed meanwhile
+// is noticed by the next exchange, which then connects once more. One
+// exchange holds it at a time: another one meanwhile makes a connection of
+// its own and closes it after its answer, so it never holds more than one
+// socket. Threading: the strand of the exchanges that use it.
+class HttpKeptConnection {
+ public:
+  explicit HttpKeptConnection(Strand strand) : socket_(std::move(strand)) {}
+  // Closes the kept socket, and keeps none after: an exchange holding it
+  // closes it at its end.
+  void Close();
+
+ private:
+  friend class HttpExchange;
+  asio::ip::tcp::socket socket_;
+  bool held_ = false;    // an exchange is using it
+  bool closed_ = false;  // Close was called
+};
+
 class HttpExchange : public std::enable_shared_from_this<HttpExchange> {
  public:
   using Done = std::function<void(HttpReply reply)>;
 
+  // kept: a connection to keep between exchanges to this camera, or none
+  // (then the connection is closed after the answer).
   HttpExchange(Strand strand, asio::ip::tcp::endpoint camera, std::string user,
-               std::string password, HttpCall call, std::chrono::milliseconds timeout);
+               std::string password, HttpCall call, std::chrono::milliseconds timeout,
+               std::shared_ptr<HttpKeptConnection> kept = nullptr);
 
   // Threading: both on the strand. done runs once, on the strand, never from
   // inside Start or Cancel; after Cancel with kErrClosed.
@@ -65,6 +93,8 @@ class HttpExchange : public std::enable_shared_from_this<HttpExchange> {
   void Finish(HttpReply reply);
   void Fail(int32_t result);
   bool Ended() const { return finished_ || cancelled_; }
+  // Gives the kept connection back (with the socket when it may be kept).
+  void Release(bool keepSocket);
 
   Strand strand_;
   asio::ip::tcp::endpoint camera_;
@@ -78,7 +108,12 @@ class HttpExchange : public std::enable_shared_from_this<HttpExchange> {
   std::vector<uint8_t> in_;
   size_t inUsed_ = 0;
   rtsp::MessageLimits limits_;
-  bool challenged_ = false;  // a 401 was answered in this exchange
+  std::shared_ptr<HttpKeptConnection> kept_;
+  bool holding_ = false;       // this exchange holds kept_
+  bool reusedSocket_ = false;  // socket_ was kept from an earlier exchange
+  bool reconnected_ = false;   // a kept socket that failed was replaced once
+  bool keepable_ = false;      // the last response leaves the connection open
+  bool challenged_ = false;    // a 401 was answered in this exchange
   bool finished_ = false;
   bool cancelled_ = false;
 };

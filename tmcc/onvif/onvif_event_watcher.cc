@@ -25,23 +25,23 @@ std::string MessageId() {
 
 }  // namespace
 
-std::shared_ptr<OnvifEventWatcher> OnvifEventWatcher::Create(Strand strand, SoapPoster& poster,
-                                                             std::string eventServicePath,
-                                                             std::string cameraAddress,
-                                                             std::chrono::milliseconds timeout,
-                                                             OnvifEventOptions options) {
+std::shared_ptr<OnvifEventWatcher> OnvifEventWatcher::Create(
+    Strand strand, SoapPoster& poster, std::string eventServicePath, std::string cameraAddress,
+    int32_t loginHandle, std::chrono::milliseconds timeout, OnvifEventOptions options) {
   return std::shared_ptr<OnvifEventWatcher>(
       new OnvifEventWatcher(std::move(strand), poster, std::move(eventServicePath),
-                            std::move(cameraAddress), timeout, std::move(options)));
+                            std::move(cameraAddress), loginHandle, timeout, std::move(options)));
 }
 
 OnvifEventWatcher::OnvifEventWatcher(Strand strand, SoapPoster& poster,
                                      std::string eventServicePath, std::string cameraAddress,
-                                     std::chrono::milliseconds timeout, OnvifEventOptions options)
+                                     int32_t loginHandle, std::chrono::milliseconds timeout,
+                                     OnvifEventOptions options)
     : strand_(std::move(strand)),
       poster_(poster),
       eventServicePath_(std::move(eventServicePath)),
       cameraAddress_(std::move(cameraAddress)),
+      loginHandle_(loginHandle),
       timeout_(timeout),
       options_(std::move(options)),
       timer_(strand_),
@@ -147,6 +147,7 @@ void OnvifEventWatcher::PullOrRenew() {
     return;
   }
   pullStarted_ = now;
+  Count(stats_.pulls);
   Post(subscriptionPath_,
        ov::BuildPullMessagesRequest(poster_.Token(), subscription_, options_.pullWait.count(),
                                     options_.messageLimit, MessageId()),
@@ -162,12 +163,17 @@ void OnvifEventWatcher::OnPulled(const SoapAnswer& answer) {
     renewAt_ =
         Clock::now() + RenewDelay(result->currentTime, result->terminationTime, options_.lifetime);
   }
-  Deliver(*result);
+  const bool overCap = Deliver(*result);
+  // An answer that came at once, with or without messages, is followed by a
+  // pause: a camera answering every pull at once would otherwise be pulled
+  // as fast as the loop runs.
+  const auto spacing = result->messages.empty() ? options_.idlePullSpacing
+                       : overCap                ? options_.overCapPullSpacing
+                                                : options_.busyPullSpacing;
   const auto elapsed = Clock::now() - pullStarted_;
-  if (result->messages.empty() && elapsed < options_.idlePullSpacing) {
-    return ScheduleNext(
-        std::chrono::duration_cast<std::chrono::milliseconds>(options_.idlePullSpacing - elapsed),
-        &OnvifEventWatcher::PullOrRenew);
+  if (elapsed < spacing) {
+    return ScheduleNext(std::chrono::duration_cast<std::chrono::milliseconds>(spacing - elapsed),
+                        &OnvifEventWatcher::PullOrRenew);
   }
   PullOrRenew();
 }
@@ -183,7 +189,8 @@ void OnvifEventWatcher::OnRenewed(const SoapAnswer& answer) {
   PullOrRenew();
 }
 
-void OnvifEventWatcher::Deliver(const ov::PullMessagesResult& result) {
+bool OnvifEventWatcher::Deliver(const ov::PullMessagesResult& result) {
+  bool overCap = false;
   for (const auto& message : result.messages) {
     Count(stats_.notifications);
     const MappedNotification mapped = MapNotification(message, cameraAddress_);
@@ -202,10 +209,13 @@ void OnvifEventWatcher::Deliver(const ov::PullMessagesResult& result) {
     }
     if (!rateLimit_.Allow(Clock::now())) {
       Count(stats_.alarmsOverRate);
+      overCap = true;
       continue;
     }
-    Count(DeliverLocalAlarm(mapped.alarm) > 0 ? stats_.alarmsDelivered : stats_.alarmsUnheard);
+    Count(DeliverLocalAlarm(mapped.alarm, loginHandle_) > 0 ? stats_.alarmsDelivered
+                                                            : stats_.alarmsUnheard);
   }
+  return overCap;
 }
 
 // The subscription is given up (it ends on the device at its termination

@@ -3,7 +3,12 @@
 // and a new subscription (after a growing pause) when a pull or renewal
 // fails. Notifications that map to alarms (onvif_alarm_mapping.h) go to
 // every listening alarm listener of the process (local_alarms.h) with the
-// camera's connection address, as if the camera had pushed them.
+// camera's connection address and the handle of the login the watcher
+// belongs to, as if the camera had pushed them.
+//
+// Pacing: a camera that answers a pull at once (it holds nothing back) is
+// pulled again only after a pause, longer while its alarms go over the
+// per-second cap, so a camera full of messages cannot make us spin.
 //
 // Only one exchange is out at a time (the poster carries one), so a renewal
 // waits for the pull in progress, and Stop's Unsubscribe for it too.
@@ -34,8 +39,12 @@ struct OnvifEventOptions {
   // How long the device may hold a PullMessages open, and its message limit.
   std::chrono::milliseconds pullWait{5000};
   int messageLimit = 64;
-  // A device that answers pulls at once with nothing is pulled no more often.
+  // A device that answers pulls at once is pulled no more often than this:
+  // idlePullSpacing when it had nothing, busyPullSpacing when it had
+  // messages, overCapPullSpacing when its alarms went over the cap.
   std::chrono::milliseconds idlePullSpacing{1000};
+  std::chrono::milliseconds busyPullSpacing{250};
+  std::chrono::milliseconds overCapPullSpacing{1000};
   // Unsubscribe at Stop: best effort, this long at most.
   std::chrono::milliseconds unsubscribeTimeout{1000};
   uint32_t maxAlarmsPerSecond = 20;
@@ -47,6 +56,7 @@ struct OnvifEventOptions {
 struct OnvifEventStats {
   std::atomic<uint64_t> subscriptions{0};      // subscriptions the device granted
   std::atomic<uint64_t> subscribeFailures{0};  // refused, unanswered or unreadable
+  std::atomic<uint64_t> pulls{0};              // PullMessages sent
   std::atomic<uint64_t> pullFailures{0};
   std::atomic<uint64_t> renewals{0};
   std::atomic<uint64_t> renewFailures{0};
@@ -65,12 +75,13 @@ class OnvifEventWatcher : public std::enable_shared_from_this<OnvifEventWatcher>
   // poster must stay usable until the watcher is stopped and its last
   // exchange answered (its done runs, kErrClosed included). cameraAddress is
   // the address the connection knows the camera by (the alarms' address);
-  // eventServicePath the event service's absolute path on the camera;
+  // loginHandle the login client the watcher pulls for (every alarm names
+  // it); eventServicePath the event service's absolute path on the camera;
   // timeout the deadline of every exchange (a pull gets pullWait on top).
   // Threading: any thread; starts nothing.
   static std::shared_ptr<OnvifEventWatcher> Create(Strand strand, SoapPoster& poster,
                                                    std::string eventServicePath,
-                                                   std::string cameraAddress,
+                                                   std::string cameraAddress, int32_t loginHandle,
                                                    std::chrono::milliseconds timeout,
                                                    OnvifEventOptions options = {});
 
@@ -90,15 +101,16 @@ class OnvifEventWatcher : public std::enable_shared_from_this<OnvifEventWatcher>
   enum class Step { kSubscribe, kPull, kRenew };
 
   OnvifEventWatcher(Strand strand, SoapPoster& poster, std::string eventServicePath,
-                    std::string cameraAddress, std::chrono::milliseconds timeout,
-                    OnvifEventOptions options);
+                    std::string cameraAddress, int32_t loginHandle,
+                    std::chrono::milliseconds timeout, OnvifEventOptions options);
 
   void Subscribe();
   void OnSubscribed(const SoapAnswer& answer);
   void PullOrRenew();
   void OnPulled(const SoapAnswer& answer);
   void OnRenewed(const SoapAnswer& answer);
-  void Deliver(const onvif::PullMessagesResult& result);
+  // Whether an alarm went over the per-second cap.
+  bool Deliver(const onvif::PullMessagesResult& result);
   void Fail(Step step);
   void Unsubscribe();
   void OnUnsubscribed(const SoapAnswer& answer);
@@ -117,6 +129,7 @@ class OnvifEventWatcher : public std::enable_shared_from_this<OnvifEventWatcher>
   SoapPoster& poster_;
   const std::string eventServicePath_;
   const std::string cameraAddress_;
+  const int32_t loginHandle_;
   const std::chrono::milliseconds timeout_;
   const OnvifEventOptions options_;
   asio::steady_timer timer_;

@@ -72,16 +72,17 @@ std::optional<ov::UsernameToken> OnvifSession::Token() {
 // --- exchanges ---
 
 void OnvifSession::Exchange(uint16_t port, HttpCall call, Clock::time_point deadline,
-                            std::function<void(HttpReply)> done) {
+                            std::function<void(HttpReply)> done,
+                            std::shared_ptr<HttpKeptConnection> kept) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   if (phase_ == Phase::kClosed || left.count() <= 0) {
     const int32_t result = phase_ == Phase::kClosed ? dl::kErrClosed : dl::kErrTimeout;
     asio::post(strand_, [done = std::move(done), result] { done(HttpReply{result, 0, {}, {}}); });
     return;
   }
-  auto exchange =
-      std::make_shared<HttpExchange>(strand_, asio::ip::tcp::endpoint(params_.address, port),
-                                     params_.user, params_.password, std::move(call), left);
+  auto exchange = std::make_shared<HttpExchange>(
+      strand_, asio::ip::tcp::endpoint(params_.address, port), params_.user, params_.password,
+      std::move(call), left, std::move(kept));
   exchanges_.push_back(exchange);
   std::weak_ptr<HttpExchange> weak = exchange;
   exchange->Start([self = shared_from_this(), weak, done = std::move(done)](HttpReply reply) {
@@ -94,20 +95,23 @@ void OnvifSession::Exchange(uint16_t port, HttpCall call, Clock::time_point dead
 }
 
 void OnvifSession::Soap(const Service& service, std::string envelope, Clock::time_point deadline,
-                        SoapDone done) {
+                        SoapDone done, std::shared_ptr<HttpKeptConnection> kept) {
   HttpCall call;
   call.method = "POST";
   call.target = service.path;
   call.contentType = std::string(kSoapType);
   call.body = std::move(envelope);
   call.maxBody = kOnvifSoapBody;
-  Exchange(service.port, std::move(call), deadline, [done = std::move(done)](HttpReply reply) {
-    SoapAnswer answer;
-    answer.result = reply.result;
-    answer.httpStatus = reply.status;
-    answer.body = std::move(reply.body);
-    done(answer);
-  });
+  Exchange(
+      service.port, std::move(call), deadline,
+      [done = std::move(done)](HttpReply reply) {
+        SoapAnswer answer;
+        answer.result = reply.result;
+        answer.httpStatus = reply.status;
+        answer.body = std::move(reply.body);
+        done(answer);
+      },
+      std::move(kept));
 }
 
 void OnvifSession::Post(std::string path, std::string envelope, std::chrono::milliseconds timeout,
@@ -127,17 +131,21 @@ void OnvifSession::Post(std::string path, std::string envelope, std::chrono::mil
   ++pendingRequests_;
   Service service{events_.path.empty() ? device_.port : events_.port, std::move(path)};
   const auto bounded = std::clamp(timeout, std::chrono::milliseconds(1), kOnvifLongestPost);
-  Soap(service, std::move(envelope), Clock::now() + bounded,
-       [self = shared_from_this(), done = std::move(done)](const SoapAnswer& answer) {
-         --self->pendingRequests_;
-         // A failure status without a body is no SOAP exchange at all, and
-         // a path that cannot go on a request line came from a payload.
-         if ((answer.result == dl::kOk && answer.body.empty() && !Success(answer.httpStatus)) ||
-             answer.result == dl::kErrInvalidArgument) {
-           return done(SoapAnswer{dl::kErrProtocol, answer.httpStatus, {}});
-         }
-         done(answer);
-       });
+  // The event pulls, one after the other: one connection kept for them all.
+  if (!postConnection_) postConnection_ = std::make_shared<HttpKeptConnection>(strand_);
+  Soap(
+      service, std::move(envelope), Clock::now() + bounded,
+      [self = shared_from_this(), done = std::move(done)](const SoapAnswer& answer) {
+        --self->pendingRequests_;
+        // A failure status without a body is no SOAP exchange at all, and
+        // a path that cannot go on a request line came from a payload.
+        if ((answer.result == dl::kOk && answer.body.empty() && !Success(answer.httpStatus)) ||
+            answer.result == dl::kErrInvalidArgument) {
+          return done(SoapAnswer{dl::kErrProtocol, answer.httpStatus, {}});
+        }
+        done(answer);
+      },
+      postConnection_);
 }
 
 // --- login ---
@@ -309,6 +317,7 @@ void OnvifSession::End() {
   auto running = std::move(exchanges_);
   exchanges_.clear();
   for (auto& exchange : running) exchange->Cancel();
+  if (postConnection_) postConnection_->Close();
 }
 
 void OnvifSession::ScheduleKeepAlive() {
@@ -333,7 +342,7 @@ void OnvifSession::ScheduleKeepAlive() {
 void OnvifSession::StartEventWatcher() {
   if (events_.path.empty() || watcher_) return;
   watcher_ = OnvifEventWatcher::Create(strand_, *this, events_.path, params_.address.to_string(),
-                                       params_.timeout);
+                                       params_.clientHandle, params_.timeout);
   watcher_->Start();
 }
 

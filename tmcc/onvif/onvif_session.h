@@ -95,11 +95,13 @@
     using SoapDone = std::function<void(const SoapAnswer& answer)>;
     using AnswerDone = std::function<void(int32_t result, const protocol::Answer* answer)>;
 
-    // One HTTP exchange with the camera within the deadline.
+    // One HTTP exchange with the camera within the deadline; on the kept
+    // connection when one is given.
     void Exchange(uint16_t port, HttpCall call, Clock::time_point deadline,
-                  std::function<void(HttpReply)> done);
+                  std::function<void(HttpReply)> done,
+                  std::shared_ptr<HttpKeptConnection> kept = nullptr);
     void Soap(const Service& service, std::string envelope, Clock::time_point deadline,
-              SoapDone done);
+              SoapDone done, std::shared_ptr<HttpKeptConnection> kept = nullptr);
 
     // Login steps.
     void AskClock();
@@ -152,6 +154,8 @@
     // (End) before the link lets go of its exchanges.
     std::shared_ptr<OnvifEventWatcher> watcher_;
     std::string reason_;  // the failing request's, while it is answered
+    // The posts' connection, kept from one to the next (closed at End).
+    std::shared_ptr<HttpKeptConnection> postConnection_;
   };
 
 }  // namespace qrv::tmcc
