@@ -92,7 +92,7 @@ class RawRtsp {
 
   // Takes the challenges of a 401; false when none can be answered.
   bool Challenge(const rtsp::Response& r, const std::string& user, const std::string& password) {
-    if (!auth_) auth_.emplace(user, password);
+    if (!auth_) auth_.emplace(user, password, false);
     auto values = r.headers.FindAll("WWW-Authenticate");
     return auth_->OnChallenge(values) == rtsp::Authenticator::Verdict::kRetry;
   }

@@ -40,6 +40,9 @@ struct SessionParams {
   std::optional<std::chrono::milliseconds> pictureTime;
   // kOnvif: the device service's path (and query) on address:port.
   std::string onvifPath;
+  // kRtsp and kOnvif: the password may go out in Basic authentication
+  // (TMCC_ALLOW_BASIC names the device).
+  bool allowBasic = false;
 };
 
 class Link;

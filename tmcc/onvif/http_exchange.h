@@ -1,7 +1,8 @@
 // One HTTP/1.1 request and its response to a standard camera, on Asio: a
 // connection of its own (closed after the answer), the whole exchange under
 // one deadline, the response bounded (header block and body), and a 401
-// answered once with Digest or Basic. Each exchange has an Authenticator of
+// answered once with Digest (or Basic where allowed: it sends the password
+// readable to anyone on the path). Each exchange has an Authenticator of
 // its own: one shared by exchanges running side by side would take a
 // challenge answered by one as a refusal of the other.
 //
@@ -36,7 +37,8 @@ struct HttpCall {
 struct HttpReply {
   // kOk: a response arrived (any status but a 401 we could not get past).
   // Else kErrUnreachable, kErrTimeout, kErrProtocol, kErrAuthRefused (a 401
-  // after our answer, or one we cannot answer), kErrInvalidArgument (a
+  // after our answer), kErrAuthUnsupported (a 401 we cannot answer),
+  // kErrBasicRefused (Basic alone offered, not allowed), kErrInvalidArgument (a
   // target or credential that cannot go on a request), kErrClosed.
   int32_t result = 0;
   int status = 0;
@@ -49,7 +51,8 @@ class HttpExchange : public std::enable_shared_from_this<HttpExchange> {
   using Done = std::function<void(HttpReply reply)>;
 
   HttpExchange(Strand strand, asio::ip::tcp::endpoint camera, std::string user,
-               std::string password, HttpCall call, std::chrono::milliseconds timeout);
+               std::string password, bool allowBasic, HttpCall call,
+               std::chrono::milliseconds timeout);
 
   // Threading: both on the strand. done runs once, on the strand, never from
   // inside Start or Cancel; after Cancel with kErrClosed.
