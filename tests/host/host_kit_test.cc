@@ -11,16 +11,13 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <map>
 #include <mutex>
-#include <optional>
 
 #include "host/kit/annexb_scan.h"
 #include "host/kit/debug_relay.h"
 #include "host/kit/device_address.h"
 #include "host/kit/gap_tracker.h"
 #include "host/kit/media_probe.h"
-#include "host/kit/password_source.h"
 #include "host/kit/recording_check.h"
 #include "host/kit/requests.h"
 #include "host/kit/spread.h"
@@ -474,48 +471,6 @@ TEST(Redaction, AUrlsPasswordNeverShowsWhateverItHolds) {
     const std::string error = CheckDeviceAddress(address).error;
     EXPECT_NE(error.find("cam:***@127.0.0.1"), std::string::npos) << error;
     EXPECT_EQ(error.find("s3"), std::string::npos) << error;
-  }
-}
-
-TEST(PasswordSources, TheFirstGivenSourceIsReadAndItsMistakesNamed) {
-  const std::map<std::string, std::string> files = {
-      {"pw", "from-file\n"}, {"crlf", "crlf\r\n"},           {"empty", ""},
-      {"two", "a\nb\n"},     {"long", std::string(32, 'x')}, {"", "typed\n"}};
-  auto read = [&](const std::string& path, std::string* why) -> std::optional<std::string> {
-    auto it = files.find(path);
-    if (it == files.end()) {
-      *why = "cannot be read: No such file or directory";
-      return std::nullopt;
-    }
-    return it->second;
-  };
-  struct Case {
-    PasswordSources sources;
-    const char* password;  // nullptr: an error holding `error`
-    const char* error;
-  };
-  const Case cases[] = {
-      {{}, "admin", ""},
-      {{std::nullopt, std::nullopt, "from-env"}, "from-env", ""},
-      {{"given", std::nullopt, "from-env"}, "given", ""},
-      {{std::nullopt, "pw", "from-env"}, "from-file", ""},
-      {{std::nullopt, "crlf", std::nullopt}, "crlf", ""},
-      {{"-", std::nullopt, "from-env"}, "typed", ""},
-      {{"x", "pw", std::nullopt}, nullptr, "not both"},
-      {{std::nullopt, "missing", std::nullopt}, nullptr, "--password-file missing cannot be read"},
-      {{std::nullopt, "empty", std::nullopt}, nullptr, "is empty"},
-      {{std::nullopt, "two", std::nullopt}, nullptr, "one line"},
-      {{std::nullopt, "long", std::nullopt}, nullptr, "more than 31 bytes"},
-      {{std::nullopt, std::nullopt, ""}, nullptr, "QRV_PASSWORD is empty"},
-  };
-  for (const Case& c : cases) {
-    const PasswordChoice choice = ChoosePassword(c.sources, "admin", read);
-    if (c.password != nullptr) {
-      EXPECT_EQ(choice.password, c.password) << choice.error;
-    } else {
-      EXPECT_FALSE(choice.password);
-      EXPECT_NE(choice.error.find(c.error), std::string::npos) << choice.error;
-    }
   }
 }
 

@@ -123,69 +123,6 @@ TEST(RtspLogin, AChallengeIsAnsweredOnceThenTheLoginIsRefused) {
   EXPECT_TRUE(answeredWithDigest.load());
 }
 
-TEST(RtspLogin, ThePasswordGoesOutInBasicOnlyWhereAllowedAndNeverToAnUnknownAlgorithm) {
-  struct Case {
-    const char* challenge;
-    const char* allowBasic;  // TMCC_ALLOW_BASIC; "@" stands for this camera's URL
-    int32_t result;
-    const char* answer;  // how the Authorization header begins; "" for none sent
-  };
-  const Case cases[] = {
-      {"Basic realm=\"cam\"", nullptr, dl::kErrBasicRefused, ""},
-      {"Basic realm=\"cam\"", "127.0.0.9, 127.0.0.21:1", dl::kErrBasicRefused, ""},
-      {"Basic realm=\"cam\"", "127.0.0.9,@", dl::kOk, "Basic dXNlcjpwYXNzd29yZA=="},
-      {"Basic realm=\"cam\"", "*", dl::kOk, "Basic "},
-      {"Digest realm=\"cam\", nonce=\"n\", algorithm=SHA-512-256", nullptr, dl::kErrAuthUnsupported,
-       ""},
-      {"Digest realm=\"cam\", nonce=\"n\", algorithm=SHA-256, qop=\"auth\"", nullptr, dl::kOk,
-       "Digest username=\"user\""},
-      // Digest is taken over Basic even where Basic is allowed.
-      {"Basic realm=\"cam\", Digest realm=\"cam\", nonce=\"n\"", "*", dl::kOk, "Digest "},
-  };
-  for (const auto& c : cases) {
-    std::mutex mutex;
-    std::string answer;
-    ScriptedPeer peer(LoopbackAddress(21), [&](int fd) {
-      auto options = ReadRequest(fd);
-      if (!options) return;
-      Answer(fd, *options, "200 OK");
-      auto describe = ReadRequest(fd);
-      if (!describe) return;
-      Answer(fd, *describe, "401 Unauthorized",
-             std::string("WWW-Authenticate: ") + c.challenge + "\r\n");
-      describe = ReadRequest(fd);
-      if (!describe) return;
-      const auto at = describe->text.find("Authorization: ");
-      if (at != std::string::npos) {
-        std::lock_guard lock(mutex);
-        answer = describe->text.substr(at + 15, describe->text.find("\r\n", at) - at - 15);
-      }
-      Answer(fd, *describe, "200 OK", "Content-Type: application/sdp\r\n", kSdp);
-      DrainUntilClosed(fd);
-    });
-    const std::string url = Url(peer.port());
-    if (c.allowBasic != nullptr) {
-      std::string list = c.allowBasic;
-      if (const auto self = list.find('@'); self != std::string::npos) list.replace(self, 1, url);
-      setenv("TMCC_ALLOW_BASIC", list.c_str(), 1);
-    }
-    int32_t login = TMCC_Init(dl::kClientLogin);
-    auto record = MakeLogin(url);
-    EXPECT_EQ(TMCC_Connect(login, &record, 0), c.result) << c.challenge;
-    unsetenv("TMCC_ALLOW_BASIC");
-    EXPECT_EQ(TMCC_Done(login), dl::kOk);
-    std::lock_guard lock(mutex);
-    if (*c.answer == '\0') {
-      EXPECT_EQ(answer, "") << c.challenge;
-    } else {
-      EXPECT_TRUE(answer.starts_with(c.answer)) << c.challenge << ": " << answer;
-    }
-    if (c.result == dl::kOk && std::string_view(c.challenge).find("SHA-256") != std::string::npos) {
-      EXPECT_NE(answer.find("algorithm=SHA-256"), std::string::npos) << answer;
-    }
-  }
-}
-
 TEST(RtspLogin, AnAnswerThatNeverEndsOrNeverFitsIsCut) {
   {
     // Half a header block, then silence: the set-up's time-out.
