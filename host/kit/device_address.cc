@@ -60,22 +60,29 @@ AddressCheck CheckDeviceAddress(const std::string& address) {
                   "is written to the log)";
     return check;
   }
+  // A password holding '/' or '?' ends the authority early, and the rest of
+  // it reads as a path: with an '@' anywhere, only what follows the last one
+  // is quoted.
+  const size_t lastAt = rest.rfind('@');
+  const std::string shown = lastAt == std::string_view::npos ? address
+                                                             : std::string(scheme->prefix) + "***" +
+                                                                   std::string(rest.substr(lastAt));
   if (address.size() > kMaxAddressText) {
-    check.error = "\"" + address + "\" is longer than " + std::to_string(kMaxAddressText) +
+    check.error = "\"" + shown + "\" is longer than " + std::to_string(kMaxAddressText) +
                   " bytes, the most the plug-in takes (a shorter path, or the camera's address "
                   "with port 554)";
     return check;
   }
   for (char c : address) {
     if (c <= ' ' || c > '~' || c == '#') {
-      check.error = "\"" + address + "\" holds a space, control character or '#'";
+      check.error = "\"" + shown + "\" holds a space, control character or '#'";
       return check;
     }
   }
   const size_t colon = authority.find(':');
   const std::string host(authority.substr(0, colon));
   if (host != "localhost" && !IsIpv4(host)) {
-    check.error = "\"" + address + "\" must name its host as an IPv4 address or localhost";
+    check.error = "\"" + shown + "\" must name its host as an IPv4 address or localhost";
     return check;
   }
   check.urlPort = scheme->defaultPort;
@@ -85,7 +92,7 @@ AddressCheck CheckDeviceAddress(const std::string& address) {
     auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
     if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || port < 1 ||
         port > 65535) {
-      check.error = "\"" + address + "\" has a port outside 1..65535";
+      check.error = "\"" + shown + "\" has a port outside 1..65535";
       check.urlPort.reset();
       return check;
     }
