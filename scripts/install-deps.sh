@@ -14,6 +14,8 @@ packages=(
   # and the RTSP elements (good), x264enc (ugly), and the server's bindings.
   python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gst-plugins-base-1.0
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
+  # gst-launch-1.0: rtspsrc records from the simulator in the standard tests.
+  gstreamer1.0-tools
   binutils iproute2
   lintian dpkg-dev
 )
