@@ -45,7 +45,8 @@ volatile std::sig_atomic_t stopRequested = 0;
 // One blocking request and its response, answering one challenge.
 class Exchange {
  public:
-  Exchange(int fd, std::string user, std::string password) : fd_(fd), auth_(user, password) {}
+  Exchange(int fd, std::string user, std::string password)
+      : fd_(fd), auth_(user, password, false) {}
 
   rt::Response Ask(const std::string& method, const std::string& uri,
                    std::vector<rt::Header> headers) {

@@ -26,6 +26,13 @@ inline constexpr int32_t kErrPeerUnproven = -112;
 // The device has no way to do this (a standard camera asked for voice talk,
 // say): not a passing failure, asking again will not help.
 inline constexpr int32_t kErrUnsupported = -113;
+// The device asks for an authentication this library does not speak (an
+// unknown scheme or Digest algorithm): no credentials were sent.
+inline constexpr int32_t kErrAuthUnsupported = -114;
+// The device offers only Basic authentication, which would send the password
+// readable to anyone on the path; refused unless allowed for the device
+// (TMCC_ALLOW_BASIC). No credentials were sent.
+inline constexpr int32_t kErrBasicRefused = -115;
 
 // Words for a result code, for people reading logs and the host tool.
 inline const char* DescribeResult(int32_t code) {
@@ -45,6 +52,8 @@ inline const char* DescribeResult(int32_t code) {
     case kErrClosed: return "client closed";
     case kErrPeerUnproven: return "the device could not prove it knows the password";
     case kErrUnsupported: return "the device does not offer this operation";
+    case kErrAuthUnsupported: return "the device asks for an unsupported authentication";
+    case kErrBasicRefused: return "clear-text (Basic) login refused: see TMCC_ALLOW_BASIC";
     default: return "unknown result";
   }
 }

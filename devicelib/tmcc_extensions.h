@@ -9,6 +9,13 @@
 
 namespace qrv::devicelib {
 
+// The environment variable that allows Basic authentication (the password
+// readable to anyone on the path) for the devices it names: entries
+// separated by commas or spaces, each an address or URL as the host gives it
+// (any port), "address:port", or "*" for every device. A host sets it before
+// loading the library; the library reads it at each connect.
+inline constexpr char kAllowBasicVariable[] = "TMCC_ALLOW_BASIC";
+
 // Connection history of a login or stream client since TMCC_Init,
 // little-endian. The caller sets size; the library fills at most that many
 // bytes and never writes past them, so either side may be built against a

@@ -59,9 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(c.nonce.size() <= rt::kMaxAuthParamLength);
     if (c.scheme == rt::AuthScheme::kDigest && rt::Answerable(c)) AnswerParsesBack(c);
   }
-  if (const auto chosen = rt::ChooseChallenge(parsed.challenges)) Check(rt::Answerable(*chosen));
+  if (const auto chosen = rt::ChooseChallenge(parsed.challenges, true))
+    Check(rt::Answerable(*chosen));
+  // Basic is never chosen where it is not allowed.
+  if (const auto chosen = rt::ChooseChallenge(parsed.challenges, false))
+    Check(chosen->scheme == rt::AuthScheme::kDigest);
 
-  rt::Authenticator auth("user", "pass");
+  rt::Authenticator auth("user", "pass", true);
   if (auth.OnChallenge(values) == rt::Authenticator::Verdict::kRetry) {
     for (int i = 0; i < 2; ++i) {
       const auto a = auth.Authorization("OPTIONS", "rtsp://h/");

@@ -23,6 +23,8 @@ run_packages=(
   python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gst-plugins-base-1.0
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
   gstreamer1.0-plugins-bad
+  # gst-launch-1.0: rtspsrc records from the simulator in the standard tests.
+  gstreamer1.0-tools
   # Runs the ONVIF interop test's client; its four packages come straight
   # from the npm registry (tests/onvif_interop/fetch_modules.py), not npm.
   nodejs

@@ -258,25 +258,9 @@ int main(int argc, char** argv) {
   }
 
   simulator.Stop();
-  uint64_t logins = 0, refused = 0, frames = 0, bytes = 0, streams = 0, alarms = 0, failed = 0;
-  for (size_t i = 0; i < simulator.DeviceCount(); ++i) {
-    const Observations o = simulator.device(i).Observe();
-    logins += o.logins;
-    refused += o.refusedLogins;
-    alarms += o.alarmsPushed;
-    failed += o.alarmsFailed;
-    streams += o.streams.size();
-    for (const auto& s : o.streams) {
-      frames += s.frames;
-      bytes += s.bytes;
-    }
-  }
-  std::printf(
-      "summary: %zu device(s), %llu login(s), %llu refused, %llu stream(s), %llu frame(s), "
-      "%.1f MB sent, %llu alarm(s) pushed, %llu failed\n",
-      simulator.DeviceCount(), static_cast<unsigned long long>(logins),
-      static_cast<unsigned long long>(refused), static_cast<unsigned long long>(streams),
-      static_cast<unsigned long long>(frames), bytes / 1e6, static_cast<unsigned long long>(alarms),
-      static_cast<unsigned long long>(failed));
+  std::vector<Observations> observed;
+  for (size_t i = 0; i < simulator.DeviceCount(); ++i)
+    observed.push_back(simulator.device(i).Observe());
+  std::printf("%s\n", qrv::sim::SummaryLine(observed).c_str());
   return 0;
 }

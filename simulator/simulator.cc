@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <asio.hpp>
+#include <cstdio>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -164,6 +165,32 @@ void Simulator::Stop() {
   }
   for (auto& [port, responder] : responders) responder->Close();
   for (auto& impl : impls) impl->Stop();
+}
+
+std::string SummaryLine(const std::vector<Observations>& devices) {
+  uint64_t logins = 0, refused = 0, streams = 0, rtspConnections = 0, frames = 0, bytes = 0,
+           alarms = 0, failed = 0;
+  for (const Observations& o : devices) {
+    logins += o.logins;
+    refused += o.refusedLogins + o.rtspRefused;
+    alarms += o.alarmsPushed;
+    failed += o.alarmsFailed;
+    streams += o.streams.size();
+    rtspConnections += o.rtspConnections;
+    for (const auto& s : o.streams) {
+      frames += s.frames;
+      bytes += s.bytes;
+    }
+    frames += o.rtspFramesSent;
+    bytes += o.rtspBytes;
+  }
+  auto count = [](uint64_t n) { return std::to_string(n); };
+  char megabytes[32];
+  std::snprintf(megabytes, sizeof megabytes, "%.1f", static_cast<double>(bytes) / 1e6);
+  return "summary: " + count(devices.size()) + " device(s), " + count(logins) + " login(s), " +
+         count(refused) + " refused, " + count(streams) + " stream(s), " + count(rtspConnections) +
+         " RTSP connection(s), " + count(frames) + " frame(s), " + megabytes + " MB sent, " +
+         count(alarms) + " alarm(s) pushed, " + count(failed) + " failed";
 }
 
 }  // namespace qrv::sim

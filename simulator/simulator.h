@@ -170,6 +170,11 @@ struct Observations {
   uint64_t rtspBytes = 0;          // H.264 bytes of those frames
 };
 
+// The closing line of a run over these devices' observations: logins,
+// streams, and the frames and bytes sent to every viewer, our protocol's and
+// RTSP's. Pure; any thread.
+std::string SummaryLine(const std::vector<Observations>& devices);
+
 class Simulator;
 
 // One simulated device. Owned by its Simulator; references stay valid until

@@ -20,6 +20,7 @@
 
 #include <strings.h>
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -103,6 +104,10 @@ int32_t MakeParams(const char (&ip)[32], int32_t port, const char (&user)[32],
   out->onvifPath = std::move(target->onvifPath);
   out->user = *userText;
   out->password = *passwordText;
+  // Read at each connect: a host sets it before loading the library.
+  const char* allowBasic = std::getenv(dl::kAllowBasicVariable);
+  out->allowBasic =
+      allowBasic != nullptr && qrv::tmcc::BasicAllowedFor(allowBasic, *ipText, target->port);
   if (out->user.empty() && !target->urlUser.empty()) {
     out->user = std::move(target->urlUser);
     out->password = std::move(target->urlPassword);

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <string_view>
 
@@ -42,34 +44,45 @@ AddressCheck CheckDeviceAddress(const std::string& address) {
   const Scheme* scheme = SchemeOf(address);
   if (scheme == nullptr) {
     if (!IsIpv4(address))
-      check.error = "\"" + address +
+      check.error = "\"" + RedactUserInfo(address) +
                     "\" is not an IPv4 address such as 192.0.2.10, nor an rtsp:// or http:// URL";
     return check;
   }
+  const std::string_view rest = std::string_view(address).substr(scheme->prefix.size());
+  const std::string_view authority = rest.substr(0, rest.find_first_of("/?"));
+  // Before any check that quotes the address: a password may hold anything,
+  // even what would end the redaction of free text early.
+  if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
+    const std::string_view user = authority.substr(0, std::min(at, authority.find(':')));
+    check.error = "\"" + std::string(scheme->prefix) + std::string(user) + ":***" +
+                  std::string(rest.substr(at)) +
+                  "\" holds a user or password: give them as user and password (the address "
+                  "is written to the log)";
+    return check;
+  }
+  // A password holding '/' or '?' ends the authority early, and the rest of
+  // it reads as a path: with an '@' anywhere, only what follows the last one
+  // is quoted.
+  const size_t lastAt = rest.rfind('@');
+  const std::string shown = lastAt == std::string_view::npos ? address
+                                                             : std::string(scheme->prefix) + "***" +
+                                                                   std::string(rest.substr(lastAt));
   if (address.size() > kMaxAddressText) {
-    check.error = "\"" + address + "\" is longer than " + std::to_string(kMaxAddressText) +
+    check.error = "\"" + shown + "\" is longer than " + std::to_string(kMaxAddressText) +
                   " bytes, the most the plug-in takes (a shorter path, or the camera's address "
                   "with port 554)";
     return check;
   }
   for (char c : address) {
     if (c <= ' ' || c > '~' || c == '#') {
-      check.error = "\"" + address + "\" holds a space, control character or '#'";
+      check.error = "\"" + shown + "\" holds a space, control character or '#'";
       return check;
     }
-  }
-  const std::string_view rest = std::string_view(address).substr(scheme->prefix.size());
-  const std::string_view authority = rest.substr(0, rest.find_first_of("/?"));
-  if (authority.find('@') != std::string_view::npos) {
-    check.error = "\"" + address +
-                  "\" holds a user or password: give them as user and password (the address "
-                  "is written to the log)";
-    return check;
   }
   const size_t colon = authority.find(':');
   const std::string host(authority.substr(0, colon));
   if (host != "localhost" && !IsIpv4(host)) {
-    check.error = "\"" + address + "\" must name its host as an IPv4 address or localhost";
+    check.error = "\"" + shown + "\" must name its host as an IPv4 address or localhost";
     return check;
   }
   check.urlPort = scheme->defaultPort;
@@ -79,7 +92,7 @@ AddressCheck CheckDeviceAddress(const std::string& address) {
     auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
     if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size() || port < 1 ||
         port > 65535) {
-      check.error = "\"" + address + "\" has a port outside 1..65535";
+      check.error = "\"" + shown + "\" has a port outside 1..65535";
       check.urlPort.reset();
       return check;
     }
@@ -93,8 +106,43 @@ bool IsDeviceUrl(const std::string& address) {
 }
 
 std::string DescribeAddress(const std::string& address, int32_t port) {
-  if (SchemeOf(address) != nullptr) return address;
+  if (SchemeOf(address) != nullptr) return RedactUserInfo(address);
   return address + ":" + std::to_string(port);
+}
+
+std::string RedactUserInfo(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t copied = 0;
+  for (size_t mark = text.find("://"); mark != std::string_view::npos;
+       mark = text.find("://", mark + 3)) {
+    // A scheme is letters (then letters, digits, '+', '-', '.') right before "://".
+    size_t scheme = mark;
+    while (scheme > 0) {
+      const char c = text[scheme - 1];
+      if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') break;
+      --scheme;
+    }
+    if (scheme == mark || !std::isalpha(static_cast<unsigned char>(text[scheme]))) continue;
+    // The authority ends where a path, a query or the surrounding text (a
+    // space, a quote) begins; user information is up to its last '@', so a
+    // password holding '@' or '#' is covered whole.
+    const size_t start = mark + 3;
+    size_t end = start;
+    while (end < text.size() &&
+           std::string_view("/?\"' \t\r\n<>").find(text[end]) == std::string_view::npos)
+      ++end;
+    const size_t at = text.substr(start, end - start).rfind('@');
+    if (at == std::string_view::npos) continue;
+    const std::string_view userInfo = text.substr(start, at);
+    const size_t colon = userInfo.find(':');
+    out.append(text.substr(copied, start - copied));
+    out.append(userInfo.substr(0, colon));
+    if (colon != std::string_view::npos) out.append(":***");
+    copied = start + at;  // from the '@' on
+  }
+  out.append(text.substr(copied));
+  return out;
 }
 
 }  // namespace qrv::host

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace qrv::host {
 
@@ -31,5 +32,10 @@ bool IsDeviceUrl(const std::string& address);
 
 // "address:port" for our protocol, the URL alone for a URL (it names its port).
 std::string DescribeAddress(const std::string& address, int32_t port);
+
+// `text` with the user information of every URL in it ("scheme://user:pw@")
+// written as "user:***@", so no message, log line or JSON document shows a
+// password given in a URL. The rest of the text is unchanged.
+std::string RedactUserInfo(std::string_view text);
 
 }  // namespace qrv::host

@@ -117,6 +117,11 @@ std::string DescribeExecuteResult(int32_t code) {
       return "no free slot (all 256 in use)";
     case kQrvResultFailed:
       return "refused (unknown operation, the device library refused, or a fault was caught)";
+    case qrv::devicelib::kErrBasicRefused:
+      return "the device asks for Basic authentication, which sends the password readable to "
+             "anyone on the network; none was sent. Allow it for this device with "
+             "allow_basic = true (qrv-recorder), --allow-basic (qrv-host) or the environment "
+             "variable TMCC_ALLOW_BASIC";
     default:
       return qrv::devicelib::DescribeResult(code);
   }

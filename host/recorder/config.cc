@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "host/kit/device_address.h"
+#include "host/kit/password_source.h"
 
 namespace qrv::recorder {
 namespace {
@@ -83,6 +84,14 @@ class KeyReader {
     return value;
   }
 
+  std::optional<bool> Boolean(const std::string& key) const {
+    const toml::node* node = table_.get(key);
+    if (node == nullptr) return std::nullopt;
+    auto value = node->value<bool>();
+    if (!node->is_boolean() || !value) Fail(key + " must be true or false (" + Where(*node) + ")");
+    return value;
+  }
+
   std::optional<int64_t> Integer(const std::string& key, int64_t low, int64_t high) const {
     const toml::node* node = table_.get(key);
     if (node == nullptr) return std::nullopt;
@@ -139,8 +148,9 @@ class KeyReader {
 };
 
 const std::set<std::string> kDeviceKeys = {
-    "name",        "address", "port",    "user",    "password",       "password_file",
-    "stream_type", "output",  "segment", "max_age", "max_total_size", "stall_timeout"};
+    "name",           "address",       "port",       "user",    "password",
+    "password_file",  "stream_type",   "output",     "segment", "max_age",
+    "max_total_size", "stall_timeout", "allow_basic"};
 const std::set<std::string> kDefaultKeys = {"port",          "user",           "password",
                                             "password_file", "stream_type",    "segment",
                                             "max_age",       "max_total_size", "stall_timeout"};
@@ -188,17 +198,9 @@ bool ApplyDeviceKeys(const KeyReader& reader, const Context& context, DeviceSett
     std::string why;
     auto content = (*context.readFile)(resolved, &why);
     if (!content) reader.Fail("password_file " + resolved + ": " + why);
-    if (content->empty() || *content == "\n" || *content == "\r\n")
-      reader.Fail("password_file " + resolved + " is empty");
-    // One trailing line end is the editor's, not the password's.
-    std::string secret = *content;
-    if (!secret.empty() && secret.back() == '\n') secret.pop_back();
-    if (!secret.empty() && secret.back() == '\r') secret.pop_back();
-    if (secret.find('\0') != std::string::npos || secret.find('\n') != std::string::npos)
-      reader.Fail("password_file " + resolved + " must hold one line");
-    if (secret.size() > kMaxFieldText)
-      reader.Fail("password_file " + resolved + " holds more than 31 bytes");
-    device.password = secret;
+    auto secret = host::PasswordLine(*content, &why);
+    if (!secret) reader.Fail("password_file " + resolved + " " + why);
+    device.password = *secret;
   }
   if (auto v = reader.Integer("stream_type", 0, 255)) device.streamType = static_cast<int32_t>(*v);
   if (auto v = reader.Duration("segment", 1, kMaxSegment)) device.segment = *v;
@@ -263,6 +265,7 @@ RecorderSettings Parse(const toml::table& root, const std::string& path, const C
     if (!checked.error.empty()) reader.Fail("address " + checked.error);
     device.address = *address;
     const bool ownPassword = ApplyDeviceKeys(reader, context, device);
+    if (auto v = reader.Boolean("allow_basic")) device.allowBasic = *v;
     if (checked.urlPort) {
       // A URL names its port; a different one beside it would be ignored.
       if (table.get("port") != nullptr && device.port != *checked.urlPort)
@@ -292,6 +295,19 @@ RecorderSettings Parse(const toml::table& root, const std::string& path, const C
 }
 
 }  // namespace
+
+std::string BasicAllowList(const RecorderSettings& settings) {
+  std::string list;
+  for (const DeviceSettings& device : settings.devices) {
+    if (!device.allowBasic) continue;
+    // An address alone would allow every port of it: name this device only.
+    const std::string entry = host::IsDeviceUrl(device.address)
+                                  ? device.address
+                                  : device.address + ":" + std::to_string(device.port);
+    list += (list.empty() ? "" : ",") + entry;
+  }
+  return list;
+}
 
 std::optional<std::chrono::seconds> ParseDuration(const std::string& text) {
   if (text.empty()) return std::nullopt;

@@ -26,6 +26,9 @@ struct DeviceSettings {
   std::chrono::seconds maxAge{0};  // 0 = keep regardless of age
   uint64_t maxTotalBytes = 0;      // 0 = no size limit
   std::chrono::seconds stallTimeout{10};
+  // A standard camera that offers only Basic authentication (the password
+  // readable on the network) is answered; refused otherwise.
+  bool allowBasic = false;
 
   bool operator==(const DeviceSettings&) const = default;
 };
@@ -60,6 +63,10 @@ ConfigResult LoadConfig(const std::string& path);
 // as the user running this; empty when all can, else the first problem with
 // its real cause.
 std::string CheckOutputs(const RecorderSettings& settings);
+
+// TMCC_ALLOW_BASIC's value for the devices with allow_basic: each one's URL,
+// or address:port; empty when none has it.
+std::string BasicAllowList(const RecorderSettings& settings);
 
 // "90", "90s", "15m", "2h", "7d" -> seconds; nullopt for anything else.
 std::optional<std::chrono::seconds> ParseDuration(const std::string& text);

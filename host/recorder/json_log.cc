@@ -4,6 +4,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "host/kit/device_address.h"
+
 namespace qrv::recorder {
 
 std::string IsoTime(std::chrono::system_clock::time_point at) {
@@ -44,6 +46,19 @@ bool JsonLog::Open(const std::string& target, std::string* error) {
   return true;
 }
 
+namespace {
+
+// No password given in a URL reaches the log (or the journal behind it).
+void Redact(nlohmann::ordered_json& value) {
+  if (value.is_string()) {
+    value = host::RedactUserInfo(value.get_ref<const std::string&>());
+  } else if (value.is_structured()) {
+    for (auto& item : value) Redact(item);
+  }
+}
+
+}  // namespace
+
 void JsonLog::Write(const std::string& event, nlohmann::ordered_json fields) {
   nlohmann::ordered_json line = nlohmann::ordered_json::object();
   line["ts"] = IsoTime(std::chrono::system_clock::now());
@@ -51,6 +66,7 @@ void JsonLog::Write(const std::string& event, nlohmann::ordered_json fields) {
   if (fields.is_object()) {
     for (auto& [key, value] : fields.items()) line[key] = std::move(value);
   }
+  Redact(line);
   std::string text = line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
   text += '\n';
   std::lock_guard lock(mutex_);

@@ -20,6 +20,8 @@
 #include <iostream>
 #include <thread>
 
+#include "devicelib/tmcc_extensions.h"
+#include "host/kit/device_address.h"
 #include "host/kit/plugin_host.h"
 #include "host/kit/requests.h"
 #include "host/recorder/config.h"
@@ -72,19 +74,30 @@ int main(int argc, char** argv) {
 
   ConfigResult config = LoadConfig(configPath);
   if (!config.settings) {
-    std::cerr << "qrv-recorder: " << config.error << "\n";
+    std::cerr << "qrv-recorder: " << qrv::host::RedactUserInfo(config.error) << "\n";
     return kExitUsage;
   }
   RecorderSettings settings = *config.settings;
   if (check) {
     if (std::string problem = CheckOutputs(settings); !problem.empty()) {
-      std::cerr << "qrv-recorder: " << configPath << ": " << problem << "\n";
+      std::cerr << "qrv-recorder: " << configPath << ": " << qrv::host::RedactUserInfo(problem)
+                << "\n";
       return kExitUsage;
     }
     std::cout << configPath << ": " << settings.devices.size() << " device(s), valid\n";
     return 0;
   }
   if (!logTarget.empty()) settings.log = logTarget;
+
+  // Before the plug-in loads the device library, which reads it at each
+  // connect; a reload cannot change it under the library's threads.
+  const std::string allowBasic = BasicAllowList(settings);
+  if (!allowBasic.empty()) {
+    const char* before = std::getenv(qrv::devicelib::kAllowBasicVariable);
+    const std::string list =
+        before != nullptr && *before != 0 ? std::string(before) + "," + allowBasic : allowBasic;
+    setenv(qrv::devicelib::kAllowBasicVariable, list.c_str(), 1);
+  }
 
   // Every thread made from here on (the plug-in's, the library's) inherits
   // the blocked set, so the signals wait for sigwaitinfo below.
@@ -167,6 +180,10 @@ int main(int argc, char** argv) {
                {"running", plugin},
                {"configured", next.plugin.empty() ? qrv::host::DefaultPluginPath() : next.plugin}});
         if (!log.Open(next.log, &error)) log.Write("log_failed", {{"error", error}});
+        if (BasicAllowList(next) != allowBasic)
+          log.Write("restart_required", {{"setting", "allow_basic"},
+                                         {"running", allowBasic},
+                                         {"configured", BasicAllowList(next)}});
         Recorder::Changes changes = recorder.Apply(next);
         settings.plugin = next.plugin;
         log.Write("reload", {{"added", Names(changes.added)},

@@ -108,8 +108,7 @@ void AddEventsCommand(CLI::App& app, const GlobalOptions& global, CommandRun* ru
   command->add_option("--port", options->device.port, "Control port of those devices")
       ->default_val(6001)
       ->check(cli::Port());
-  command->add_option("--user", options->device.user, "User name")->default_val("admin");
-  command->add_option("--password", options->device.password, "Password")->default_val("admin");
+  AddCredentialOptions(*command, options->device);
   command->callback([&global, options, run] {
     *run = [&global, options] { return RunEvents(global, *options); };
   });

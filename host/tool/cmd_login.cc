@@ -1,7 +1,11 @@
+#include <cstdlib>
 #include <memory>
+#include <vector>
 
+#include "devicelib/tmcc_extensions.h"
 #include "host/kit/cli_checks.h"
 #include "host/kit/device_address.h"
+#include "host/kit/password_source.h"
 #include "host/tool/commands.h"
 
 namespace qrv::host {
@@ -22,8 +26,63 @@ void AddDeviceOptions(CLI::App& command, DeviceOptions& device) {
   command.add_option("--port", device.port, "Device control port")
       ->default_val(6001)
       ->check(cli::Port());
+  AddCredentialOptions(command, device);
+}
+
+namespace {
+
+struct CredentialBinding {
+  CLI::App* command;
+  DeviceOptions* device;
+  CLI::Option* password;
+  CLI::Option* passwordFile;
+};
+
+// Every subcommand's credential options; the options live as long as the
+// application (main's), which outlives every use.
+std::vector<CredentialBinding>& Bindings() {
+  static std::vector<CredentialBinding> bindings;
+  return bindings;
+}
+
+}  // namespace
+
+void AddCredentialOptions(CLI::App& command, DeviceOptions& device) {
   command.add_option("--user", device.user, "User name")->default_val("admin");
-  command.add_option("--password", device.password, "Password")->default_val("admin");
+  CLI::Option* password = command.add_option(
+      "--password", device.passwordArgument,
+      "Password (default admin), or - to read it from standard input. A password on the "
+      "command line is visible to every user of the machine: prefer --password-file, the "
+      "environment variable QRV_PASSWORD or -");
+  CLI::Option* file = command.add_option("--password-file", device.passwordFile,
+                                         "File holding the password on one line");
+  command.add_flag("--allow-basic", device.allowBasic,
+                   "Answer a standard camera that asks for Basic authentication, which sends the "
+                   "password readable to anyone on the network (refused by default)");
+  Bindings().push_back({&command, &device, password, file});
+}
+
+std::string ApplyCredentialOptions() {
+  bool allowBasic = false;
+  for (const CredentialBinding& binding : Bindings()) {
+    if (!binding.command->parsed()) continue;
+    PasswordSources sources;
+    if (binding.password->count() > 0) sources.argument = binding.device->passwordArgument;
+    if (binding.passwordFile->count() > 0) sources.file = binding.device->passwordFile;
+    if (const char* value = std::getenv(kPasswordVariable)) sources.environment = value;
+    PasswordChoice choice = ChoosePassword(sources, "admin", ReadSecret);
+    if (!choice.password) return choice.error;
+    binding.device->password = std::move(*choice.password);
+    allowBasic = allowBasic || binding.device->allowBasic;
+  }
+  if (allowBasic) {
+    // For the devices this run names (and only those: the tool reaches no
+    // other), added to what the operator's environment already allows.
+    const char* before = std::getenv(devicelib::kAllowBasicVariable);
+    std::string list = before != nullptr && *before != 0 ? std::string(before) + ",*" : "*";
+    setenv(devicelib::kAllowBasicVariable, list.c_str(), 1);
+  }
+  return "";
 }
 
 namespace {

@@ -14,6 +14,15 @@ namespace qrv::host {
 using CommandRun = std::function<int()>;
 
 void AddDeviceOptions(CLI::App& command, DeviceOptions& device);
+// --user, --password, --password-file and --allow-basic.
+void AddCredentialOptions(CLI::App& command, DeviceOptions& device);
+
+// After parsing, on the main thread before the plug-in is loaded: sets the
+// chosen subcommand's password from --password-file, --password (or standard
+// input), QRV_PASSWORD or the default, and allows Basic authentication for
+// the run's devices with --allow-basic. Empty, or why it cannot (a usage
+// error).
+std::string ApplyCredentialOptions();
 
 void AddDiscoverCommand(CLI::App& app, const GlobalOptions& global, CommandRun* run);
 void AddLoginCommand(CLI::App& app, const GlobalOptions& global, CommandRun* run);

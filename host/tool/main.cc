@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "host/kit/device_address.h"
 #include "host/tool/commands.h"
 #include "host/tool/interrupt.h"
 #include "host/tool/report.h"
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
-    std::string message = e.what();
+    std::string message = RedactUserInfo(e.what());
     std::string unknown = UnknownSubcommand(app, argc, argv);
     if (!unknown.empty()) {
       message = "unknown subcommand '" + unknown + "'; one of: " + SubcommandNames(app);
@@ -90,6 +91,11 @@ int main(int argc, char** argv) {
     return kExitUsage;
   }
   report.Configure(global.json, global.quiet);
+  if (const std::string error = ApplyCredentialOptions(); !error.empty()) {
+    if (global.json) report.Set("usage", true);
+    report.FailText(error, kExitUsage);
+    return report.Finish(kExitUsage);
+  }
   int status = run ? run() : kExitUsage;
   return report.Finish(status);
 }

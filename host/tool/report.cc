@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "devicelib/tmcc_errors.h"
+#include "host/kit/device_address.h"
 #include "host/kit/requests.h"
 
 namespace qrv::host {
@@ -33,6 +34,8 @@ int ExitStatusForResult(int32_t code) {
     case dl::kErrPeerUnproven:
     case dl::kErrDeviceRefused:
     case dl::kErrUnsupported:  // the request itself: asking again will not help
+    case dl::kErrAuthUnsupported:
+    case dl::kErrBasicRefused:
     case kQrvResultNoFreeSlot:
       return kExitRefused;
     case dl::kErrUnreachable:
@@ -50,6 +53,11 @@ std::string DescribeResultAt(int32_t code, const std::string& device) {
       return "the device at " + device + " refused the user name or password";
     case dl::kErrPeerUnproven:
       return "the device at " + device + " could not prove it knows the password";
+    case dl::kErrAuthUnsupported:
+      return "the device at " + device +
+             " asks for an authentication method not supported (no password was sent)";
+    case dl::kErrBasicRefused:
+      return device + ": " + DescribeExecuteResult(code);
     case dl::kErrUnreachable:
       return "device unreachable: nothing accepts connections at " + device;
     case dl::kErrTimeout:
@@ -63,8 +71,23 @@ std::string DescribeResultAt(int32_t code, const std::string& device) {
   }
 }
 
+namespace {
+
+// Every text in the document with URLs' passwords hidden.
+void Redact(nlohmann::json& value) {
+  if (value.is_string()) {
+    value = RedactUserInfo(value.get_ref<const std::string&>());
+  } else if (value.is_structured()) {
+    for (auto& item : value) Redact(item);
+  }
+}
+
+}  // namespace
+
 std::string JsonText(const nlohmann::json& document) {
-  return document.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
+  nlohmann::json redacted = document;
+  Redact(redacted);
+  return redacted.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace);
 }
 
 Report& Report::Instance() {
@@ -82,14 +105,14 @@ void Report::Configure(bool json, bool quiet) {
 void Report::Say(const std::string& line) {
   std::lock_guard lock(mutex_);
   if (json_) return;
-  std::fprintf(stdout, "%s\n", line.c_str());
+  std::fprintf(stdout, "%s\n", RedactUserInfo(line).c_str());
   std::fflush(stdout);
 }
 
 void Report::Note(const std::string& line) {
   std::lock_guard lock(mutex_);
   if (json_ || quiet_) return;
-  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fprintf(stderr, "%s\n", RedactUserInfo(line).c_str());
   std::fflush(stderr);
 }
 
@@ -120,8 +143,8 @@ int Report::Fail(const std::string& what, int32_t code, const std::string& devic
     if (!device.empty()) error["device"] = device;
     document_["errors"].push_back(std::move(error));
   } else {
-    std::fprintf(stderr, "qrv-host: %s failed: %s (result %d)\n", what.c_str(), words.c_str(),
-                 code);
+    std::fprintf(stderr, "qrv-host: %s failed: %s (result %d)\n", RedactUserInfo(what).c_str(),
+                 RedactUserInfo(words).c_str(), code);
     std::fflush(stderr);
   }
   return status;
@@ -134,7 +157,7 @@ int Report::FailText(const std::string& what, int status, const std::string& dev
     if (!device.empty()) error["device"] = device;
     document_["errors"].push_back(std::move(error));
   } else {
-    std::fprintf(stderr, "qrv-host: %s\n", what.c_str());
+    std::fprintf(stderr, "qrv-host: %s\n", RedactUserInfo(what).c_str());
     std::fflush(stderr);
   }
   return status;

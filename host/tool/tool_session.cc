@@ -53,7 +53,7 @@ std::unique_ptr<ToolSession> ToolSession::Open(const GlobalOptions& options) {
   if (options.verbose) {
     relay = std::make_unique<DebugRelay>();
     if (!relay->Start([](const std::string& line) {
-          std::fprintf(stderr, "qrv-host: plug-in: %s\n", line.c_str());
+          std::fprintf(stderr, "qrv-host: plug-in: %s\n", RedactUserInfo(line).c_str());
         })) {
       std::fprintf(stderr, "qrv-host: --verbose: cannot make a pipe for the plug-in's messages\n");
     }

@@ -30,7 +30,10 @@ struct DeviceOptions {
   std::string address;
   int32_t port = 6001;
   std::string user = "admin";
-  std::string password = "admin";
+  std::string password = "admin";  // as resolved by ResolveDevicePasswords
+  std::string passwordArgument;    // --password as given ("-": standard input)
+  std::string passwordFile;        // --password-file
+  bool allowBasic = false;         // --allow-basic
 
   // "address:port" as given, for messages.
   std::string Where() const { return DescribeAddress(address, port); }

@@ -130,7 +130,9 @@ struct DigestExpect {
   uint32_t lastNonceCount = 0;  // an answer must count past it (no replays)
 };
 
-// An RFC 2617 qop=auth answer with MD5 to this connection's challenge.
+// An answer with MD5 to this connection's challenge: RFC 2617 with qop=auth
+// (its nonce count must grow), or without qop as RFC 2617 keeps for older
+// clients (MD5(HA1:nonce:HA2)), as many players send.
 bool DigestMatches(std::string_view authorization, DigestExpect& e) {
   authorization = rtsp::TrimWhitespace(authorization);
   const size_t space = authorization.find(' ');
@@ -146,15 +148,16 @@ bool DigestMatches(std::string_view authorization, DigestExpect& e) {
   const std::string algorithm = get("algorithm");
   if (!algorithm.empty() && !rtsp::EqualsIgnoreCase(algorithm, "MD5")) return false;
   const std::string nc = get("nc"), cnonce = get("cnonce"), response = get("response");
-  if (get("qop") != "auth" || nc.size() != 8 || cnonce.empty() || response.size() != 32)
-    return false;
+  const bool qop = params->contains("qop");
+  if (response.size() != 32) return false;
+  if (qop && (get("qop") != "auth" || nc.size() != 8 || cnonce.empty())) return false;
   uint32_t count = 0;
   for (char digit : nc) {
     const int v = rtsp::HexValue(digit);
     if (v < 0) return false;
     count = count << 4 | static_cast<uint32_t>(v);
   }
-  if (count <= e.lastNonceCount) return false;
+  if (qop && count <= e.lastNonceCount) return false;
   // The user is compared with the password's answer, so a wrong user costs
   // the same as a wrong password.
   const bool sameUser = get("username") == e.user;
@@ -163,10 +166,11 @@ bool DigestMatches(std::string_view authorization, DigestExpect& e) {
                                        std::string(e.password));
   const std::string ha2 = rtsp::Md5Hex(std::string(e.method) + ":" + std::string(e.uri));
   if (ha1.empty() || ha2.empty()) return false;
-  const std::string expected =
-      rtsp::Md5Hex(ha1 + ":" + std::string(e.nonce) + ":" + nc + ":" + cnonce + ":auth:" + ha2);
+  const std::string expected = qop ? rtsp::Md5Hex(ha1 + ":" + std::string(e.nonce) + ":" + nc +
+                                                  ":" + cnonce + ":auth:" + ha2)
+                                   : rtsp::Md5Hex(ha1 + ":" + std::string(e.nonce) + ":" + ha2);
   if (expected.empty() || !SameText(expected, response) || !sameUser) return false;
-  e.lastNonceCount = count;
+  if (qop) e.lastNonceCount = count;
   return true;
 }
 

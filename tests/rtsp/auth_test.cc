@@ -93,13 +93,13 @@ TEST(AuthChallenges, ParsesSeveralPerHeaderAndPerResponse) {
   EXPECT_EQ(r.challenges[2].schemeName, "Negotiate");
   EXPECT_EQ(r.challenges[3].schemeName, "Bearer");
   EXPECT_EQ(r.challenges[4].schemeName, "NTLM");
-  EXPECT_EQ(rt::ChooseChallenge(r.challenges)->scheme, rt::AuthScheme::kDigest);
+  EXPECT_EQ(rt::ChooseChallenge(r.challenges, true)->scheme, rt::AuthScheme::kDigest);
 
   const std::vector<std::string_view> headers = {"Basic realm=\"a\"",
                                                  "Digest realm=\"b\", nonce=\"n\", qop=auth"};
   r = rt::ParseChallenges(headers);
   ASSERT_EQ(r.challenges.size(), 2u);
-  EXPECT_EQ(rt::ChooseChallenge(r.challenges)->realm, "b");
+  EXPECT_EQ(rt::ChooseChallenge(r.challenges, false)->realm, "b");
 
   // Escapes inside quoted strings are taken off, and put back when answering.
   const rt::Challenge q = Only(R"(Digest realm="a \"quoted\" \\ realm", nonce="n\x")");
@@ -112,17 +112,56 @@ TEST(AuthChallenges, ParsesSeveralPerHeaderAndPerResponse) {
       << *a;
 }
 
-TEST(AuthChallenges, ChoosesOnlyWhatCanBeAnswered) {
-  auto choose = [](std::string_view value) {
-    return rt::ChooseChallenge(rt::ParseChallenges(value).challenges);
+TEST(AuthChallenges, ChoosesTheStrongestThatCanBeAnsweredAndBasicOnlyWhenAllowed) {
+  auto choose = [](std::string_view value, bool allowBasic = true) {
+    return rt::ChooseChallenge(rt::ParseChallenges(value).challenges, allowBasic);
   };
-  EXPECT_FALSE(choose("Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256"));
+  EXPECT_FALSE(choose("Digest realm=\"r\", nonce=\"n\", algorithm=SHA-512-256"));
   EXPECT_FALSE(choose("Digest realm=\"r\", nonce=\"n\", qop=\"auth-int\""));
   EXPECT_FALSE(choose("Digest realm=\"r\""));
   EXPECT_FALSE(choose("Digest nonce=\"n\""));
   EXPECT_FALSE(choose("Negotiate"));
-  EXPECT_EQ(choose("Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256, Basic realm=\"r\"")->scheme,
-            rt::AuthScheme::kBasic);
+  EXPECT_EQ(
+      choose("Digest realm=\"r\", nonce=\"n\", algorithm=SHA-512-256, Basic realm=\"r\"")->scheme,
+      rt::AuthScheme::kBasic);
+  EXPECT_FALSE(choose("Basic realm=\"r\"", false));
+  // SHA-256 wins over MD5 in whatever order they come.
+  EXPECT_EQ(choose("Digest realm=\"r\", nonce=\"n\", algorithm=MD5, "
+                   "Digest realm=\"r\", nonce=\"n\", algorithm=sha-256",
+                   false)
+                ->algorithm,
+            rt::DigestAlgorithm::kSha256);
+}
+
+TEST(DigestAuth, MatchesTheRfc7616Sha256ExampleAndItsSessionForm) {
+  // RFC 7616 section 3.9.1, SHA-256.
+  const std::string challenge =
+      "Digest realm=\"http-auth@example.org\", qop=\"auth, auth-int\", algorithm=SHA-256, "
+      "nonce=\"7ypf/xlj9XXwfDPEoM4URrv/xwf94BcCAzFZH4GiTo0v\", "
+      "opaque=\"FQhe/qaU925kfnzjCev0ciny7QMkPqMAFRtzCUYo5tdS\"";
+  const rt::DigestInput in{"Mufasa",
+                           "Circle of Life",
+                           "GET",
+                           "/dir/index.html",
+                           "f2/wE4q74E6zIJEtWaHKaf5wv/H5QzzpXusqGemxURZJ",
+                           1};
+  const auto a = rt::DigestAuthorization(Only(challenge), in);
+  ASSERT_TRUE(a);
+  EXPECT_NE(
+      a->find("response=\"753927fa0e85d155564e2e272a28d1802ca10daf4496794697cf8db5856cb6c1\""),
+      std::string::npos)
+      << *a;
+  EXPECT_NE(a->find(", algorithm=SHA-256,"), std::string::npos) << *a;
+  // The session form: HA1 = H(H(user:realm:password):nonce:cnonce).
+  std::string sessChallenge = challenge;
+  sessChallenge.replace(sessChallenge.find("SHA-256"), 7, "SHA-256-sess");
+  const auto s = rt::DigestAuthorization(Only(sessChallenge), in);
+  ASSERT_TRUE(s);
+  EXPECT_NE(
+      s->find("response=\"2fd51b3a77ad75bad6afad6003e818d767133c46d9e2749e7f5232ae1ea3efd7\""),
+      std::string::npos)
+      << *s;
+  EXPECT_NE(s->find(", algorithm=SHA-256-sess,"), std::string::npos) << *s;
 }
 
 TEST(AuthChallenges, RefusesMalformedAndOversizedChallenges) {
@@ -188,7 +227,7 @@ TEST(AuthAnswers, RefuseValuesThatWouldEndTheHeaderLine) {
 }
 
 TEST(Authenticator, CountsNonceUsesAndTellsRefusalFromAStaleNonce) {
-  rt::Authenticator auth("Mufasa", "Circle Of Life");
+  rt::Authenticator auth("Mufasa", "Circle Of Life", false);
   EXPECT_FALSE(auth.Authorization("DESCRIBE", "rtsp://h/"));
   const std::vector<std::string_view> first = {kRfc2617Challenge};
   ASSERT_EQ(auth.OnChallenge(first), rt::Authenticator::Verdict::kRetry);
@@ -211,11 +250,39 @@ TEST(Authenticator, CountsNonceUsesAndTellsRefusalFromAStaleNonce) {
   EXPECT_NE(a3->find("nonce=\"fresh\""), std::string::npos);
   EXPECT_NE(a3->find("nc=00000001"), std::string::npos);
 
-  rt::Authenticator basic("u", "p");
+  rt::Authenticator basic("u", "p", true);
   const std::vector<std::string_view> realm = {"Basic realm=\"r\""};
   ASSERT_EQ(basic.OnChallenge(realm), rt::Authenticator::Verdict::kRetry);
   EXPECT_EQ(basic.Authorization("OPTIONS", "*"), "Basic dTpw");
   EXPECT_EQ(basic.OnChallenge(realm), rt::Authenticator::Verdict::kRefused);
   const std::vector<std::string_view> unknown = {"Negotiate"};
   EXPECT_EQ(basic.OnChallenge(unknown), rt::Authenticator::Verdict::kUnsupported);
+}
+
+TEST(Authenticator, SendsNothingForBasicUnlessAllowedNorForAnUnknownAlgorithm) {
+  struct Case {
+    const char* challenge;
+    bool allowBasic;
+    rt::Authenticator::Verdict verdict;
+  };
+  const Case cases[] = {
+      {"Basic realm=\"r\"", false, rt::Authenticator::Verdict::kBasicRefused},
+      {"Basic realm=\"r\"", true, rt::Authenticator::Verdict::kRetry},
+      {"Digest realm=\"r\", nonce=\"n\", algorithm=SHA-512-256", false,
+       rt::Authenticator::Verdict::kUnsupported},
+      {"Digest realm=\"r\", nonce=\"n\", algorithm=SHA-512-256, Basic realm=\"r\"", false,
+       rt::Authenticator::Verdict::kBasicRefused},
+      {"Digest realm=\"r\", nonce=\"n\", algorithm=SHA-256-sess, qop=auth", false,
+       rt::Authenticator::Verdict::kRetry},
+  };
+  for (const auto& c : cases) {
+    rt::Authenticator auth("u", "p", c.allowBasic);
+    const std::vector<std::string_view> values = {c.challenge};
+    EXPECT_EQ(auth.OnChallenge(values), c.verdict) << c.challenge;
+    const auto answer = auth.Authorization("DESCRIBE", "rtsp://h/");
+    EXPECT_EQ(answer.has_value(), c.verdict == rt::Authenticator::Verdict::kRetry) << c.challenge;
+    if (answer) {
+      EXPECT_EQ(answer->starts_with("Basic "), c.allowBasic) << *answer;
+    }
+  }
 }

@@ -242,10 +242,10 @@ TEST_F(OnvifFaceTest, ProfilesStreamUrisAndDigestSnapshot) {
   const auto challenge = get(std::nullopt);
   ASSERT_EQ(challenge.status, 401);
   const auto values = challenge.headers.FindAll("WWW-Authenticate");
-  rt::Authenticator wrong("operator", "nope");
+  rt::Authenticator wrong("operator", "nope", false);
   ASSERT_EQ(wrong.OnChallenge(values), rt::Authenticator::Verdict::kRetry);
   EXPECT_EQ(get(wrong.Authorization("GET", path)).status, 401);
-  rt::Authenticator right("operator", "s3cret");
+  rt::Authenticator right("operator", "s3cret", false);
   ASSERT_EQ(right.OnChallenge(values), rt::Authenticator::Verdict::kRetry);
   const auto jpeg = get(right.Authorization("GET", path));
   EXPECT_EQ(jpeg.status, 200);

@@ -92,7 +92,7 @@ class RawRtsp {
 
   // Takes the challenges of a 401; false when none can be answered.
   bool Challenge(const rtsp::Response& r, const std::string& user, const std::string& password) {
-    if (!auth_) auth_.emplace(user, password);
+    if (!auth_) auth_.emplace(user, password, false);
     auto values = r.headers.FindAll("WWW-Authenticate");
     return auth_->OnChallenge(values) == rtsp::Authenticator::Verdict::kRetry;
   }
@@ -258,6 +258,9 @@ TEST_F(RtspFaceTest, FfprobeDecodesBothPathsAndAWrongPasswordGetsNoStream) {
   EXPECT_GE(o.rtspRefused, 1u);
   EXPECT_EQ(o.rtspFramesSent, sent);
   EXPECT_EQ(o.rtspViewers, 0u);
+  // The run's summary counts what RTSP viewers were sent.
+  const std::string summary = qrv::sim::SummaryLine({o});
+  EXPECT_NE(summary.find(" " + std::to_string(sent) + " frame(s)"), std::string::npos) << summary;
 }
 
 TEST_F(RtspFaceTest, ConfigurationsTheFaceCannotServeAreRefused) {
@@ -437,6 +440,38 @@ TEST_F(RtspFaceTest, WrongAnswersAreRefusedAndNeverStream) {
   auto missing = a.Request("DESCRIBE", Url(device, "/stream7"));
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->status, 404);
+}
+
+// Players that answer without qop (the RFC 2069 form RFC 2617 keeps) get in
+// as well as those with it; a wrong password is refused either way.
+TEST_F(RtspFaceTest, DigestAnswersWithAndWithoutQopAreJudged) {
+  Device& device = AddRtsp(3);
+  struct Case {
+    bool qop;
+    const char* password;  // nullptr: the device's own
+    int status;
+  };
+  const Case cases[] = {{true, nullptr, 200}, {false, nullptr, 200}, {false, "wrong", 401}};
+  for (const Case& c : cases) {
+    RawRtsp raw(device.Config().address, kRtspPort);
+    ASSERT_TRUE(raw.connected());
+    const std::string url = Url(device, "/stream0");
+    auto challenged = raw.Request("DESCRIBE", url);
+    ASSERT_TRUE(challenged);
+    ASSERT_EQ(challenged->status, 401);
+    auto parsed = rtsp::ParseChallenges(challenged->headers.FindAll("WWW-Authenticate"));
+    ASSERT_EQ(parsed.challenges.size(), 1u);
+    rtsp::Challenge challenge = parsed.challenges[0];
+    if (!c.qop) challenge.qopOffered = challenge.qopAuth = false;
+    const std::string password = c.password ? c.password : device.Config().password;
+    auto answer = rtsp::DigestAuthorization(
+        challenge, {device.Config().user, password, "DESCRIBE", url, "0a4f113b", 1});
+    ASSERT_TRUE(answer);
+    ASSERT_EQ(answer->find("qop=") != std::string::npos, c.qop) << *answer;
+    auto described = raw.RequestAsIs("DESCRIBE", url, {{"Authorization", *answer}});
+    ASSERT_TRUE(described);
+    EXPECT_EQ(described->status, c.status) << *answer;
+  }
 }
 
 TEST_F(RtspFaceTest, AStalledDeviceHoldsItsAnswersUntilTheStallEnds) {

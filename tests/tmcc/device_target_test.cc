@@ -73,3 +73,25 @@ TEST(DeviceTarget, RefusesWhatWouldNeedResolvingOrCannotBeAddressed) {
   EXPECT_FALSE(qt::ChooseDeviceTarget("not-an-address", 6001));
   EXPECT_FALSE(qt::ChooseDeviceTarget("::1", 554)) << "no RTSP URL for an IPv6 literal here";
 }
+
+TEST(DeviceTarget, BasicIsAllowedOnlyForTheDevicesTheListNames) {
+  struct Case {
+    const char* list;
+    const char* address;
+    int32_t port;
+    bool allowed;
+  };
+  const Case cases[] = {
+      {"", "127.0.0.5", 554, false},
+      {"127.0.0.9 127.0.0.5", "127.0.0.5", 554, true},
+      {"127.0.0.5:554", "127.0.0.5", 554, true},
+      {"127.0.0.5:554", "127.0.0.5", 80, false},
+      {"127.0.0.9, rtsp://127.0.0.5:8554/a", "rtsp://127.0.0.5:8554/a", 8554, true},
+      {"rtsp://127.0.0.5:8554/a", "rtsp://127.0.0.5:8554/b", 8554, false},
+      {",,  ,", "127.0.0.5", 554, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(qrv::tmcc::BasicAllowedFor(c.list, c.address, c.port), c.allowed)
+        << "'" << c.list << "' " << c.address << ":" << c.port;
+  }
+}

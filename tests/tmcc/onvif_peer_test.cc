@@ -43,6 +43,7 @@ namespace {
 struct HttpRequest {
   std::string line;  // "POST /path HTTP/1.1"
   std::string host;
+  std::string authorization;
   std::string body;
 };
 
@@ -145,6 +146,7 @@ class FakeCamera {
       return text.substr(at, text.find("\r\n", at) - at);
     };
     r.host = field("\r\nHost: ");
+    r.authorization = field("\r\nAuthorization: ");
     const size_t length = std::strtoul(field("\r\nContent-Length: ").c_str(), nullptr, 10);
     r.body.resize(std::min<size_t>(length, 1 << 20));
     size_t got = 0;
@@ -402,6 +404,46 @@ TEST(OnvifPeer, AnEncodersAnswersLogInTakeSnapshotsAndNameTheirPresetsByToken) {
     }
   }
   EXPECT_EQ(TMCC_Done(h), dl::kOk);
+}
+
+// The web services' challenges as the RTSP ones: Basic only where allowed,
+// nothing sent to an algorithm the library does not speak.
+TEST(OnvifPeer, ThePasswordGoesOutInBasicOnlyWhereAllowed) {
+  struct Case {
+    const char* challenge;
+    const char* allowBasic;  // TMCC_ALLOW_BASIC, or nullptr
+    int32_t result;
+    const char* sent;  // how the answer to the challenge begins; "" for none
+  };
+  const Case cases[] = {
+      {"Basic realm=\"cam\"", nullptr, dl::kErrBasicRefused, ""},
+      {"Basic realm=\"cam\"", "*", dl::kErrAuthRefused, "Basic "},
+      {"Digest realm=\"cam\", nonce=\"n\", algorithm=SHA-512-256", "*", dl::kErrAuthUnsupported,
+       ""},
+      {"Digest realm=\"cam\", nonce=\"n\", algorithm=SHA-256-sess, qop=\"auth\"", nullptr,
+       dl::kErrAuthRefused, "Digest username=\"user\""},
+  };
+  for (const Case& c : cases) {
+    FakeCamera camera(LoopbackAddress(37), [&](const HttpRequest&) {
+      return "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: " + std::string(c.challenge) +
+             "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    });
+    if (c.allowBasic != nullptr) setenv("TMCC_ALLOW_BASIC", c.allowBasic, 1);
+    int32_t h = 0;
+    EXPECT_EQ(Connect(LoopbackAddress(37), camera.port(), &h), c.result) << c.challenge;
+    unsetenv("TMCC_ALLOW_BASIC");
+    EXPECT_EQ(TMCC_Done(h), dl::kOk);
+    camera.Close();
+    std::string sent;
+    for (const HttpRequest& r : camera.Requests()) {
+      if (!r.authorization.empty()) sent = r.authorization;
+    }
+    if (*c.sent == '\0') {
+      EXPECT_EQ(sent, "") << c.challenge;
+    } else {
+      EXPECT_TRUE(sent.starts_with(c.sent)) << c.challenge << ": " << sent;
+    }
+  }
 }
 
 TEST(OnvifPeer, AnswersThatDoNotFitOrNeverComeEndTheLoginInTime) {

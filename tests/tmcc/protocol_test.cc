@@ -365,4 +365,15 @@ TEST(StandardEncodings, DigestsMatchTheirPublishedVectors) {
   EXPECT_EQ(Hex(sha1), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
   ASSERT_TRUE(pr::Sha1(Bytes("abc"), sha1));
   EXPECT_EQ(Hex(sha1), "a9993e364706816aba3e25717850c26c9cd0d89d");
+  const std::pair<const char*, const char*> sha256Vectors[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+  };
+  std::array<uint8_t, pr::kSha256Bytes> sha256{};
+  for (const auto& [plain, digest] : sha256Vectors) {
+    ASSERT_TRUE(pr::Sha256(Bytes(plain), sha256)) << plain;
+    EXPECT_EQ(Hex(sha256), digest) << plain;
+  }
 }

@@ -1,5 +1,7 @@
 #include "tmcc/common/device_target.h"
 
+#include <string>
+
 #include "tmcc/common/service_uri.h"
 #include "tmcc/rtsp/codec/text.h"
 #include "tmcc/rtsp/codec/url.h"
@@ -73,6 +75,20 @@ std::optional<DeviceTarget> ChooseDeviceTarget(std::string_view address, int32_t
     target.onvifPath = std::string(kOnvifDevicePath);
   }
   return target;
+}
+
+bool BasicAllowedFor(std::string_view allowList, std::string_view address, int32_t port) {
+  if (address.empty()) return false;
+  const std::string withPort = std::string(address) + ":" + std::to_string(port);
+  size_t start = 0;
+  while (start < allowList.size()) {
+    size_t end = allowList.find_first_of(", \t", start);
+    if (end == std::string_view::npos) end = allowList.size();
+    const std::string_view entry = allowList.substr(start, end - start);
+    if (entry == "*" || entry == address || entry == withPort) return true;
+    start = end + 1;
+  }
+  return false;
 }
 
 }  // namespace qrv::tmcc

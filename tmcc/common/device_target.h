@@ -36,4 +36,9 @@ struct DeviceTarget {
 // Nothing when the address or port is malformed. Threading: pure.
 std::optional<DeviceTarget> ChooseDeviceTarget(std::string_view address, int32_t port);
 
+// Whether `allowList` (TMCC_ALLOW_BASIC's value, devicelib/tmcc_extensions.h)
+// names the device the host gives as `address`, reached at `port`. Threading:
+// pure.
+bool BasicAllowedFor(std::string_view allowList, std::string_view address, int32_t port);
+
 }  // namespace qrv::tmcc

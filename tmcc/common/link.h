@@ -43,6 +43,9 @@ struct SessionParams {
   // The handle of the client the link belongs to (0: none); a standard
   // camera's alarms are tied to it.
   int32_t clientHandle = 0;
+  // kRtsp and kOnvif: the password may go out in Basic authentication
+  // (TMCC_ALLOW_BASIC names the device).
+  bool allowBasic = false;
 };
 
 class Link;

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "devicelib/tmcc_errors.h"
+#include "tmcc/rtsp/auth_result.h"
 
 namespace qrv::tmcc {
 
@@ -59,11 +60,12 @@ void HttpKeptConnection::Close() {
 }
 
 HttpExchange::HttpExchange(Strand strand, asio::ip::tcp::endpoint camera, std::string user,
-                           std::string password, HttpCall call, std::chrono::milliseconds timeout,
+                           std::string password, bool allowBasic, HttpCall call,
+                           std::chrono::milliseconds timeout,
                            std::shared_ptr<HttpKeptConnection> kept)
     : strand_(strand),
       camera_(camera),
-      auth_(std::move(user), std::move(password)),
+      auth_(std::move(user), std::move(password), allowBasic),
       call_(std::move(call)),
       timeout_(timeout),
       socket_(strand_),
@@ -211,8 +213,10 @@ void HttpExchange::OnRead(const asio::error_code& ec, size_t n) {
 void HttpExchange::OnResponse(rtsp::Response response) {
   if (response.status == 401) {
     auto values = response.headers.FindAll("WWW-Authenticate");
-    if (challenged_ || auth_.OnChallenge(values) != rtsp::Authenticator::Verdict::kRetry) {
-      Fail(dl::kErrAuthRefused);
+    const auto verdict =
+        challenged_ ? rtsp::Authenticator::Verdict::kRefused : auth_.OnChallenge(values);
+    if (verdict != rtsp::Authenticator::Verdict::kRetry) {
+      Fail(rtsp::AuthFailure(verdict));
       return;
     }
     challenged_ = true;

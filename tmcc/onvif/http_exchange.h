@@ -2,7 +2,8 @@
 // connection of its own (closed after the answer) or the one an
 // HttpKeptConnection holds, the whole exchange under one deadline, the
 // response bounded (header block and body), and a 401 answered once with
-// Digest or Basic. Each exchange has an Authenticator of its own: one shared
+// Digest (or Basic where allowed: it sends the password readable to anyone
+// on the path). Each exchange has an Authenticator of its own: one shared
 // by exchanges running side by side would take a challenge answered by one
 // as a refusal of the other.
 //
@@ -37,7 +38,8 @@ struct HttpCall {
 struct HttpReply {
   // kOk: a response arrived (any status but a 401 we could not get past).
   // Else kErrUnreachable, kErrTimeout, kErrProtocol, kErrAuthRefused (a 401
-  // after our answer, or one we cannot answer), kErrInvalidArgument (a
+  // after our answer), kErrAuthUnsupported (a 401 we cannot answer),
+  // kErrBasicRefused (Basic alone offered, not allowed), kErrInvalidArgument (a
   // target or credential that cannot go on a request), kErrClosed.
   int32_t result = 0;
   int status = 0;
@@ -76,7 +78,8 @@ class HttpExchange : public std::enable_shared_from_this<HttpExchange> {
   // kept: a connection to keep between exchanges to this camera, or none
   // (then the connection is closed after the answer).
   HttpExchange(Strand strand, asio::ip::tcp::endpoint camera, std::string user,
-               std::string password, HttpCall call, std::chrono::milliseconds timeout,
+               std::string password, bool allowBasic, HttpCall call,
+               std::chrono::milliseconds timeout,
                std::shared_ptr<HttpKeptConnection> kept = nullptr);
 
   // Threading: both on the strand. done runs once, on the strand, never from

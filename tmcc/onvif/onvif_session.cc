@@ -82,7 +82,7 @@ void OnvifSession::Exchange(uint16_t port, HttpCall call, Clock::time_point dead
   }
   auto exchange = std::make_shared<HttpExchange>(
       strand_, asio::ip::tcp::endpoint(params_.address, port), params_.user, params_.password,
-      std::move(call), left, std::move(kept));
+      params_.allowBasic, std::move(call), left, std::move(kept));
   exchanges_.push_back(exchange);
   std::weak_ptr<HttpExchange> weak = exchange;
   exchange->Start([self = shared_from_this(), weak, done = std::move(done)](HttpReply reply) {

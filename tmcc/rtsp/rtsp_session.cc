@@ -5,6 +5,7 @@
 
 #include "devicelib/tmcc_errors.h"
 #include "tmcc/common/receive_batch.h"
+#include "tmcc/rtsp/auth_result.h"
 #include "tmcc/rtsp/codec/interleaved.h"
 #include "tmcc/rtsp/codec/text.h"
 #include "tmcc/rtsp/codec/transport.h"
@@ -45,7 +46,7 @@ RtspSession::RtspSession(Strand strand, SessionParams params, SessionOwner* owne
       playWatch_(strand_),
       pictureTime_(params_.pictureTime.value_or(kRtspPictureTime)),
       busyRetry_(strand_),
-      auth_(params_.user, params_.password) {}
+      auth_(params_.user, params_.password, params_.allowBasic) {}
 
 RtspSession::~RtspSession() = default;
 
@@ -191,8 +192,10 @@ bool RtspSession::HandleResponse(const rtsp::Response& response) {
   if (response.cseq() != awaitedCseq_) return true;  // a late answer to nothing we wait for
   if (response.status == 401) {
     auto values = response.headers.FindAll("WWW-Authenticate");
-    if (challenged_ || auth_.OnChallenge(values) != rtsp::Authenticator::Verdict::kRetry) {
-      Fail(dl::kErrAuthRefused);
+    const auto verdict =
+        challenged_ ? rtsp::Authenticator::Verdict::kRefused : auth_.OnChallenge(values);
+    if (verdict != rtsp::Authenticator::Verdict::kRetry) {
+      Fail(rtsp::AuthFailure(verdict));
       return false;
     }
     challenged_ = true;

@@ -13,6 +13,7 @@ namespace qrv::tmcc::protocol {
 inline constexpr size_t kHmacSha256Bytes = 32;
 inline constexpr size_t kMd5Bytes = 16;
 inline constexpr size_t kSha1Bytes = 20;
+inline constexpr size_t kSha256Bytes = 32;
 
 // HMAC-SHA256 of data keyed by key (an empty key is valid) into out; false on
 // a failure of the crypto library (out is then zeroed).
@@ -24,6 +25,7 @@ bool HmacSha256(std::string_view key, std::span<const uint8_t> data,
 // failure of the crypto library (out is then zeroed).
 bool Md5(std::span<const uint8_t> data, std::span<uint8_t, kMd5Bytes> out);
 bool Sha1(std::span<const uint8_t> data, std::span<uint8_t, kSha1Bytes> out);
+bool Sha256(std::span<const uint8_t> data, std::span<uint8_t, kSha256Bytes> out);
 
 // Fills out from the system's cryptographic generator; false if it failed.
 bool RandomBytes(std::span<uint8_t> out);

@@ -59,6 +59,11 @@ bool Sha1(std::span<const uint8_t> data, std::span<uint8_t, kSha1Bytes> out) {
   return Digest(provider, data, out);
 }
 
+bool Sha256(std::span<const uint8_t> data, std::span<uint8_t, kSha256Bytes> out) {
+  static const BCRYPT_ALG_HANDLE provider = OpenHash(BCRYPT_SHA256_ALGORITHM);
+  return Digest(provider, data, out);
+}
+
 bool HmacSha256(std::string_view key, std::span<const uint8_t> data,
                 std::span<uint8_t, kHmacSha256Bytes> out) {
   std::fill(out.begin(), out.end(), uint8_t{0});

@@ -51,6 +51,10 @@ bool Sha1(std::span<const uint8_t> data, std::span<uint8_t, kSha1Bytes> out) {
   return Digest(EVP_sha1(), data, out);
 }
 
+bool Sha256(std::span<const uint8_t> data, std::span<uint8_t, kSha256Bytes> out) {
+  return Digest(EVP_sha256(), data, out);
+}
+
 bool RandomBytes(std::span<uint8_t> out) {
   return RAND_bytes(out.data(), static_cast<int>(out.size())) == 1;
 }

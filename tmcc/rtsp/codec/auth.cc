@@ -68,9 +68,11 @@ void ApplyParam(std::string_view name, std::string value, Challenge& c) {
   } else if (EqualsIgnoreCase(name, "opaque")) {
     if (!c.opaque) c.opaque = std::move(value);
   } else if (EqualsIgnoreCase(name, "algorithm")) {
-    c.algorithm = EqualsIgnoreCase(value, "MD5")        ? DigestAlgorithm::kMd5
-                  : EqualsIgnoreCase(value, "MD5-sess") ? DigestAlgorithm::kMd5Sess
-                                                        : DigestAlgorithm::kOther;
+    c.algorithm = EqualsIgnoreCase(value, "MD5")            ? DigestAlgorithm::kMd5
+                  : EqualsIgnoreCase(value, "MD5-sess")     ? DigestAlgorithm::kMd5Sess
+                  : EqualsIgnoreCase(value, "SHA-256")      ? DigestAlgorithm::kSha256
+                  : EqualsIgnoreCase(value, "SHA-256-sess") ? DigestAlgorithm::kSha256Sess
+                                                            : DigestAlgorithm::kOther;
     c.algorithmName = std::move(value);
   } else if (EqualsIgnoreCase(name, "qop")) {
     c.qopOffered = true;
@@ -184,19 +186,62 @@ bool Answerable(const Challenge& c) {
          c.algorithm != DigestAlgorithm::kOther && (!c.qopOffered || c.qopAuth);
 }
 
-std::optional<Challenge> ChooseChallenge(std::span<const Challenge> challenges) {
-  for (AuthScheme wanted : {AuthScheme::kDigest, AuthScheme::kBasic}) {
-    for (const Challenge& c : challenges) {
-      if (c.scheme == wanted && Answerable(c)) return c;
+namespace {
+
+// Higher is stronger; 0 is not to be answered.
+int Strength(const Challenge& c, bool allowBasic) {
+  if (!Answerable(c)) return 0;
+  if (c.scheme == AuthScheme::kBasic) return allowBasic ? 1 : 0;
+  const bool sha256 =
+      c.algorithm == DigestAlgorithm::kSha256 || c.algorithm == DigestAlgorithm::kSha256Sess;
+  return sha256 ? 3 : 2;
+}
+
+bool IsSha256(DigestAlgorithm a) {
+  return a == DigestAlgorithm::kSha256 || a == DigestAlgorithm::kSha256Sess;
+}
+
+const char* AlgorithmName(DigestAlgorithm a) {
+  switch (a) {
+    case DigestAlgorithm::kMd5Sess:
+      return "MD5-sess";
+    case DigestAlgorithm::kSha256:
+      return "SHA-256";
+    case DigestAlgorithm::kSha256Sess:
+      return "SHA-256-sess";
+    default:
+      return "MD5";
+  }
+}
+
+}  // namespace
+
+std::optional<Challenge> ChooseChallenge(std::span<const Challenge> challenges, bool allowBasic) {
+  const Challenge* best = nullptr;
+  int bestStrength = 0;
+  for (const Challenge& c : challenges) {
+    // The first of equal strength: servers list their preference first.
+    const int strength = Strength(c, allowBasic);
+    if (strength > bestStrength) {
+      best = &c;
+      bestStrength = strength;
     }
   }
-  return std::nullopt;
+  if (best == nullptr) return std::nullopt;
+  return *best;
 }
 
 std::string Md5Hex(std::string_view text) {
   std::array<uint8_t, protocol::kMd5Bytes> digest{};
   const auto* data = reinterpret_cast<const uint8_t*>(text.data());
   if (!protocol::Md5(std::span<const uint8_t>(data, text.size()), digest)) return {};
+  return Hex(digest);
+}
+
+std::string Sha256Hex(std::string_view text) {
+  std::array<uint8_t, protocol::kSha256Bytes> digest{};
+  const auto* data = reinterpret_cast<const uint8_t*>(text.data());
+  if (!protocol::Sha256(std::span<const uint8_t>(data, text.size()), digest)) return {};
   return Hex(digest);
 }
 
@@ -217,7 +262,9 @@ std::optional<std::string> DigestAuthorization(const Challenge& c, const DigestI
   }
   if (c.opaque && HasControl(*c.opaque)) return std::nullopt;
   const bool qop = c.qopOffered;  // Answerable: it offers auth
-  const bool sess = c.algorithm == DigestAlgorithm::kMd5Sess;
+  const bool sess =
+      c.algorithm == DigestAlgorithm::kMd5Sess || c.algorithm == DigestAlgorithm::kSha256Sess;
+  const auto hash = IsSha256(c.algorithm) ? Sha256Hex : Md5Hex;
   if ((qop || sess) && (in.cnonce.empty() || HasControl(in.cnonce) ||
                         in.cnonce.find_first_of("\"\\") != std::string_view::npos))
     return std::nullopt;
@@ -233,31 +280,36 @@ std::optional<std::string> DigestAuthorization(const Challenge& c, const DigestI
     }
     return s;
   };
-  std::string ha1 = Md5Hex(join({in.user, realm, in.password}));
-  if (sess) ha1 = Md5Hex(join({ha1, c.nonce, in.cnonce}));
-  const std::string ha2 = Md5Hex(join({in.method, in.uri}));
+  std::string ha1 = hash(join({in.user, realm, in.password}));
+  if (sess) ha1 = hash(join({ha1, c.nonce, in.cnonce}));
+  const std::string ha2 = hash(join({in.method, in.uri}));
   char nc[9];
   std::snprintf(nc, sizeof nc, "%08x", static_cast<unsigned>(in.nonceCount));
-  const std::string response = qop ? Md5Hex(join({ha1, c.nonce, nc, in.cnonce, "auth", ha2}))
-                                   : Md5Hex(join({ha1, c.nonce, ha2}));
+  const std::string response = qop ? hash(join({ha1, c.nonce, nc, in.cnonce, "auth", ha2}))
+                                   : hash(join({ha1, c.nonce, ha2}));
   if (ha1.empty() || ha2.empty() || response.empty()) return std::nullopt;
 
   std::string out = "Digest username=" + Quote(in.user) + ", realm=" + Quote(realm) +
                     ", nonce=" + Quote(c.nonce) + ", uri=" + Quote(in.uri);
-  if (!c.algorithmName.empty()) out += ", algorithm=" + std::string(sess ? "MD5-sess" : "MD5");
+  if (!c.algorithmName.empty()) out += ", algorithm=" + std::string(AlgorithmName(c.algorithm));
   out += ", response=\"" + response + "\"";
   if (c.opaque) out += ", opaque=" + Quote(*c.opaque);
   if (qop) out += ", qop=auth, nc=" + std::string(nc) + ", cnonce=" + Quote(in.cnonce);
   return out;
 }
 
-Authenticator::Authenticator(std::string user, std::string password)
-    : user_(std::move(user)), password_(std::move(password)) {}
+Authenticator::Authenticator(std::string user, std::string password, bool allowBasic)
+    : user_(std::move(user)), password_(std::move(password)), allowBasic_(allowBasic) {}
 
 Authenticator::Verdict Authenticator::OnChallenge(std::span<const std::string_view> values) {
   const auto parsed = ParseChallenges(values);
-  const auto chosen = parsed.ok() ? ChooseChallenge(parsed.challenges) : std::nullopt;
-  if (!chosen) return Verdict::kUnsupported;
+  if (!parsed.ok()) return Verdict::kUnsupported;
+  const auto chosen = ChooseChallenge(parsed.challenges, allowBasic_);
+  if (!chosen) {
+    // Basic alone would have done: say so, so the operator can choose.
+    const bool basicOffered = ChooseChallenge(parsed.challenges, true).has_value();
+    return basicOffered ? Verdict::kBasicRefused : Verdict::kUnsupported;
+  }
   if (answered_ && challenge_ && chosen->scheme == challenge_->scheme) {
     // The answer was judged and refused, unless only the nonce had aged.
     const bool newNonce = chosen->scheme == AuthScheme::kDigest &&

@@ -1,7 +1,9 @@
 // HTTP authentication as RTSP and the cameras' web services use it:
 // WWW-Authenticate challenges (RFC 7235 grammar) and the Authorization answer
-// for Basic (RFC 7617) and Digest with MD5 or MD5-sess (RFC 2617 / RFC 7616;
-// with qop=auth, or the RFC 2069 form when the server offers no qop).
+// for Basic (RFC 7617) and Digest with MD5, MD5-sess, SHA-256 or SHA-256-sess
+// (RFC 2617 / RFC 7616; with qop=auth, or the RFC 2069 form when the server
+// offers no qop). Basic hands the password over readable to anyone on the
+// path, so it is answered only where the caller allows it.
 #pragma once
 
 #include <cstddef>
@@ -19,7 +21,7 @@ inline constexpr size_t kMaxAuthParams = 32;         // per challenge
 inline constexpr size_t kMaxAuthParamLength = 1024;  // one value, unescaped
 
 enum class AuthScheme { kBasic, kDigest, kOther };
-enum class DigestAlgorithm { kMd5, kMd5Sess, kOther };
+enum class DigestAlgorithm { kMd5, kMd5Sess, kSha256, kSha256Sess, kOther };
 
 struct Challenge {
   AuthScheme scheme = AuthScheme::kOther;
@@ -53,11 +55,12 @@ ChallengesResult ParseChallenges(std::span<const std::string_view> values);
 ChallengesResult ParseChallenges(std::string_view value);
 
 // Whether this client can answer the challenge: Basic, or Digest with a nonce,
-// a realm, MD5 or MD5-sess, and no qop or one offering auth.
+// a realm, one of the algorithms above, and no qop or one offering auth.
 bool Answerable(const Challenge& c);
 
-// The strongest answerable challenge: Digest before Basic.
-std::optional<Challenge> ChooseChallenge(std::span<const Challenge> challenges);
+// The strongest answerable challenge: Digest with SHA-256 before MD5, then
+// Basic when allowBasic.
+std::optional<Challenge> ChooseChallenge(std::span<const Challenge> challenges, bool allowBasic);
 
 // "Basic base64(user:password)"; nothing when user holds a ':', which would
 // move the split, or either holds a control character.
@@ -80,17 +83,22 @@ std::optional<std::string> DigestAuthorization(const Challenge& challenge,
 
 // 32 lower-case hex digits of MD5(text); empty if the crypto library failed.
 std::string Md5Hex(std::string_view text);
+// 64 lower-case hex digits of SHA-256(text); empty if the crypto library failed.
+std::string Sha256Hex(std::string_view text);
 
 // The client side of a login over several requests: the chosen challenge,
 // its nonce count, and whether the credentials were already refused.
 class Authenticator {
  public:
-  Authenticator(std::string user, std::string password);
+  // allowBasic: the password may go out in Basic (readable on the path) when
+  // the server offers nothing better.
+  Authenticator(std::string user, std::string password, bool allowBasic);
 
   enum class Verdict {
-    kRetry,        // answer the new challenge: send the request again
-    kRefused,      // the same challenge came back after an answer: wrong credentials
-    kUnsupported,  // no challenge this client can answer
+    kRetry,         // answer the new challenge: send the request again
+    kRefused,       // the same challenge came back after an answer: wrong credentials
+    kUnsupported,   // no challenge this client can answer (an unknown scheme or algorithm)
+    kBasicRefused,  // only Basic was offered, and it is not allowed here
   };
   // The WWW-Authenticate values of a 401. A caller still bounds its retries:
   // a server that hands out a new nonce with every 401 reads as kRetry.
@@ -106,6 +114,7 @@ class Authenticator {
  private:
   std::string user_;
   std::string password_;
+  bool allowBasic_ = false;
   std::optional<Challenge> challenge_;
   std::string cnonce_;
   uint32_t nonceCount_ = 0;
