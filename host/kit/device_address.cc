@@ -5,6 +5,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "devicelib/tmcc_errors.h"
+
 namespace qrv::host {
 namespace {
 
@@ -30,6 +32,16 @@ const Scheme* SchemeOf(std::string_view address) {
   return nullptr;
 }
 
+// What fits the plug-in instead of a URL too long for it, by scheme.
+std::string ShortFormHint(const Scheme& scheme) {
+  if (scheme.defaultPort == 554)
+    return "write the camera's RTSP URL in at most " + std::to_string(kMaxAddressText) +
+           " bytes (leave out the port when it is 554, or use a shorter path)";
+  return "give the camera's IPv4 address alone with port 80, 8080 or 8000 (its device service "
+         "at /onvif/device_service), or an http:// URL of at most " +
+         std::to_string(kMaxAddressText) + " bytes";
+}
+
 bool IsIpv4(const std::string& text) {
   in_addr parsed{};
   return inet_pton(AF_INET, text.c_str(), &parsed) == 1;
@@ -46,10 +58,9 @@ AddressCheck CheckDeviceAddress(const std::string& address) {
                     "\" is not an IPv4 address such as 192.0.2.10, nor an rtsp:// or http:// URL";
     return check;
   }
-  if (address.size() > kMaxAddressText) {
-    check.error = "\"" + address + "\" is longer than " + std::to_string(kMaxAddressText) +
-                  " bytes, the most the plug-in takes (a shorter path, or the camera's address "
-                  "with port 554)";
+  if (address.size() > kMaxUrlText) {
+    check.error = "\"" + address.substr(0, 64) + "...\" is longer than " +
+                  std::to_string(kMaxUrlText) + " bytes, the most a camera's URL may have";
     return check;
   }
   for (char c : address) {
@@ -86,6 +97,33 @@ AddressCheck CheckDeviceAddress(const std::string& address) {
     check.urlPort = port;
   }
   return check;
+}
+
+PluginAddress AddressForPlugin(const std::string& address,
+                               devicelib::RegisterAddressFunction registerAddress) {
+  PluginAddress out;
+  const Scheme* scheme = SchemeOf(address);
+  if (address.size() <= kMaxAddressText || scheme == nullptr) {
+    out.address = address;
+    return out;
+  }
+  if (registerAddress == nullptr) {
+    out.error = "the device library cannot take addresses longer than " +
+                std::to_string(kMaxAddressText) + " bytes; " + ShortFormHint(*scheme);
+    return out;
+  }
+  char token[16] = {};
+  const int32_t result = registerAddress(address.c_str(), token, sizeof token);
+  if (result == devicelib::kOk) {
+    out.address = token;
+    return out;
+  }
+  out.error =
+      "the device library refused \"" + address + "\" (" + devicelib::DescribeResult(result) + ")";
+  if (result == devicelib::kErrBusy)
+    out.error += ": it holds " + std::to_string(devicelib::kMaxRegisteredAddresses) +
+                 " long addresses already, the most it takes; " + ShortFormHint(*scheme);
+  return out;
 }
 
 bool IsDeviceUrl(const std::string& address) {

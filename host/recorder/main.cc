@@ -20,6 +20,7 @@
 #include <iostream>
 #include <thread>
 
+#include "devicelib/tmcc_extensions.h"
 #include "host/kit/plugin_host.h"
 #include "host/kit/requests.h"
 #include "host/recorder/config.h"
@@ -120,7 +121,9 @@ int main(int argc, char** argv) {
   int result = 0;
   {
     SegmentCloser closer(log);
-    Recorder recorder(host->access(), log, closer);
+    Recorder recorder(host->access(), log, closer,
+                      reinterpret_cast<qrv::devicelib::RegisterAddressFunction>(
+                          host->FindExport(qrv::devicelib::kRegisterAddressName)));
     recorder.RegisterEvents();
     log.Write("start", {{"version", QRV_VERSION},
                         {"pid", static_cast<int64_t>(getpid())},
