@@ -110,6 +110,24 @@ inline constexpr char kAlarmRecordLoginGivenName[] = "TMCC_AlarmRecordLoginGiven
 // TMCC_AlarmRecordLoginGiven(): 1.
 using AlarmRecordLoginGivenFunction = int32_t (*)();
 
+// Addresses longer than LoginRecord::deviceIp holds: an rtsp:// or http://
+// URL of at most kMaxRegisteredAddress bytes is registered once and the
+// library gives back a token of at most 8 bytes ("@1", "@2", ...) that the
+// host then writes wherever a record wants this device's address (the login
+// and stream records); the library reads the URL behind it. Registering the
+// same URL again gives the same token; a token keeps its URL until the
+// library unloads. At most kMaxRegisteredAddresses URLs.
+inline constexpr char kRegisterAddressName[] = "TMCC_RegisterAddress";
+inline constexpr uint32_t kMaxRegisteredAddress = 1024;
+inline constexpr uint32_t kMaxRegisteredAddresses = 256;
+
+// TMCC_RegisterAddress(address, token, size): 0 and token filled with the
+// token and a NUL; kErrInvalidArgument when address is null, longer than
+// kMaxRegisteredAddress bytes, or no URL the library can reach (a host name,
+// a space, a malformed port), or token's size has no room; kErrBusy when
+// kMaxRegisteredAddresses other URLs are held. Any thread.
+using RegisterAddressFunction = int32_t (*)(const char* address, char* token, uint32_t size);
+
 }  // namespace qrv::devicelib
 
 #if defined(TMCC_BUILDING_LIBRARY)
@@ -121,4 +139,5 @@ TMCC_SetStreamBatchEndCallback(qrv::devicelib::StreamBatchEndCallback callback, 
 extern "C" TMCC_API int32_t TMCC_GetConnectionStats(TmccHandle handle,
                                                     qrv::devicelib::ConnectionStats* stats);
 extern "C" TMCC_API int32_t TMCC_GetLastErrorText(TmccHandle handle, char* text, uint32_t size);
+extern "C" TMCC_API int32_t TMCC_RegisterAddress(const char* address, char* token, uint32_t size);
 #endif

@@ -328,6 +328,21 @@ TEST_F(HostTool, AStandardCameraIsRecordedAndSnappedByItsOnvifUrl) {
       << preset.err;
 }
 
+TEST_F(HostTool, AnRtspUrlLongerThanTheLoginRecordsFieldIsRecorded) {
+  test::TempDir dir;
+  // The simulator ignores the query: the path a real site's camera would need.
+  const std::string url =
+      "rtsp://" + fleet_->address(2) + ":8554/stream0?channel=101&subtype=0&profile=main";
+  ASSERT_GT(url.size(), 31u);
+  ToolRun record =
+      Tool({"record", "--seconds", "2", "--probe", "--file", dir.File("long.264"), "--ip", url});
+  EXPECT_EQ(record.status, 0) << record.out << record.err;
+  host::ProbeResult probe = host::ProbeH264File(dir.File("long.264"));
+  ASSERT_TRUE(probe.ran) << probe.error;
+  EXPECT_GT(probe.decodedFrames, 0);
+  EXPECT_NE(record.out.find("from " + url), std::string::npos) << "named by its URL, not its token";
+}
+
 TEST_F(HostTool, SigintEndsARecordingCleanlyWithAFileThatDecodesToTheReportedFrames) {
   test::TempDir dir;
   std::string file = dir.File("interrupted.264");

@@ -31,6 +31,7 @@
 #include "tmcc/common/enum_client.h"
 #include "tmcc/common/handle_registry.h"
 #include "tmcc/common/login_client.h"
+#include "tmcc/common/long_address.h"
 #include "tmcc/common/record_fields.h"
 #include "tmcc/common/runtime.h"
 #include "tmcc/common/snapshot_file.h"
@@ -53,6 +54,8 @@ using qrv::tmcc::StreamClient;
 namespace {
 
 constexpr int32_t kMaxTimeoutMs = 600000;
+static_assert(qrv::tmcc::kMaxLongAddresses == dl::kMaxRegisteredAddresses &&
+              qrv::tmcc::kMaxLongAddressBytes == dl::kMaxRegisteredAddress);
 // StreamConnectRecord::flag, bit 0: a standard camera's RTP over UDP instead
 // of interleaved on the RTSP connection. Hosts that leave it 0 get TCP.
 constexpr uint8_t kFlagRtpOverUdp = 0x01;
@@ -489,6 +492,28 @@ TMCC_API int32_t TMCC_GetNetworkPoolStats(dl::NetworkPoolStats* stats) {
     const uint32_t size = stats->size < sizeof(filled) ? stats->size : sizeof(filled);
     filled.size = size;
     std::memcpy(stats, &filled, size);
+    return dl::kOk;
+  });
+}
+
+// Optional extension: addresses longer than the records hold.
+TMCC_API int32_t TMCC_RegisterAddress(const char* address, char* token, uint32_t size) {
+  return Guard([&] {
+    if (address == nullptr || token == nullptr || size == 0) return dl::kErrInvalidArgument;
+    // Read no further than one byte past the longest address taken.
+    const size_t length = strnlen(address, dl::kMaxRegisteredAddress + 1);
+    if (length > dl::kMaxRegisteredAddress) return dl::kErrInvalidArgument;
+    const std::string_view text(address, length);
+    // Only a URL that makes a target now is kept: a token must never stand
+    // for an address every later login would refuse.
+    if (!qrv::tmcc::ChooseDeviceTarget(text, 0)) return dl::kErrInvalidArgument;
+    const auto registered = qrv::tmcc::LongAddresses::Instance().Register(text);
+    using Refusal = qrv::tmcc::LongAddresses::Refusal;
+    if (registered.refusal == Refusal::kFull) return dl::kErrBusy;
+    if (registered.refusal != Refusal::kNone) return dl::kErrInvalidArgument;
+    if (registered.token.size() >= size) return dl::kErrInvalidArgument;
+    std::memcpy(token, registered.token.data(), registered.token.size());
+    token[registered.token.size()] = '\0';
     return dl::kOk;
   });
 }

@@ -7,6 +7,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "devicelib/tmcc_errors.h"
+
 namespace qrv::host {
 namespace {
 
@@ -30,6 +32,16 @@ const Scheme* SchemeOf(std::string_view address) {
   for (const Scheme& scheme : kSchemes)
     if (StartsWithIgnoreCase(address, scheme.prefix)) return &scheme;
   return nullptr;
+}
+
+// What fits the plug-in instead of a URL too long for it, by scheme.
+std::string ShortFormHint(const Scheme& scheme) {
+  if (scheme.defaultPort == 554)
+    return "write the camera's RTSP URL in at most " + std::to_string(kMaxAddressText) +
+           " bytes (leave out the port when it is 554, or use a shorter path)";
+  return "give the camera's IPv4 address alone with port 80, 8080 or 8000 (its device service "
+         "at /onvif/device_service), or an http:// URL of at most " +
+         std::to_string(kMaxAddressText) + " bytes";
 }
 
 bool IsIpv4(const std::string& text) {
@@ -67,10 +79,9 @@ AddressCheck CheckDeviceAddress(const std::string& address) {
   const std::string shown = lastAt == std::string_view::npos ? address
                                                              : std::string(scheme->prefix) + "***" +
                                                                    std::string(rest.substr(lastAt));
-  if (address.size() > kMaxAddressText) {
-    check.error = "\"" + shown + "\" is longer than " + std::to_string(kMaxAddressText) +
-                  " bytes, the most the plug-in takes (a shorter path, or the camera's address "
-                  "with port 554)";
+  if (address.size() > kMaxUrlText) {
+    check.error = "\"" + shown.substr(0, 64) + "...\" is longer than " +
+                  std::to_string(kMaxUrlText) + " bytes, the most a camera's URL may have";
     return check;
   }
   for (char c : address) {
@@ -99,6 +110,33 @@ AddressCheck CheckDeviceAddress(const std::string& address) {
     check.urlPort = port;
   }
   return check;
+}
+
+PluginAddress AddressForPlugin(const std::string& address,
+                               devicelib::RegisterAddressFunction registerAddress) {
+  PluginAddress out;
+  const Scheme* scheme = SchemeOf(address);
+  if (address.size() <= kMaxAddressText || scheme == nullptr) {
+    out.address = address;
+    return out;
+  }
+  if (registerAddress == nullptr) {
+    out.error = "the device library cannot take addresses longer than " +
+                std::to_string(kMaxAddressText) + " bytes; " + ShortFormHint(*scheme);
+    return out;
+  }
+  char token[16] = {};
+  const int32_t result = registerAddress(address.c_str(), token, sizeof token);
+  if (result == devicelib::kOk) {
+    out.address = token;
+    return out;
+  }
+  out.error =
+      "the device library refused \"" + address + "\" (" + devicelib::DescribeResult(result) + ")";
+  if (result == devicelib::kErrBusy)
+    out.error += ": it holds " + std::to_string(devicelib::kMaxRegisteredAddresses) +
+                 " long addresses already, the most it takes; " + ShortFormHint(*scheme);
+  return out;
 }
 
 bool IsDeviceUrl(const std::string& address) {

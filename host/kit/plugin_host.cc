@@ -36,6 +36,11 @@ std::unique_ptr<PluginHost> PluginHost::Load(const std::string& path, std::strin
   return host;
 }
 
+void* PluginHost::FindExport(const char* name) const {
+  // A handle's lookup covers the libraries loaded with it, in load order.
+  return dlsym(library_, name);
+}
+
 PluginHost::~PluginHost() {
   Uninit();
   delete object_;  // through the virtual destructor, slot 0

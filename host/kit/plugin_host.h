@@ -37,6 +37,9 @@ class PluginHost {
   // The exported factory, for hosts that want more objects of their own.
   ModuleInstanceFunction factory() const { return factory_; }
   const std::string& path() const { return path_; }
+  // The function `name` exported by the plug-in or a library it was loaded
+  // with (its device library), or null. Any thread.
+  void* FindExport(const char* name) const;
 
  private:
   PluginHost() = default;

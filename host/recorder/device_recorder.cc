@@ -57,7 +57,8 @@ nlohmann::ordered_json StatusValue(const std::string& text) {
 
 DeviceRecorder::DeviceRecorder(DeviceSettings settings, IAccess& access, JsonLog& log,
                                SegmentCloser& closer, milliseconds healthInterval,
-                               SlotRegistry registry, const std::atomic<int>& alarmListener)
+                               SlotRegistry registry, const std::atomic<int>& alarmListener,
+                               devicelib::RegisterAddressFunction registerAddress)
     : settings_(std::move(settings)),
       access_(access),
       requests_(access),
@@ -65,6 +66,7 @@ DeviceRecorder::DeviceRecorder(DeviceSettings settings, IAccess& access, JsonLog
       healthIntervalMs_(healthInterval.count()),
       registry_(std::move(registry)),
       alarmListener_(alarmListener),
+      registerAddress_(registerAddress),
       segmenter_(settings_.name, settings_.output, settings_.segment, log, closer) {}
 
 DeviceRecorder::~DeviceRecorder() {
@@ -131,8 +133,17 @@ int32_t QRV_CALLBACK DeviceRecorder::OnData(int32_t dataType, const uint8_t* dat
 }
 
 bool DeviceRecorder::Login() {
-  host::Credentials credentials{settings_.address, settings_.user, settings_.password,
-                                settings_.port};
+  // A long address is registered with the device library and its token goes
+  // through the plug-in (the same token at every login).
+  host::PluginAddress forPlugin = host::AddressForPlugin(settings_.address, registerAddress_);
+  if (!forPlugin.error.empty()) {
+    ++loginFailures_;
+    log_.Write("login_failed",
+               {{"device", settings_.name}, {"address", Where()}, {"reason", forPlugin.error}});
+    return false;
+  }
+  pluginAddress_ = std::move(forPlugin.address);
+  host::Credentials credentials{pluginAddress_, settings_.user, settings_.password, settings_.port};
   host::Reply reply = requests_.Login(credentials);
   const int32_t slot = reply.OutputInt("LOGINID");
   if (!reply.ok() || slot < 0 || slot > 255) {
@@ -154,8 +165,7 @@ bool DeviceRecorder::Login() {
 }
 
 bool DeviceRecorder::OpenStream() {
-  host::Credentials credentials{settings_.address, settings_.user, settings_.password,
-                                settings_.port};
+  host::Credentials credentials{pluginAddress_, settings_.user, settings_.password, settings_.port};
   host::Reply reply = requests_.OpenStream(slot_, credentials, settings_.streamType);
   if (!reply.ok()) {
     ++streamFailures_;

@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "devicelib/tmcc_extensions.h"
 #include "host/kit/requests.h"
 #include "host/recorder/config.h"
 #include "host/recorder/json_log.h"
@@ -37,7 +38,8 @@ class DeviceRecorder {
   // (-1 unknown, 0 failed, 1 listening), reported in every health line.
   DeviceRecorder(DeviceSettings settings, IAccess& access, JsonLog& log, SegmentCloser& closer,
                  std::chrono::milliseconds healthInterval, SlotRegistry registry,
-                 const std::atomic<int>& alarmListener);
+                 const std::atomic<int>& alarmListener,
+                 devicelib::RegisterAddressFunction registerAddress = nullptr);
   ~DeviceRecorder();  // stops and joins when still running
 
   void Start();
@@ -79,6 +81,8 @@ class DeviceRecorder {
   std::atomic<int64_t> healthIntervalMs_;
   SlotRegistry registry_;
   const std::atomic<int>& alarmListener_;
+  const devicelib::RegisterAddressFunction registerAddress_;
+  std::string pluginAddress_;  // the recorder thread's: what Login gave the plug-in
   // Taken by the device thread, released when the object goes (after the
   // closer has finished the device's segments).
   std::unique_ptr<FolderLock> folderLock_;

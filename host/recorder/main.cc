@@ -133,7 +133,9 @@ int main(int argc, char** argv) {
   int result = 0;
   {
     SegmentCloser closer(log);
-    Recorder recorder(host->access(), log, closer);
+    Recorder recorder(host->access(), log, closer,
+                      reinterpret_cast<qrv::devicelib::RegisterAddressFunction>(
+                          host->FindExport(qrv::devicelib::kRegisterAddressName)));
     recorder.RegisterEvents();
     log.Write("start", {{"version", QRV_VERSION},
                         {"pid", static_cast<int64_t>(getpid())},

@@ -12,8 +12,9 @@ std::atomic<Recorder*> gRecorder{nullptr};
 
 }  // namespace
 
-Recorder::Recorder(IAccess& access, JsonLog& log, SegmentCloser& closer)
-    : access_(access), log_(log), closer_(closer) {
+Recorder::Recorder(IAccess& access, JsonLog& log, SegmentCloser& closer,
+                   devicelib::RegisterAddressFunction registerAddress)
+    : access_(access), log_(log), closer_(closer), registerAddress_(registerAddress) {
   gRecorder.store(this);
 }
 
@@ -97,7 +98,8 @@ Recorder::Changes Recorder::Apply(const RecorderSettings& settings) {
       changes.added.push_back(d.name);
     auto device = std::make_unique<DeviceRecorder>(
         d, access_, log_, closer_, healthInterval_,
-        [this](int32_t slot, DeviceRecorder* who) { Register(slot, who); }, alarmListener_);
+        [this](int32_t slot, DeviceRecorder* who) { Register(slot, who); }, alarmListener_,
+        registerAddress_);
     device->Start();
     devices_[d.name] = std::move(device);
   }

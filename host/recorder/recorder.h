@@ -23,7 +23,10 @@ namespace qrv::recorder {
 
 class Recorder {
  public:
-  Recorder(IAccess& access, JsonLog& log, SegmentCloser& closer);
+  // registerAddress: the device library's TMCC_RegisterAddress, null when it
+  // has none (addresses longer than the plug-in takes then fail their logins).
+  Recorder(IAccess& access, JsonLog& log, SegmentCloser& closer,
+           devicelib::RegisterAddressFunction registerAddress = nullptr);
   ~Recorder();
 
   // Registers the event callbacks with the plug-in (first registration in
@@ -63,6 +66,7 @@ class Recorder {
   std::chrono::milliseconds healthInterval_{60000};
   std::map<std::string, std::unique_ptr<DeviceRecorder>> devices_;  // main thread only
   std::atomic<int> alarmListener_{-1};
+  const devicelib::RegisterAddressFunction registerAddress_;
 
   std::mutex registryMutex_;
   std::map<int32_t, DeviceRecorder*> bySlot_;

@@ -74,9 +74,17 @@ std::unique_ptr<ToolSession> ToolSession::Open(const GlobalOptions& options) {
   return std::unique_ptr<ToolSession>(new ToolSession(std::move(relay), std::move(host)));
 }
 
+devicelib::RegisterAddressFunction ToolSession::RegisterAddress() const {
+  return reinterpret_cast<devicelib::RegisterAddressFunction>(
+      host_->FindExport(devicelib::kRegisterAddressName));
+}
+
 Credentials ToolSession::CredentialsOf(const DeviceOptions& device) const {
-  return {ResolveHost(device.address).value_or(device.address), device.user, device.password,
-          device.port};
+  std::string address = ResolveHost(device.address).value_or(device.address);
+  // The login registered a long address already: the same token again.
+  PluginAddress forPlugin = AddressForPlugin(address, RegisterAddress());
+  if (forPlugin.error.empty()) address = std::move(forPlugin.address);
+  return {address, device.user, device.password, device.port};
 }
 
 int32_t ToolSession::Login(const DeviceOptions& device, int* status, bool describe) {
@@ -87,7 +95,12 @@ int32_t ToolSession::Login(const DeviceOptions& device, int* status, bool descri
                            kExitUnreachable, device.Where());
     return -1;
   }
-  Credentials credentials{*address, device.user, device.password, device.port};
+  PluginAddress forPlugin = AddressForPlugin(*address, RegisterAddress());
+  if (!forPlugin.error.empty()) {
+    *status = out.FailText("--ip: " + forPlugin.error, kExitUsage, device.Where());
+    return -1;
+  }
+  Credentials credentials{forPlugin.address, device.user, device.password, device.port};
   Reply reply = LoginOrLeave(credentials, device);
   if (!reply.ok()) {
     *status =

@@ -80,6 +80,8 @@ class ToolSession {
   // The login, abandoned (and the process ended, status 130) when a signal
   // arrives before the device answered.
   Reply LoginOrLeave(const Credentials& credentials, const DeviceOptions& device);
+  // The device library's TMCC_RegisterAddress, or null when it has none.
+  devicelib::RegisterAddressFunction RegisterAddress() const;
 
   ToolSession(std::unique_ptr<DebugRelay> relay, std::unique_ptr<PluginHost> host)
       : relay_(std::move(relay)), host_(std::move(host)), requests_(host_->access()) {}

@@ -10,9 +10,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <mutex>
 
+#include "devicelib/tmcc_errors.h"
 #include "host/kit/annexb_scan.h"
 #include "host/kit/debug_relay.h"
 #include "host/kit/device_address.h"
@@ -243,6 +245,50 @@ TEST(LoopbackAddresses, CountUsableAddressesAcrossOctetsAndRefuseTheRest) {
   EXPECT_EQ(LoopbackAddress("127.0.0.1", -1), "");
   std::string base = ProcessLoopbackBase(1);
   EXPECT_EQ(LoopbackAddress(base, 0), base);
+}
+
+// Device libraries' TMCC_RegisterAddress as the plug-in's host meets them.
+int32_t GivesToken(const char*, char* token, uint32_t size) {
+  std::snprintf(token, size, "@7");
+  return devicelib::kOk;
+}
+int32_t IsFull(const char*, char*, uint32_t) {
+  return devicelib::kErrBusy;
+}
+
+TEST(DeviceAddresses, LongUrlsGoThroughTheirTokenOrSayWhatFitsTheLibrary) {
+  const std::string rtspLong = "rtsp://127.0.0.10:8554/Streaming/Channels/101";
+  const std::string onvifLong = "http://127.0.0.10:18080/onvif/device_service";
+  struct Case {
+    std::string address;
+    devicelib::RegisterAddressFunction library;
+    std::string plugin;  // what DeviceIP gets, empty when refused
+    std::string says;
+  } cases[] = {
+      {"rtsp://127.0.0.10/stream0", &GivesToken, "rtsp://127.0.0.10/stream0", ""},
+      {"127.0.0.10", nullptr, "127.0.0.10", ""},
+      {rtspLong, &GivesToken, "@7", ""},
+      {rtspLong, nullptr, "",
+       "cannot take addresses longer than 31 bytes; write the camera's RTSP"},
+      {onvifLong, nullptr, "", "with port 80, 8080 or 8000"},
+      {rtspLong, &IsFull, "", "holds 256 long addresses already"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(CheckDeviceAddress(c.address).error.empty()) << c.address;
+    const PluginAddress got = AddressForPlugin(c.address, c.library);
+    EXPECT_EQ(got.address, c.plugin) << c.address;
+    if (c.says.empty()) {
+      EXPECT_EQ(got.error, "") << c.address;
+    } else {
+      EXPECT_NE(got.error.find(c.says), std::string::npos) << got.error;
+    }
+  }
+  EXPECT_EQ(AddressForPlugin(onvifLong, nullptr).error.find("554"), std::string::npos)
+      << "port 554 is RTSP's, never a hint for an ONVIF URL";
+  const std::string longest = rtspLong + "?" + std::string(kMaxUrlText - rtspLong.size() - 1, 'x');
+  EXPECT_EQ(CheckDeviceAddress(longest).error, "");
+  EXPECT_NE(CheckDeviceAddress(longest + "x").error.find("longer than 1024 bytes"),
+            std::string::npos);
 }
 
 TEST(Replies, OutputNumbersAreReadOnlyWhenTheWholeTextIsANumber) {

@@ -2,7 +2,10 @@
 // gives: the rule hosts rely on, with no probing.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "tmcc/common/device_target.h"
+#include "tmcc/common/long_address.h"
 
 namespace qt = qrv::tmcc;
 
@@ -94,4 +97,67 @@ TEST(DeviceTarget, BasicIsAllowedOnlyForTheDevicesTheListNames) {
     EXPECT_EQ(qrv::tmcc::BasicAllowedFor(c.list, c.address, c.port), c.allowed)
         << "'" << c.list << "' " << c.address << ":" << c.port;
   }
+}
+
+TEST(LongAddresses, RegistersUrlsUpToTheirBoundsAndRefusesTheRest) {
+  const std::string base = "rtsp://127.0.0.10:8554/Streaming/Channels/101";
+  const std::string longest =
+      base + "?" + std::string(qt::kMaxLongAddressBytes - base.size() - 1, 'x');
+  using Refusal = qt::LongAddresses::Refusal;
+  struct Case {
+    std::string address;
+    Refusal refusal;
+  };
+  const Case cases[] = {
+      {base, Refusal::kNone},
+      {"HTTP://127.0.0.11:18080/onvif/device_service?profile=main", Refusal::kNone},
+      {longest, Refusal::kNone},
+      {longest + "y", Refusal::kTooLong},
+      {"ftp://127.0.0.10/Streaming/Channels/101/and/more/path", Refusal::kMalformed},
+      {"rtsp://127.0.0.10/with space/Streaming/Channels/101", Refusal::kMalformed},
+      {"rtsp://127.0.0.10/\x01/Streaming/Channels/101/path", Refusal::kMalformed},
+      {"@1", Refusal::kMalformed},
+      {"", Refusal::kMalformed},
+  };
+  qt::LongAddresses book(8);
+  for (const Case& c : cases) {
+    auto registered = book.Register(c.address);
+    EXPECT_EQ(registered.refusal, c.refusal) << c.address;
+    if (c.refusal != Refusal::kNone) continue;
+    EXPECT_TRUE(qt::LongAddresses::IsToken(registered.token)) << registered.token;
+    EXPECT_LE(registered.token.size(), 8u);
+    EXPECT_EQ(book.Resolve(registered.token), c.address);
+    EXPECT_EQ(book.Register(c.address).token, registered.token) << "the same token again";
+  }
+  for (const char* stranger : {"@0", "@4", "@99999999", "@", "@1x", "1", "rtsp://127.0.0.1/"})
+    EXPECT_FALSE(book.Resolve(stranger)) << stranger;
+}
+
+TEST(LongAddresses, AFullBookRefusesNewAddressesButKeepsItsTokens) {
+  qt::LongAddresses book(2);
+  const auto a = book.Register("rtsp://127.0.0.10:8554/first/long/path/for/a/camera");
+  const auto b = book.Register("rtsp://127.0.0.10:8554/second/long/path/for/a/camera");
+  ASSERT_EQ(b.refusal, qt::LongAddresses::Refusal::kNone);
+  EXPECT_EQ(book.Register("rtsp://127.0.0.10:8554/third/long/path/for/a/camera").refusal,
+            qt::LongAddresses::Refusal::kFull);
+  EXPECT_EQ(book.Register("rtsp://127.0.0.10:8554/first/long/path/for/a/camera").token, a.token);
+  EXPECT_NE(a.token, b.token);
+}
+
+TEST(DeviceTarget, ATokenIsReadAsTheLongAddressItStandsFor) {
+  const std::string rtspUrl = "rtsp://127.0.0.10:8554/Streaming/Channels/101?transport=tcp";
+  const std::string onvifUrl = "http://127.0.0.11:18080/onvif/device_service/long/path";
+  const auto rtspToken = qt::LongAddresses::Instance().Register(rtspUrl).token;
+  const auto onvifToken = qt::LongAddresses::Instance().Register(onvifUrl).token;
+  auto t = qt::ChooseDeviceTarget(rtspToken, 6002);
+  ASSERT_TRUE(t) << rtspToken;
+  EXPECT_EQ(t->backend, qt::Backend::kRtsp);
+  EXPECT_EQ(t->port, 8554);
+  EXPECT_EQ(t->rtspUrl, rtspUrl);
+  t = qt::ChooseDeviceTarget(onvifToken, 554);
+  ASSERT_TRUE(t) << onvifToken;
+  EXPECT_EQ(t->backend, qt::Backend::kOnvif);
+  EXPECT_EQ(t->port, 18080);
+  EXPECT_EQ(t->onvifPath, "/onvif/device_service/long/path");
+  EXPECT_FALSE(qt::ChooseDeviceTarget("@250", 554)) << "a token never given";
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "tmcc/common/long_address.h"
 #include "tmcc/common/service_uri.h"
 #include "tmcc/rtsp/codec/text.h"
 #include "tmcc/rtsp/codec/url.h"
@@ -44,6 +45,12 @@ std::optional<DeviceTarget> OnvifUrlTarget(std::string_view address) {
 }  // namespace
 
 std::optional<DeviceTarget> ChooseDeviceTarget(std::string_view address, int32_t port) {
+  if (LongAddresses::IsToken(address)) {
+    // Registered addresses are URLs, never tokens: this recurses once.
+    auto registered = LongAddresses::Instance().Resolve(address);
+    if (!registered) return std::nullopt;
+    return ChooseDeviceTarget(*registered, port);
+  }
   if (rtsp::StartsWithIgnoreCase(address, "http://")) return OnvifUrlTarget(address);
   DeviceTarget target;
   if (rtsp::StartsWithIgnoreCase(address, "rtsp://")) {

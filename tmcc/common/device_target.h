@@ -7,6 +7,7 @@
 //    at the URL's port (80 when none) and path (without one, and for the
 //    plain ports, "/onvif/device_service");
 //  - any other port: our protocol.
+//  - a token of a long address ("@N", see long_address.h): that address.
 // Only IPv4 literals and "localhost" are taken: nothing is resolved.
 #pragma once
 
