@@ -14,6 +14,8 @@ build_packages=(
   libasio-dev libssl-dev libcli11-dev
   libtomlplusplus-dev nlohmann-json3-dev
   libx264-dev libx265-dev libturbojpeg0-dev
+  # libjpeg-turbo's CMake package names libjpeg.so.62 as well as libturbojpeg.
+  libjpeg62-turbo-dev
 )
 run_packages=(
   ffmpeg iproute2
