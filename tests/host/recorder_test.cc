@@ -295,6 +295,17 @@ std::vector<uint8_t> Frame(bool key, size_t pad = 0) {
   return f;
 }
 
+// The log's lines of one event (a line still being written is left out).
+std::vector<nlohmann::json> LogLines(const std::string& path, const std::string& event) {
+  std::ifstream in(path);
+  std::vector<nlohmann::json> lines;
+  for (std::string line; std::getline(in, line);) {
+    auto j = nlohmann::json::parse(line, nullptr, false);
+    if (!j.is_discarded() && j["event"] == event) lines.push_back(j);
+  }
+  return lines;
+}
+
 struct Stream {
   test::TempDir dir;
   JsonLog log;
@@ -335,13 +346,7 @@ struct Stream {
     return files;
   }
   std::vector<nlohmann::json> Lines(const std::string& event) {
-    std::ifstream in(dir.File("log.jsonl"));
-    std::vector<nlohmann::json> lines;
-    for (std::string line; std::getline(in, line);) {
-      auto j = nlohmann::json::parse(line);
-      if (j["event"] == event) lines.push_back(j);
-    }
-    return lines;
+    return LogLines(dir.File("log.jsonl"), event);
   }
 };
 
@@ -826,13 +831,7 @@ struct RetryRig {
   }
   ~RetryRig() { device.reset(); }
   std::vector<nlohmann::json> Lines(const std::string& event) {
-    std::ifstream in(dir.File("log.jsonl"));
-    std::vector<nlohmann::json> lines;
-    for (std::string line; std::getline(in, line);) {
-      auto j = nlohmann::json::parse(line, nullptr, false);
-      if (!j.is_discarded() && j["event"] == event) lines.push_back(j);
-    }
-    return lines;
+    return LogLines(dir.File("log.jsonl"), event);
   }
   // Waits until `more` further health lines were written.
   bool LoopsPass(size_t more) {

@@ -151,7 +151,8 @@ class RestartableCamera {
         close(listener_);
         listener_ = -1;
       } else if (wantUp_ && listener_ < 0) {
-        listener_ = Bind();
+        uint16_t same = port_;
+        listener_ = t::ListenOn(address_, 8, &same);  // -1: tried again at the next turn
       }
       if (listener_ < 0) {
         pollfd none{-1, 0, 0};
@@ -178,21 +179,6 @@ class RestartableCamera {
       close(fd);
     }
   }
-  int Bind() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port_);
-    inet_pton(AF_INET, address_.c_str(), &sa.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 || listen(fd, 8) != 0) {
-      close(fd);
-      return -1;  // tried again at the next turn
-    }
-    return fd;
-  }
-
   const std::string address_;
   uint16_t port_ = 0;
   int listener_ = -1;
