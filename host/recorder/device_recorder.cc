@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <charconv>
+#include <ctime>
 #include <filesystem>
 #include <random>
+#include <utility>
 
+#include "devicelib/tmcc_errors.h"
 #include "host/kit/device_address.h"
 #include "host/recorder/retention.h"
 
@@ -23,12 +26,14 @@ constexpr auto kIdleCheck = milliseconds(250);
 // A stream that fails to open this many times in a row is given a fresh login.
 constexpr int kOpenFailuresBeforeRelogin = 3;
 
-// Doubling waits from 1 s to 30 s with +-20 % jitter, so many devices that
-// failed together do not retry together.
+// Doubling waits from `first` to `ceiling` with +-20 % jitter, so many
+// devices that failed together do not retry together.
 class Backoff {
  public:
+  Backoff(milliseconds first, milliseconds ceiling) : first_(first), ceiling_(ceiling) {}
   milliseconds Next() {
-    const int64_t base = std::min<int64_t>(30000, int64_t{1000} << std::min(attempt_, 5));
+    const int64_t base =
+        std::min<int64_t>(ceiling_.count(), first_.count() << std::min(attempt_, 16));
     ++attempt_;
     std::uniform_int_distribution<int64_t> jitter(-base / 5, base / 5);
     return milliseconds(base + jitter(random_));
@@ -36,9 +41,32 @@ class Backoff {
   void Reset() { attempt_ = 0; }
 
  private:
+  const milliseconds first_;
+  const milliseconds ceiling_;
   int attempt_ = 0;
   std::minstd_rand random_{std::random_device{}()};
 };
+
+// A standard camera is written as its URL, or as an address with the RTSP or
+// an ONVIF port (the device library decides the same way).
+bool IsStandardCamera(const DeviceSettings& settings) {
+  const int32_t port = settings.port;
+  return host::IsDeviceUrl(settings.address) || port == 554 || port == 80 || port == 8080 ||
+         port == 8000;
+}
+
+std::string UtcText(std::chrono::system_clock::time_point t) {
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
+  std::tm utc{};
+#if defined(_WIN32)
+  gmtime_s(&utc, &seconds);
+#else
+  gmtime_r(&seconds, &utc);
+#endif
+  char text[32];
+  std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
 
 int64_t MsSince(Clock::time_point then, Clock::time_point now) {
   return std::chrono::duration_cast<milliseconds>(now - then).count();
@@ -58,6 +86,7 @@ nlohmann::ordered_json StatusValue(const std::string& text) {
 DeviceRecorder::DeviceRecorder(DeviceSettings settings, IAccess& access, JsonLog& log,
                                SegmentCloser& closer, milliseconds healthInterval,
                                SlotRegistry registry, const std::atomic<int>& alarmListener,
+                               RetryTimes retry,
                                devicelib::RegisterAddressFunction registerAddress)
     : settings_(std::move(settings)),
       access_(access),
@@ -67,6 +96,7 @@ DeviceRecorder::DeviceRecorder(DeviceSettings settings, IAccess& access, JsonLog
       registry_(std::move(registry)),
       alarmListener_(alarmListener),
       registerAddress_(registerAddress),
+      retry_(retry),
       segmenter_(settings_.name, settings_.output, settings_.segment, log, closer) {}
 
 DeviceRecorder::~DeviceRecorder() {
@@ -100,6 +130,9 @@ void DeviceRecorder::OnConnection(int32_t state) {
   {
     std::lock_guard lock(mutex_);
     woken_ = true;
+    // The library got the device back: waiting out the backoff now would
+    // only lose recording. One such retry per outage, so no storm.
+    if (now == 1 && before == 0) retryNow_ = true;
   }
   wake_.notify_all();
 }
@@ -132,7 +165,8 @@ int32_t QRV_CALLBACK DeviceRecorder::OnData(int32_t dataType, const uint8_t* dat
   return 0;
 }
 
-bool DeviceRecorder::Login() {
+bool DeviceRecorder::Login(bool* refused) {
+  *refused = false;
   // A long address is registered with the device library and its token goes
   // through the plug-in (the same token at every login).
   host::PluginAddress forPlugin = host::AddressForPlugin(settings_.address, registerAddress_);
@@ -146,14 +180,34 @@ bool DeviceRecorder::Login() {
   host::Credentials credentials{pluginAddress_, settings_.user, settings_.password, settings_.port};
   host::Reply reply = requests_.Login(credentials);
   const int32_t slot = reply.OutputInt("LOGINID");
+  *refused = reply.code == devicelib::kErrAuthRefused;
   if (!reply.ok() || slot < 0 || slot > 255) {
     ++loginFailures_;
+    const auto now = Clock::now();
+    if (*refused && refusals_++ > 0) {
+      // The same refusal again: said at most every refusedReport.
+      if (now - refusalReported_ < retry_.refusedReport) return false;
+      refusalReported_ = now;
+      log_.Write("login_refused", {{"device", settings_.name},
+                                   {"address", Where()},
+                                   {"refusals", refusals_},
+                                   {"since", UtcText(refusedSince_)},
+                                   {"reason", "still refused since " + UtcText(refusedSince_)}});
+      return false;
+    }
+    if (*refused) {
+      refusedSince_ = std::chrono::system_clock::now();
+      refusalReported_ = now;
+    } else {
+      refusals_ = 0;
+    }
     log_.Write("login_failed", {{"device", settings_.name},
                                 {"address", Where()},
                                 {"result", reply.code},
                                 {"reason", host::DescribeExecuteResult(reply.code)}});
     return false;
   }
+  refusals_ = 0;
   ++logins_;
   slot_ = slot;
   // Before the stream opens, so the stream's first header reaches us.
@@ -315,7 +369,9 @@ bool DeviceRecorder::TakeFolder() {
 
 void DeviceRecorder::Run() {
   const bool folderTaken = TakeFolder();
-  Backoff backoff;
+  Backoff backoff(retry_.first, IsStandardCamera(settings_)
+                                    ? std::min(retry_.ceiling, retry_.standardCeiling)
+                                    : retry_.ceiling);
   int openFailures = 0;
   int64_t healthMs = healthIntervalMs_.load();
   auto nextHealth = Clock::now() + milliseconds(healthMs);
@@ -335,9 +391,21 @@ void DeviceRecorder::Run() {
       WriteHealth();
       nextHealth = now + milliseconds(healthMs);
     }
+    {
+      std::lock_guard lock(mutex_);
+      if (std::exchange(retryNow_, false) && (slot_ < 0 || !streamOpen_)) {
+        retryAt = now;
+        backoff.Reset();
+        openFailures = 0;
+      }
+    }
+    bool refused = false;
     if (now >= retryAt) {
-      if (slot_ < 0 && !Login()) {
-        retryAt = now + backoff.Next();
+      if (slot_ < 0 && !Login(&refused)) {
+        // Refused credentials stay refused until someone changes them;
+        // asking often would lock the account on many cameras.
+        retryAt = now + (refused && refusals_ >= retry_.refusalsBeforeWait ? retry_.refusedWait
+                                                                           : backoff.Next());
       } else if (slot_ >= 0 && !streamOpen_) {
         if (OpenStream()) {
           backoff.Reset();

@@ -29,6 +29,22 @@
 
 namespace qrv::recorder {
 
+// How a device's failed steps are retried. Waits double from `first` up to
+// the ceiling (`standardCeiling` for a standard camera, whose own server is
+// checked cheaply by the device library), each spread by +-20 % so devices
+// that failed together do not retry together. A login the device refuses
+// for its credentials `refusalsBeforeWait` times in a row is tried again
+// only every `refusedWait` (a camera may lock the account), and the refusal
+// is logged once, then at most every `refusedReport`.
+struct RetryTimes {
+  std::chrono::milliseconds first{1000};
+  std::chrono::milliseconds ceiling{30000};
+  std::chrono::milliseconds standardCeiling{5000};
+  int refusalsBeforeWait = 3;
+  std::chrono::milliseconds refusedWait{600000};
+  std::chrono::milliseconds refusedReport{3600000};
+};
+
 class DeviceRecorder {
  public:
   // Called with the slot after login (device) and before logout (null).
@@ -38,7 +54,7 @@ class DeviceRecorder {
   // (-1 unknown, 0 failed, 1 listening), reported in every health line.
   DeviceRecorder(DeviceSettings settings, IAccess& access, JsonLog& log, SegmentCloser& closer,
                  std::chrono::milliseconds healthInterval, SlotRegistry registry,
-                 const std::atomic<int>& alarmListener,
+                 const std::atomic<int>& alarmListener, RetryTimes retry = {},
                  devicelib::RegisterAddressFunction registerAddress = nullptr);
   ~DeviceRecorder();  // stops and joins when still running
 
@@ -46,7 +62,8 @@ class DeviceRecorder {
   void RequestStop(const std::string& reason);  // "stop" or "removed"
   void Join();  // waits for the thread: logged out, last segment handed to the closer
 
-  // Monitor thread: state 0 on line, 1 off line.
+  // Monitor thread: state 0 on line, 1 off line. Back on line after being
+  // off line, the device thread retries a failed login or stream at once.
   void OnConnection(int32_t state);
 
   // Main thread (reload): the next health line comes at most this long
@@ -61,7 +78,9 @@ class DeviceRecorder {
   // Takes the output folder's lock and finishes files a crash left; false
   // when stopping first.
   bool TakeFolder();
-  bool Login();
+  // false when the login failed; *refused when the device refused the
+  // credentials.
+  bool Login(bool* refused);
   bool OpenStream();
   void CloseStreamForRestart(const std::string& reason);
   void Logout();
@@ -85,6 +104,7 @@ class DeviceRecorder {
   std::string pluginAddress_;  // the recorder thread's: what Login gave the plug-in
   // Taken by the device thread, released when the object goes (after the
   // closer has finished the device's segments).
+  const RetryTimes retry_;
   std::unique_ptr<FolderLock> folderLock_;
   bool retentionWarned_ = false;
   Segmenter segmenter_;
@@ -98,12 +118,16 @@ class DeviceRecorder {
   uint64_t streamOpens_ = 0;
   uint64_t streamFailures_ = 0;
   uint64_t stalls_ = 0;
+  int refusals_ = 0;  // in a row
+  std::chrono::system_clock::time_point refusedSince_{};
+  std::chrono::steady_clock::time_point refusalReported_{};
 
   std::atomic<int32_t> online_{-1};  // -1 unknown, 1 on line, 0 off line
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stop_ = false;
   bool woken_ = false;
+  bool retryNow_ = false;  // back on line: the next retry is due now
   std::string stopReason_ = "stop";
   std::thread thread_;
 };

@@ -99,7 +99,7 @@ Recorder::Changes Recorder::Apply(const RecorderSettings& settings) {
     auto device = std::make_unique<DeviceRecorder>(
         d, access_, log_, closer_, healthInterval_,
         [this](int32_t slot, DeviceRecorder* who) { Register(slot, who); }, alarmListener_,
-        registerAddress_);
+        RetryTimes{}, registerAddress_);
     device->Start();
     devices_[d.name] = std::move(device);
   }

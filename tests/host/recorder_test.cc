@@ -1,18 +1,22 @@
 // The recorder's pure parts and its files: configuration, segmenting of a
-// packet sequence, segment files that hit a write error, retention.
+// packet sequence, segment files that hit a write error, retention; and a
+// device's retries against a scripted plug-in.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 
+#include "devicelib/tmcc_errors.h"
 #include "host/kit/annexb_scan.h"
 #include "host/kit/device_address.h"
 #include "host/kit/media_probe.h"
 #include "host/recorder/config.h"
+#include "host/recorder/device_recorder.h"
 #include "host/recorder/output_folder.h"
 #include "host/recorder/retention.h"
 #include "host/recorder/segment_closer.h"
@@ -20,6 +24,7 @@
 #include "host/recorder/segmenter.h"
 #include "qrvaccess/qrv_access.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace qrv::recorder {
 namespace {
@@ -326,6 +331,17 @@ std::vector<uint8_t> Frame(bool key, size_t pad = 0) {
   return f;
 }
 
+// The log's lines of one event (a line still being written is left out).
+std::vector<nlohmann::json> LogLines(const std::string& path, const std::string& event) {
+  std::ifstream in(path);
+  std::vector<nlohmann::json> lines;
+  for (std::string line; std::getline(in, line);) {
+    auto j = nlohmann::json::parse(line, nullptr, false);
+    if (!j.is_discarded() && j["event"] == event) lines.push_back(j);
+  }
+  return lines;
+}
+
 struct Stream {
   test::TempDir dir;
   JsonLog log;
@@ -366,13 +382,7 @@ struct Stream {
     return files;
   }
   std::vector<nlohmann::json> Lines(const std::string& event) {
-    std::ifstream in(dir.File("log.jsonl"));
-    std::vector<nlohmann::json> lines;
-    for (std::string line; std::getline(in, line);) {
-      auto j = nlohmann::json::parse(line);
-      if (j["event"] == event) lines.push_back(j);
-    }
-    return lines;
+    return LogLines(dir.File("log.jsonl"), event);
   }
 };
 
@@ -800,6 +810,119 @@ TEST(RecorderOutputFolder, AnUnfinishedH265FileIsCutToWholePicturesAndKeepsItsEn
   EXPECT_EQ(host::ReadFileBytes(done[0].path), kept) << "whole pictures only, header first";
   EXPECT_TRUE(IsSegmentName("cam_20261208T021449.123Z-1.265", "cam"));
   EXPECT_FALSE(IsSegmentName("cam_20261208T021449.123Z.266", "cam"));
+}
+
+// The plug-in as a device's thread meets it: logins answer `loginCode`,
+// stream opens succeed while `streamOk`; every call is counted.
+class ScriptedPlugin : public IAccess {
+ public:
+  int32_t GetAccessType() override { return 0; }
+  int32_t Execute(ParameterMap& input, ParameterMap& output) override {
+    const int op = std::stoi(input["Operation"]);
+    if (op == kQrvOpLogin) {
+      ++logins;
+      if (loginCode == kQrvResultOk) output["LOGINID"] = "5";
+      return loginCode;
+    }
+    if (op == kQrvOpOpenLiveStream) {
+      ++opens;
+      return streamOk ? kQrvResultOk : kQrvResultFailed;
+    }
+    return kQrvResultOk;
+  }
+  void SetDiscoveryCallback(DiscoveryCallback) override {}
+  int32_t SetStreamDataCallback(uint32_t, StreamDataCallback, uintptr_t) override { return 0; }
+  int32_t SetSlotCallback2(uint32_t, uint32_t, uint32_t) override { return 0; }
+  int32_t SetAlarmCallback(AlarmCallback, uint32_t) override { return 0; }
+  int32_t SetConnectionStatusCallback(ConnectionStatusCallback, uint32_t) override { return 0; }
+  int32_t SetSlotCallback3(uint32_t, uint32_t, uint32_t) override { return 0; }
+
+  std::atomic<int32_t> loginCode{kQrvResultOk};
+  std::atomic<bool> streamOk{false};
+  std::atomic<int> logins{0};
+  std::atomic<int> opens{0};
+};
+
+// One device recorder on a scripted plug-in, health lines every 10 ms (each
+// one proves the device thread went round its loop).
+struct RetryRig {
+  test::TempDir dir;
+  JsonLog log;
+  SegmentCloser closer{log};
+  ScriptedPlugin plugin;
+  std::atomic<int> alarms{-1};
+  std::unique_ptr<DeviceRecorder> device;
+
+  explicit RetryRig(RetryTimes retry, int32_t loginCode = kQrvResultOk) {
+    plugin.loginCode = loginCode;
+    std::string error;
+    EXPECT_TRUE(log.Open(dir.File("log.jsonl"), &error)) << error;
+    DeviceSettings settings;
+    settings.name = "cam";
+    settings.address = "127.0.0.1";
+    settings.output = dir.File("out");
+    device = std::make_unique<DeviceRecorder>(
+        settings, plugin, log, closer, 10ms, [](int32_t, DeviceRecorder*) {}, alarms, retry);
+    device->Start();
+  }
+  ~RetryRig() { device.reset(); }
+  std::vector<nlohmann::json> Lines(const std::string& event) {
+    return LogLines(dir.File("log.jsonl"), event);
+  }
+  // Waits until `more` further health lines were written.
+  bool LoopsPass(size_t more) {
+    const size_t from = Lines("health").size();
+    return test::WaitUntil([&] { return Lines("health").size() >= from + more; }, 10s);
+  }
+};
+
+TEST(RecorderRetry, ADeviceBackOnLineIsRetriedAtOnceNotAfterTheBackoff) {
+  RetryTimes retry;
+  retry.first = retry.ceiling = retry.standardCeiling = 1h;
+  RetryRig rig(retry);
+  ASSERT_TRUE(test::WaitUntil([&] { return rig.plugin.opens >= 1; }, 10s));
+  rig.plugin.streamOk = true;
+  rig.device->OnConnection(1);
+  ASSERT_TRUE(rig.LoopsPass(3));
+  EXPECT_EQ(rig.plugin.opens, 1);  // off line alone retries nothing
+  rig.device->OnConnection(0);
+  EXPECT_TRUE(test::WaitUntil([&] { return rig.plugin.opens >= 2; }, 10s));
+  EXPECT_TRUE(test::WaitUntil([&] { return rig.Lines("stream_open").size() == 1; }, 10s));
+  EXPECT_EQ(rig.plugin.logins, 1);
+}
+
+TEST(RecorderRetry, RefusedCredentialsAreAskedRarelyAndReportedOnceThenAtMostPerInterval) {
+  struct Case {
+    const char* name;
+    std::chrono::milliseconds refusedWait;
+    std::chrono::milliseconds refusedReport;
+    int attempts;  // waited for; exactly this many when the wait is long
+    bool reportsAgain;
+  };
+  const Case cases[] = {{"long wait", 1h, 1h, 3, false},
+                        {"short wait, every report", 1ms, 0ms, 6, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RetryTimes retry;
+    retry.first = retry.ceiling = 1ms;
+    retry.refusedWait = c.refusedWait;
+    retry.refusedReport = c.refusedReport;
+    RetryRig rig(retry, devicelib::kErrAuthRefused);
+    ASSERT_TRUE(test::WaitUntil([&] { return rig.plugin.logins >= c.attempts; }, 10s));
+    ASSERT_TRUE(rig.LoopsPass(5));
+    if (!c.reportsAgain) {
+      EXPECT_EQ(rig.plugin.logins, c.attempts);
+    }
+    EXPECT_EQ(rig.Lines("login_failed").size(), 1u);
+    auto again = rig.Lines("login_refused");
+    if (c.reportsAgain) {
+      ASSERT_GE(again.size(), 1u);
+      EXPECT_NE(again[0]["reason"].get<std::string>().find("still refused since"),
+                std::string::npos);
+    } else {
+      EXPECT_TRUE(again.empty());
+    }
+  }
 }
 
 }  // namespace

@@ -31,16 +31,21 @@ inline std::string LoopbackAddress(int index) {
          "." + std::to_string(2 + index % 250);
 }
 
-// A TCP listener on any free port of address; the port in *port.
+// A TCP listener on address, on *port (any free port when 0); the port in
+// *port. -1 when that port cannot be had.
 inline int ListenOn(const std::string& address, int backlog, uint16_t* port) {
   int listener = socket(AF_INET, SOCK_STREAM, 0);
   int one = 1;
   setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
+  sa.sin_port = htons(*port);
   inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-  bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
-  listen(listener, backlog);
+  if (bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
+      listen(listener, backlog) != 0) {
+    close(listener);
+    return -1;
+  }
   socklen_t len = sizeof(sa);
   getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len);
   *port = ntohs(sa.sin_port);

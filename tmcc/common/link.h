@@ -38,6 +38,9 @@ struct SessionParams {
   // kRtsp streams: a playing camera without a picture for this long is given
   // up (kRtspPictureTime when unset; tests shorten it).
   std::optional<std::chrono::milliseconds> pictureTime;
+  // kRtsp logins: how often the camera is checked for accepting connections
+  // (kRtspLoginCheck when unset; tests shorten it).
+  std::optional<std::chrono::milliseconds> loginCheck;
   // kOnvif: the device service's path (and query) on address:port.
   std::string onvifPath;
   // The handle of the client the link belongs to (0: none); a standard

@@ -45,6 +45,7 @@ RtspSession::RtspSession(Strand strand, SessionParams params, SessionOwner* owne
       keepAlive_(strand_),
       playWatch_(strand_),
       pictureTime_(params_.pictureTime.value_or(kRtspPictureTime)),
+      loginCheck_(params_.loginCheck.value_or(kRtspLoginCheck)),
       busyRetry_(strand_),
       auth_(params_.user, params_.password, params_.allowBasic) {}
 
@@ -122,7 +123,7 @@ void RtspSession::Read() {
 }
 
 void RtspSession::OnRead(const asio::error_code& ec, size_t n) {
-  if (phase_ == Phase::kClosed || phase_ == Phase::kChecked) return;
+  if (phase_ == Phase::kClosed || LoggedIn()) return;
   if (ec) {
     // A camera that hangs up during the exchange was reached: it broke it.
     Fail(phase_ == Phase::kPlaying ? dl::kErrNotConnected : dl::kErrProtocol);
@@ -169,7 +170,7 @@ void RtspSession::OnRead(const asio::error_code& ec, size_t n) {
   connection::EndReceiveBatch();
   if (depacketizer_) depacketizer_->Recycle(units_);
   if (phase_ == Phase::kPlaying) ReportLoss();
-  if (phase_ == Phase::kClosed || phase_ == Phase::kChecked) return;
+  if (phase_ == Phase::kClosed || LoggedIn()) return;
   if (offset > 0) {
     std::memmove(in_.data(), in_.data() + offset, inUsed_ - offset);
     inUsed_ -= offset;
@@ -219,6 +220,7 @@ bool RtspSession::HandleResponse(const rtsp::Response& response) {
         phase_ = Phase::kChecked;
         deadline_.cancel();
         CloseSocket();
+        ScheduleLoginCheck();
         if (auto done = std::move(established_)) done(dl::kOk);
         return false;
       }
@@ -294,8 +296,7 @@ bool RtspSession::RetryWhenBusy(const rtsp::Response& response) {
   ++busyRetries_;
   busyRetry_.expires_after(wait);
   busyRetry_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
-    if (ec || self->phase_ == Phase::kClosed || self->phase_ == Phase::kChecked ||
-        self->phase_ == Phase::kPlaying)
+    if (ec || self->phase_ == Phase::kClosed || self->LoggedIn() || self->phase_ == Phase::kPlaying)
       return;
     self->Resend();
   });
@@ -403,6 +404,29 @@ void RtspSession::ScheduleKeepAlive() {
   });
 }
 
+// The check reuses the keep-alive timer (a login never plays) and the
+// deadline (a check not accepted in the time-out ends the link through it).
+void RtspSession::ScheduleLoginCheck() {
+  keepAlive_.expires_after(loginCheck_);
+  keepAlive_.async_wait([self = shared_from_this()](const asio::error_code& ec) {
+    if (ec || self->phase_ != Phase::kChecked) return;
+    self->phase_ = Phase::kProbing;
+    self->ArmDeadline(self->params_.timeout);
+    asio::ip::tcp::endpoint endpoint(self->params_.address, self->params_.port);
+    self->socket_.async_connect(endpoint, [self](const asio::error_code& connectError) {
+      if (self->phase_ != Phase::kProbing) return;
+      if (connectError) {
+        self->Fail(dl::kErrNotConnected);
+        return;
+      }
+      self->deadline_.cancel();
+      self->CloseSocket();
+      self->phase_ = Phase::kChecked;
+      self->ScheduleLoginCheck();
+    });
+  });
+}
+
 void RtspSession::Write(std::string bytes) {
   if (outBytes_ + bytes.size() > kRtspQueueBound) {
     Fail(dl::kErrTimeout);  // the camera stopped reading
@@ -495,7 +519,7 @@ void RtspSession::Close() {
 // On the strand; after it nothing reaches the owner.
 void RtspSession::Finish(int32_t reason, bool tellOwner, bool closeSocket) {
   if (phase_ == Phase::kClosed) return;
-  const bool wasUp = phase_ == Phase::kPlaying || phase_ == Phase::kChecked;
+  const bool wasUp = phase_ == Phase::kPlaying || LoggedIn();
   phase_ = Phase::kClosed;
   deadline_.cancel();
   keepAlive_.cancel();

@@ -10,9 +10,11 @@
 // best effort, bounded.
 //
 // Control purpose ("login"): OPTIONS and DESCRIBE with the credentials, then
-// the connection is closed and the link stays established without traffic:
-// RTSP has no control connection to keep, so a camera that goes away later
-// is noticed by its stream, not by the login. Requests are refused.
+// the connection is closed. RTSP has no control connection to keep, so every
+// kRtspLoginCheck (SessionParams::loginCheck) the camera is checked by a bare
+// TCP connection, closed at once: one not accepted within the time-out ends
+// the link (kErrNotConnected), so the owner sees the camera gone and restores
+// the login as for our protocol. Requests are refused.
 //
 // Every challenge is answered once (Digest or Basic, as offered); the same
 // challenge again is a refused login. The camera is untrusted: the receive
@@ -51,6 +53,8 @@ inline constexpr std::chrono::milliseconds kRtspTeardownTime{1000};
 // A playing camera that sends something (keep-alive answers, RTCP) but no
 // picture for this long is given up like a silent one: its stream is dead.
 inline constexpr std::chrono::milliseconds kRtspPictureTime{10000};
+// A logged-in camera is checked for accepting connections this often.
+inline constexpr std::chrono::milliseconds kRtspLoginCheck{5000};
 // A set-up request answered 503 (Service Unavailable) is sent again this many
 // times at most, after the answer's Retry-After or kRtspBusyWait, within the
 // set-up time-out: a camera tearing down a shared stream a client just left
@@ -76,8 +80,19 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   void Close() override;
 
  private:
-  enum class Phase { kConnecting, kOptions, kDescribe, kSetup, kPlay, kPlaying, kChecked, kClosed };
+  enum class Phase {
+    kConnecting,
+    kOptions,
+    kDescribe,
+    kSetup,
+    kPlay,
+    kPlaying,
+    kChecked,
+    kProbing,  // logged in, a check connection under way
+    kClosed
+  };
 
+  bool LoggedIn() const { return phase_ == Phase::kChecked || phase_ == Phase::kProbing; }
   void OnConnected(const asio::error_code& ec);
   void SendRequest(std::string method, std::string uri, std::vector<rtsp::Header> headers);
   void Resend();
@@ -93,6 +108,8 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   void Deliver(std::chrono::steady_clock::time_point now);
   void ReportLoss();
   void ScheduleKeepAlive();
+  // Logged in: the next check connection after the check interval.
+  void ScheduleLoginCheck();
   // Playing: gives the camera up when it ran out of a time limit, else sets
   // the watch for when the first would run out.
   void WatchPlaying();
@@ -116,6 +133,7 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   asio::steady_timer playWatch_;
   std::chrono::steady_clock::time_point lastPictureAt_{};
   const std::chrono::milliseconds pictureTime_;
+  const std::chrono::milliseconds loginCheck_;
   // Playing: when an item (packet or message) last completed; an item begun
   // since must complete within kRtspItemTime of it, and with nothing begun
   // the camera must send within kRtspSilence of it.
