@@ -432,18 +432,6 @@ TEST(RtspStream, EveryFailedOpenSaysWhatFailed) {
          DrainUntilClosed(fd);
        },
        dl::kErrDeviceRefused, "DESCRIBE: RTSP 503 Service Unavailable"},
-      {"credentials refused",
-       [&](int fd) {
-         answerDescribe(fd);
-         for (int i = 0; i < 2; ++i) {
-           auto d = ReadRequest(fd);
-           if (!d) return;
-           Answer(fd, *d, "401 Unauthorized",
-                  "WWW-Authenticate: Digest realm=\"c\", nonce=\"n\"\r\n");
-         }
-         DrainUntilClosed(fd);
-       },
-       dl::kErrAuthRefused, "DESCRIBE: RTSP 401 Unauthorized to our credentials"},
       {"hung at PLAY",
        [&](int fd) {
          auto setup = UpToSetup(fd);
