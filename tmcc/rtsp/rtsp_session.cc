@@ -482,8 +482,8 @@ void RtspSession::WatchPlaying() {
   const auto itemDue = lastItemAt_ + (inUsed_ > 0 ? kRtspItemTime : kRtspSilence);
   const auto pictureDue = lastPictureAt_ + pictureTime_;
   if (now >= itemDue || now >= pictureDue) {
-    Fail(dl::kErrTimeout, now >= pictureDue ? "no picture within " + Seconds(pictureTime_)
-                                            : "the camera fell silent");
+    Fail(dl::kErrTimeout, During(now >= pictureDue ? "no picture within " + Seconds(pictureTime_)
+                                                   : std::string("the camera fell silent")));
     return;
   }
   // An item begun after the watch is set is judged when it fires, by the
@@ -520,6 +520,7 @@ std::string RtspSession::Where() const {
 
 std::string RtspSession::During(std::string_view what) const {
   if (phase_ == Phase::kConnecting) return "connecting to " + Where() + ": " + std::string(what);
+  if (phase_ == Phase::kPlaying) return "stream: " + std::string(what);
   return (method_.empty() ? std::string("RTSP") : method_) + ": " + std::string(what);
 }
 
