@@ -18,6 +18,17 @@ devicelib::GetLastErrorTextFunction Function() {
   return function;
 }
 
+// The library's text made printable; empty when the call failed.
+std::string Printable(int32_t result, char (&text)[512]) {
+  if (result != 0) return {};
+  text[sizeof(text) - 1] = '\0';  // whatever the library wrote
+  std::string reason(text);
+  for (char& c : reason) {
+    if (c < 0x20 || c > 0x7E) c = '?';
+  }
+  return reason;
+}
+
 }  // namespace
 
 std::string LibraryReason(int32_t slot) {
@@ -37,13 +48,7 @@ std::string LibraryReason(int32_t slot) {
     throw;
   }
   entry.loginUsers.fetch_sub(1);
-  if (result != 0) return {};
-  text[sizeof(text) - 1] = '\0';  // whatever the library wrote
-  std::string reason(text);
-  for (char& c : reason) {
-    if (c < 0x20 || c > 0x7E) c = '?';
-  }
-  return reason;
+  return Printable(result, text);
 }
 
 void ReportLibraryReason(int32_t slot, const char* what) {
@@ -51,6 +56,17 @@ void ReportLibraryReason(int32_t slot, const char* what) {
   if (reason.empty()) return;
   const std::string line =
       "slot " + std::to_string(slot) + ": " + std::string(what) + " failed: " + reason;
+  platform::OutputDebugText(line.c_str());
+}
+
+void ReportClientReason(int32_t handle, const std::string& what, int32_t result) {
+  const auto function = Function();
+  if (function == nullptr || handle == kNoHandle) return;
+  char text[512] = {};
+  const std::string reason =
+      Printable(function(handle, text, static_cast<uint32_t>(sizeof(text))), text);
+  if (reason.empty()) return;
+  const std::string line = what + " failed (result " + std::to_string(result) + "): " + reason;
   platform::OutputDebugText(line.c_str());
 }
 

@@ -21,4 +21,12 @@ std::string LibraryReason(int32_t slot);
 // Any thread; no lock.
 void ReportLibraryReason(int32_t slot, const char* what);
 
+// After a failed login or stream open, before its client is released (what:
+// "login", "slot N: stream open"): writes "<what> failed (result R):
+// <reason>" to the debugger output when the library gave a reason for that
+// client, so a host learns the library's own result and words where the
+// plug-in's result cannot carry them. Any thread, on a client no other
+// thread releases; no lock.
+void ReportClientReason(int32_t handle, const std::string& what, int32_t result);
+
 }  // namespace qrv::device

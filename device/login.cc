@@ -1,6 +1,7 @@
 #include "device/login.h"
 
 #include "device/device_table.h"
+#include "device/library_reason.h"
 #include "device/login_record.h"
 #include "devicelib/tmcc_api.h"
 #include "platform/foreign_call.h"
@@ -47,6 +48,7 @@ int32_t LoginDevice(int32_t* handleOut, const std::string& deviceIp, const std::
     if (result == 0) {
       *handleOut = handle;
     } else {
+      ReportClientReason(handle, "login", result);
       // The refused client is of no further use; keep no library object alive.
       platform::CallForeign(&TMCC_Done, handle);
     }

@@ -89,9 +89,11 @@ inline constexpr char kAlarmRecordLengthGivenName[] = "TMCC_AlarmRecordLengthGiv
 // TMCC_AlarmRecordLengthGiven(): 1.
 using AlarmRecordLengthGivenFunction = int32_t (*)();
 
-// Why a login client's last request failed, in a few English words ("snapshot:
-// the answer is not a JPEG"), as far as the library can tell more than the
-// result code; empty after a success or when it cannot.
+// Why a login client's last request or login failed, or a stream client's
+// stream open (or its last reconnection), in a few English words ("snapshot:
+// the answer is not a JPEG", "DESCRIBE: RTSP 404 Not Found"), as far as the
+// library can tell more than the result code; empty after a success or when
+// it cannot.
 inline constexpr char kGetLastErrorTextName[] = "TMCC_GetLastErrorText";
 
 // TMCC_GetLastErrorText(login handle, text, size): 0 and text filled with at

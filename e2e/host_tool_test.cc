@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -747,6 +748,40 @@ TEST_F(HostTool, BasicAuthenticationIsRefusedUnlessAllowed) {
           << run.out;
     }
   }
+}
+
+// A camera that takes the login and is gone before the stream: the failure
+// line ends with the library's reason and exits as an unreachable device.
+TEST_F(HostTool, AStreamThatCannotBeOpenedSaysWhyAndExitsAsUnreachable) {
+  uint16_t port = 0;
+  int listener = qrv::test::ListenOn("127.0.0.79", 1, &port);
+  ASSERT_GE(listener, 0);
+  fcntl(listener, F_SETFD, FD_CLOEXEC);  // the tool must not keep it listening
+  std::thread camera([&] {
+    pollfd p{listener, POLLIN, 0};
+    const int fd = poll(&p, 1, 5000) == 1 ? accept(listener, nullptr, nullptr) : -1;
+    close(listener);  // nothing listens when the stream comes
+    if (fd < 0) return;
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    if (auto options = qrv::test::ReadRequest(fd)) {
+      qrv::test::Answer(fd, *options, "200 OK");
+      if (auto describe = qrv::test::ReadRequest(fd)) {
+        qrv::test::Answer(fd, *describe, "200 OK", "Content-Type: application/sdp\r\n",
+                          qrv::test::kSdp);
+      }
+    }
+    qrv::test::DrainUntilClosed(fd);
+    close(fd);
+  });
+  test::TempDir dir;
+  const std::string address = "127.0.0.79:" + std::to_string(port);
+  ToolRun run = Tool({"record", "--seconds", "1", "--file", dir.File("gone.264"), "--ip",
+                      "rtsp://" + address + "/c"});
+  camera.join();
+  EXPECT_EQ(run.status, 5) << run.err;
+  EXPECT_NE(run.err.find("(reason: no connection to " + address + " ("), std::string::npos)
+      << run.err;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "device/device_table.h"
+#include "device/library_reason.h"
 #include "device/slot_owner.h"
 #include "devicelib/tmcc_api.h"
 #include "media/stream_connect_record.h"
@@ -59,7 +60,11 @@ int32_t OpenLiveStream(int32_t streamType, int32_t slot, int32_t* handleOut, std
   platform::CallForeign(&TMCC_SetStreamBufferTime, handle, 0);
   platform::CallForeign(&TMCC_RegisterStreamCallBack, handle, StreamPacketCallback,
                         reinterpret_cast<void*>(static_cast<intptr_t>(slot)));
-  if (platform::CallForeign(&TMCC_ConnectStream, handle, &*record, playWnd) != 0) {
+  const int32_t connected = platform::CallForeign(&TMCC_ConnectStream, handle, &*record, playWnd);
+  if (connected != 0) {
+    // The plug-in's result says only "failed": the library's words and
+    // result go to the debugger output while its client still exists.
+    device::ReportClientReason(handle, "slot " + std::to_string(slot) + ": stream open", connected);
     // The attempt's client is never stored in the slot: release it here.
     int32_t pending = handle;
     entry.pendingStreamHandle.compare_exchange_strong(pending, device::kNoHandle);

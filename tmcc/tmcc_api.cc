@@ -464,12 +464,14 @@ TMCC_API int32_t TMCC_GetConnectionStats(TmccHandle handle, dl::ConnectionStats*
   });
 }
 
-// Optional extension: why a login client's last request failed.
+// Optional extension: why a login client's last request or login failed, or
+// why a stream client's stream could not be opened (a stream has its own
+// handle, not its login's).
 TMCC_API int32_t TMCC_GetLastErrorText(TmccHandle handle, char* text, uint32_t size) {
   return Guard([&] {
     if (text == nullptr || size == 0) return dl::kErrInvalidArgument;
     int32_t error = dl::kOk;
-    auto client = Lookup<LoginClient>(handle, &error);
+    auto client = Lookup<SessionClient>(handle, &error);
     if (!client) return error;
     const std::string reason = client->LastError();
     const size_t n = std::min<size_t>(reason.size(), size - 1);

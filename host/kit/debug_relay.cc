@@ -7,10 +7,20 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
 
 #include "qrvaccess/qrv_access.h"
 
 namespace qrv::host {
+
+namespace {
+
+// Starts a line the relay writes to itself; the plug-in's text never holds
+// this control byte.
+constexpr std::string_view kSyncMarker = "\x01qrv-host-sync ";
+
+}  // namespace
 
 std::string GbkToUtf8(std::string_view gbk) {
   std::string out;
@@ -45,7 +55,18 @@ bool DebugRelay::Start(Print print) {
   ::setenv(kQrvDebugOutputVariable, path.c_str(), 1);
   writeEnd_ = ends[1];
   const int readEnd = ends[0];
-  reader_ = std::thread([readEnd, print = std::move(print)] {
+  reader_ = std::thread([this, readEnd, print = std::move(print)] {
+    // A sync marker is the relay's own: counted, never printed.
+    auto deliver = [&](std::string_view line) {
+      if (line.size() > kSyncMarker.size() && line.substr(0, kSyncMarker.size()) == kSyncMarker) {
+        std::lock_guard lock(mutex_);
+        syncSeen_ =
+            std::strtoull(std::string(line.substr(kSyncMarker.size())).c_str(), nullptr, 10);
+        synced_.notify_all();
+        return;
+      }
+      print(GbkToUtf8(line));
+    };
     std::string pending;
     char chunk[512];
     for (;;) {
@@ -54,14 +75,28 @@ bool DebugRelay::Start(Print print) {
       if (n <= 0) break;
       pending.append(chunk, static_cast<size_t>(n));
       for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
-        print(GbkToUtf8(std::string_view(pending).substr(0, end)));
+        deliver(std::string_view(pending).substr(0, end));
         pending.erase(0, end + 1);
       }
     }
-    if (!pending.empty()) print(GbkToUtf8(pending));
+    if (!pending.empty()) deliver(pending);
     ::close(readEnd);
   });
   return true;
+}
+
+bool DebugRelay::Sync(std::chrono::milliseconds bound) {
+  if (writeEnd_ < 0) return false;
+  const uint64_t number = ++syncSent_;
+  const std::string line = std::string(kSyncMarker) + std::to_string(number) + "\n";
+  // Shorter than PIPE_BUF: one write, never mixed into a plug-in's line.
+  ssize_t n;
+  do {
+    n = ::write(writeEnd_, line.data(), line.size());
+  } while (n < 0 && errno == EINTR);
+  if (n != static_cast<ssize_t>(line.size())) return false;
+  std::unique_lock lock(mutex_);
+  return synced_.wait_for(lock, bound, [&] { return syncSeen_ >= number; });
 }
 
 void DebugRelay::Stop() {

@@ -7,7 +7,11 @@
 // the pipe and waits for the reader to drain it).
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -29,10 +33,19 @@ class DebugRelay {
   // Returns false (and changes nothing) when no pipe can be made.
   bool Start(Print print);
   void Stop();
+  // Returns once every line written before the call has been printed, or
+  // after `bound` (false). The plug-in writes its messages before its call
+  // returns, so after a failed call its reason has been printed too.
+  // Threading: the owner's thread, between Start and Stop.
+  bool Sync(std::chrono::milliseconds bound);
 
  private:
   int writeEnd_ = -1;
   std::thread reader_;
+  std::mutex mutex_;
+  std::condition_variable synced_;
+  uint64_t syncSent_ = 0;  // owner's thread
+  uint64_t syncSeen_ = 0;  // guarded by mutex_
 };
 
 }  // namespace qrv::host

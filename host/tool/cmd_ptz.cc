@@ -62,7 +62,9 @@ int RunPtz(const GlobalOptions& global, const PtzOptions& options) {
     Reply reply = requests.Ptz(slot, name->command, inValue, options.speed);
     out.Set("result", reply.code);
     if (!reply.ok()) {
-      status = out.Fail(std::string("PTZ ") + name->name + " on " + where, reply.code, where);
+      auto library = session->TakeLibraryFailure("slot " + std::to_string(slot) + ": PTZ");
+      status = out.Fail(std::string("PTZ ") + name->name + " on " + where, reply.code, where,
+                        library ? library->reason : "");
     } else {
       out.Say(std::string(name->meaning) +
               (name->kind == PtzKind::kPreset ? " (N = " + std::to_string(inValue) + ")" : "") +

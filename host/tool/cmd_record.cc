@@ -185,7 +185,12 @@ int RecordInto(const GlobalOptions& global, const RecordOptions& options, const 
   Reply open =
       requests.OpenStream(slot, session->CredentialsOf(options.device), options.streamType);
   if (!open.ok()) {
-    status = out.Fail("opening the live stream of " + where, open.code, where);
+    // The plug-in says only that it failed; the library's result says how
+    // (an unreachable stream address exits as an unreachable device does).
+    auto library = session->TakeLibraryFailure("slot " + std::to_string(slot) + ": stream open");
+    const int32_t code = library && library->result != 0 ? library->result : open.code;
+    status = out.Fail("opening the live stream of " + where, code, where,
+                      library ? library->reason : "");
   } else {
     std::string base = WithoutEnding(options.file);
     tap.Arm();

@@ -26,7 +26,9 @@ int RunSnapshot(const GlobalOptions& global, const SnapshotOptions& options) {
   Reply reply = session->requests().Snapshot(slot, options.file);
   out.Set("file", options.file);
   if (!reply.ok()) {
-    status = out.Fail("snapshot of " + options.device.Where(), reply.code, options.device.Where());
+    auto library = session->TakeLibraryFailure("slot " + std::to_string(slot) + ": snapshot");
+    status = out.Fail("snapshot of " + options.device.Where(), reply.code, options.device.Where(),
+                      library ? library->reason : "");
   } else {
     std::string error;
     auto picture = DecodeJpegFile(options.file, &error);

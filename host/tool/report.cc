@@ -133,7 +133,8 @@ void Report::Append(const std::string& key, nlohmann::json value, size_t limit) 
   }
 }
 
-int Report::Fail(const std::string& what, int32_t code, const std::string& device) {
+int Report::Fail(const std::string& what, int32_t code, const std::string& device,
+                 const std::string& reason) {
   std::string words = DescribeResultAt(code, device);
   int status = ExitStatusForResult(code);
   if (status == kExitOk) status = kExitFailed;
@@ -141,10 +142,12 @@ int Report::Fail(const std::string& what, int32_t code, const std::string& devic
   if (json_) {
     nlohmann::json error = {{"failed", what}, {"result", code}, {"error", words}};
     if (!device.empty()) error["device"] = device;
+    if (!reason.empty()) error["reason"] = reason;
     document_["errors"].push_back(std::move(error));
   } else {
-    std::fprintf(stderr, "qrv-host: %s failed: %s (result %d)\n", RedactUserInfo(what).c_str(),
-                 RedactUserInfo(words).c_str(), code);
+    const std::string because = reason.empty() ? "" : " (reason: " + RedactUserInfo(reason) + ")";
+    std::fprintf(stderr, "qrv-host: %s failed: %s (result %d)%s\n", RedactUserInfo(what).c_str(),
+                 RedactUserInfo(words).c_str(), code, because.c_str());
     std::fflush(stderr);
   }
   return status;

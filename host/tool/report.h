@@ -62,9 +62,11 @@ class Report {
   void Append(const std::string& key, nlohmann::json value, size_t limit = 100000);
 
   // A failed operation on `device` ("address:port", may be empty): printed on
-  // standard error, or added to the document's "errors". Returns the exit
-  // status it stands for.
-  int Fail(const std::string& what, int32_t code, const std::string& device = "");
+  // standard error, or added to the document's "errors". `reason`, the device
+  // library's own words when it gave some, ends the line as "(reason: ...)"
+  // (the document's "reason"). Returns the exit status it stands for.
+  int Fail(const std::string& what, int32_t code, const std::string& device = "",
+           const std::string& reason = "");
   // A failure without a result code, with the status it stands for.
   int FailText(const std::string& what, int status = kExitFailed, const std::string& device = "");
 

@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 #include <thread>
+#include <utility>
 
 #include "host/kit/event_hub.h"
 #include "host/tool/interrupt.h"
@@ -45,18 +47,67 @@ std::optional<std::string> ResolveHost(const std::string& name) {
   return std::string(text);
 }
 
+namespace {
+
+// "login failed (result -105): words" or "slot 3: snapshot failed: words"
+// (the plug-in's lines for a library's reason): what failed, and the rest.
+std::optional<std::pair<std::string, ToolSession::LibraryFailure>> ParseLibraryFailure(
+    const std::string& line) {
+  const size_t failed = line.find(" failed");
+  if (failed == std::string::npos) return std::nullopt;
+  std::string what = line.substr(0, failed);
+  if (what != "login" && what.rfind("slot ", 0) != 0) return std::nullopt;
+  std::string_view rest = std::string_view(line).substr(failed + 7);
+  ToolSession::LibraryFailure failure;
+  constexpr std::string_view kResult = " (result ";
+  if (rest.substr(0, kResult.size()) == kResult) {
+    rest.remove_prefix(kResult.size());
+    const size_t close = rest.find(')');
+    if (close == std::string_view::npos) return std::nullopt;
+    failure.result =
+        static_cast<int32_t>(std::strtol(std::string(rest.substr(0, close)).c_str(), nullptr, 10));
+    rest.remove_prefix(close + 1);
+  }
+  if (rest.substr(0, 2) != ": " || rest.size() == 2) return std::nullopt;
+  failure.reason = std::string(rest.substr(2));
+  return std::make_pair(std::move(what), std::move(failure));
+}
+
+}  // namespace
+
+std::optional<ToolSession::LibraryFailure> ToolSession::TakeLibraryFailure(
+    const std::string& what) {
+  if (!relay_) return std::nullopt;
+  // A relay that cannot keep up within this bound gives no reason: the
+  // failure is still reported.
+  relay_->Sync(std::chrono::seconds(1));
+  std::lock_guard lock(failures_->mutex);
+  auto found = failures_->byWhat.find(what);
+  if (found == failures_->byWhat.end()) return std::nullopt;
+  LibraryFailure failure = std::move(found->second);
+  failures_->byWhat.erase(found);
+  return failure;
+}
+
 std::unique_ptr<ToolSession> ToolSession::Open(const GlobalOptions& options) {
   std::string path = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
   std::string error;
-  // Before the plug-in is loaded, so its first message is caught too.
-  std::unique_ptr<DebugRelay> relay;
-  if (options.verbose) {
-    relay = std::make_unique<DebugRelay>();
-    if (!relay->Start([](const std::string& line) {
-          std::fprintf(stderr, "qrv-host: plug-in: %s\n", RedactUserInfo(line).c_str());
-        })) {
+  // Before the plug-in is loaded, so its first message is caught too. Always
+  // there: a failure's line quotes the library's reason from it.
+  auto relay = std::make_unique<DebugRelay>();
+  auto failures = std::make_shared<LibraryFailures>();
+  const bool verbose = options.verbose;
+  if (!relay->Start([verbose, failures](const std::string& line) {
+        if (auto failure = ParseLibraryFailure(line)) {
+          std::lock_guard lock(failures->mutex);
+          failures->byWhat[failure->first] = std::move(failure->second);
+        }
+        if (verbose) std::fprintf(stderr, "qrv-host: plug-in: %s\n", RedactUserInfo(line).c_str());
+      })) {
+    if (verbose) {
       std::fprintf(stderr, "qrv-host: --verbose: cannot make a pipe for the plug-in's messages\n");
     }
+    relay.reset();
   }
   auto host = PluginHost::Load(path, &error);
   if (!host) {
@@ -71,7 +122,8 @@ std::unique_ptr<ToolSession> ToolSession::Open(const GlobalOptions& options) {
                                 kExitPluginLoad);
     return nullptr;
   }
-  return std::unique_ptr<ToolSession>(new ToolSession(std::move(relay), std::move(host)));
+  return std::unique_ptr<ToolSession>(
+      new ToolSession(std::move(relay), std::move(failures), std::move(host)));
 }
 
 devicelib::RegisterAddressFunction ToolSession::RegisterAddress() const {
@@ -103,8 +155,9 @@ int32_t ToolSession::Login(const DeviceOptions& device, int* status, bool descri
   Credentials credentials{forPlugin.address, device.user, device.password, device.port};
   Reply reply = LoginOrLeave(credentials, device);
   if (!reply.ok()) {
-    *status =
-        out.Fail("login to " + device.Where() + " as " + device.user, reply.code, device.Where());
+    auto library = TakeLibraryFailure("login");
+    *status = out.Fail("login to " + device.Where() + " as " + device.user, reply.code,
+                       device.Where(), library ? library->reason : "");
     return -1;
   }
   int32_t slot = reply.OutputInt("LOGINID");

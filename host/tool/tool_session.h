@@ -7,7 +7,9 @@
 // from the plug-in's threads through the report, which has its own mutex.
 #pragma once
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -72,6 +74,16 @@ class ToolSession {
   // The resolved credentials of the last successful Login of `device`.
   Credentials CredentialsOf(const DeviceOptions& device) const;
 
+  // What the device library said about the last failure the plug-in
+  // reported for `what` ("login", "slot N: stream open", "slot N: snapshot",
+  // "slot N: PTZ"): its result (0 when not given) and words. Taken once; call
+  // right after the failed request. Threading: the main thread.
+  struct LibraryFailure {
+    int32_t result = 0;
+    std::string reason;
+  };
+  std::optional<LibraryFailure> TakeLibraryFailure(const std::string& what);
+
   // The slot's counters through the device status operation (100), or
   // nullopt when this plug-in does not offer it.
   std::optional<ParameterMap> SlotStatus(int32_t slot);
@@ -83,10 +95,22 @@ class ToolSession {
   // The device library's TMCC_RegisterAddress, or null when it has none.
   devicelib::RegisterAddressFunction RegisterAddress() const;
 
-  ToolSession(std::unique_ptr<DebugRelay> relay, std::unique_ptr<PluginHost> host)
-      : relay_(std::move(relay)), host_(std::move(host)), requests_(host_->access()) {}
+  // The library failures the plug-in wrote to its debugger output, by what
+  // failed. Filled by the relay's reader thread, read by the main thread.
+  struct LibraryFailures {
+    std::mutex mutex;
+    std::map<std::string, LibraryFailure> byWhat;  // guarded by mutex
+  };
+
+  ToolSession(std::unique_ptr<DebugRelay> relay, std::shared_ptr<LibraryFailures> failures,
+              std::unique_ptr<PluginHost> host)
+      : relay_(std::move(relay)),
+        failures_(std::move(failures)),
+        host_(std::move(host)),
+        requests_(host_->access()) {}
 
   std::unique_ptr<DebugRelay> relay_;  // outlives the plug-in: declared before it
+  std::shared_ptr<LibraryFailures> failures_;
   std::unique_ptr<PluginHost> host_;
   Requests requests_;
 };

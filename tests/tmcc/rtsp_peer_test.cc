@@ -2,13 +2,16 @@
 // endless challenges, answers that never end or never fit, a transport other
 // than the one asked for, a packet begun and never finished, a stream that
 // talks but never shows a picture; and the
-// TEARDOWN a well-behaved one gets when the stream closes.
+// TEARDOWN a well-behaved one gets when the stream closes; and what the
+// library says about each failure (TMCC_GetLastErrorText).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +19,8 @@
 #include "devicelib/tmcc_errors.h"
 #include "support/wait.h"
 #include "tests/tmcc/rtsp_peer.h"
+
+extern "C" int32_t TMCC_GetLastErrorText(TmccHandle handle, char* text, uint32_t size);
 
 namespace dl = qrv::devicelib;
 using qrv::test::Answer;
@@ -368,4 +373,118 @@ TEST(RtspStream, OverUdpOnlyTheCamerasOwnAddressIsHeard) {
   EXPECT_EQ(pictures.got[0].first, 2);
   EXPECT_EQ(pictures.got[1].first, 0);
   EXPECT_EQ(pictures.got[1].second.back(), 0xBB) << "the stranger's picture was taken";
+}
+
+namespace {
+
+std::string LastErrorText(int32_t handle) {
+  char text[512] = {};
+  if (TMCC_GetLastErrorText(handle, text, sizeof(text)) != dl::kOk) return "(refused)";
+  return text;
+}
+
+// A port on the test address where nothing listens: bound, never listening.
+struct DeadPort {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  uint16_t port = 0;
+  DeadPort() {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    inet_pton(AF_INET, LoopbackAddress(21).c_str(), &a.sin_addr);
+    socklen_t n = sizeof(a);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), n) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n) == 0) {
+      port = ntohs(a.sin_port);
+    }
+  }
+  ~DeadPort() { close(fd); }
+};
+
+}  // namespace
+
+TEST(RtspStream, EveryFailedOpenSaysWhatFailed) {
+  using Script = std::function<void(int fd)>;
+  const Script answerDescribe = [](int fd) {
+    auto options = ReadRequest(fd);
+    if (!options) return;
+    Answer(fd, *options, "200 OK");
+  };
+  struct Case {
+    const char* name;
+    Script script;  // null: nothing listens
+    int32_t result;
+    std::string text;  // contained in the library's text
+  };
+  const Case cases[] = {
+      {"not found",
+       [&](int fd) {
+         answerDescribe(fd);
+         if (auto d = ReadRequest(fd)) Answer(fd, *d, "404 Not Found");
+         DrainUntilClosed(fd);
+       },
+       dl::kErrDeviceRefused, "DESCRIBE: RTSP 404 Not Found"},
+      {"busy for longer than the time-out",
+       [&](int fd) {
+         answerDescribe(fd);
+         if (auto d = ReadRequest(fd)) {
+           Answer(fd, *d, "503 Service Unavailable", "Retry-After: 120\r\n");
+         }
+         DrainUntilClosed(fd);
+       },
+       dl::kErrDeviceRefused, "DESCRIBE: RTSP 503 Service Unavailable"},
+      {"hung at PLAY",
+       [&](int fd) {
+         auto setup = UpToSetup(fd);
+         if (!setup) return;
+         Answer(fd, *setup, "200 OK",
+                "Transport: RTP/AVP/TCP;unicast;interleaved=0-1\r\nSession: c0ffee\r\n");
+         DrainUntilClosed(fd);
+       },
+       dl::kErrTimeout, "PLAY: no answer within 0.5 s"},
+      {"no codec we play",
+       [&](int fd) {
+         answerDescribe(fd);
+         if (auto d = ReadRequest(fd)) {
+           Answer(fd, *d, "200 OK", "Content-Type: application/sdp\r\n",
+                  "v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=cam\r\nt=0 0\r\n"
+                  "m=video 0 RTP/AVP 97\r\na=rtpmap:97 MP4V-ES/90000\r\n");
+         }
+         DrainUntilClosed(fd);
+       },
+       dl::kErrProtocol, "DESCRIBE: no H.264 or H.265 video track (offered: MP4V-ES"},
+      {"hangs up",
+       [&](int fd) {
+         answerDescribe(fd);
+         ReadRequest(fd);
+       },
+       dl::kErrProtocol, "DESCRIBE: the camera closed the connection"},
+      {"answers garbage",
+       [&](int fd) {
+         auto options = ReadRequest(fd);
+         if (!options) return;
+         SendText(fd, "RTSP/1.0 200 OK\r\nCSeq: 1\r\nContent-Length: many\r\n\r\n");
+         DrainUntilClosed(fd);
+       },
+       dl::kErrProtocol, "OPTIONS: malformed answer: bad Content-Length"},
+      {"nothing listens", nullptr, dl::kErrUnreachable, "no connection to "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<ScriptedPeer> peer;
+    DeadPort dead;
+    std::string expected = c.text;
+    if (c.script) {
+      peer.emplace(LoopbackAddress(21), c.script);
+    } else {
+      ASSERT_NE(dead.port, 0);
+      expected += LoopbackAddress(21) + ":" + std::to_string(dead.port);
+    }
+    int32_t stream = TMCC_Init(dl::kClientStream);
+    ASSERT_EQ(TMCC_SetTimeOut(stream, 500), dl::kOk);
+    ASSERT_EQ(TMCC_RegisterStreamCallBack(stream, &Ignore, nullptr), dl::kOk);
+    auto record = MakeStream(Url(peer ? peer->port() : dead.port));
+    EXPECT_EQ(TMCC_ConnectStream(stream, &record, 0), c.result);
+    EXPECT_NE(LastErrorText(stream).find(expected), std::string::npos) << LastErrorText(stream);
+    EXPECT_EQ(TMCC_Done(stream), dl::kOk);
+  }
 }

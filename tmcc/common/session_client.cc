@@ -80,10 +80,13 @@ int32_t SessionClient::Open(SessionParams params) {
       } else {
         self->session_.reset();
       }
-      waiter->Complete({result, 0, 0, {}, {}});
+      waiter->Complete(
+          {result, 0, 0, {}, result == dl::kOk ? std::string() : session->FailureReason()});
     });
   });
-  return waiter->Wait(params.timeout + kWaitMargin).result;
+  CallResult r = waiter->Wait(params.timeout + kWaitMargin);
+  SetLastError(r.result == dl::kOk ? std::string() : std::move(r.reason));
+  return r.result;
 }
 
 void SessionClient::Stop() {
@@ -129,12 +132,14 @@ int32_t SessionClient::Call(const protocol::Request& request, CallResult* out) {
   });
   CallResult r = waiter->Wait(timeout() + kWaitMargin);
   int32_t result = r.result;
-  {
-    std::lock_guard lock(lastErrorMutex_);
-    lastError_ = result == dl::kOk ? std::string() : r.reason;
-  }
+  SetLastError(result == dl::kOk ? std::string() : r.reason);
   if (out != nullptr) *out = std::move(r);
   return result;
+}
+
+void SessionClient::SetLastError(std::string text) {
+  std::lock_guard lock(lastErrorMutex_);
+  lastError_ = std::move(text);
 }
 
 std::string SessionClient::LastError() const {
@@ -180,6 +185,8 @@ void SessionClient::Attempt() {
       self->OnUp();
       return;
     }
+    // A host asking why the stream is gone learns why it stays gone.
+    self->SetLastError(session->FailureReason());
     self->session_.reset();
     if (self->wanted_ && self->autoReconnect()) self->ScheduleReconnect();
   });

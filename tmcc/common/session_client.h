@@ -48,8 +48,9 @@ class SessionClient : public Client, public SessionOwner {
   // Sends one request and waits for its answer (at most the time-out).
   // Threading: as Open.
   int32_t Call(const protocol::Request& request, CallResult* out);
-  // Why the last request that failed failed, as its link said (empty when it
-  // said nothing, or the last request succeeded). Threading: any thread.
+  // Why the last request or open that failed failed (a reconnection attempt
+  // too), as its link said; empty when it said nothing, or the last one
+  // succeeded. Threading: any thread.
   std::string LastError() const;
 
   // Number of sessions started (first connection and every reconnection attempt).
@@ -105,6 +106,7 @@ class SessionClient : public Client, public SessionOwner {
   std::atomic<uint64_t> picturesDropped_{0};
   std::atomic<uint64_t> packetsLost_{0};
 
+  void SetLastError(std::string text);  // any thread
   mutable std::mutex lastErrorMutex_;
   std::string lastError_;  // guarded by lastErrorMutex_
 };

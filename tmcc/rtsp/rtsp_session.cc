@@ -1,6 +1,7 @@
 #include "tmcc/rtsp/rtsp_session.h"
 
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 
 #include "devicelib/tmcc_errors.h"
@@ -19,6 +20,37 @@ namespace {
 
 constexpr size_t kFirstRtspRead = 16 * 1024;
 constexpr size_t kMinRtspReadRoom = 4 * 1024;
+
+// "RTSP 404 Not Found", the camera's phrase bounded and printable.
+std::string StatusText(const rtsp::Response& response) {
+  std::string text = "RTSP " + std::to_string(response.status);
+  std::string_view phrase = rtsp::TrimWhitespace(response.reason);
+  if (phrase.size() > 64) phrase = phrase.substr(0, 64);
+  if (!phrase.empty()) text += " ";
+  for (char c : phrase) text += c >= 0x20 && c < 0x7F ? c : '?';
+  return text;
+}
+
+std::string Seconds(std::chrono::milliseconds time) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%g s", static_cast<double>(time.count()) / 1000.0);
+  return text;
+}
+
+std::string SdpFailure(const rtsp::SdpResult& sdp) {
+  switch (sdp.error) {
+    case rtsp::SdpError::kTooLong:
+      return "the session description is too long";
+    case rtsp::SdpError::kNotSdp:
+      return "the answer is not a session description";
+    default:
+      break;
+  }
+  if (sdp.offered.empty()) return "no video track offered";
+  std::string offered;
+  for (char c : sdp.offered.substr(0, 128)) offered += c >= 0x20 && c < 0x7F ? c : '?';
+  return "no H.264 or H.265 video track (offered: " + offered + ")";
+}
 
 bool Offers(const rtsp::Response& options, std::string_view method) {
   for (auto value : options.headers.FindAll("Public")) {
@@ -66,7 +98,7 @@ void RtspSession::Send(const protocol::Request&, AnswerHandler done) {
 void RtspSession::OnConnected(const asio::error_code& ec) {
   if (phase_ == Phase::kClosed) return;
   if (ec) {
-    Fail(dl::kErrUnreachable);
+    Fail(dl::kErrUnreachable, "no connection to " + Where() + " (" + ec.message() + ")");
     return;
   }
   asio::error_code ignored;
@@ -99,8 +131,7 @@ void RtspSession::Resend() {
   awaitedCseq_ = ++cseq_;
   auto bytes = rtsp::BuildRtspRequest(request, awaitedCseq_);
   if (!bytes) {
-    // A URL or credential that cannot go on a request line.
-    Fail(dl::kErrInvalidArgument);
+    Fail(dl::kErrInvalidArgument, During("the URL or credentials cannot go on a request line"));
     return;
   }
   Write(std::move(*bytes));
@@ -114,7 +145,8 @@ void RtspSession::Read() {
     in_.resize(std::min(kRtspReadBound, in_.size() * 2));
   }
   if (inUsed_ == in_.size()) {
-    Fail(dl::kErrProtocol);  // no item fits the bound
+    Fail(dl::kErrProtocol,
+         During("an item longer than " + std::to_string(kRtspReadBound / 1024) + " KiB"));
     return;
   }
   socket_.async_read_some(
@@ -126,7 +158,10 @@ void RtspSession::OnRead(const asio::error_code& ec, size_t n) {
   if (phase_ == Phase::kClosed || LoggedIn()) return;
   if (ec) {
     // A camera that hangs up during the exchange was reached: it broke it.
-    Fail(phase_ == Phase::kPlaying ? dl::kErrNotConnected : dl::kErrProtocol);
+    const bool closed = ec == asio::error::eof;
+    Fail(phase_ == Phase::kPlaying ? dl::kErrNotConnected : dl::kErrProtocol,
+         During(closed ? "the camera closed the connection"
+                       : "connection lost (" + ec.message() + ")"));
     return;
   }
   inUsed_ += n;
@@ -138,7 +173,8 @@ void RtspSession::OnRead(const asio::error_code& ec, size_t n) {
         rtsp::SplitInterleaved(std::span<const uint8_t>(in_.data() + offset, inUsed_ - offset));
     if (item.kind == rtsp::InterleavedKind::kNeedMore) break;
     if (item.kind == rtsp::InterleavedKind::kError) {
-      Fail(dl::kErrProtocol);
+      Fail(dl::kErrProtocol,
+           During(std::string("malformed answer: ") + rtsp::MessageErrorName(item.error)));
       ended = true;
       break;
     }
@@ -196,7 +232,8 @@ bool RtspSession::HandleResponse(const rtsp::Response& response) {
     const auto verdict =
         challenged_ ? rtsp::Authenticator::Verdict::kRefused : auth_.OnChallenge(values);
     if (verdict != rtsp::Authenticator::Verdict::kRetry) {
-      Fail(rtsp::AuthFailure(verdict));
+      Fail(rtsp::AuthFailure(verdict),
+           During(StatusText(response) + (challenged_ ? " to our credentials" : "")));
       return false;
     }
     challenged_ = true;
@@ -205,7 +242,9 @@ bool RtspSession::HandleResponse(const rtsp::Response& response) {
   }
   if (response.status == 503 && RetryWhenBusy(response)) return true;
   if (response.status < 200 || response.status > 299) {
-    Fail(dl::kErrDeviceRefused);
+    // Not found (404, 454 session not found) and busy (503) alike: the
+    // camera refused, and the text says how.
+    Fail(dl::kErrDeviceRefused, During(StatusText(response)));
     return false;
   }
   switch (phase_) {
@@ -226,7 +265,7 @@ bool RtspSession::HandleResponse(const rtsp::Response& response) {
       }
       auto sdp = rtsp::ParseSdp(response.body, rtsp::DescribeBaseUrl(response, params_.rtspUrl));
       if (!sdp.ok() || sdp.description.videoTracks.empty()) {
-        Fail(dl::kErrProtocol);
+        Fail(dl::kErrProtocol, During(SdpFailure(sdp)));
         return false;
       }
       description_ = std::move(sdp.description);
@@ -244,7 +283,7 @@ bool RtspSession::HandleResponse(const rtsp::Response& response) {
         const auto local = socket_.local_endpoint(ec).address();
         udp_ = std::make_shared<RtpUdpReceiver>(strand_);
         if (ec || !udp_->Open(local)) {
-          Fail(dl::kErrIo);
+          Fail(dl::kErrIo, During("no local UDP ports for RTP"));
           return false;
         }
         transport = "RTP/AVP;unicast;client_port=" + std::to_string(udp_->rtpPort()) + "-" +
@@ -313,7 +352,8 @@ bool RtspSession::HandleSetupAnswer(const rtsp::Response& response) {
   const bool wrongTransport =
       udp_ ? (!transport || transport->tcp) : (transport && !transport->tcp);
   if (!session || wrongTransport) {
-    Fail(dl::kErrProtocol);
+    Fail(dl::kErrProtocol, During(!session ? "no usable Session header in the answer"
+                                           : "a transport other than the one asked for"));
     return false;
   }
   sessionId_ = session->id;
@@ -429,7 +469,7 @@ void RtspSession::ScheduleLoginCheck() {
 
 void RtspSession::Write(std::string bytes) {
   if (outBytes_ + bytes.size() > kRtspQueueBound) {
-    Fail(dl::kErrTimeout);  // the camera stopped reading
+    Fail(dl::kErrTimeout, During("the camera stopped reading our requests"));
     return;
   }
   outBytes_ += bytes.size();
@@ -450,7 +490,8 @@ void RtspSession::WriteNext() {
                       self->out_.pop_front();
                       if (ec) {
                         self->writing_ = false;
-                        self->Fail(dl::kErrNotConnected);
+                        self->Fail(dl::kErrNotConnected,
+                                   self->During("cannot send (" + ec.message() + ")"));
                         self->CloseSocket();
                         return;
                       }
@@ -465,7 +506,8 @@ void RtspSession::WatchPlaying() {
   const auto itemDue = lastItemAt_ + (inUsed_ > 0 ? kRtspItemTime : kRtspSilence);
   const auto pictureDue = lastPictureAt_ + pictureTime_;
   if (now >= itemDue || now >= pictureDue) {
-    Fail(dl::kErrTimeout);
+    Fail(dl::kErrTimeout, During(now >= pictureDue ? "no picture within " + Seconds(pictureTime_)
+                                                   : std::string("the camera fell silent")));
     return;
   }
   // An item begun after the watch is set is judged when it fires, by the
@@ -486,12 +528,24 @@ void RtspSession::ArmDeadline(std::chrono::milliseconds after) {
       self->CloseSocket();  // the TEARDOWN did not go out in time
       return;
     }
-    self->Fail(dl::kErrTimeout);
+    self->Fail(dl::kErrTimeout, self->During("no answer within " + Seconds(self->params_.timeout)));
   });
 }
 
-void RtspSession::Fail(int32_t reason) {
-  Finish(reason, true, true);
+void RtspSession::Fail(int32_t result, std::string reason) {
+  if (phase_ == Phase::kClosed) return;
+  reason_ = std::move(reason);
+  Finish(result, true, true);
+}
+
+std::string RtspSession::Where() const {
+  return params_.address.to_string() + ":" + std::to_string(params_.port);
+}
+
+std::string RtspSession::During(std::string_view what) const {
+  if (phase_ == Phase::kConnecting) return "connecting to " + Where() + ": " + std::string(what);
+  if (phase_ == Phase::kPlaying) return "stream: " + std::string(what);
+  return (method_.empty() ? std::string("RTSP") : method_) + ": " + std::string(what);
 }
 
 void RtspSession::Close() {

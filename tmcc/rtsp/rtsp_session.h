@@ -36,6 +36,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tmcc/common/link.h"
@@ -78,6 +79,10 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   // RTSP carries none of our requests: answered kErrUnsupported.
   void Send(const protocol::Request& request, AnswerHandler done) override;
   void Close() override;
+  // Why the set-up (or a playing stream) failed: the request and the
+  // camera's status line, the time-out, the address tried, the first thing of
+  // an answer that could not be read. Threading: the strand.
+  std::string FailureReason() const override { return reason_; }
 
  private:
   enum class Phase {
@@ -116,7 +121,10 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   void Write(std::string bytes);
   void WriteNext();
   void ArmDeadline(std::chrono::milliseconds after);
-  void Fail(int32_t reason);
+  void Fail(int32_t result, std::string reason);
+  // "<METHOD>: <what>" for the request being set up (the connection before one).
+  std::string During(std::string_view what) const;
+  std::string Where() const;  // "address:port" of the camera
   // closeSocket false: kept for a TEARDOWN still to go out.
   void Finish(int32_t reason, bool tellOwner, bool closeSocket);
   void CloseSocket();
@@ -156,6 +164,7 @@ class RtspSession : public Link, public std::enable_shared_from_this<RtspSession
   std::string method_;        // the setup step's request, to send again after a 401
   std::string uri_;
   std::vector<rtsp::Header> headers_;
+  std::string reason_;  // the failure's, once failed
 
   bool getParameter_ = false;  // OPTIONS offered GET_PARAMETER for keep-alives
   rtsp::SessionDescription description_;
