@@ -112,8 +112,14 @@ endfunction()
 # e2e/in_netns.sh, each in a network namespace of its own where the machine
 # lets this user make one: then they need no lock and run side by side.
 # Where it does not, they run one at a time.
-execute_process(COMMAND unshare -rn true RESULT_VARIABLE qrv_netns_result
-                OUTPUT_QUIET ERROR_QUIET)
+# (Root makes one without a user namespace, as e2e/in_netns.sh does.)
+execute_process(COMMAND id -u OUTPUT_VARIABLE qrv_uid OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+if(qrv_uid STREQUAL "0")
+  execute_process(COMMAND unshare -n true RESULT_VARIABLE qrv_netns_result OUTPUT_QUIET ERROR_QUIET)
+else()
+  execute_process(COMMAND unshare -rn true RESULT_VARIABLE qrv_netns_result
+                  OUTPUT_QUIET ERROR_QUIET)
+endif()
 function(qrv_netns_test_lock test)
   if(NOT qrv_netns_result EQUAL 0)
     set_tests_properties(${test} PROPERTIES RESOURCE_LOCK "port5005;discovery")

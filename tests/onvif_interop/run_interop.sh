@@ -10,11 +10,13 @@ simulator=$1
 if [ -z "${QRV_IN_NETNS:-}" ]; then
   command -v node >/dev/null || { echo "onvif interop: node is not installed" >&2; exit 1; }
   [ -f "$here/node_modules/.complete" ] || python3 "$here/fetch_modules.py"
-  if ! unshare -rn true 2>/dev/null; then
-    echo "onvif interop: cannot make a network namespace (unshare -rn)" >&2
+  netns="unshare -rn"
+  [ "$(id -u)" -eq 0 ] && netns="unshare -n"
+  if ! $netns true 2>/dev/null; then
+    echo "onvif interop: cannot make a network namespace ($netns)" >&2
     exit 1
   fi
-  exec unshare -rn env QRV_IN_NETNS=1 sh "$0" "$@"
+  exec $netns env QRV_IN_NETNS=1 sh "$0" "$@"
 fi
 
 # Loopback carries the discovery group here: nothing leaves the namespace.

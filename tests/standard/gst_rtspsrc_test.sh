@@ -10,8 +10,10 @@ if ! command -v gst-launch-1.0 >/dev/null; then
   exit 77
 fi
 if [ -z "${QRV_IN_NETNS:-}" ]; then
-  unshare -rn true 2>/dev/null || { echo "gst rtspsrc: cannot make a network namespace" >&2; exit 1; }
-  exec unshare -rn env QRV_IN_NETNS=1 sh "$0" "$@"
+  netns="unshare -rn"
+  [ "$(id -u)" -eq 0 ] && netns="unshare -n"
+  $netns true 2>/dev/null || { echo "gst rtspsrc: cannot make a network namespace ($netns)" >&2; exit 1; }
+  exec $netns env QRV_IN_NETNS=1 sh "$0" "$@"
 fi
 ip link set lo up
 fail() { echo "gst rtspsrc: $*" >&2; cat "$dir/gst.log" "$dir/sim.log" >&2 2>/dev/null; exit 1; }
