@@ -67,7 +67,8 @@ DeviceRecorder::DeviceRecorder(DeviceSettings settings, IAccess& access, JsonLog
       registry_(std::move(registry)),
       alarmListener_(alarmListener),
       registerAddress_(registerAddress),
-      segmenter_(settings_.name, settings_.output, settings_.segment, log, closer) {}
+      segmenter_(settings_.name, settings_.output, settings_.segment, log, closer, {},
+                 settings_.format) {}
 
 DeviceRecorder::~DeviceRecorder() {
   RequestStop("stop");
