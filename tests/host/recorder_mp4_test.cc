@@ -2,6 +2,8 @@
 // with ffprobe: every frame a sample, key frames flagged, times as the frames
 // arrived (pauses included), and crash leftovers cut to whole fragments.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -35,10 +37,11 @@ struct Encoded {
 
 // `count` frames of the simulator's scene, a key frame every `gop`.
 template <typename Encoder>
-Encoded Encode(int count, int gop) {
+Encoded Encode(int count, int gop, int width = 160, int height = 96, int kbps = 0) {
   sim::MediaSettings settings;
-  settings.width = 160;
-  settings.height = 96;
+  settings.bitrateKbps = kbps;
+  settings.width = width;
+  settings.height = height;
   settings.gop = gop;
   std::string error;
   auto encoder = Encoder::Create(settings, &error);
@@ -120,6 +123,16 @@ struct Recording {
     segmenter = std::make_unique<Segmenter>("cam", dir.File("out"), 60s, log, *closer, clock,
                                             SegmentFormat::kMp4);
   }
+  void Send(int32_t type, const std::vector<uint8_t>& bytes, bool key = false) {
+    segmenter->OnPacket(type, bytes.data(), static_cast<uint32_t>(bytes.size()), key);
+  }
+  size_t Lines(const std::string& event) {
+    std::ifstream in(dir.File("log.jsonl"));
+    size_t count = 0;
+    for (std::string line; std::getline(in, line);)
+      count += line.find("\"event\":\"" + event + "\"") != std::string::npos ? 1 : 0;
+    return count;
+  }
   std::vector<std::string> Finish() {
     segmenter->Finish("stop");
     closer->Drain();
@@ -139,7 +152,7 @@ constexpr auto kPause = 640ms;
 
 struct Case {
   const char* name;
-  Encoded (*encode)(int, int);
+  Encoded (*encode)(int, int, int, int, int);
 };
 
 const Case kCases[] = {
@@ -150,7 +163,7 @@ const Case kCases[] = {
 TEST(RecorderMp4, EveryFrameIsASampleAtItsArrivalTimeWithKeyFramesFlagged) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
-    const Encoded stream = c.encode(kFrames, 50);
+    const Encoded stream = c.encode(kFrames, 50, 160, 96, 0);
     ASSERT_EQ(stream.frames.size(), size_t{kFrames});
     Recording r;
     r.segmenter->OnPacket(kStreamDataFirstHeader, stream.header.data(),
@@ -258,6 +271,55 @@ TEST(RecorderMp4, AnUnfinishedFileIsCutAfterItsLastWholeFragmentOrRemoved) {
     const auto packets = Packets(done[0].path);
     EXPECT_EQ(packets.size(), cut.frames) << "ffprobe reads every kept frame";
   }
+}
+
+// A file-size limit for this process (writes past it fail with EFBIG).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_{};
+  sighandler_t previous_;
+};
+
+TEST(RecorderMp4, AFailedWriteKeepsWholeFragmentsAndTheCountsMatchTheFiles) {
+  const Encoded stream = Encode<sim::H264Encoder>(200, 10, 640, 360, 8000);
+  Recording r;
+  r.Send(kStreamDataFirstHeader, stream.header);
+  size_t next = 0;
+  {
+    // Room for the buffered fragments, not for the one that overflows them.
+    FileSizeLimit limit(SegmentFile::kBufferBytes + SegmentFile::kBufferBytes / 4);
+    for (; next < 150 && r.segmenter->Counts().writeErrors == 0; ++next) {
+      r.Send(kStreamDataVideo, stream.frames[next].data, stream.frames[next].key);
+      r.now += kStep;
+    }
+  }
+  ASSERT_EQ(r.segmenter->Counts().writeErrors, 1u) << "the frames overflow the limit";
+  for (; next < stream.frames.size(); ++next) {
+    r.Send(kStreamDataVideo, stream.frames[next].data, stream.frames[next].key);
+    r.now += kStep;
+  }
+  auto files = r.Finish();
+  ASSERT_EQ(files.size(), 2u);
+  uint64_t samples = 0;
+  for (const auto& f : files) samples += Packets(f).size();
+  const SegmenterCounts c = r.segmenter->Counts();
+  EXPECT_GT(c.framesLost, 0u);
+  EXPECT_EQ(c.framesRecorded, samples) << "frames recorded are the samples in the files";
+  EXPECT_EQ(c.framesRecorded + c.framesLost + c.framesSkipped, c.frames);
+  EXPECT_EQ(r.Lines("write_error"), 1u);
 }
 
 }  // namespace

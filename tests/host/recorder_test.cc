@@ -51,6 +51,7 @@ password_file = "secret"
 segment = "10m"
 max_age = "7d"
 max_total_size = "20GiB"
+format = "mp4"
 
 [[device]]
 name = "gate"
@@ -64,6 +65,7 @@ password = "other"
 stream_type = 1
 segment = 90
 output = "/srv/yard"
+format = "annexb"
 )",
                       {{"/etc/qrv/secret", "s3cret\n"}});
   ASSERT_TRUE(result.settings) << result.error;
@@ -79,12 +81,14 @@ output = "/srv/yard"
   EXPECT_EQ(gate.segment, 600s);
   EXPECT_EQ(gate.maxAge, std::chrono::seconds(7 * 86400));
   EXPECT_EQ(gate.maxTotalBytes, uint64_t{20} << 30);
+  EXPECT_EQ(gate.format, SegmentFormat::kMp4);
   const DeviceSettings& yard = s.devices[1];
   EXPECT_EQ(yard.password, "other");
   EXPECT_EQ(yard.port, 7001);
   EXPECT_EQ(yard.streamType, 1);
   EXPECT_EQ(yard.segment, 90s);
   EXPECT_EQ(yard.output, "/srv/yard");
+  EXPECT_EQ(yard.format, SegmentFormat::kAnnexB);
 }
 
 TEST(RecorderConfig, MistakesAreRefusedWithTheKeyAndWhatIsWrong) {
@@ -95,6 +99,8 @@ TEST(RecorderConfig, MistakesAreRefusedWithTheKeyAndWhatIsWrong) {
     std::string says;
   } cases[] = {
       {base + device + "passwrd = \"x\"\n", "unknown key \"passwrd\""},
+      {base + device + "password = \"x\"\nformat = \"MP4\"\n",
+       "format = \"MP4\" must be \"annexb\" or \"mp4\""},
       {base + device, "password or password_file is missing"},
       {base + device + "password = \"x\"\nport = 70000\n", "port = 70000 is outside 1..65535"},
       {base + device + "password = \"x\"\nsegment = \"10 minutes\"\n",
