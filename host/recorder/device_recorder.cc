@@ -232,6 +232,7 @@ void DeviceRecorder::WriteHealth() {
       {"frames_missing", c.framesMissing},
       {"segments", c.segments},
       {"write_errors", c.writeErrors},
+      {"aux_skipped", c.auxSkipped},
       {"logins", logins_},
       {"login_failures", loginFailures_},
       {"stream_opens", streamOpens_},

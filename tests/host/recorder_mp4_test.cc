@@ -175,9 +175,11 @@ TEST(RecorderMp4, EveryFrameIsASampleAtItsArrivalTimeWithKeyFramesFlagged) {
       r.segmenter->OnPacket(kStreamDataVideo, f.data.data(), static_cast<uint32_t>(f.data.size()),
                             f.key);
       sent.push_back(std::chrono::duration<double>(r.now - start).count());
+      if (i == 10) r.Send(kStreamDataAux, {1, 2, 3});
       r.now += i == 60 ? kPause : kStep;
     }
     auto files = r.Finish();
+    EXPECT_EQ(r.segmenter->Counts().auxSkipped, 1u) << "an MP4 segment has no place for it";
     ASSERT_EQ(files.size(), 1u);
     EXPECT_TRUE(files[0].ends_with(".mp4")) << files[0];
     EXPECT_EQ(ListSegments(r.dir.File("out"), "cam").size(), 1u) << "retention sees it";
