@@ -1,8 +1,6 @@
 // The recorder's pure parts and its files: configuration, segmenting of a
 // packet sequence, segment files that hit a write error, retention.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <filesystem>
 #include <fstream>
@@ -19,6 +17,7 @@
 #include "host/recorder/segment_file.h"
 #include "host/recorder/segmenter.h"
 #include "qrvaccess/qrv_access.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 
 namespace qrv::recorder {
@@ -464,24 +463,7 @@ TEST(RecorderSegmenter, AStreamReopenedByTheRecorderCountsOneGapNotTwo) {
 }
 
 // Writes past RLIMIT_FSIZE fail with EFBIG (SIGXFSZ ignored): a disk that fills.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = saved_;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, previous_);
-  }
-
- private:
-  rlimit saved_{};
-  sighandler_t previous_;
-};
+using test::FileSizeLimit;
 
 TEST(RecorderSegmentFile, AFailedWriteCutsTheFileBackToTheLastWholeFrameAndCountsTheLoss) {
   struct Case {
