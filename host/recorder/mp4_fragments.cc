@@ -130,7 +130,8 @@ bool Mp4Fragments::Start(std::span<const uint8_t> header, std::span<const uint8_
 
 bool Mp4Fragments::HandOver(uint32_t frames) {
   if (written_.empty() && frames == 0) return true;
-  const bool ok = file_.AppendUnit(written_, frames);
+  // Written at once: a crash then loses only the fragment being gathered.
+  const bool ok = file_.AppendUnit(written_, frames) && file_.WriteOut();
   written_.clear();
   if (!ok) {
     failed_ = true;

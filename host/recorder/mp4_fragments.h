@@ -1,8 +1,8 @@
 // Writes one segment as fragmented MP4 into a SegmentFile: an ftyp and an
 // empty moov first, then one moof+mdat fragment per key frame or per second
 // of video, whichever comes first. Each fragment reaches the SegmentFile as
-// one whole unit, so the file on disk always ends at a fragment boundary and
-// a crash loses at most the fragment being gathered. Frames keep the codec
+// one whole unit and is written at once, so the file on disk always ends at
+// a fragment boundary and a crash loses at most the fragment being gathered. Frames keep the codec
 // they came in (H.264 or H.265, no transcoding); the muxer turns the Annex B
 // parameter sets into the sample entry's configuration and the frames into
 // length-prefixed samples. Each sample's time is the one given to Frame; a

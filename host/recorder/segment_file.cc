@@ -105,6 +105,11 @@ bool SegmentFile::AppendUnit(std::span<const uint8_t> unit, uint32_t frames) {
   return true;
 }
 
+bool SegmentFile::WriteOut() {
+  if (failed_ || fd_ < 0) return false;
+  return Flush({}, 0);
+}
+
 bool SegmentFile::Finish() {
   if (fd_ < 0) return !failed_;
   bool ok = !failed_ && Flush({}, 0);

@@ -43,6 +43,9 @@ class SegmentFile {
   bool Append(std::span<const uint8_t> unit, bool frame) { return AppendUnit(unit, frame ? 1 : 0); }
   // The same for a unit holding `frames` video frames (an MP4 fragment).
   bool AppendUnit(std::span<const uint8_t> unit, uint32_t frames);
+  // Writes the buffered units now (a unit worth losing no more of than a
+  // crash must: an MP4 fragment). False as for Append.
+  bool WriteOut();
   // Writes what is buffered, syncs the data to disk and closes the file.
   // False when anything failed (the file still ends at a unit boundary).
   bool Finish();

@@ -93,6 +93,7 @@ struct Recording {
   std::chrono::steady_clock::time_point now{};
   std::unique_ptr<Segmenter> segmenter;
   std::vector<double> sent;  // seconds since the first frame
+  std::vector<std::pair<std::string, size_t>> onDiskBeforeEnd;
 
   explicit Recording(const Encoded& stream, std::chrono::milliseconds pause = 40ms,
                      size_t limitFrom = 0, rlim_t limit = RLIM_INFINITY) {
@@ -115,6 +116,9 @@ struct Recording {
       if (i == 10) Send(kStreamDataAux, {1, 2, 3});
       now += i == 60 ? pause : 40ms;
     }
+    // What a crash would leave: the open segment's ".part" file.
+    for (const auto& file : Files())
+      if (file.ends_with(".part")) onDiskBeforeEnd = Boxes(*host::ReadFileBytes(file));
     segmenter->Finish("stop");
     closer->Drain();
   }
@@ -163,6 +167,10 @@ TEST(RecorderMp4, EveryFrameIsASampleAtItsArrivalTimeWithKeyFramesFlagged) {
     };
     EXPECT_EQ(count("mdat"), count("moof"));
     EXPECT_GE(count("moof"), 4);
+    ASSERT_LT(r.onDiskBeforeEnd.size(), boxes.size());
+    EXPECT_TRUE(std::equal(r.onDiskBeforeEnd.begin(), r.onDiskBeforeEnd.end(), boxes.begin()));
+    EXPECT_EQ(r.onDiskBeforeEnd.size(), boxes.size() - 3) << "only the last fragment (and the "
+                                                             "index) missing before the end";
   }
 }
 
