@@ -10,6 +10,8 @@ packages=(
   libasio-dev libssl-dev libcli11-dev
   libtomlplusplus-dev nlohmann-json3-dev
   libx264-dev libx265-dev libturbojpeg0-dev ffmpeg
+  # qrv-recorder's MP4 segments.
+  libavformat-dev libavcodec-dev libavutil-dev
   # The standard-camera tests' RTSP server: videotestsrc (base), rtph264pay
   # and the RTSP elements (good), x264enc (ugly), and the server's bindings.
   python3-gi gir1.2-gst-rtsp-server-1.0 gir1.2-gst-plugins-base-1.0
