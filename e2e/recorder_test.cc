@@ -16,6 +16,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -152,6 +154,31 @@ std::string DeviceEntry(const host::Fleet& fleet, size_t i) {
   return "[[device]]\nname = \"" + DeviceName(i) + "\"\naddress = \"" + fleet.address(i) + "\"\n";
 }
 
+// An MP4 segment as ffprobe reads it: `frames` samples, the first a key
+// frame, times rising about 40 ms apart (25 frames a second, as they came).
+void ExpectMp4Samples(const std::string& path, uint64_t frames) {
+  FILE* pipe = ::popen(("ffprobe -v error -select_streams v:0 -show_entries "
+                        "packet=pts_time,flags -of csv=p=0 '" +
+                        path + "'")
+                           .c_str(),
+                       "r");
+  ASSERT_NE(pipe, nullptr);
+  std::vector<std::pair<double, bool>> samples;
+  char line[256];
+  while (std::fgets(line, sizeof line, pipe) != nullptr) {
+    char* comma = std::strchr(line, ',');
+    if (comma != nullptr) samples.emplace_back(std::strtod(line, nullptr), comma[1] == 'K');
+  }
+  ::pclose(pipe);
+  ASSERT_EQ(samples.size(), frames) << path;
+  ASSERT_FALSE(samples.empty()) << path;
+  EXPECT_TRUE(samples[0].second) << path << ": must open at a key frame";
+  for (size_t k = 1; k < samples.size(); ++k)
+    EXPECT_GT(samples[k].first, samples[k - 1].first) << path << " sample " << k;
+  const double mean = (samples.back().first - samples[0].first) / double(samples.size() - 1);
+  EXPECT_NEAR(mean, 0.040, 0.010) << path;
+}
+
 // A fleet of small simulated devices (320x180, 25 frames a second, a key
 // frame every second) on this process's own loopback addresses.
 std::unique_ptr<host::Fleet> StartSmallFleet(int addressBlock, size_t count,
@@ -182,7 +209,9 @@ TEST(Recorder, RecordsEightDevicesInSegmentsThroughARestartAReloadAndAStop) {
     out << "[recorder]\noutput = \"out\"\nlog = \"recorder.jsonl\"\nhealth_interval = 1\n\n"
         << "[defaults]\nuser = \"admin\"\npassword_file = \"secret\"\nsegment = \"10s\"\n"
         << "stall_timeout = 8\n\n";
-    for (size_t i = 0; i < devices; ++i) out << DeviceEntry(*fleet, i) << "\n";
+    // The ninth device records MP4 segments.
+    for (size_t i = 0; i < devices; ++i)
+      out << DeviceEntry(*fleet, i) << (i == 8 ? "format = \"mp4\"\n" : "") << "\n";
     out.close();
     fs::rename(config + ".new", config);
   };
@@ -277,6 +306,12 @@ TEST(Recorder, RecordsEightDevicesInSegmentsThroughARestartAReloadAndAStop) {
       const std::string path = s["path"];
       const uint64_t frames = s["frames"];
       EXPECT_FALSE(s.contains("error")) << s.dump();
+      if (i == 8) {
+        ASSERT_TRUE(path.ends_with(".mp4")) << path;
+        ExpectMp4Samples(path, frames);
+        recorded += frames;
+        continue;
+      }
       auto bytes = host::ReadFileBytes(path);
       ASSERT_TRUE(bytes) << path;
       host::AnnexBSummary scan = host::ScanAnnexB(*bytes);

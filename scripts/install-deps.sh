@@ -16,6 +16,8 @@ build_packages=(
   libx264-dev libx265-dev libturbojpeg0-dev
   # libjpeg-turbo's CMake package names libjpeg.so.62 as well as libturbojpeg.
   libjpeg62-turbo-dev
+  # qrv-recorder's MP4 segments.
+  libavformat-dev libavcodec-dev libavutil-dev
 )
 run_packages=(
   ffmpeg iproute2

@@ -148,12 +148,12 @@ class KeyReader {
 };
 
 const std::set<std::string> kDeviceKeys = {
-    "name",           "address",       "port",       "user",    "password",
-    "password_file",  "stream_type",   "output",     "segment", "max_age",
-    "max_total_size", "stall_timeout", "allow_basic"};
-const std::set<std::string> kDefaultKeys = {"port",          "user",           "password",
-                                            "password_file", "stream_type",    "segment",
-                                            "max_age",       "max_total_size", "stall_timeout"};
+    "name",           "address",       "port",        "user",    "password",
+    "password_file",  "stream_type",   "output",      "segment", "max_age",
+    "max_total_size", "stall_timeout", "allow_basic", "format"};
+const std::set<std::string> kDefaultKeys = {
+    "port",    "user",    "password",       "password_file", "stream_type",
+    "segment", "max_age", "max_total_size", "stall_timeout", "format"};
 const std::set<std::string> kRecorderKeys = {"log", "plugin", "output", "health_interval"};
 
 bool ValidName(const std::string& name) {
@@ -207,6 +207,14 @@ bool ApplyDeviceKeys(const KeyReader& reader, const Context& context, DeviceSett
   if (auto v = reader.Duration("max_age", 0, kMaxAge)) device.maxAge = *v;
   if (auto v = reader.Size("max_total_size", kMinTotalSize)) device.maxTotalBytes = *v;
   if (auto v = reader.Duration("stall_timeout", 1, kMaxStallTimeout)) device.stallTimeout = *v;
+  if (auto v = reader.Text("format")) {
+    if (*v == "annexb")
+      device.format = SegmentFormat::kAnnexB;
+    else if (*v == "mp4")
+      device.format = SegmentFormat::kMp4;
+    else
+      reader.Fail("format = \"" + *v + "\" must be \"annexb\" or \"mp4\"");
+  }
   return password.has_value() || passwordFile.has_value();
 }
 

@@ -14,6 +14,10 @@
 
 namespace qrv::recorder {
 
+// How segments are written: the stream's own Annex B bytes (.264 / .265),
+// or fragmented MP4 whose samples carry their times (.mp4).
+enum class SegmentFormat { kAnnexB, kMp4 };
+
 struct DeviceSettings {
   std::string name;     // unique; names the device's folder and its files
   std::string address;  // IPv4, or a standard camera's rtsp:// or http:// URL as written
@@ -23,6 +27,7 @@ struct DeviceSettings {
   int32_t streamType = 0;
   std::string output;  // folder of the device's segments
   std::chrono::seconds segment{600};
+  SegmentFormat format = SegmentFormat::kAnnexB;
   std::chrono::seconds maxAge{0};  // 0 = keep regardless of age
   uint64_t maxTotalBytes = 0;      // 0 = no size limit
   std::chrono::seconds stallTimeout{10};

@@ -97,7 +97,8 @@ DeviceRecorder::DeviceRecorder(DeviceSettings settings, IAccess& access, JsonLog
       alarmListener_(alarmListener),
       registerAddress_(registerAddress),
       retry_(retry),
-      segmenter_(settings_.name, settings_.output, settings_.segment, log, closer) {}
+      segmenter_(settings_.name, settings_.output, settings_.segment, log, closer, {},
+                 settings_.format) {}
 
 DeviceRecorder::~DeviceRecorder() {
   RequestStop("stop");
@@ -285,6 +286,7 @@ void DeviceRecorder::WriteHealth() {
       {"frames_missing", c.framesMissing},
       {"segments", c.segments},
       {"write_errors", c.writeErrors},
+      {"aux_skipped", c.auxSkipped},
       {"logins", logins_},
       {"login_failures", loginFailures_},
       {"stream_opens", streamOpens_},

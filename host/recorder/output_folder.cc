@@ -7,8 +7,10 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <span>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "host/kit/annexb_scan.h"
 
@@ -85,6 +87,83 @@ PictureScan ScanPictures(int fd, host::StreamCodec codec) {
   return scan;
 }
 
+// Where a fragmented MP4 file's last whole fragment (moof then mdat) ends,
+// and the samples up to there, found from the top-level boxes alone.
+struct FragmentScan {
+  bool read = false;
+  uint64_t samples = 0;
+  uint64_t keep = 0;  // 0: no whole fragment
+};
+
+uint32_t Be32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+         static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// Samples in a moof's track runs (moof > traf > trun's sample_count).
+uint64_t MoofSamples(std::span<const uint8_t> moof) {
+  uint64_t samples = 0;
+  auto children = [](std::span<const uint8_t> box, auto&& each) {
+    for (size_t at = 8; at + 8 <= box.size();) {
+      const uint32_t size = Be32(&box[at]);
+      if (size < 8 || size > box.size() - at) return;
+      each(box.subspan(at, size));
+      at += size;
+    }
+  };
+  children(moof, [&](std::span<const uint8_t> traf) {
+    if (std::memcmp(&traf[4], "traf", 4) != 0) return;
+    children(traf, [&](std::span<const uint8_t> trun) {
+      if (std::memcmp(&trun[4], "trun", 4) == 0 && trun.size() >= 16) samples += Be32(&trun[12]);
+    });
+  });
+  return samples;
+}
+
+FragmentScan ScanFragments(int fd) {
+  FragmentScan scan;
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  if (end < 0) return scan;
+  const uint64_t fileSize = static_cast<uint64_t>(end);
+  uint64_t at = 0;
+  uint64_t moofSamples = 0;
+  bool afterMoof = false;
+  while (at + 8 <= fileSize) {
+    uint8_t head[16];
+    if (::pread(fd, head, 16, static_cast<off_t>(at)) < 8) return scan;
+    uint64_t size = Be32(head);
+    if (size == 1) {
+      if (at + 16 > fileSize) break;
+      size = static_cast<uint64_t>(Be32(head + 8)) << 32 | Be32(head + 12);
+    }
+    // 0 ("to the end of the file") is how an unfinished box may look.
+    if (size < 8 || size > fileSize - at) break;
+    const bool moof = std::memcmp(head + 4, "moof", 4) == 0;
+    if (moof) {
+      // A moof holds sample tables only: a huge one is not ours.
+      if (size > (64u << 20)) break;
+      std::vector<uint8_t> box(size);
+      if (::pread(fd, box.data(), size, static_cast<off_t>(at)) != static_cast<ssize_t>(size))
+        return scan;
+      moofSamples = MoofSamples(box);
+    } else if (std::memcmp(head + 4, "mdat", 4) == 0 && afterMoof) {
+      scan.samples += moofSamples;
+      scan.keep = at + size;
+    } else if (std::memcmp(head + 4, "mfra", 4) == 0 && scan.keep > 0) {
+      scan.keep = at + size;  // the index written when the file was finished
+    }
+    afterMoof = moof;
+    at += size;
+  }
+  scan.read = true;
+  return scan;
+}
+
+bool IsMp4Name(std::string_view name) {
+  if (name.ends_with(".part")) name.remove_suffix(5);
+  return name.ends_with(".mp4");
+}
+
 // The codec a segment's name ends in (".264" or ".265", before any ".part").
 host::StreamCodec CodecOfName(const std::string& name) {
   std::string_view n = name;
@@ -95,7 +174,8 @@ host::StreamCodec CodecOfName(const std::string& name) {
 std::string FreeName(const std::string& wanted) {
   // NAME_STAMP[-N].264 -> NAME_STAMP-M.264 when taken (or .265).
   const std::string base = wanted.substr(0, wanted.rfind('Z') + 1);
-  const std::string ending = host::CodecEnding(CodecOfName(wanted));
+  const std::string ending =
+      IsMp4Name(wanted) ? std::string(".mp4") : std::string(host::CodecEnding(CodecOfName(wanted)));
   std::string candidate = wanted;
   std::error_code ec;
   for (int n = 1; n < 1000 && fs::exists(fs::symlink_status(candidate, ec)); ++n)
@@ -127,7 +207,8 @@ bool IsSegmentName(const std::string& fileName, const std::string& device, bool 
     at += 1 + digits;
   }
   return name.compare(at, std::string::npos, ".264") == 0 ||
-         name.compare(at, std::string::npos, ".265") == 0;
+         name.compare(at, std::string::npos, ".265") == 0 ||
+         name.compare(at, std::string::npos, ".mp4") == 0;
 }
 
 std::unique_ptr<FolderLock> FolderLock::Acquire(const std::string& folder, std::string* error) {
@@ -176,18 +257,31 @@ std::vector<PartRecovery> RecoverParts(const std::string& folder, const std::str
       done.push_back(r);
       continue;
     }
-    const PictureScan scan = ScanPictures(fd, CodecOfName(r.part));
+    bool read = false;
+    uint64_t keep = 0;
+    if (IsMp4Name(r.part)) {
+      // Fragments reach the file whole, but a crash in the middle of a
+      // write can leave a short one: everything after the last whole
+      // fragment goes.
+      const FragmentScan scan = ScanFragments(fd);
+      read = scan.read;
+      keep = scan.keep;
+      r.pictures = scan.samples;
+    } else {
+      const PictureScan scan = ScanPictures(fd, CodecOfName(r.part));
+      read = scan.read;
+      // The last picture may have been cut short by the crash; nothing
+      // tells a whole one from a short one, so it goes.
+      keep = scan.pictures >= 2 ? scan.lastPictureStart : 0;
+      r.pictures = keep > 0 ? scan.pictures - 1 : 0;
+    }
     const off_t size = ::lseek(fd, 0, SEEK_END);
-    if (!scan.read || size < 0) {
+    if (!read || size < 0) {
       r.error = std::string("read: ") + std::strerror(errno);
       ::close(fd);
       done.push_back(r);
       continue;
     }
-    // The last picture may have been cut short by the crash; nothing tells
-    // a whole one from a short one, so it goes.
-    const uint64_t keep = scan.pictures >= 2 ? scan.lastPictureStart : 0;
-    r.pictures = keep > 0 ? scan.pictures - 1 : 0;
     r.bytes = keep;
     r.droppedBytes = static_cast<uint64_t>(size) - keep;
     if (keep == 0) {

@@ -13,8 +13,8 @@
 namespace qrv::recorder {
 
 // NAME_YYYYMMDDTHHMMSS.mmmZ.264 or NAME_YYYYMMDDTHHMMSS.mmmZ-N.264 (.265 for
-// H.265), with ".part" after it when `part` is set. Nothing else is the
-// device's.
+// H.265, .mp4 for MP4 segments), with ".part" after it when `part` is set.
+// Nothing else is the device's.
 bool IsSegmentName(const std::string& fileName, const std::string& device, bool part = false);
 
 // An exclusive lock on a folder (a lock file inside it), held while the
@@ -45,8 +45,9 @@ struct PartRecovery {
 };
 
 // Finishes the device's ".part" files left by a crash: each is cut before its
-// last picture (which may be incomplete) and renamed; one holding no whole
-// picture is removed. Call with the folder locked and no segment open.
+// last picture (which may be incomplete), an MP4 one after its last whole
+// fragment, and renamed; one holding no whole picture is removed. Call with the folder locked and
+// no segment open.
 std::vector<PartRecovery> RecoverParts(const std::string& folder, const std::string& device);
 
 }  // namespace qrv::recorder

@@ -61,21 +61,21 @@ int SegmentFile::WriteGathered(std::span<const uint8_t> unit, size_t* done) {
   return 0;
 }
 
-bool SegmentFile::Flush(std::span<const uint8_t> unit, bool frame) {
+bool SegmentFile::Flush(std::span<const uint8_t> unit, uint32_t frames) {
   if (buffer_.empty() && unit.empty()) return true;
-  if (!unit.empty()) units_.emplace_back(buffer_.size() + unit.size(), frame);
+  if (!unit.empty()) units_.emplace_back(buffer_.size() + unit.size(), frames);
   size_t done = 0;
   const int error = WriteGathered(unit, &done);
   const bool ok = error == 0;
   // The whole units that reached the file stay; the others are lost.
   size_t kept = 0;
-  for (const auto& [end, isFrame] : units_) {
+  for (const auto& [end, unitFrames] : units_) {
     if (ok || end <= done) {
       kept = end;
       continue;
     }
-    lostFrames_ += isFrame ? 1 : 0;
-    frames_ -= isFrame ? 1 : 0;
+    lostFrames_ += unitFrames;
+    frames_ -= unitFrames;
   }
   const size_t total = buffer_.size() + unit.size();
   lostBytes_ += total - kept;
@@ -87,27 +87,32 @@ bool SegmentFile::Flush(std::span<const uint8_t> unit, bool frame) {
   return ok;
 }
 
-bool SegmentFile::Append(std::span<const uint8_t> unit, bool frame) {
+bool SegmentFile::AppendUnit(std::span<const uint8_t> unit, uint32_t frames) {
   if (failed_ || fd_ < 0) {
-    if (frame) ++lostFrames_;
+    lostFrames_ += frames;
     lostBytes_ += unit.size();
     return false;
   }
-  frames_ += frame ? 1 : 0;
+  frames_ += frames;
   bytes_ += unit.size();
   const auto now = std::chrono::steady_clock::now();
   if (buffer_.size() + unit.size() > kBufferBytes ||
       (!buffer_.empty() && now - oldestBufferedAt_ >= maxBufferAge_))
-    return Flush(unit, frame);
+    return Flush(unit, frames);
   if (buffer_.empty()) oldestBufferedAt_ = now;
   buffer_.insert(buffer_.end(), unit.begin(), unit.end());
-  units_.emplace_back(buffer_.size(), frame);
+  units_.emplace_back(buffer_.size(), frames);
   return true;
+}
+
+bool SegmentFile::WriteOut() {
+  if (failed_ || fd_ < 0) return false;
+  return Flush({}, 0);
 }
 
 bool SegmentFile::Finish() {
   if (fd_ < 0) return !failed_;
-  bool ok = !failed_ && Flush({}, false);
+  bool ok = !failed_ && Flush({}, 0);
   if (ok && ::fdatasync(fd_) != 0) {
     Fail("sync", errno);
     ok = false;

@@ -40,7 +40,12 @@ class SegmentFile {
 
   // Appends one whole unit; `frame` counts it as a video frame. False when it
   // (or buffered units before it) could not be written; see lostFrames().
-  bool Append(std::span<const uint8_t> unit, bool frame);
+  bool Append(std::span<const uint8_t> unit, bool frame) { return AppendUnit(unit, frame ? 1 : 0); }
+  // The same for a unit holding `frames` video frames (an MP4 fragment).
+  bool AppendUnit(std::span<const uint8_t> unit, uint32_t frames);
+  // Writes the buffered units now (a unit worth losing no more of than a
+  // crash must: an MP4 fragment). False as for Append.
+  bool WriteOut();
   // Writes what is buffered, syncs the data to disk and closes the file.
   // False when anything failed (the file still ends at a unit boundary).
   bool Finish();
@@ -60,7 +65,7 @@ class SegmentFile {
   // Writes the buffered units, then `unit` (may be empty), in one gathered
   // write. On failure the file keeps the whole units that reached it; the
   // rest (`unit` too) is counted lost.
-  bool Flush(std::span<const uint8_t> unit, bool frame);
+  bool Flush(std::span<const uint8_t> unit, uint32_t frames);
   // 0, or the error that stopped the write; *done: the bytes that reached
   // the file.
   int WriteGathered(std::span<const uint8_t> unit, size_t* done);
@@ -71,8 +76,8 @@ class SegmentFile {
   const std::chrono::milliseconds maxBufferAge_;
   std::chrono::steady_clock::time_point oldestBufferedAt_{};
   std::vector<uint8_t> buffer_;
-  // Where each buffered unit ends in buffer_, and whether it is a frame.
-  std::vector<std::pair<size_t, bool>> units_;
+  // Where each buffered unit ends in buffer_, and the frames it holds.
+  std::vector<std::pair<size_t, uint32_t>> units_;
   uint64_t onDisk_ = 0;  // bytes written, always ending at a unit boundary
   uint64_t frames_ = 0;
   uint64_t bytes_ = 0;

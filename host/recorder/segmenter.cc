@@ -13,13 +13,15 @@ namespace qrv::recorder {
 namespace fs = std::filesystem;
 
 Segmenter::Segmenter(std::string device, std::string folder, std::chrono::seconds duration,
-                     JsonLog& log, SegmentCloser& closer, SegmenterClock clock)
+                     JsonLog& log, SegmentCloser& closer, SegmenterClock clock,
+                     SegmentFormat format)
     : device_(std::move(device)),
       folder_(std::move(folder)),
       duration_(duration),
       log_(log),
       closer_(closer),
-      clock_(std::move(clock)) {}
+      clock_(std::move(clock)),
+      format_(format) {}
 
 Segmenter::~Segmenter() {
   Finish("stop");
@@ -68,41 +70,51 @@ void Segmenter::OnPacket(int32_t type, const uint8_t* data, uint32_t length, boo
     // group of pictures longer.
     constexpr auto kSlack = std::chrono::milliseconds(50);
     if (keyFrame && file_ && now - opened_ + kSlack >= duration_) EndSegment("duration");
-    if (keyFrame && !file_ && !header_.empty()) OpenSegment(now);
+    const bool opening = keyFrame && !file_ && !header_.empty();
+    if (opening) OpenSegment(now, {data, length});
     if (!file_) {
       ++counts_.framesSkipped;
       ++gapSkipped_;
       return;
     }
     if (keyFrame) ++info_.keyFrames;
-    if (!file_->Append({data, length}, true)) {
-      ++counts_.writeErrors;
+    // An MP4 segment took its first frame when it was opened.
+    const bool written =
+        !mp4_
+            ? file_->Append({data, length}, true)
+            : opening ||
+                  mp4_->Frame({data, length}, keyFrame,
+                              std::chrono::duration_cast<std::chrono::microseconds>(now - opened_));
+    if (!written) {
       // This frame and the buffered ones before it (already counted).
-      counts_.framesLost += file_->lostFrames();
-      counts_.framesRecorded -= file_->lostFrames() - 1;
-      log_.Write("write_error", {{"device", device_},
-                                 {"path", file_->path()},
-                                 {"error", file_->error()},
-                                 {"frames_lost", file_->lostFrames()}});
+      const uint64_t lost = file_->lostFrames() + (mp4_ ? mp4_->lostFrames() + 1 : 0);
+      WriteFailed(lost, lost - 1, mp4_ ? mp4_->error() : file_->error());
       EndSegment("write_error");
       return;
     }
     ++counts_.framesRecorded;
     return;
   }
+  if (type == kStreamDataAux && file_ && mp4_) {
+    ++counts_.auxSkipped;
+    return;
+  }
   if (type == kStreamDataAux && file_) {
     // Audio travels inside the video stream; it belongs to the open segment.
     if (!file_->Append({data, length}, false)) {
-      ++counts_.writeErrors;
-      counts_.framesLost += file_->lostFrames();
-      counts_.framesRecorded -= file_->lostFrames();
-      log_.Write("write_error", {{"device", device_},
-                                 {"path", file_->path()},
-                                 {"error", file_->error()},
-                                 {"frames_lost", file_->lostFrames()}});
+      WriteFailed(file_->lostFrames(), file_->lostFrames(), file_->error());
       EndSegment("write_error");
     }
   }
+}
+
+void Segmenter::WriteFailed(uint64_t lost, uint64_t counted, const std::string& error) {
+  ++counts_.writeErrors;
+  counts_.framesLost += lost;
+  counts_.framesRecorded -= counted;
+  log_.Write(
+      "write_error",
+      {{"device", device_}, {"path", file_->path()}, {"error", error}, {"frames_lost", lost}});
 }
 
 void Segmenter::MarkRestart(const std::string& reason) {
@@ -133,7 +145,10 @@ void Segmenter::Finish(const std::string& reason) {
 std::string Segmenter::NextPath(std::chrono::system_clock::time_point start, std::string* part) {
   // NAME_20261208T021449.123Z.264; the time is when the segment's first frame
   // arrived, the ending the stream's codec (".265" for H.265), told by its header.
-  const std::string ending = host::CodecEnding(host::GuessCodec(header_));
+  // (".mp4" for MP4 segments, whatever the codec).
+  const std::string ending = format_ == SegmentFormat::kMp4
+                                 ? std::string(".mp4")
+                                 : std::string(host::CodecEnding(host::GuessCodec(header_)));
   std::string stamp = IsoTime(start);
   std::string compact;
   for (char c : stamp)
@@ -147,7 +162,8 @@ std::string Segmenter::NextPath(std::chrono::system_clock::time_point start, std
   return candidate;
 }
 
-void Segmenter::OpenSegment(std::chrono::steady_clock::time_point now) {
+void Segmenter::OpenSegment(std::chrono::steady_clock::time_point now,
+                            std::span<const uint8_t> keyFrame) {
   const auto wallNow = clock_.wall();
   std::error_code ec;
   fs::create_directories(folder_, ec);
@@ -159,7 +175,13 @@ void Segmenter::OpenSegment(std::chrono::steady_clock::time_point now) {
     error = "cannot create " + folder_ + ": " + ec.message();
   else
     file_ = SegmentFile::Create(part, &error);
-  if (file_ && !file_->Append(header_, false)) {
+  if (file_ && format_ == SegmentFormat::kMp4) {
+    mp4_ = Mp4Fragments::Create(host::GuessCodec(header_), header_, keyFrame, *file_, &error);
+    if (!mp4_) {
+      file_.reset();
+      std::remove(part.c_str());
+    }
+  } else if (file_ && !file_->Append(header_, false)) {
     error = file_->error();
     file_.reset();
     std::remove(part.c_str());
@@ -198,6 +220,15 @@ void Segmenter::OpenSegment(std::chrono::steady_clock::time_point now) {
 }
 
 void Segmenter::EndSegment(const std::string& reason) {
+  if (mp4_) {
+    // The last fragment goes to the file here; the closer only flushes it.
+    const uint64_t before = file_->lostFrames() + mp4_->lostFrames();
+    if (!mp4_->Finish()) {
+      const uint64_t lost = file_->lostFrames() + mp4_->lostFrames() - before;
+      if (lost > 0) WriteFailed(lost, lost, mp4_->error());
+    }
+    mp4_.reset();
+  }
   info_.end = clock_.wall();
   info_.reason = reason;
   counts_.recording = false;

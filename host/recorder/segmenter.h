@@ -17,11 +17,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "host/kit/gap_tracker.h"
+#include "host/recorder/config.h"
 #include "host/recorder/json_log.h"
+#include "host/recorder/mp4_fragments.h"
 #include "host/recorder/segment_closer.h"
 #include "host/recorder/segment_file.h"
 
@@ -42,6 +45,8 @@ struct SegmenterCounts {
   uint64_t framesMissing = 0;
   uint64_t segments = 0;  // segments opened
   uint64_t writeErrors = 0;
+  // Auxiliary packets an MP4 segment has no place for (Annex B keeps them).
+  uint64_t auxSkipped = 0;
   bool recording = false;  // a segment is open
   bool failing = false;    // the last attempt to open a segment failed
   std::chrono::steady_clock::time_point lastPacket{};
@@ -58,8 +63,11 @@ struct SegmenterClock {
 
 class Segmenter {
  public:
+  // In MP4 segments each frame's time is its arrival (the steady clock):
+  // the packets carry no capture time.
   Segmenter(std::string device, std::string folder, std::chrono::seconds duration, JsonLog& log,
-            SegmentCloser& closer, SegmenterClock clock = {});
+            SegmentCloser& closer, SegmenterClock clock = {},
+            SegmentFormat format = SegmentFormat::kAnnexB);
   ~Segmenter();
 
   // One packet as the data callback received it (type: StreamDataType).
@@ -77,8 +85,11 @@ class Segmenter {
 
  private:
   void OpenGap(const std::string& reason, std::chrono::system_clock::time_point from);
-  void OpenSegment(std::chrono::steady_clock::time_point now);
+  void OpenSegment(std::chrono::steady_clock::time_point now, std::span<const uint8_t> keyFrame);
   void EndSegment(const std::string& reason);
+  // Counts and logs a failed write that lost `lost` frames, `counted` of
+  // which were counted as recorded.
+  void WriteFailed(uint64_t lost, uint64_t counted, const std::string& error);
   std::string NextPath(std::chrono::system_clock::time_point start, std::string* part);
 
   const std::string device_;
@@ -87,11 +98,13 @@ class Segmenter {
   JsonLog& log_;
   SegmentCloser& closer_;
   SegmenterClock clock_;
+  const SegmentFormat format_;
 
   mutable std::mutex mutex_;
   SegmenterCounts counts_;
   std::vector<uint8_t> header_;
   std::unique_ptr<SegmentFile> file_;
+  std::unique_ptr<Mp4Fragments> mp4_;  // writes into file_ in MP4 segments
   SegmentInfo info_;
   std::chrono::steady_clock::time_point opened_{};
   std::chrono::system_clock::time_point lastPacketWall_{};

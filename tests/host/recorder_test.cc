@@ -2,8 +2,6 @@
 // packet sequence, segment files that hit a write error, retention; and a
 // device's retries against a scripted plug-in.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 
 #include <atomic>
 #include <filesystem>
@@ -23,6 +21,7 @@
 #include "host/recorder/segment_file.h"
 #include "host/recorder/segmenter.h"
 #include "qrvaccess/qrv_access.h"
+#include "support/file_size_limit.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 
@@ -56,6 +55,7 @@ password_file = "secret"
 segment = "10m"
 max_age = "7d"
 max_total_size = "20GiB"
+format = "mp4"
 
 [[device]]
 name = "gate"
@@ -69,6 +69,7 @@ password = "other"
 stream_type = 1
 segment = 90
 output = "/srv/yard"
+format = "annexb"
 )",
                       {{"/etc/qrv/secret", "s3cret\n"}});
   ASSERT_TRUE(result.settings) << result.error;
@@ -84,12 +85,14 @@ output = "/srv/yard"
   EXPECT_EQ(gate.segment, 600s);
   EXPECT_EQ(gate.maxAge, std::chrono::seconds(7 * 86400));
   EXPECT_EQ(gate.maxTotalBytes, uint64_t{20} << 30);
+  EXPECT_EQ(gate.format, SegmentFormat::kMp4);
   const DeviceSettings& yard = s.devices[1];
   EXPECT_EQ(yard.password, "other");
   EXPECT_EQ(yard.port, 7001);
   EXPECT_EQ(yard.streamType, 1);
   EXPECT_EQ(yard.segment, 90s);
   EXPECT_EQ(yard.output, "/srv/yard");
+  EXPECT_EQ(yard.format, SegmentFormat::kAnnexB);
 }
 
 TEST(RecorderConfig, MistakesAreRefusedWithTheKeyAndWhatIsWrong) {
@@ -100,6 +103,8 @@ TEST(RecorderConfig, MistakesAreRefusedWithTheKeyAndWhatIsWrong) {
     std::string says;
   } cases[] = {
       {base + device + "passwrd = \"x\"\n", "unknown key \"passwrd\""},
+      {base + device + "password = \"x\"\nformat = \"MP4\"\n",
+       "format = \"MP4\" must be \"annexb\" or \"mp4\""},
       {base + device, "password or password_file is missing"},
       {base + device + "password = \"x\"\nport = 70000\n", "port = 70000 is outside 1..65535"},
       {base + device + "password = \"x\"\nsegment = \"10 minutes\"\n",
@@ -468,24 +473,7 @@ TEST(RecorderSegmenter, AStreamReopenedByTheRecorderCountsOneGapNotTwo) {
 }
 
 // Writes past RLIMIT_FSIZE fail with EFBIG (SIGXFSZ ignored): a disk that fills.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    previous_ = signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = saved_;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    signal(SIGXFSZ, previous_);
-  }
-
- private:
-  rlimit saved_{};
-  sighandler_t previous_;
-};
+using test::FileSizeLimit;
 
 TEST(RecorderSegmentFile, AFailedWriteCutsTheFileBackToTheLastWholeFrameAndCountsTheLoss) {
   struct Case {

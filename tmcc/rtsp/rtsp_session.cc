@@ -456,7 +456,8 @@ void RtspSession::ScheduleLoginCheck() {
     self->socket_.async_connect(endpoint, [self](const asio::error_code& connectError) {
       if (self->phase_ != Phase::kProbing) return;
       if (connectError) {
-        self->Fail(dl::kErrNotConnected);
+        self->Fail(dl::kErrNotConnected, "login check: no connection to " + self->Where() + " (" +
+                                             connectError.message() + ")");
         return;
       }
       self->deadline_.cancel();
